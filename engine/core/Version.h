@@ -1,0 +1,4 @@
+#pragma once
+
+// Version text of the engine, e.g. "0.1.0".
+const char* EngineVersion();
