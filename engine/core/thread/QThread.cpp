@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 
@@ -30,8 +31,7 @@ void SleepMs(int ms) {
 
 void SetCurrentThreadName(const char* name) {
     char cut[16];
-    std::strncpy(cut, name != nullptr ? name : "", sizeof(cut) - 1);
-    cut[15] = 0;
+    std::snprintf(cut, sizeof(cut), "%s", name != nullptr ? name : "");
     pthread_setname_np(pthread_self(), cut);
 }
 
@@ -75,7 +75,7 @@ bool QThread::Start(const char* name, QThreadOwned* owned) {
 
     auto* args = new StartArgs{this, g_nextThreadId.fetch_add(1), {}};
     if (args->id == 0) args->id = g_nextThreadId.fetch_add(1);
-    std::strncpy(args->name, name != nullptr ? name : "", sizeof(args->name) - 1);
+    std::snprintf(args->name, sizeof(args->name), "%s", name != nullptr ? name : "");
     m_threadId = args->id;
 
     pthread_attr_t attr;
