@@ -66,7 +66,7 @@ struct TaskSettings {
     uint8_t option6 = 0;
     uint8_t metainfoOnly = 0;
     uint8_t pieceStoreOption = 0;
-    int32_t count32 = 32;
+    int32_t cacheUnits = 32;  // write cache of the piece map, units of 256 KiB
     int32_t startTimeoutSeconds = 45;
 
     void Validate() {

@@ -7,18 +7,15 @@
 #include <cstdlib>
 
 #include "engine/core/EngineSettings.h"
-#include "engine/core/InfoFile.h"
+#include "engine/metainfo/InfoFile.h"
+#include "engine/store/TPieces.h"
+#include "engine/store/TargetFiles.h"
 #include "engine/log/LogApi.h"
 #include "engine/net/TimeThread.h"
 
 namespace {
 
-int64_t AllocatedSize(const std::string& path) {
-    struct stat st;
-    if (stat(path.c_str(), &st) == 0) return static_cast<int64_t>(st.st_blocks) * 512;
-    if (stat((path + ".lftmp").c_str(), &st) == 0) return static_cast<int64_t>(st.st_blocks) * 512;
-    return 0;
-}
+int64_t AllocatedSize(const std::string& path) { return path.empty() ? 0 : GetSizeOnDisk(path); }
 
 }  // namespace
 
@@ -177,6 +174,26 @@ void TWorkThread::LoopBody() {
     TrimPools(true);
 }
 
+void TWorkThread::PeriodicSave() {
+    const int64_t now = TaskClock();
+    if (now - m_lastSave < 20 && !m_saveRequest) return;
+    m_lastSave = now;
+    m_saveRequest = false;
+    m_tickSleepMs = m_tickSleepMs / 2 + 1;
+    if (m_pieces == nullptr) return;
+    if (!IsDownloadComplete()) {
+        m_pieces->MakeResumeData();
+        CompletionCheck(0);
+    } else {
+        FinishDownload();
+    }
+    if (m_completed) {
+        if (!m_infoFilePath.empty()) unlink(m_infoFilePath.c_str());
+    } else {
+        SaveInfoFile();
+    }
+}
+
 void TWorkThread::TrimPools(bool /*endOfRun*/) {
     // The buffer pools belong to the piece store; nothing is pooled before
     // a piece map exists.
@@ -196,8 +213,9 @@ int64_t TWorkThread::Tick() {
             RefreshFromPieces();
         }
     }
+    if (StatisticsDue()) StatisticsStep();
     ++m_tickCounter;
-    SleepMs(TickSleepMs());
+    if (!m_comeBack) SleepMs(TickSleepMs());
     return TaskClock();
 }
 
@@ -260,11 +278,12 @@ void TWorkThread::Publish(bool now, bool force) {
 int TWorkThread::LoadInfoFile() {
     QGuard guard(m_lock);
     if (m_infoFilePath.empty()) return 0;
-    std::array<std::string, 4> values;
-    if (ReadInfoFile(m_infoFilePath, &values)) {
-        for (int k = 0; k < 4; ++k) {
-            if (values[k].size() > 2) m_infoValues[k] = values[k];
-        }
+    InfoFileData data;
+    if (::LoadInfoFile(m_infoFilePath, data)) {
+        if (data.bits.size() > 2) m_infoValues[kBits] = data.bits;
+        if (data.part.size() > 2) m_infoValues[kPart] = data.part;
+        if (data.seeds.size() > 2) m_infoValues[kSeeds] = data.seeds;
+        if (data.torrent.size() > 2) m_infoValues[kTorrent] = data.torrent;
     }
     m_infoDirty.fill(0);
     return 1;
@@ -276,7 +295,8 @@ int TWorkThread::SaveInfoFile() {
     bool dirty = false;
     for (uint8_t d : m_infoDirty) dirty = dirty || d != 0;
     if (!dirty) return 1;
-    if (!WriteInfoFile(m_infoFilePath, m_infoValues)) return 0;
+    InfoFileData data{m_infoValues[kBits], m_infoValues[kPart], m_infoValues[kSeeds], m_infoValues[kTorrent]};
+    if (!::SaveInfoFile(m_infoFilePath, data)) return 0;
     m_infoDirty.fill(0);
     return 1;
 }

@@ -35,6 +35,7 @@ private:
     void LoopBody();
     bool Prepare();
     void TrimPools(bool endOfRun);
+    void PeriodicSave() override;
     int32_t WorkingSmoothedSpeed();
 
     int64_t m_sizeOnDisk = 0;

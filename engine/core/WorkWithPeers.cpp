@@ -1,8 +1,20 @@
 #include "engine/core/WorkWithPeers.h"
 
+#include <strings.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <ctime>
+
+#include "engine/core/EngineSettings.h"
+#include "engine/core/WorkThread.h"
 #include "engine/net/TimeThread.h"
+#include "engine/sources/HttpPeer.h"
+#include "engine/sources/PeerId.h"
+#include "engine/sources/PeerObject.h"
 
 namespace {
+
 // Splits a text into lines as the source text is split: CR, LF or CR LF.
 std::vector<std::string> SplitLines(const char* text) {
     std::vector<std::string> out;
@@ -22,7 +34,40 @@ std::vector<std::string> SplitLines(const char* text) {
     if (p > line) out.emplace_back(line, p);
     return out;
 }
+
+bool IsServer(int kind) { return (kind & (kSourceHttp | kSourceFtp)) != 0; }
+
+// A copy of a source description (details included), count 1.
+TPeerId* CloneSource(const TPeerId* r) {
+    TPeerId* c = new TPeerId(r->address);
+    c->kind = r->kind;
+    c->ipv4 = r->ipv4;
+    c->port = r->port;
+    c->alternates = r->alternates;
+    c->parsed = r->parsed;
+    c->lookupFailed = r->lookupFailed;
+    c->waitingSeconds = r->waitingSeconds;
+    c->retryMark = r->retryMark;
+    c->priorityMark = r->priorityMark;
+    std::copy(std::begin(r->peerId), std::end(r->peerId), std::begin(c->peerId));
+    c->trackerTransport = r->trackerTransport;
+    if (r->details) c->details = std::make_unique<TPeerDetails>(*r->details);
+    c->allowedConnections = r->allowedConnections;
+    c->metadataSource = r->metadataSource;
+    c->fromMirrorPool = r->fromMirrorPool;
+    return c;
+}
+
 }  // namespace
+
+TWorkWithPeers::~TWorkWithPeers() {
+    for (TPeerObject* s : m_active) {
+        s->Reset();
+        s->Release();
+    }
+    for (TPeerObject* s : m_idle) s->Release();
+    for (TPeerId* r : m_candidates) r->Release();
+}
 
 void TWorkWithPeers::SetConnectionLimits(int32_t servers, int32_t peers) {
     QGuard guard(m_lock);
@@ -55,21 +100,499 @@ void TWorkWithPeers::ClearMirrors() {
     m_mirrorMode = false;
 }
 
-void TWorkWithPeers::SourceRefresh() {
-    // Entries become candidates once source addresses can be parsed into
-    // source descriptions; the saved copy is made the first time.
+// ---- candidates ----
+
+void TWorkWithPeers::SortCandidates() {
+    std::stable_sort(m_candidates.begin(), m_candidates.end(), [](const TPeerId* a, const TPeerId* b) {
+        if (a->retryMark != b->retryMark) return a->retryMark > b->retryMark;
+        if (a->piecesHashed != b->piecesHashed) return a->piecesHashed > b->piecesHashed;
+        if (a->failures != b->failures) return a->failures < b->failures;
+        if (a->connectionsMade != b->connectionsMade) return a->connectionsMade < b->connectionsMade;
+        return a->waitingSeconds < b->waitingSeconds;
+    });
+}
+
+bool TWorkWithPeers::AddCandidate(TPeerId* r, bool fromPeer, bool takePeerId) {
+    if (r == nullptr) return false;
+    if (r->kind == kSourceBitTorrent && r->ipv4 == 0x0100007fu) return false;
+    for (TPeerId* c : m_candidates) {
+        const bool sameText = strcasecmp(c->address.c_str(), r->address.c_str()) == 0;
+        const bool bothResolved = c->parsed && r->parsed;
+        if (sameText && (!bothResolved || c->ipv4 == r->ipv4)) return true;
+        if (c->ipv4 == r->ipv4 && c->port == r->port && c->kind == r->kind && r->ipv4 != 0xffffffffu) {
+            if (IsServer(r->kind) && !sameText) continue;  // two servers: only with equal texts
+            if (r->kind == kSourceBitTorrent && takePeerId) {
+                std::copy(std::begin(r->peerId), std::end(r->peerId), std::begin(c->peerId));
+            }
+            return true;
+        }
+    }
+    TPeerId* copy = CloneSource(r);
+    if (copy->kind == kSourceBitTorrent) copy->retryMark = std::max(copy->retryMark, 19);
+    if (IsServer(copy->kind) || fromPeer) {
+        // A random place among the candidates of its group.
+        size_t first = m_candidates.size(), last = 0;
+        for (size_t i = 0; i < m_candidates.size(); ++i) {
+            if (m_candidates[i]->retryMark == copy->retryMark) {
+                first = std::min(first, i);
+                last = i;
+            }
+        }
+        size_t at = m_candidates.size();
+        if (first < m_candidates.size()) {
+            at = last > first ? first + TickCountMs() % (last - first) : first;
+        }
+        m_candidates.insert(m_candidates.begin() + static_cast<long>(at), copy);
+    } else {
+        m_candidates.insert(m_candidates.begin(), copy);
+    }
+    m_candidatesAdded = true;
+    SortCandidates();
+    return true;
+}
+
+void TWorkWithPeers::PenalizeCandidate(TPeerId* r, bool keep, int amount) {
+    if (r == nullptr) return;
+    r->AddRef();  // r may be one of the candidates
+    for (size_t i = 0; i < m_candidates.size();) {
+        TPeerId* c = m_candidates[i];
+        if (c->SameAddress(*r)) {
+            if (keep) {
+                c->waitingSeconds += std::max(1, amount);
+            } else {
+                c->givenUp = true;
+                m_candidates.erase(m_candidates.begin() + static_cast<long>(i));
+                c->Release();
+                continue;
+            }
+        }
+        ++i;
+    }
+    r->Release();
+}
+
+TPeerId* TWorkWithPeers::ParseSource(const std::string& text, int group) {
+    if (text.empty()) return nullptr;
+    TPeerId* r = new TPeerId(text);
+    if (!r->Parse()) {
+        NoteParseError();
+        r->Release();
+        return nullptr;
+    }
+    r->retryMark = group;
+    return r;
+}
+
+void TWorkWithPeers::NoteParseError() {
     QGuard guard(m_lock);
-    if (m_savedSourceList.empty()) m_savedSourceList = m_sourceList;
+    m_working.statusCode = kTaskStatusBadSourceAddress;
+    Publish(false, true);
+}
+
+void TWorkWithPeers::SourceRefresh() {
+    std::vector<SourceEntry> entries;
+    {
+        QGuard guard(m_lock);
+        if (!m_savedListMade) {
+            m_savedSourceList = m_sourceList;
+            m_savedListMade = true;
+        }
+        entries = m_sourceList;
+    }
+    for (size_t i = entries.size(); i-- > 0;) {
+        SourceEntry& e = entries[i];
+        if (e.state == 16 || e.state == 17 || e.text.empty()) continue;
+        TPeerId* r = ParseSource(e.text, TPeerId::kRetryListed);
+        if (r == nullptr) continue;
+        if (e.state == 1) {
+            r->metadataSource = true;
+            r->allowedConnections = 1;
+            if (r->details) r->details->wholeDocument = true;
+            r->priorityMark = 1;
+            e.state = 17;
+        } else {
+            e.state = 16;
+        }
+        AddCandidate(r, false, false);
+        r->Release();
+    }
+    {
+        QGuard guard(m_lock);
+        for (size_t i = 0; i < entries.size() && i < m_sourceList.size(); ++i) m_sourceList[i].state = entries[i].state;
+    }
+    RefreshCandidates();
+}
+
+void TWorkWithPeers::RefreshCandidates() {
+    for (size_t i = 0; i < m_candidates.size();) {
+        TPeerId* c = m_candidates[i];
+        if (c->ipv4 == 0xffffffffu && !c->Parse()) {
+            NoteParseError();
+            m_candidates.erase(m_candidates.begin() + static_cast<long>(i));
+            c->Release();
+            continue;
+        }
+        ++i;
+    }
+    ExpandHostNames();
+}
+
+void TWorkWithPeers::ExpandHostNames() {
+    std::vector<TPeerId*> copies;
+    for (TPeerId* c : m_candidates) {
+        if (!IsServer(c->kind) || c->ipv4 == 0xffffffffu) continue;
+        for (uint32_t a : c->alternates) {
+            if (a == c->ipv4) continue;
+            TPeerId* copy = CloneSource(c);
+            copy->ipv4 = a;
+            copy->alternates.clear();
+            copy->retryMark = c->kind == kSourceHttp ? 29 : 28;
+            copies.push_back(copy);
+        }
+        c->alternates.clear();
+    }
+    for (TPeerId* copy : copies) {
+        AddCandidate(copy, false, false);
+        copy->Release();
+    }
+}
+
+void TWorkWithPeers::LoadSavedList(bool immediate) {
+    std::vector<SourceEntry> saved;
+    {
+        QGuard guard(m_lock);
+        saved = m_savedSourceList;
+    }
+    for (const SourceEntry& e : saved) {
+        TPeerId* r = ParseSource(e.text, TPeerId::kRetryListed);
+        if (r == nullptr) continue;
+        if (immediate && IsServer(r->kind)) {
+            TPeerId* added = nullptr;
+            AddCandidate(r, false, false);
+            for (TPeerId* c : m_candidates) {
+                if (c->SameSource(*r)) added = c;
+            }
+            if (added != nullptr && added->useCount == 0) OpenConnections(added, 1, 0, true);
+        } else {
+            AddCandidate(r, false, false);
+        }
+        r->Release();
+    }
+}
+
+void TWorkWithPeers::RandomMirrors(int n, bool immediate) {
+    std::vector<std::string> mirrors, companions;
+    {
+        QGuard guard(m_lock);
+        mirrors = m_mirrors;
+        companions = m_mirrorCompanions;
+    }
+    if (mirrors.empty()) return;
+    std::srand(static_cast<unsigned>(std::time(nullptr)));
+    int taken = 0;
+    for (int tries = 0; tries < 2 * n && taken < n; ++tries) {
+        size_t i = static_cast<size_t>(std::rand()) % mirrors.size();
+        TPeerId* r = new TPeerId(mirrors[i]);
+        if (!r->Parse()) {
+            NoteParseError();
+            r->Release();
+            continue;
+        }
+        if (i < companions.size() && companions[i] != "null" && !companions[i].empty() && r->details) {
+            r->details->hostName = companions[i];
+        }
+        r->retryMark = 29;
+        r->fromMirrorPool = true;
+        AddCandidate(r, false, false);
+        if (immediate) {
+            for (TPeerId* c : m_candidates) {
+                if (c->SameSource(*r) && c->useCount == 0) {
+                    OpenConnections(c, 1, 0, true);
+                    break;
+                }
+            }
+        }
+        r->Release();
+        ++taken;
+    }
+    ExpandHostNames();
+}
+
+bool TWorkWithPeers::Eligible(TPeerId* r) {
+    if (r->ipv4 == 0 || r->ipv4 == 0xffffffffu || r->port == 0) return false;
+    if (r->givenUp) return false;
+    if ((r->kind == kSourceBitTorrent || r->kind == kSourceTracker) && r->useCount > 0) return false;
+    if (IsServer(r->kind)) {
+        const int end = r->metadataSource ? r->allowedConnections
+                                          : std::max(r->allowedConnections, m_settings.connectionsPerServer);
+        if (r->useCount >= std::max(end, 1)) return false;
+        const bool sizeKnown = r->details && r->details->reportedSize > 0;
+        if (r->useCount == 1 && !sizeKnown) return false;
+        if (r->useCount == 0) {
+            if (r->piecesHashed > 15) {
+                r->waitingSeconds = 0;
+                return !IsDownloadComplete();
+            } else if (r->piecesHashed > 5) {
+                r->waitingSeconds = r->waitingSeconds < 10 ? 0 : r->waitingSeconds / 10;
+            } else if (r->piecesHashed > 0) {
+                r->waitingSeconds = r->waitingSeconds < 5 ? 0 : r->waitingSeconds / 5;
+            }
+        }
+        if (m_working.smoothedSpeed == 0) {
+            if (r->waitingSeconds > 10) {
+                r->waitingSeconds /= 10;
+            } else if (r->waitingSeconds > 0) {
+                r->waitingSeconds = 0;
+            }
+        }
+    }
+    if (r->kind == kSourceTracker && r->lastConnectTime != 0 &&
+        static_cast<int64_t>(WallSeconds()) - r->lastConnectTime < 600) {
+        return false;
+    }
+    if (r->waitingSeconds > 0) --r->waitingSeconds;
+    if (r->waitingSeconds > 0) return false;
+    if (m_ipFilter.IsFiltered(r->ipv4)) return false;
+    if (IsServer(r->kind) && IsDownloadComplete()) return false;
+    return true;
+}
+
+TPeerObject* TWorkWithPeers::CreateSource(int kind) {
+    for (size_t i = 0; i < m_idle.size(); ++i) {
+        if (m_idle[i]->m_kind == kind) {
+            TPeerObject* s = m_idle[i];
+            m_idle.erase(m_idle.begin() + static_cast<long>(i));
+            s->Reset();
+            return s;
+        }
+    }
+    if (kind == kSourceHttp) return new THttpPeer(static_cast<TWorkThread*>(this));
+    return nullptr;  // FTP, BitTorrent and tracker sources come with their protocols
+}
+
+void TWorkWithPeers::Recycle(TPeerObject* s) {
+    s->Reset();
+    m_idle.push_back(s);
+    if (m_idle.size() > static_cast<size_t>(m_settings.maxPeerConnections + 12)) {
+        for (TPeerObject* o : m_idle) o->Release();
+        m_idle.clear();
+    }
+}
+
+int TWorkWithPeers::OpenConnections(TPeerId* r, int need, int already, bool immediate) {
+    const bool server = IsServer(r->kind);
+    const int end = server && !r->metadataSource ? std::max(r->allowedConnections, m_settings.connectionsPerServer)
+                                                  : r->allowedConnections;
+    int opened = 0;
+    while (r->useCount < std::max(end, 1)) {
+        TPeerObject* s = CreateSource(r->kind);
+        if (s == nullptr) break;
+        ++r->connectionsMade;
+        s->m_connectionNumber = ++m_connectionCounter;
+        if (!s->Connect(r)) {
+            ++r->failures;
+            Recycle(s);
+            break;
+        }
+        m_active.push_back(s);
+        r->lastConnectTime = static_cast<int64_t>(WallSeconds());
+        ++opened;
+        if (immediate) break;
+        const bool sizeKnown = r->details && r->details->reportedSize > 0;
+        if (!(server && sizeKnown)) break;
+        if (already + opened > need) break;
+    }
+    return opened;
+}
+
+void TWorkWithPeers::ConnectionWork() {
+    // At most once per clock second.
+    const uint32_t second = CachedSeconds();
+    if (second == m_lastConnectionSecond) return;
+    m_lastConnectionSecond = second;
+    // Servers.
+    int count = 0;
+    for (TPeerObject* s : m_active) {
+        if (IsServer(s->m_kind) && (s->m_source == nullptr || !s->m_source->givenUp)) ++count;
+    }
+    const int limit = ServerLimit();
+    int opened = 0;
+    if (count < limit) {
+        const int need = limit - count;
+        for (size_t i = 0; i < m_candidates.size() && opened < need; ++i) {
+            TPeerId* r = m_candidates[i];
+            if (!IsServer(r->kind) || !Eligible(r)) continue;
+            int n = OpenConnections(r, need, opened, false);
+            if (n == 0) ++r->failures;
+            opened += n;
+        }
+        if (opened == 0) {
+            if (++m_idleSeconds >= 10) {
+                LoadSavedList(false);
+                RefreshCandidates();
+                RandomMirrors(need, true);
+                m_idleSeconds = 0;
+            }
+        } else {
+            m_idleSeconds = 0;
+        }
+    }
+    SortCandidates();
+
+    // Low throughput of the servers: refill from the saved list.
+    int32_t serverRate = 0;
+    for (TPeerObject* s : m_active) {
+        if (IsServer(s->m_kind)) serverRate += s->m_downloadRate;
+    }
+    if (serverRate < 1024) {
+        if (++m_lowThroughput >= 16) {
+            if (count < limit) {
+                LoadSavedList(true);
+                RefreshCandidates();
+            }
+            m_lowThroughput = 0;
+        }
+    } else {
+        m_lowThroughput = 0;
+    }
+
+    // Mirror mode every 31 s, trimming every 46 s.
+    const uint32_t now = CachedSeconds();
+    if (m_mirrorMode) {
+        if (now - m_lastMirrorSecond >= 31) {
+            m_lastMirrorSecond = now;
+            int servers = 0;
+            for (TPeerObject* s : m_active) servers += IsServer(s->m_kind) ? 1 : 0;
+            if (servers > limit - 1) DropSources(kSourceHttp | kSourceFtp, servers - (limit - 1), true, 0);
+            RandomMirrors(std::max(limit - servers, 1), false);
+            RefreshCandidates();
+        }
+    } else if (now - m_lastTrimSecond >= 46) {
+        m_lastTrimSecond = now;
+        int servers = 0, eligible = 0;
+        for (TPeerObject* s : m_active) servers += IsServer(s->m_kind) ? 1 : 0;
+        for (TPeerId* r : m_candidates) eligible += IsServer(r->kind) && r->waitingSeconds <= 0 ? 1 : 0;
+        if (m_candidatesAdded && now - StartTime() > 45 && servers >= limit && eligible >= limit) {
+            DropSources(kSourceHttp | kSourceFtp, servers - limit + 1, true, 0);
+        }
+    }
+}
+
+void TWorkWithPeers::PenalizeEnded(TPeerObject* s, int amount) {
+    if (s->m_adoptedIncoming || s->m_source == nullptr) return;
+    TPeerId* r = nullptr;
+    for (TPeerId* c : m_candidates) {
+        if (c->SameAddress(*s->m_source)) {
+            r = c;
+            break;
+        }
+    }
+    if (r == nullptr) return;
+    if (IsServer(r->kind) && r->useCount > 1) {
+        if (r->waitingSeconds <= 0) r->waitingSeconds += 2;
+        return;
+    }
+    r->waitingSeconds += std::max(r->failures - 1, 0) * 3;
+    r->waitingSeconds += amount;
+    ++r->failures;
+}
+
+void TWorkWithPeers::RemoveActive(size_t index, int penalty) {
+    TPeerObject* s = m_active[index];
+    m_active.erase(m_active.begin() + static_cast<long>(index));
+    if (penalty > 0) PenalizeEnded(s, penalty);
+    OnSourceRemoved(s);
+    Recycle(s);
+}
+
+void TWorkWithPeers::SortActive() {
+    const bool complete = IsDownloadComplete();
+    std::stable_sort(m_active.begin(), m_active.end(), [complete](const TPeerObject* a, const TPeerObject* b) {
+        return TPeerObject::RanksBefore(a, b, complete);
+    });
+}
+
+void TWorkWithPeers::DropSources(int mask, int n, bool gentle, int penalty) {
+    if (n <= 0) return;
+    SortActive();
+    const int32_t speed = m_working.smoothedSpeed;
+    const int32_t threshold = m_active.empty() ? 0 : speed / static_cast<int32_t>(m_active.size()) / 5;
+    int dropped = 0;
+    for (size_t i = m_active.size(); i-- > 0 && dropped < n;) {
+        TPeerObject* s = m_active[i];
+        if ((s->m_kind & mask) == 0) continue;
+        if (gentle) {
+            if (m_active.size() - i > static_cast<size_t>(n)) break;
+            if (IsServer(s->m_kind) && s->m_source != nullptr && s->m_source->givenUp) continue;
+            if (!(s->m_downloadRate <= threshold || s->m_downloadRate < 1)) continue;
+            if (s->m_source != nullptr) s->m_source->retryMark = std::max(s->m_source->retryMark - 1, 20);
+        }
+        RemoveActive(i, penalty);
+        ++dropped;
+    }
+    SortCandidates();
+}
+
+void TWorkWithPeers::BanServers() {
+    for (size_t i = 0; i < m_candidates.size();) {
+        TPeerId* r = m_candidates[i];
+        if (IsServer(r->kind) && r->failedPieces >= 32 && r->piecesHashed > 0 &&
+            r->failedPieces * 100 / r->piecesHashed >= 50) {
+            for (size_t k = m_active.size(); k-- > 0;) {
+                if (m_active[k]->m_source != nullptr && m_active[k]->m_source->SameAddress(*r)) RemoveActive(k, 0);
+            }
+            m_candidates.erase(m_candidates.begin() + static_cast<long>(i));
+            r->Release();
+            continue;
+        }
+        ++i;
+    }
+}
+
+void TWorkWithPeers::SourcePass() {
+    const uint32_t now = TickCountMs();
+    bool full = false;
+    if (!m_secondStarted || now - m_lastSecondMs >= 1000) {
+        m_secondStarted = true;
+        m_lastSecondMs = now;
+        PerSecondBookkeeping();
+        m_passCounter = 0;
+        full = true;
+    }
+    const int d1 = std::max(1, m_divisorForPass);
+    if (!full && m_passCounter % static_cast<uint32_t>(d1) == 0) full = true;
+    m_comeBack = false;
+    const bool complete = IsDownloadComplete();
+    for (size_t i = 0; i < m_active.size();) {
+        TPeerObject* s = m_active[i];
+        const int32_t rate = complete ? s->m_uploadRate : s->m_downloadRate;
+        bool stepped = false;
+        bool ok = true;
+        if (full || rate > 28671) {
+            ok = s->RunCycle();
+            stepped = true;
+        }
+        if (stepped) OnSourceStepped(s);
+        if (!ok) {
+            const int phase = s->m_phase;
+            RemoveActive(i, phase == TPeerObject::kPhaseTimedOut || phase == TPeerObject::kPhaseFinished ? 0 : 1);
+            continue;
+        }
+        ++i;
+    }
+    if (!HasMetainfo()) ConnectionWork();
+    ++m_passCounter;
 }
 
 void TWorkWithPeers::LanDiscoveryPass() {
-    // LAN discovery needs the shared listener and the multicast socket,
-    // which run only with BitTorrent peers.
+    // LAN discovery runs with BitTorrent peers (the shared listener and the
+    // multicast socket); server-only tasks have nothing to do here.
 }
 
 bool TWorkWithPeers::OnlyTrackersFor(uint32_t tickNowMs, uint32_t ms) {
-    // Only trackers (or nothing) are active while no server or peer source is.
-    if (m_activeCount != 0) {
+    bool other = false;
+    for (TPeerObject* s : m_active) other = other || s->m_kind != kSourceTracker;
+    if (other) {
         m_onlyTrackersValid = false;
         return false;
     }
@@ -83,20 +606,18 @@ bool TWorkWithPeers::OnlyTrackersFor(uint32_t tickNowMs, uint32_t ms) {
 
 void TWorkWithPeers::Reset(bool clearFileList, bool clearAll) {
     TBaseWork::Reset(clearFileList, clearAll);
-    QGuard guard(m_lock);
-    m_candidateCount = 0;
-    m_activeCount = 0;
-    m_onlyTrackersValid = false;
-    m_serverLimit = kDefaultServerLimit;
-}
-
-void TWorkWithPeers::SourcePass() {
-    const uint32_t now = TickCountMs();
-    if (!m_secondStarted || now - m_lastSecondMs >= 1000) {
-        m_secondStarted = true;
-        m_lastSecondMs = now;
-        PerSecondBookkeeping();
-        m_passCounter = 0;
+    for (TPeerObject* s : m_active) {
+        s->Reset();
+        s->Release();
     }
-    ++m_passCounter;
+    m_active.clear();
+    for (TPeerObject* s : m_idle) s->Release();
+    m_idle.clear();
+    for (TPeerId* r : m_candidates) r->Release();
+    m_candidates.clear();
+    m_onlyTrackersValid = false;
+    m_idleSeconds = 0;
+    m_lowThroughput = 0;
+    QGuard guard(m_lock);
+    m_serverLimit = kDefaultServerLimit;
 }

@@ -1,15 +1,24 @@
-// TWorkWithPeers: the layer of a work object that turns the task's source
-// texts, mirrors and (later) tracker and LAN answers into candidates and
-// connected sources, within the task's connection limits.
+// TWorkWithPeers: the layer of a work object that decides which sources a
+// task talks to. It keeps the candidate list of source addresses gathered
+// from the task's source text, the mirror pool and redirects, opens
+// connections to the best candidates within the task's limits, drives the
+// connected source objects once per pass, and penalises and retires
+// sources that fail or are slow.
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "engine/core/BaseWork.h"
+
+class TPeerId;
+class TPeerObject;
 
 class TWorkWithPeers : public TBaseWork {
 public:
     static constexpr int32_t kDefaultServerLimit = 49;
+
+    ~TWorkWithPeers() override;
 
     void SetConnectionLimits(int32_t servers, int32_t peers) override;
     void Reset(bool clearFileList, bool clearAll) override;
@@ -21,32 +30,85 @@ public:
     int32_t ServerLimit();
     int32_t PeerLimit();
 
+    // ---- candidates ----
+    // Adds a copy of r unless a candidate already names the same source.
+    bool AddCandidate(TPeerId* r, bool fromPeer, bool takePeerId);
+    // With keep: adds max(1, amount) to the penalty of every candidate at the
+    // same address; otherwise removes them.
+    void PenalizeCandidate(TPeerId* r, bool keep, int amount);
+    void RemoveCandidate(TPeerId* r) { PenalizeCandidate(r, false, 0); }
+    void AddRedirectTarget(TPeerId* target) { AddCandidate(target, false, false); }
+    size_t CandidateCount() const { return m_candidates.size(); }
+    const std::vector<TPeerId*>& Candidates() const { return m_candidates; }
+
     // ---- called by the task thread ----
     // Source list to candidates and refresh of the candidates (every 15 s).
     void SourceRefresh();
-    // One source pass: steps the active sources and runs the once-a-second
-    // bookkeeping of the statistics layer.
+    // One pass over the active sources; runs the once-a-second bookkeeping.
     void SourcePass();
-    // Once-a-second bookkeeping of the statistics layer.
     virtual void PerSecondBookkeeping() = 0;
-    // LAN discovery pass (every 10 s).
     void LanDiscoveryPass();
-    size_t CandidateCount() const { return m_candidateCount; }
-    size_t ActiveSourceCount() const { return m_activeCount; }
-    // True when for the last 60 s no active source other than trackers existed.
+    size_t ActiveSourceCount() const { return m_active.size(); }
+    const std::vector<TPeerObject*>& ActiveSources() const { return m_active; }
+    // True when for more than ms no active source other than trackers existed.
     bool OnlyTrackersFor(uint32_t tickNowMs, uint32_t ms);
+    // A source asks for another pass at once (it has unread data).
+    void ComeBackAtOnce() { m_comeBack = true; }
+
+    // Per-second connection work (servers, then peers).
+    void ConnectionWork();
+    // Drops n sources of the kinds in mask, worst first (gently: only slow ones).
+    void DropSources(int mask, int n, bool gentle, int penalty);
+    // Server candidates with too many failed pieces are banned (every 4 s).
+    void BanServers();
+    // Ranks the active sources, best first.
+    void SortActive();
+
+    // Test hooks: candidate and pool sizes.
+    size_t IdleCount() const { return m_idle.size(); }
 
 protected:
+    virtual bool IsDownloadComplete() = 0;
+    virtual int32_t TaskDownloadRate() = 0;
+    virtual void OnSourceStepped(TPeerObject* s) = 0;
+    virtual void OnSourceRemoved(TPeerObject* s) = 0;
+
+    void SortCandidates();
+    bool Eligible(TPeerId* r);
+    int OpenConnections(TPeerId* r, int need, int already, bool immediate);
+    TPeerObject* CreateSource(int kind);
+    void Recycle(TPeerObject* s);
+    void PenalizeEnded(TPeerObject* s, int amount);
+    void RefreshCandidates();
+    void ExpandHostNames();
+    void LoadSavedList(bool immediate);
+    void RandomMirrors(int n, bool immediate);
+    // Parses one source text; adds it (or connects it at once). Sets 20216
+    // when it does not parse.
+    TPeerId* ParseSource(const std::string& text, int group);
+    void NoteParseError();
+    void RemoveActive(size_t index, int penalty);
+
     int32_t m_serverLimit = kDefaultServerLimit;
     int32_t m_peerLimit = 0;
     bool m_pendingListChanged = false;
-    // Candidates and active sources are built with the source objects; until
-    // a task has any, both stay empty.
-    size_t m_candidateCount = 0;
-    size_t m_activeCount = 0;
+    std::vector<TPeerId*> m_candidates;
+    std::vector<TPeerObject*> m_active;
+    std::vector<TPeerObject*> m_idle;
+    int32_t m_connectionCounter = 0;
+    int32_t m_idleSeconds = 0;       // seconds in a row in which nothing was opened
+    int32_t m_lowThroughput = 0;     // seconds in a row with servers below 1 KiB/s
+    bool m_candidatesAdded = false;
+    bool m_savedListMade = false;
     uint32_t m_onlyTrackersSinceMs = 0;
+    bool m_onlyTrackersValid = false;
     uint32_t m_lastSecondMs = 0;
     bool m_secondStarted = false;
     uint32_t m_passCounter = 0;
-    bool m_onlyTrackersValid = false;
+    uint32_t m_lastConnectionSecond = 0;
+    uint32_t m_lastMirrorSecond = 0;
+    uint32_t m_lastTrimSecond = 0;
+    uint32_t m_lastBanSecond = 0;
+    bool m_comeBack = false;
+    int m_divisorForPass = 6;  // d1, set from the throughput
 };

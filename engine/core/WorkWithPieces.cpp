@@ -3,20 +3,46 @@
 #include <strings.h>
 
 #include <algorithm>
+#include <climits>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 
-bool TWorkWithPieces::HasMetainfo() {
-    return m_metainfoLoaded;
+#include "engine/core/WorkThread.h"
+#include "engine/log/LogApi.h"
+#include "engine/metainfo/Torrent.h"
+#include "engine/net/TimeThread.h"
+#include "engine/sources/PeerObject.h"
+#include "engine/store/TPieces.h"
+
+namespace {
+bool IsServer(int kind) { return (kind & (kSourceHttp | kSourceFtp)) != 0; }
+
+std::string BaseName(const std::string& path) {
+    size_t slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
 }
+}  // namespace
+
+TWorkWithPieces::~TWorkWithPieces() {
+    for (PieceRange* r : m_ranges) delete r;
+    m_ranges.clear();
+    if (m_pieces != nullptr) m_pieces->Release();
+    if (m_torrent != nullptr) m_torrent->Release();
+}
+
+bool TWorkWithPieces::HasMetainfo() { return m_metainfoLoaded; }
 
 bool TWorkWithPieces::ReadMetainfoFromLocator() {
     if (strncasecmp(m_locator.c_str(), "file://", 7) != 0) return true;
-    std::ifstream in(m_locator.substr(7), std::ios::binary);
-    std::ostringstream bytes;
-    if (in) bytes << in.rdbuf();
-    if (!in || bytes.str().empty()) {
+    TTorrent* t = new TTorrent();
+    t->SetTorrentAddress(m_locator);
+    bool ok = t->Load();
+    if (ok) {
+        m_infoValues[kTorrent] = t->TorrentBytes();
+        m_infoDirty[kTorrent] = 1;
+    }
+    const bool notMetainfo = !ok;
+    t->Release();
+    if (notMetainfo) {
         {
             QGuard guard(m_lock);
             m_working.statusCode = kTaskStatusMetainfoUnreadable;
@@ -24,20 +50,129 @@ bool TWorkWithPieces::ReadMetainfoFromLocator() {
         RequestStop(nullptr);
         return false;
     }
-    m_infoValues[kTorrent] = bytes.str();
+    return true;
+}
+
+bool TWorkWithPieces::SetUpPieceMap(TPieces* pieces) {
+    pieces->SetEventSink([this](const TPieceEvent& e) { HandlePieceEvent(e); });
+    std::string folder = m_targetFolder;
+    if (!folder.empty() && folder.back() != '/') folder += '/';
+    pieces->SetDownloadFolder(folder);
+    pieces->SetTrustExistingFiles(m_settings.pieceStoreOption != 0);
+    pieces->SetCacheFilePath(m_settings.metainfoOnly ? std::string() : m_pieceStatePath);
+    pieces->SetSelectionData(m_infoValues[kPart]);
+    pieces->SetResumeData(m_infoValues[kBits]);
+    pieces->SetStopFlag(StopFlag());
+    pieces->SetCacheLimitUnits(std::min(8000, std::max(m_settings.cacheUnits, 4)));
     return true;
 }
 
 bool TWorkWithPieces::LoadMetainfoIntoPieceStore() {
-    return m_metainfoLoaded;
-}
-
-bool TWorkWithPieces::SizeKnown() {
+    if (m_pieces != nullptr && m_torrent != nullptr) return true;
+    if (m_infoValues[kTorrent].empty()) return false;
+    m_settings.Validate();
+    TTorrent* torrent = new TTorrent();
+    if (!torrent->LoadBytes(m_infoValues[kTorrent])) {
+        EngineLog::Printf(38, "Metainfo not loaded: %s", torrent->FailureText().c_str());
+        torrent->Release();
+        RequestStop(nullptr);
+        return false;
+    }
+    const MetainfoContent& content = torrent->Content();
+    TContentLayout layout;
+    layout.name = content.name;
+    layout.pieceLength = content.pieceLength;
+    layout.pieceCount = content.pieceCount;
+    layout.pieceHashes = content.pieceHashes;
+    layout.infoHash.assign(reinterpret_cast<const char*>(torrent->InfoHash().data()), 20);
+    for (const MetainfoFile& f : content.files) {
+        TContentFile cf;
+        cf.path = f.path;
+        cf.length = f.length;
+        layout.files.push_back(cf);
+    }
+    if (m_targetIsFile && !content.multiFile && layout.files.size() == 1) {
+        layout.files[0].path = BaseName(m_targetFile);
+    }
+    TPieces* pieces = new TPieces();
+    SetUpPieceMap(pieces);
+    m_pieces = pieces;
+    m_torrent = torrent;
+    if (!pieces->BuildPieceTable(layout)) {
+        EngineLog::Printf(38, "Piece table not built for %s", layout.name.c_str());
+    }
+    m_metainfoLoaded = true;
+    {
+        QGuard guard(m_lock);
+        m_working.announce = torrent->Announce();
+        m_working.infoHashText = torrent->InfoHashText();
+        m_working.comment = torrent->Comment();
+        m_working.name = content.name;
+    }
+    CopyPieceNumbers();
+    // Trackers become sources of the task.
     QGuard guard(m_lock);
-    return m_working.totalBytes > 0;
+    for (const std::string& tracker : torrent->Trackers()) {
+        std::string text = "tracker://" + tracker;
+        bool present = false;
+        for (const auto& e : m_sourceList) present = present || e.text == text;
+        if (!present) m_sourceList.push_back(SourceEntry{text, 0});
+    }
+    return true;
 }
 
-void TWorkWithPieces::FinishDownload() {}
+bool TWorkWithPieces::MakeHashlessPieceMap(int64_t size, const std::string& fileName) {
+    if (m_pieces != nullptr || size <= 0) return false;
+    // Pieces of 256 KiB up to 4 MiB, about a thousand of them at most.
+    int32_t pieceLength = 256 * 1024;
+    while (pieceLength < 4 * 1024 * 1024 && size / pieceLength > 1024) pieceLength *= 2;
+    TContentLayout layout;
+    std::string name = m_targetIsFile ? BaseName(m_targetFile) : fileName;
+    if (name.empty()) name = "index.htm";
+    layout.name = name;
+    layout.pieceLength = pieceLength;
+    layout.pieceCount = (size + pieceLength - 1) / pieceLength;
+    layout.files.push_back(TContentFile{name, size});
+    TPieces* pieces = new TPieces();
+    SetUpPieceMap(pieces);
+    m_settings.cacheUnits = 128;  // no hashes: a larger write cache
+    pieces->SetCacheLimitUnits(m_settings.cacheUnits);
+    m_pieces = pieces;
+    if (!pieces->BuildPieceTable(layout)) {
+        EngineLog::Printf(38, "Piece table not built for %s", name.c_str());
+    }
+    {
+        QGuard guard(m_lock);
+        m_working.name = name;
+    }
+    CopyPieceNumbers();
+    return true;
+}
+
+void TWorkWithPieces::OnServerSize(TPeerId* /*source*/, int64_t size) {
+    if (m_pieces == nullptr && !m_metainfoLoaded && !m_isP2SP && !m_isBitTorrent) {
+        std::string name;
+        for (TPeerObject* s : m_active) {
+            if (s->m_source != nullptr && s->m_source->details && !s->m_source->details->fileName.empty()) {
+                name = s->m_source->details->fileName;
+                break;
+            }
+        }
+        MakeHashlessPieceMap(size, name);
+    }
+}
+
+bool TWorkWithPieces::SizeKnown() { return m_pieces != nullptr && m_pieces->TotalLength() > 0; }
+
+int64_t TWorkWithPieces::TotalBytes() { return m_pieces != nullptr ? m_pieces->TotalLength() : 0; }
+
+bool TWorkWithPieces::IsDownloadComplete() { return m_pieces != nullptr && m_pieces->IsComplete(); }
+
+void TWorkWithPieces::FinishDownload() {
+    if (m_pieces == nullptr) return;
+    m_pieces->CloseFiles(true, true);
+    CopyPieceNumbers();
+}
 
 void TWorkWithPieces::ServeDataReads() {}
 
@@ -49,9 +184,20 @@ void TWorkWithPieces::ReloadMetainfoIfFlagged() {
     LoadMetainfoIntoPieceStore();
 }
 
-void TWorkWithPieces::CopyPieceNumbers() {}
+void TWorkWithPieces::CopyPieceNumbers() {
+    if (m_pieces == nullptr) return;
+    QGuard guard(m_lock);
+    m_working.totalBytes = m_pieces->TotalLength();
+    m_working.downloadedBytes = m_pieces->VerifiedBytes();
+    m_working.pieceCount = static_cast<uint32_t>(m_pieces->PieceCount());
+    m_working.piecesDone = static_cast<uint32_t>(m_pieces->HaveCount());
+    m_working.pieceLength = static_cast<uint32_t>(m_pieces->PieceLength());
+    m_working.examinedBytes = m_pieces->ExaminedBytes();
+    m_have = m_pieces->HaveMap();
+}
 
 void TWorkWithPieces::RefreshFromPieces() {
+    if (!SizeKnown()) return;
     CopyPieceNumbers();
     bool examining;
     {
@@ -61,11 +207,71 @@ void TWorkWithPieces::RefreshFromPieces() {
     if (examining) Publish(false, false);
 }
 
+void TWorkWithPieces::HandlePieceEvent(const TPieceEvent& e) {
+    switch (e.type) {
+        case 1:
+            if (m_pieces != nullptr && e.value >= 0) {
+                const size_t byte = static_cast<size_t>(e.value) / 8;
+                if (byte < m_have.size()) {
+                    const uint8_t bit = static_cast<uint8_t>(0x80 >> (e.value % 8));
+                    m_have[byte] = e.flag ? (m_have[byte] | bit) : (m_have[byte] & ~bit);
+                }
+                m_pieceMapChanged = true;
+            }
+            break;
+        case 2:
+        case 3:
+            m_pieceMapChanged = true;
+            break;
+        case 100:
+            m_have.assign(static_cast<size_t>((e.value + 7) / 8), 0);
+            break;
+        case 1000:
+        case 1001: {
+            QGuard guard(m_lock);
+            SetInfoValue(e.type == 1000 ? kPart : kBits, std::string(e.data != nullptr ? e.data : "",
+                                                                     static_cast<size_t>(e.length)));
+            break;
+        }
+        case 1002:
+        case 1004: {
+            {
+                QGuard guard(m_lock);
+                m_working.statusCode = e.type == 1002 ? kTaskStatusDiskFull : kTaskStatusWriteFailure;
+            }
+            m_errorFlag = true;
+            RequestStop(nullptr);
+            break;
+        }
+        case 1003:
+            m_errorFlag = false;
+            break;
+        default:
+            break;
+    }
+}
+
+void TWorkWithPieces::SetTaskError(int32_t code) {
+    QGuard guard(m_lock);
+    m_working.statusCode = code;
+}
+
+void TWorkWithPieces::SetFetchingMetainfo() {
+    QGuard guard(m_lock);
+    m_working.state = TaskStatus::kFetchingMetainfo;
+}
+
 void TWorkWithPieces::PublishPieceData(bool force) {
     if (force || m_pieceMapChanged) {
         m_publishedHave = m_have;
         m_publishedRequested = m_requested;
         m_publishedPieceCount = m_working.pieceCount;
+    }
+    if (force && m_torrent != nullptr) {
+        m_publishedFiles.clear();
+        for (const MetainfoFile& f : m_torrent->Content().files) {
+            m_publishedFiles.push_back(PublishedFile{BaseName(f.path), f.path, f.length});
+        }
     }
     m_pieceMapChanged = false;
 }
@@ -84,17 +290,355 @@ int32_t TWorkWithPieces::PieceMapSize() {
     return static_cast<int32_t>(m_publishedHave.size());
 }
 
-std::string TWorkWithPieces::FileText(int /*index*/, int /*kind*/) {
-    return std::string();
+std::string TWorkWithPieces::FileText(int index, int kind) {
+    if (m_torrent == nullptr) return std::string();
+    const auto& files = m_torrent->Content().files;
+    if (index < 0 || static_cast<size_t>(index) >= files.size()) return std::string();
+    std::string path = files[static_cast<size_t>(index)].path;
+    if (m_targetIsFile && !m_torrent->Content().multiFile) path = BaseName(m_targetFile);
+    std::string text;
+    if (kind == 1) text = path;
+    if (kind == 2) text = BaseName(path);
+    if (kind == 3) {
+        std::string folder = m_targetFolder;
+        if (!folder.empty() && folder.back() != '/') folder += '/';
+        text = folder + path;
+    }
+    if (text.size() > 4095) text.resize(4095);
+    return text;
 }
 
-void TWorkWithPieces::PieceStoreEvent(long event) {
-    TWorkWithPeers::PieceStoreEvent(event);
+// ---- piece choice ----
+
+bool TWorkWithPieces::IsPieceNeeded(int32_t piece) {
+    if (m_pieces == nullptr || piece < 0 || piece >= m_pieces->PieceCount()) return false;
+    if (m_pieces->Have(piece) || m_pieces->IsSkipped(piece)) return false;
+    if (m_endGame) return true;
+    return std::find(m_requested.begin(), m_requested.end(), piece) == m_requested.end();
+}
+
+int32_t TWorkWithPieces::CurrentPosition() {
+    if (m_pieces == nullptr) return 0;
+    const int32_t count = static_cast<int32_t>(m_pieces->PieceCount());
+    if (m_firstWanted >= count) m_firstWanted = 0;
+    int32_t start = m_firstWanted;
+    while (m_firstWanted < count && m_pieces->Have(m_firstWanted)) ++m_firstWanted;
+    if (m_firstWanted >= count) {
+        // Wrap once: a piece before the old position may be wanted again.
+        m_firstWanted = 0;
+        while (m_firstWanted < start && m_pieces->Have(m_firstWanted)) ++m_firstWanted;
+        if (m_firstWanted >= start) m_firstWanted = count;
+    }
+    return m_firstWanted < count ? m_firstWanted : 0;
+}
+
+void TWorkWithPieces::CheckEndGame() {
+    if (m_pieces == nullptr) return;
+    const int64_t left = m_pieces->PieceCount() - m_pieces->HaveCount();
+    if (static_cast<int64_t>(m_requested.size()) >= left && left > 0) {
+        m_endGame = true;
+        m_stickyEndGame = true;
+    }
+}
+
+bool TWorkWithPieces::MarkRequested(int32_t piece, bool add, bool completed) {
+    if (add) {
+        const int32_t connections = static_cast<int32_t>(m_active.size());
+        const int64_t count = m_pieces != nullptr ? m_pieces->PieceCount() : 0;
+        const int64_t done = m_pieces != nullptr ? m_pieces->HaveCount() : 0;
+        const int64_t allowance = std::max<int64_t>(std::max(connections / 3, 64) + done - count, 1);
+        const int64_t present = std::count(m_requested.begin(), m_requested.end(), piece);
+        if (present > allowance) return false;
+        m_requested.push_back(piece);
+        CheckEndGame();
+        return true;
+    }
+    if (completed) {
+        const int64_t left = m_pieces != nullptr ? m_pieces->PieceCount() - m_pieces->HaveCount() : 0;
+        if (!(m_endGame && left > 3) && !StopFlag()->load() && m_pieces != nullptr) m_pieces->DropBuffer(piece);
+        auto end = std::remove(m_requested.begin(), m_requested.end(), piece);
+        bool any = end != m_requested.end();
+        m_requested.erase(end, m_requested.end());
+        return any;
+    }
+    auto it = std::find(m_requested.begin(), m_requested.end(), piece);
+    if (it == m_requested.end()) return false;
+    m_requested.erase(it);
+    return true;
+}
+
+void TWorkWithPieces::OnPieceCompleted(int32_t piece) {
+    auto end = std::remove(m_requested.begin(), m_requested.end(), piece);
+    m_requested.erase(end, m_requested.end());
+    CopyPieceNumbers();
+}
+
+void TWorkWithPieces::OnPieceFailed() { CopyPieceNumbers(); }
+
+void TWorkWithPieces::NoteQueued(int64_t block, int delta) {
+    if (m_pieces == nullptr || m_pieces->PieceLength() <= 0) return;
+    const int64_t piece = block * kBlockSize / m_pieces->PieceLength();
+    if (piece < 0 || piece >= m_pieces->PieceCount()) return;
+    if (m_serverQueued.size() != static_cast<size_t>(m_pieces->PieceCount())) {
+        m_serverQueued.assign(static_cast<size_t>(m_pieces->PieceCount()), 0);
+    }
+    m_serverQueued[static_cast<size_t>(piece)] += delta;
+    if (m_serverQueued[static_cast<size_t>(piece)] < 0) m_serverQueued[static_cast<size_t>(piece)] = 0;
+}
+
+bool TWorkWithPieces::DivideRanges() {
+    if (m_pieces == nullptr) return false;
+    const int32_t pieces = static_cast<int32_t>(m_pieces->PieceCount());
+    std::vector<TPeerId*> servers;
+    for (TPeerId* c : m_candidates) {
+        if (IsServer(c->kind) && !c->givenUp && !c->fromMirrorPool) servers.push_back(c);
+    }
+    const int32_t s = static_cast<int32_t>(servers.size());
+    if (pieces <= 0 || s <= 0) return false;
+    const int32_t share = std::max(1, ServerLimit() / s);
+    for (int32_t k = 0; k < s; ++k) {
+        TPeerId* a = servers[static_cast<size_t>(k)];
+        int32_t first, last;
+        if (pieces <= s) {
+            first = last = k;
+        } else {
+            first = (pieces / s) * k;
+            last = k == s - 1 ? pieces - 1 : first + pieces / s - 1;
+        }
+        const int32_t len = last - first + 1;
+        int32_t n = std::min((len + 4) / 5, share);
+        n = std::max(1, std::min(len, n));
+        a->allowedConnections = n;
+        const int32_t size = len / n;
+        for (int32_t i = 0; i < n; ++i) {
+            auto* r = new PieceRange();
+            r->first = first + i * size;
+            r->last = i == n - 1 ? last : r->first + size - 1;
+            r->cursor = r->first;
+            r->SetSource(a);
+            r->time = TaskClockNow();
+            m_ranges.push_back(r);
+        }
+        if (s >= pieces && k + 1 >= pieces) break;
+    }
+    return true;
+}
+
+namespace {
+void HandOut(PieceRange* r, TPeerObject* s, int64_t now) {
+    r->owner = s;
+    r->time = now;
+    s->m_range = r;
+    ++s->m_rangesTaken;
+}
+}  // namespace
+
+PieceRange* TWorkWithPieces::ChooseVictim(TPeerObject* s) {
+    const int64_t now = TaskClockNow();
+    const int64_t rs = s->m_downloadRate;
+    const int64_t pieceLength = m_pieces->PieceLength();
+    const int64_t left = m_pieces->PieceCount() - m_pieces->HaveCount();
+    PieceRange* best = nullptr;
+    int64_t bestTime = -1;
+    for (int pass = 1; pass <= 2 && best == nullptr; ++pass) {
+        if (pass == 2 && s->m_rangesTaken != 0) break;
+        for (PieceRange* r : m_ranges) {
+            if (r->owner == nullptr || r->owner == s || r->finished || r->marked) continue;
+            const int64_t ro = r->owner->m_downloadRate;
+            if (pass == 1) {
+                if (!(now - r->time > 10 || ro > 0)) continue;
+                if (!(r->last != r->cursor || ro == 0 || (ro > 0 && rs / ro >= 2))) continue;
+            } else if (now - r->time <= 3 && r->last + 1 - r->cursor <= 1) {
+                continue;
+            }
+            if (r->last < r->cursor) continue;
+            const int64_t t = ro > 0 ? (r->last - r->cursor + 1) * pieceLength / ro : INT32_MAX;
+            if (t <= 10 && left >= 4) continue;
+            if (t <= bestTime) continue;
+            bestTime = t;
+            best = r;
+            if (t >= INT32_MAX) break;
+        }
+    }
+    return best;
+}
+
+bool TWorkWithPieces::EngageRange(TPeerObject* s) {
+    if (m_ranges.empty()) return false;
+    const int64_t now = TaskClockNow();
+    // 1. Continuation after the last piece s fetched.
+    for (PieceRange* r : m_ranges) {
+        if (!r->finished && !r->marked && r->owner == nullptr && s->m_lastPiece >= 0 &&
+            r->cursor == s->m_lastPiece + 1) {
+            HandOut(r, s, now);
+            return true;
+        }
+    }
+    // 2. A free range, starting at a varying place.
+    const size_t n = m_ranges.size();
+    const size_t start = TickCountMs() % n;
+    for (size_t k = 0; k < n; ++k) {
+        PieceRange* r = m_ranges[(start + k) % n];
+        if (!r->finished && !r->reopen && !r->marked && r->owner == nullptr) {
+            HandOut(r, s, now);
+            return true;
+        }
+    }
+    // 3. A range to take over.
+    for (PieceRange* r : m_ranges) {
+        if (r->finished && !r->reopen) continue;
+        if (r->marked) continue;
+        if (r->owner != nullptr && r->owner != s && r->cursor == r->first && !r->reopen && r->error == 0 &&
+            now - r->time > 10) {
+            TPeerObject* old = r->owner;
+            old->ReleaseRange();
+            HandOut(r, s, now);
+            return true;
+        }
+        if (r->reopen && r->owner == nullptr) {
+            r->reopen = 0;
+            r->finished = 0;
+            HandOut(r, s, now);
+            return true;
+        }
+    }
+    // 4. Split the range of a slower source.
+    const int64_t rs = s->m_downloadRate;
+    if (rs <= 0 && s->m_rangesTaken >= 1) return false;
+    PieceRange* victim = ChooseVictim(s);
+    if (victim == nullptr) return false;
+    while (victim->last > victim->cursor && !IsPieceNeeded(victim->last)) --victim->last;
+    const int64_t remaining = victim->last - victim->cursor + 1;
+    if (remaining <= 0) return false;
+    const int64_t ro = victim->owner != nullptr ? victim->owner->m_downloadRate : 0;
+    int64_t m = s->m_rangesTaken > 0 && ro + rs > 0 ? 100 * rs / (ro + rs) : 50;
+    if (m < 100 && 2 * ro < rs) ++m;
+    int64_t e = remaining > 1 ? remaining * m / 100 : 1;
+    if (e < remaining && 2 * ro < rs) ++e;
+    if (e <= 0) return false;
+    auto* r = new PieceRange();
+    r->last = victim->last;
+    r->first = static_cast<int32_t>(victim->last - e + 1);
+    r->cursor = r->first;
+    r->SetSource(victim->source);
+    // The victim keeps what is before the new range; nothing is fetched twice.
+    victim->last = r->first - 1;
+    victim->time = now;
+    if (victim->last < victim->cursor) {
+        victim->finished = 1;
+        if (victim->owner != nullptr && ro * 3 <= rs) {
+            // Its owner has nothing left to start: it lets the range go.
+            victim->owner->ReleaseRange();
+        }
+    }
+    m_ranges.push_back(r);
+    HandOut(r, s, now);
+    return true;
+}
+
+bool TWorkWithPieces::ClaimAtPosition(TPeerObject* s, int32_t position) {
+    for (PieceRange* r : m_ranges) {
+        if (r->finished || r->marked || r->owner != nullptr) continue;
+        if (position < r->first || position > r->last) continue;
+        if (position == r->first) {
+            r->cursor = std::max(r->cursor, r->first);
+            HandOut(r, s, TaskClockNow());
+            return true;
+        }
+        auto* n = new PieceRange();
+        n->first = position;
+        n->last = r->last;
+        n->cursor = position;
+        n->SetSource(r->source);
+        r->last = std::max(position - 1, r->first);
+        if (r->cursor > r->last + 1) r->cursor = r->last + 1;
+        m_ranges.push_back(n);
+        HandOut(n, s, TaskClockNow());
+        return true;
+    }
+    return false;
+}
+
+void TWorkWithPieces::ReturnRange(PieceRange* r, TPeerObject* owner) {
+    if (r->marked) {
+        RemoveRange(r);
+        return;
+    }
+    if (r->owner == owner) r->owner = nullptr;
+    // Pieces the owner had queued but not finished are fetched again by the
+    // next owner: the cursor goes back to the first needed piece.
+    int32_t p = r->first;
+    while (p <= r->last && !IsPieceNeeded(p)) ++p;
+    if (p > r->last) {
+        RemoveRange(r);
+        return;
+    }
+    r->cursor = std::min(r->cursor, p);
+    if (r->cursor < p) r->cursor = p;
+    r->finished = 0;
+}
+
+void TWorkWithPieces::RemoveRange(PieceRange* r) {
+    auto it = std::find(m_ranges.begin(), m_ranges.end(), r);
+    if (it != m_ranges.end()) m_ranges.erase(it);
+    if (r->owner != nullptr && r->owner->m_range == r) r->owner->m_range = nullptr;
+    delete r;
+}
+
+bool TWorkWithPieces::HasUnfinishedRange() const {
+    for (const PieceRange* r : m_ranges) {
+        if (!r->finished) return true;
+    }
+    return false;
+}
+
+bool TWorkWithPieces::AddFreshRange(TPeerObject* s) {
+    if (m_pieces == nullptr) return false;
+    const int32_t count = static_cast<int32_t>(m_pieces->PieceCount());
+    int32_t a = -1, b = -1;
+    // Pieces another server still has in flight are not handed out again.
+    auto queuedByServer = [this](int32_t p) { return QueuedByServer(p); };
+    for (int32_t p = 0; p < count; ++p) {
+        const bool wanted = IsPieceNeeded(p) && !s->QueuedPiece(p) && !queuedByServer(p);
+        if (wanted) {
+            if (a < 0) a = p;
+            b = p;
+        } else if (a >= 0) {
+            break;
+        }
+    }
+    if (a < 0) return false;
+    auto* r = new PieceRange();
+    r->first = a;
+    r->last = b;
+    r->cursor = a;
+    r->SetSource(s->m_source);
+    m_ranges.push_back(r);
+    HandOut(r, s, TaskClockNow());
+    return true;
 }
 
 void TWorkWithPieces::Reset(bool clearFileList, bool clearAll) {
     TWorkWithPeers::Reset(clearFileList, clearAll);
-    QGuard guard(m_lock);
+    for (PieceRange* r : m_ranges) delete r;
+    m_ranges.clear();
     m_requested.clear();
     m_metainfoReload = false;
+    m_endGame = false;
+    if (m_pieces != nullptr) {
+        m_pieces->CloseFiles(true, m_pieces->IsComplete());
+        m_pieces->Release();
+        m_pieces = nullptr;
+    }
+    if (m_torrent != nullptr) {
+        m_torrent->Release();
+        m_torrent = nullptr;
+    }
+    m_metainfoLoaded = false;
+    m_firstWanted = 0;
+    m_serverQueued.clear();
+    if (clearAll) {
+        QGuard guard(m_lock);
+        m_publishedFiles.clear();
+    }
 }

@@ -1,6 +1,7 @@
 // TWorkWithPieces: the layer of a work object that holds the task's
-// metainfo and piece map, schedules pieces over the sources and turns
-// piece-store events into task status.
+// metainfo and piece map, divides the content into ranges of pieces for the
+// server sources, keeps the requested-piece list and turns piece-store
+// events into task status.
 #pragma once
 
 #include <cstdint>
@@ -9,46 +10,104 @@
 
 #include "engine/core/WorkWithPeers.h"
 
+class TPieces;
+class TTorrent;
+struct PieceRange;
+struct TPieceEvent;
+
 class TWorkWithPieces : public TWorkWithPeers {
 public:
+    ~TWorkWithPieces() override;
+
     bool HasMetainfo() override;
     void RefreshFromPieces() override;
     void Reset(bool clearFileList, bool clearAll) override;
-    void PieceStoreEvent(long event) override;
 
+    // ---- task thread ----
     // Reads the task's metainfo from its "file://" locator. False (with
     // status 20211 and a stop request) when the file is not metainfo.
     bool ReadMetainfoFromLocator();
-    // Builds the piece map from the metainfo held by the task.
+    // Builds the piece map from the metainfo bytes the task holds.
     bool LoadMetainfoIntoPieceStore();
-    // The piece store knows the size of the download.
     bool SizeKnown();
-    // Tells the piece store to finish the download (all pieces done).
     void FinishDownload();
     void ServeDataReads();
     void PieceMaintenance();
     void ReloadMetainfoIfFlagged();
     void MarkPieceMapChanged() { m_pieceMapChanged = true; }
+    void HandlePieceEvent(const TPieceEvent& e);
 
-    // Published piece bitfield (engine interface).
+    // ---- engine interface ----
     int32_t CopyPieceMap(uint8_t* buffer, int32_t length);
     int32_t PieceMapSize();
-    // Path of file i: kind 3 is its final path.
+    // Path of file i: kind 1 path, 2 name, 3 final path.
     std::string FileText(int index, int kind);
 
+    // ---- sources ----
+    TPieces* Pieces() const { return m_pieces; }
+    std::vector<PieceRange*>& Ranges() { return m_ranges; }
+    bool DivideRanges();
+    bool EngageRange(TPeerObject* s);
+    PieceRange* ChooseVictim(TPeerObject* s);
+    bool ClaimAtPosition(TPeerObject* s, int32_t position);
+    // The owner gives its range back.
+    void ReturnRange(PieceRange* r, TPeerObject* owner);
+    void RemoveRange(PieceRange* r);
+    bool HasUnfinishedRange() const;
+    // A fresh range from the first run of needed pieces the source has not queued.
+    bool AddFreshRange(TPeerObject* s);
+    bool IsPieceNeeded(int32_t piece);
+    bool MarkRequested(int32_t piece, bool add, bool completed);
+    // The first piece the task still wants (0 when none).
+    int32_t CurrentPosition();
+    bool IsDownloadComplete() override;
+    int64_t TotalBytes();
+    void OnPieceCompleted(int32_t piece);
+    void OnPieceFailed();
+    // A server reported the size of its resource.
+    void OnServerSize(TPeerId* source, int64_t size);
+    void SetTaskError(int32_t code);
+    void SetFetchingMetainfo();
+    bool InEndGame() const { return m_endGame; }
+    // Blocks of a piece queued by the task's server sources (a piece is
+    // handed to one server connection at a time).
+    void NoteQueued(int64_t block, int delta);
+    bool QueuedByServer(int32_t piece) const {
+        return piece >= 0 && static_cast<size_t>(piece) < m_serverQueued.size() && m_serverQueued[piece] > 0;
+    }
+    const std::vector<int32_t>& RequestedList() const { return m_requested; }
+
 protected:
-    // Copies the piece map's numbers into the working status.
+    // Copies the piece map's numbers into the working status (lock held or not).
     void CopyPieceNumbers();
     // Called by publication under the task lock.
     void PublishPieceData(bool force);
+    virtual int64_t TaskClockNow() = 0;
+    // Builds the piece map for a task that has a size but no metainfo.
+    bool MakeHashlessPieceMap(int64_t size, const std::string& fileName);
+    bool SetUpPieceMap(TPieces* pieces);
+    void CheckEndGame();
 
+    TPieces* m_pieces = nullptr;
+    TTorrent* m_torrent = nullptr;
     bool m_metainfoLoaded = false;
     bool m_metainfoReload = false;
     bool m_errorFlag = false;
     bool m_pieceMapChanged = false;
+    bool m_endGame = false;
+    bool m_stickyEndGame = false;
     std::vector<uint8_t> m_have;
     std::vector<uint8_t> m_publishedHave;
     uint32_t m_publishedPieceCount = 0;
     std::vector<int32_t> m_requested;
     std::vector<int32_t> m_publishedRequested;
+    std::vector<PieceRange*> m_ranges;
+    int32_t m_firstWanted = 0;
+    std::vector<int32_t> m_serverQueued;
+    struct PublishedFile {
+        std::string name;
+        std::string path;
+        int64_t size = 0;
+    };
+    std::vector<PublishedFile> m_publishedFiles;
 };

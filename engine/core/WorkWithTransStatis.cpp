@@ -2,13 +2,32 @@
 
 #include <algorithm>
 #include <ctime>
+#include <cstdio>
+#include <cstdlib>
 
 #include "engine/net/TimeThread.h"
+#include "engine/sources/PeerObject.h"
+#include "engine/store/TPieces.h"
 
 int32_t TWorkWithTransStatis::Allowance(int32_t limitKiB, int32_t share) {
     int64_t limit = limitKiB > 0 ? static_cast<int64_t>(limitKiB) * 1024 : kNoLimitBytes;
     int64_t s = share > 0 ? share : kNoLimitBytes;
     return static_cast<int32_t>(std::max<int64_t>(std::min(limit, s), kMinAllowance));
+}
+
+TWorkWithTransStatis::ThroughputClass TWorkWithTransStatis::ClassFor(int64_t t) {
+    if (t >= 3145729) return {1, 2, 14, 42};
+    if (t >= 1536001) return {2, 3, 9, 27};
+    if (t >= 819201) return {3, 4, 7, 21};
+    if (t >= 307201) return {4, 5, 6, 18};
+    return {5, 6, 5, 15};
+}
+
+void TWorkWithTransStatis::PeerNumbers(int32_t downRate, int32_t upRate, int32_t* slots, int32_t* maxConnections) {
+    *maxConnections = std::max((downRate + upRate) / 4096 + 8, 52);
+    const int32_t a = std::max(upRate / 8192 - 8, 8);
+    const int32_t b = upRate / 16384 - 8;
+    *slots = b < a ? std::min(a, 20) : std::min(b, 48);
 }
 
 int TWorkWithTransStatis::SetSpeedLimit(int32_t direction, int32_t kib) {
@@ -23,29 +42,119 @@ int TWorkWithTransStatis::SetSpeedLimit(int32_t direction, int32_t kib) {
     return 0;
 }
 
+void TWorkWithTransStatis::CountPayload(int kind, int64_t bytes) {
+    if (bytes <= 0) return;
+    m_secondPayload += bytes;
+    if (kind == kSourceBitTorrent) m_btBytes += static_cast<uint64_t>(bytes);
+    if (kind == kSourceHttp) m_httpBytes += static_cast<uint64_t>(bytes);
+}
+
+int64_t TWorkWithTransStatis::DownloadBudgetLeft() const {
+    return std::max<int64_t>(m_downloadAllowance - m_secondReceived, 0);
+}
+
+void TWorkWithTransStatis::OnSourceStepped(TPeerObject* s) {
+    m_secondReceived += s->m_tickReceived;
+    m_secondSent += s->m_tickSent;
+}
+
+void TWorkWithTransStatis::OnSourceRemoved(TPeerObject* /*s*/) {}
+
 void TWorkWithTransStatis::PerSecondBookkeeping() {
+    const bool complete = IsDownloadComplete();
+    const int64_t amount = complete ? m_secondPayload : m_secondReceived;
+    {
+        QGuard guard(m_lock);
+        m_working.smoothedSpeed =
+            complete ? 0 : static_cast<int32_t>((3 * m_secondPayload + m_working.smoothedSpeed) / 4);
+        m_working.receivedTotal += amount;
+        m_working.sentTotal += m_secondSent;
+    }
+    const ThroughputClass c = ClassFor(complete ? m_secondSent : m_secondReceived);
+    m_tickSleepMs = c.tickSleepMs;
+    m_divisorForPass = c.d1;
+    m_divisor2 = c.d2;
     m_cachedClock = static_cast<int64_t>(WallSeconds());
     {
         QGuard guard(m_lock);
-        const bool complete =
-            m_working.pieceCount > 0 && m_working.piecesDone >= m_working.pieceCount;
-        const int32_t amount = complete ? m_secondPayload : m_secondReceived;
-        m_working.smoothedSpeed =
-            complete ? 0 : (3 * m_secondPayload + m_working.smoothedSpeed) / 4;
-        m_working.receivedTotal += amount;
-        m_working.sentTotal += m_secondSent;
-        const int64_t left = m_working.totalBytes - m_working.downloadedBytes;
-        m_working.remainingSeconds = m_working.smoothedSpeed > 0 && left > 0
-                                         ? static_cast<int32_t>(left / m_working.smoothedSpeed)
-                                         : 0;
-        m_downloadAllowance = Allowance(m_settings.downloadLimitKiB, m_downloadShare);
-        m_uploadAllowance = Allowance(m_settings.uploadLimitKiB, m_uploadShare);
+        const int64_t run = std::max<int64_t>(static_cast<int64_t>(CachedSeconds()) - StartTime(), 1);
+        if (!complete) m_working.averageDownSpeed = static_cast<int32_t>(m_working.receivedTotal / run);
+        m_working.averageUpSpeed = static_cast<int32_t>(m_working.sentTotal / run);
+        const int64_t left = static_cast<int64_t>(m_working.pieceCount) - m_working.piecesDone;
+        m_working.remainingSeconds =
+            (m_working.completionTime == 0 || !complete) && m_downloadRate >= 1024
+                ? static_cast<int32_t>(static_cast<int64_t>(m_working.pieceLength) * left / m_downloadRate)
+                : 0;
     }
+    int32_t maxConnections = 0;
+    PeerNumbers(m_downloadRate, m_uploadRate, &m_peerSlots, &maxConnections);
     m_secondReceived = 0;
     m_secondSent = 0;
     m_secondPayload = 0;
+    m_downloadAllowance = Allowance(m_settings.downloadLimitKiB, m_downloadShare);
+    m_uploadAllowance = Allowance(m_settings.uploadLimitKiB, m_uploadShare);
     m_publishRequest = true;
+    if (m_pieces != nullptr) m_pieces->Maintain();
+    if (SizeKnown()) {
+        PeriodicSave();
+        PeriodicPublish();
+    }
+    if (complete) return;
+    ConnectionWork();
 }
+
+void TWorkWithTransStatis::PeriodicPublish() {
+    const int64_t now = TaskClock();
+    if (now - m_lastPublish <= 5) return;
+    m_lastPublish = now;
+    m_tickSleepMs = m_tickSleepMs / 2 + 1;
+    bool stall = false;
+    {
+        QGuard guard(m_lock);
+        if (m_pieces != nullptr) {
+            m_pieces->SetCacheLimitUnits(std::min(8000, std::max(m_settings.cacheUnits, 4)));
+        }
+        Publish(true, false);
+        if (m_pieces != nullptr && !IsDownloadComplete() && m_pieces->LastActivity() != 0 &&
+            CachedSeconds() - m_pieces->LastActivity() >= 900) {
+            stall = true;
+        }
+    }
+    if (stall) RequestStop(nullptr);
+}
+
+bool TWorkWithTransStatis::StatisticsDue() {
+    const int64_t now = TaskClock();
+    return now - m_lastStatistics > 3 || now < m_lastStatistics;
+}
+
+void TWorkWithTransStatis::StatisticsStep() {
+    m_lastStatistics = TaskClock();
+    ++m_statisticsRuns;
+    SortActive();
+    int32_t down = 0, up = 0;
+    for (TPeerObject* s : m_active) {
+        s->m_downloadRate = static_cast<int32_t>(s->m_rateReceived / 3);
+        s->m_uploadRate = static_cast<int32_t>(s->m_rateSent / 3);
+        s->m_rateReceived = 0;
+        s->m_rateSent = 0;
+        down += s->m_downloadRate;
+        up += s->m_uploadRate;
+    }
+    m_downloadRate = down;
+    m_uploadRate = up;
+    // Stalled connections: closed at the sixth check without traffic.
+    BanServers();
+    if (getenv("LF_TRACE")) {
+        fprintf(stderr, "stats: active=%zu cand=%zu ranges=%zu have=%d/%lld pos=%d\n", m_active.size(), m_candidates.size(), m_ranges.size(), m_pieces ? m_pieces->HaveCount() : -1, m_pieces ? (long long)m_pieces->PieceCount() : -1LL, CurrentPosition());
+        for (PieceRange* r : m_ranges) fprintf(stderr, "  range %d-%d cur %d fin %d reo %d owner %p\n", r->first, r->last, r->cursor, r->finished, r->reopen, (void*)r->owner);
+        for (TPeerObject* s : m_active) fprintf(stderr, "  src %p phase %d link %d q %zu range %p rate %d\n", (void*)s, s->m_phase, s->m_linkState, s->m_queue.size(), (void*)s->m_range, s->m_downloadRate);
+        for (TPeerId* c : m_candidates) fprintf(stderr, "  cand %s wait %d use %d fail %d allowed %d hashed %d\n", c->address.c_str(), c->waitingSeconds, c->useCount, c->failures, c->allowedConnections, c->piecesHashed);
+        if (m_pieces) { for (int p = 0; p < m_pieces->PieceCount(); ++p) if (!m_pieces->Have(p)) fprintf(stderr, "  missing %d part %d\n", p, m_pieces->PartOf(p)); }
+    }
+}
+
+TWorkWithTransStatis::~TWorkWithTransStatis() = default;
 
 int64_t TWorkWithTransStatis::TaskClock() {
     return m_cachedClock != 0 ? m_cachedClock : static_cast<int64_t>(std::time(nullptr));
@@ -57,18 +166,15 @@ bool TWorkWithTransStatis::TakePublishRequest() {
     return r;
 }
 
-void TWorkWithTransStatis::PublishByteCounts() {
-    m_publishedHttpBytes = m_httpBytes;
-    m_publishedBtBytes = m_btBytes;
-}
-
 void TWorkWithTransStatis::Reset(bool clearFileList, bool clearAll) {
     TWorkWithPieces::Reset(clearFileList, clearAll);
-    m_secondReceived = 0;
-    m_secondSent = 0;
-    m_secondPayload = 0;
+    m_secondReceived = m_secondSent = m_secondPayload = 0;
+    m_downloadRate = m_uploadRate = 0;
     m_tickSleepMs = 6;
-    m_divisor1 = 6;
+    m_divisorForPass = 6;
     m_divisor2 = 18;
     m_publishRequest = false;
+    m_lastStatistics = 0;
+    m_lastSave = 0;
+    m_lastPublish = 0;
 }

@@ -67,6 +67,7 @@ bool QThread::Start(const char* name, QThreadOwned* owned) {
     }
     m_owned = nullptr;
     m_stopRequest = false;
+    m_stopFlag.store(false);
     m_paused = false;
     m_running = false;
     m_threadId = 0;
@@ -153,6 +154,7 @@ bool QThread::StopAndWait() {
     if (m_threadId == t_currentId) return false;
     const QThreadId id = m_threadId;
     m_stopRequest = true;
+    m_stopFlag.store(true);
     while (m_threadId == id) {
         guard.Unlock();
         SleepMs(50);
@@ -165,6 +167,7 @@ bool QThread::RequestStop(QThreadId* id) {
     QGuard guard(m_lock);
     if (m_threadId == 0) return false;
     m_stopRequest = true;
+    m_stopFlag.store(true);
     if (id != nullptr) *id = m_threadId;
     return true;
 }

@@ -6,6 +6,7 @@
 
 #include <sys/types.h>
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 
@@ -63,6 +64,8 @@ public:
     void SetAutoDelete(bool on);
 
     QTMutex& Mutex() { return m_lock; }
+    // The stop request as a flag that long operations poll without a lock.
+    const std::atomic<bool>* StopFlag() const { return &m_stopFlag; }
 
     // Poll interval of start, stop and pause waits in milliseconds (tests
     // shorten the pause wait through SetPausePollMs).
@@ -82,6 +85,7 @@ private:
     QThreadId m_reportedId = 0;  // last thread that reported running
     bool m_running = false;
     bool m_stopRequest = false;
+    std::atomic<bool> m_stopFlag{false};
     bool m_paused = false;
     uint32_t m_startTime = 0;
     uint32_t m_generation = 0;

@@ -1,0 +1,294 @@
+#include "engine/sources/HttpPeer.h"
+
+#include <strings.h>
+
+#include <algorithm>
+
+#include "engine/core/WorkThread.h"
+#include "engine/log/LogApi.h"
+#include "engine/net/TimeThread.h"
+
+namespace {
+bool IsWholeDocument(const TPeerId* s) { return s->details && s->details->wholeDocument; }
+}  // namespace
+
+bool THttpPeer::Connect(TPeerId* source) {
+    if (source == nullptr || !source->details) return false;
+    if (!TPeerObject::Connect(source)) return false;
+    const bool whole = IsWholeDocument(source);
+    if (!whole) {
+        if (m_queue.empty() && source->details->reportedSize > 0) TPeerObject::Tick();
+        if (m_queue.empty() && source->details->reportedSize > 0) return false;
+        m_streamPosition = m_queue.empty() ? 0 : m_queue.front().block * kBlockSize;
+    } else if (source->priorityMark == 1) {
+        m_task->SetFetchingMetainfo();
+    }
+    if (!m_connection->Connect(source->ipv4, source->port, false)) return false;
+    m_linkState = kLinkConnected;
+    return SendRequest();
+}
+
+bool THttpPeer::SendRequest() {
+    const TPeerDetails& d = *m_source->details;
+    std::string referer = d.referer;
+    if (referer.empty()) {
+        size_t slash = m_source->address.rfind('/');
+        referer = slash == std::string::npos ? m_source->address : m_source->address.substr(0, slash);
+    }
+    std::string path = d.path.empty() ? "/" : d.path;
+    if (!d.query.empty()) path += "?" + d.query;
+    std::string host = d.hostName;
+    if (m_source->port != 80) host += ":" + std::to_string(m_source->port);
+    std::string request = http::BuildRequest(path, host, referer, m_streamPosition);
+    m_requestedPosition = m_streamPosition;
+    m_headersReceived = false;
+    m_wholeBody = false;
+    ++m_source->requestCount;
+    return m_connection->Queue(request.data(), request.size()) && m_connection->Flush() >= 0;
+}
+
+bool THttpPeer::Flush() {
+    if (!IsConnected()) return false;
+    if (m_connection->PendingSendSize() > 0 || !m_connection->IsThrough()) {
+        return m_connection->Flush() >= 0;
+    }
+    return true;
+}
+
+bool THttpPeer::TimedOut() {
+    uint32_t limit = m_headersReceived ? 30 : 15;
+    if (m_downloadRate >= 1 && m_downloadRate <= 2047) limit *= 2;
+    uint32_t now = CachedSeconds();
+    if (now - m_lastReceive > limit) {
+        m_phase = kPhaseTimedOut;
+        ReleaseRange();
+        return true;
+    }
+    return false;
+}
+
+bool THttpPeer::Receive() {
+    if (!IsConnected()) return false;
+    if (TimedOut()) {
+        m_source->Penalise(15);
+        return false;
+    }
+    if (m_linkState == kLinkEstablished && m_task->DownloadBudgetLeft() <= 0) return true;
+    if (!m_headersReceived) {
+        long n = m_connection->ReceiveData();
+        if (n < 0 && m_connection->ReceivedSize() == 0) return false;
+        const char* data = reinterpret_cast<const char*>(m_connection->ReceivedData());
+        if (!http::ParseResponseHead(data, m_connection->ReceivedSize(), &m_response)) return n >= 0;
+        m_connection->ConsumeReceived(m_response.blockBytes);
+        m_headersReceived = true;
+        m_linkState = kLinkEstablished;
+        m_lastReceive = CachedSeconds();
+        return HandleHead();
+    }
+    return IsWholeDocument(m_source) ? ReceiveDocument() : ReceiveStream();
+}
+
+bool THttpPeer::HandleHead() {
+    TPeerDetails& d = *m_source->details;
+    switch (m_response.StatusClass()) {
+        case 2: {
+            m_source->OnFirstSuccess();
+            // A range request must be answered from the requested offset;
+            // a server that sends the whole resource is read from 0 on.
+            if (m_requestedPosition > 0) {
+                const int64_t start = http::ContentRangeStart(m_response);
+                if (m_response.status == 206 && start == m_requestedPosition) {
+                    // as asked
+                } else if (m_response.status == 200 && start < 0) {
+                    m_wholeBody = true;
+                    m_streamPosition = 0;
+                } else {
+                    EngineLog::Printf(25, "HTTP %s answered offset %lld for %lld", m_source->address.c_str(),
+                                      static_cast<long long>(start), static_cast<long long>(m_requestedPosition));
+                    m_connection->Close();
+                    m_source->Penalise(60);
+                    return false;
+                }
+            }
+            if (m_source->useCount > 1) return true;
+            d.redirected = false;
+            if (d.reportedSize <= 0) {
+                int64_t size = -1;
+                m_noLength = !http::ResourceSize(m_response, &size);
+                if (m_noLength && d.wholeDocument) size = 2147483647;
+                d.reportedSize = size;
+                std::string name;
+                if (http::DispositionFileName(m_response, &name)) {
+                    d.fileName = name;
+                } else if (d.fileName.empty()) {
+                    d.fileName = "index.htm";
+                }
+                if (size > 0) m_task->OnServerSize(m_source, size);
+            }
+            return d.reportedSize > 0;
+        }
+        case 3:
+            HandleRedirect();
+            return false;
+        case 4:
+            m_connection->Close();
+            m_task->RemoveCandidate(m_source);
+            return false;
+        case 5:
+            m_connection->Close();
+            m_source->Penalise(60);
+            return false;
+        default:
+            return false;
+    }
+}
+
+bool THttpPeer::HandleRedirect() {
+    TPeerDetails& d = *m_source->details;
+    d.redirected = true;
+    std::string location;
+    m_response.Find("Location", &location);
+    location = http::AbsoluteLocation(location, d.hostName, m_source->port);
+    m_connection->Close();
+    m_phase = kPhaseFinished;
+    if (location == d.lastRedirect) {
+        if (++d.redirectCount > 2) m_task->RemoveCandidate(m_source);
+        return false;
+    }
+    d.lastRedirect = location;
+    ++d.redirectCount;
+    TPeerId* target = new TPeerId(location);
+    if (target->Parse()) {
+        if (target->details) {
+            target->details->wholeDocument = d.wholeDocument;
+        }
+        target->priorityMark = m_source->priorityMark;
+        target->retryMark = TPeerId::kRetryRedirect;
+        m_task->AddRedirectTarget(target);
+    } else if (target->lookupFailed) {
+        m_task->SetTaskError(kTaskStatusBadSourceAddress);
+    }
+    target->Release();
+    return false;
+}
+
+bool THttpPeer::ReceiveDocument() {
+    TPeerDetails& d = *m_source->details;
+    long n = m_connection->ReceiveData();
+    size_t have = m_connection->ReceivedSize();
+    if (n < 0) {
+        if (have == 0) {
+            if ((m_noLength || static_cast<int64_t>(d.body.size()) >= d.reportedSize) && !d.body.empty()) {
+                d.done = true;
+                return true;
+            }
+            return false;
+        }
+    }
+    if (have > 0) {
+        d.body.append(reinterpret_cast<const char*>(m_connection->ReceivedData()), have);
+        m_connection->ConsumeReceived(have);
+        m_lastReceive = CachedSeconds();
+        if (static_cast<int64_t>(d.body.size()) >= d.reportedSize) d.done = true;
+    }
+    return true;
+}
+
+bool THttpPeer::ReceiveStream() {
+    if (m_inFlight <= 0) return true;
+    long n = m_connection->ReceiveData();
+    if (n < 0 && m_connection->ReceivedSize() == 0) return false;
+    size_t have = m_connection->ReceivedSize();
+    if (m_bytesToSkip > 0 && have > 0) {
+        size_t drop = static_cast<size_t>(std::min<int64_t>(m_bytesToSkip, static_cast<int64_t>(have)));
+        m_connection->ConsumeReceived(drop);
+        m_bytesToSkip -= static_cast<int64_t>(drop);
+        m_streamPosition += static_cast<int64_t>(drop);
+        have -= drop;
+        m_lastReceive = CachedSeconds();
+    }
+    while (m_bytesToSkip == 0 && m_inFlight > 0 && !m_queue.empty()) {
+        const BlockRequest r = m_queue.front();
+        if (have < static_cast<size_t>(r.length)) break;
+        const char* data = reinterpret_cast<const char*>(m_connection->ReceivedData());
+        if (!DeliverBlock(r.block, r.length, data)) return false;
+        // DeliverBlock removed the request from the queue.
+        m_connection->ConsumeReceived(static_cast<size_t>(r.length));
+        m_streamPosition += r.length;
+        have -= static_cast<size_t>(r.length);
+        --m_inFlight;
+    }
+    return true;
+}
+
+int32_t THttpPeer::CountInFlight() const {
+    int32_t n = 0;
+    for (size_t i = 0; i < m_queue.size(); ++i) {
+        if (i > 0 && m_queue[i].block != m_queue[i - 1].block + 1) break;
+        ++n;
+    }
+    return n;
+}
+
+bool THttpPeer::Tick() {
+    if (!m_headersReceived || IsWholeDocument(m_source)) return true;
+    const int64_t size = m_source->details->reportedSize;
+    if (size <= 0) return true;
+    if (m_inFlight == 0) {
+        const int64_t total = m_task->TotalBytes();
+        if (total > 0 && size != total) {
+            m_connection->Close();
+            m_source->Penalise(60);
+            return false;
+        }
+    }
+    // Refill; releasing the range on the way empties the flight.
+    TPeerObject::Tick();
+    if (m_queue.empty()) {
+        if (m_inFlight > 0) return true;
+        m_phase = kPhaseFinished;
+        ReleaseRange();
+        return false;
+    }
+    if (m_inFlight > 0) {
+        // Still streaming: the head of the queue is the next body block.
+        m_inFlight = CountInFlight();
+        return true;
+    }
+    m_inFlight = CountInFlight();
+    const int64_t skip = m_queue.front().block * kBlockSize - m_streamPosition;
+    if (skip >= 0 && (skip <= kMaxSkipBytes || m_wholeBody)) {
+        m_bytesToSkip = skip;
+        return true;
+    }
+    return Restart();
+}
+
+bool THttpPeer::Restart() {
+    m_connection->Close();
+    m_bytesToSkip = 0;
+    m_inFlight = 0;
+    m_streamPosition = m_queue.empty() ? 0 : m_queue.front().block * kBlockSize;
+    if (!m_connection->Connect(m_source->ipv4, m_source->port, false)) return false;
+    m_linkState = kLinkConnected;
+    m_lastReceive = CachedSeconds();
+    return SendRequest();
+}
+
+void THttpPeer::ReleaseRange() {
+    TPeerObject::ReleaseRange();
+    m_bytesToSkip = 0;
+    m_inFlight = 0;
+}
+
+void THttpPeer::Reset() {
+    TPeerObject::Reset();
+    m_headersReceived = false;
+    m_response = http::ResponseHead();
+    m_streamPosition = 0;
+    m_requestedPosition = 0;
+    m_bytesToSkip = 0;
+    m_inFlight = 0;
+    m_noLength = false;
+    m_wholeBody = false;
+}

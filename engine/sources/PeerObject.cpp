@@ -1,0 +1,277 @@
+#include "engine/sources/PeerObject.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+
+#include "engine/core/WorkThread.h"
+#include "engine/net/TimeThread.h"
+
+TPeerObject::TPeerObject(TWorkThread* task, int kind) : m_task(task), m_kind(kind) {}
+
+TPeerObject::~TPeerObject() {
+    // Derived destructors reset first; this only drops what is left.
+    if (m_range != nullptr && m_range->owner == this) m_range->owner = nullptr;
+    if (m_source != nullptr) {
+        m_source->Release();
+        m_source = nullptr;
+    }
+}
+
+bool TPeerObject::IsConnected() const { return m_linkState != kLinkNone && m_connection != nullptr; }
+
+bool TPeerObject::Flush() { return true; }
+
+bool TPeerObject::Connect(TPeerId* source) {
+    if (source == nullptr || source == m_source) return false;
+    source->AddRef();
+    if (m_source != nullptr) m_source->Release();
+    m_source = source;
+    if (source->details) source->details->done = false;
+    ++source->useCount;
+    if (!m_connection) m_connection = std::make_unique<QConnection>();
+    m_startTime = CachedSeconds();
+    m_lastReceive = m_startTime;
+    m_phase = kPhaseWorking;
+    return true;
+}
+
+bool TPeerObject::Attach(std::unique_ptr<QConnection> connection) {
+    Reset();
+    m_connection = std::move(connection);
+    m_linkState = kLinkConnected;
+    m_adoptedIncoming = true;
+    m_startTime = CachedSeconds();
+    m_lastReceive = m_startTime;
+    return IsConnected();
+}
+
+void TPeerObject::ReturnQueue() {
+    for (const BlockRequest& r : m_queue) m_task->NoteQueued(r.block, -1);
+    m_queue.clear();
+}
+
+void TPeerObject::Enqueue(int64_t block, int32_t length) {
+    m_queue.push_back({block, length});
+    m_task->NoteQueued(block, +1);
+}
+
+void TPeerObject::Reset() {
+    ReturnQueue();
+    if (m_connection) m_connection->Close();
+    ReleaseRange();
+    m_linkState = kLinkNone;
+    m_phase = kPhaseNone;
+    m_busy = false;
+    m_idle = false;
+    m_rangesTaken = 0;
+    m_lastPiece = -1;
+    m_tickSent = m_tickReceived = 0;
+    m_totalSent = 0;
+    m_downloadRate = m_uploadRate = 0;
+    m_periodReceived = m_periodSent = 0;
+    m_rateReceived = m_rateSent = 0;
+    m_adoptedIncoming = false;
+    if (m_source != nullptr) {
+        if (m_source->useCount > 0) --m_source->useCount;
+        m_source->Release();
+        m_source = nullptr;
+    }
+}
+
+bool TPeerObject::RunCycle() {
+    if (!IsConnected()) return false;
+    m_cycleReceivedBase = m_connection->BytesReceived();
+    m_cycleSentBase = m_connection->BytesSent();
+    m_tickSent = m_tickReceived = 0;
+    bool ok = Receive() && Tick() && SendRequests() && Flush() && IsConnected();
+    if (m_connection) {
+        uint64_t r = m_connection->BytesReceived();
+        uint64_t s = m_connection->BytesSent();
+        m_tickReceived = r > m_cycleReceivedBase ? static_cast<int64_t>(r - m_cycleReceivedBase) : 0;
+        m_tickSent = s > m_cycleSentBase ? static_cast<int64_t>(s - m_cycleSentBase) : 0;
+    }
+    m_totalSent += m_tickSent;
+    if (m_tickSent > 0 || m_tickReceived > 0) m_idle = false;
+    if (ok && m_linkState == kLinkEstablished && m_connection && m_connection->ReceivedSize() > 0) {
+        m_busy = true;
+        m_task->ComeBackAtOnce();
+    }
+    return ok;
+}
+
+bool TPeerObject::ProcessUpload() {
+    if (m_kind != kSourceBitTorrent) return true;
+    return ServeUploads();
+}
+
+bool TPeerObject::ShouldDrop(bool keepIdle) {
+    if (!IsConnected() || IsSlow()) return true;
+    if (!keepIdle && IsStarved()) return true;
+    return m_task->IsDownloadComplete() && IsSeed();
+}
+
+bool TPeerObject::IsQueued(int64_t block) const {
+    for (const auto& r : m_queue) {
+        if (r.block == block) return true;
+    }
+    return false;
+}
+
+bool TPeerObject::QueuedPiece(int32_t piece) const {
+    TPieces* pieces = m_task->Pieces();
+    if (pieces == nullptr) return false;
+    const int64_t first = static_cast<int64_t>(piece) * pieces->PieceLength() / kBlockSize;
+    const int64_t end = (static_cast<int64_t>(piece) * pieces->PieceLength() + pieces->PieceSize(piece) +
+                         kBlockSize - 1) / kBlockSize;
+    for (const auto& r : m_queue) {
+        if (r.block >= first && r.block < end) return true;
+    }
+    return false;
+}
+
+bool TPeerObject::Tick() {
+    TPieces* pieces = m_task->Pieces();
+    if (pieces == nullptr) return true;
+    const int32_t depth = QueueDepth();
+    if (static_cast<int32_t>(m_queue.size()) >= depth) return true;
+    const bool server = (m_kind & (kSourceHttp | kSourceFtp)) != 0;
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        const int32_t position = m_task->CurrentPosition();
+        if (server && position > 0 && m_range != nullptr && std::abs(m_lastPosition - position) > 6) {
+            ReleaseRange();
+            m_task->ClaimAtPosition(this, position);
+        }
+        m_lastPosition = position;
+        const int32_t piece = PickPiece();
+        if (piece < 0) break;
+        const int64_t pieceStart = static_cast<int64_t>(piece) * pieces->PieceLength();
+        const int32_t size = pieces->PieceSize(piece);
+        int32_t from = pieces->PartOf(piece) / kBlockSize * kBlockSize;
+        bool added = false;
+        for (int32_t off = from; off < size; off += kBlockSize) {
+            const int64_t block = (pieceStart + off) / kBlockSize;
+            if (IsQueued(block) || pieces->HasBlock(piece, off)) continue;
+            if (!server && static_cast<int32_t>(m_queue.size()) >= depth) break;
+            Enqueue(block, std::min(kBlockSize, size - off));
+            added = true;
+        }
+        m_lastPiece = piece;
+        if (added && static_cast<int32_t>(m_queue.size()) >= depth) break;
+    }
+    return true;
+}
+
+int32_t TPeerObject::PickPiece() {
+    if (m_task->Pieces() == nullptr) return -1;
+    if (m_task->Ranges().empty()) m_task->DivideRanges();
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        if (m_range != nullptr) {
+            PieceRange* r = m_range;
+            int32_t start = std::max(r->cursor, r->first);
+            for (int32_t p = start; p <= r->last; ++p) {
+                if (m_task->IsPieceNeeded(p) && !m_task->QueuedByServer(p)) {
+                    r->cursor = p + 1;
+                    r->time = m_task->TaskClock();
+                    return p;
+                }
+            }
+            // End of the range: finished. A range with wanted pieces left
+            // that this source is not fetching stays in the list without a
+            // worker; pieces still in this source's queue are not handed to
+            // another server.
+            r->finished = 1;
+            bool left = false;
+            for (int32_t p = r->first; p <= r->last && !left; ++p) {
+                left = m_task->IsPieceNeeded(p) && !m_task->QueuedByServer(p);
+            }
+            r->owner = nullptr;
+            m_range = nullptr;
+            if (left) {
+                r->finished = 0;
+                r->reopen = 1;
+                r->cursor = r->first;
+            } else {
+                m_task->RemoveRange(r);
+            }
+        }
+        if (!m_task->EngageRange(this)) {
+            if (m_task->IsDownloadComplete() || m_task->HasUnfinishedRange()) return -1;
+            if (!m_task->AddFreshRange(this)) return -1;
+        }
+        if (m_range != nullptr && m_range->cursor > m_range->first) {
+            const int32_t before = m_range->cursor - 1;
+            if (m_task->IsPieceNeeded(before) && !m_task->QueuedByServer(before)) m_range->cursor = before;
+        }
+    }
+    return -1;
+}
+
+void TPeerObject::ReleaseRange() {
+    PieceRange* r = m_range;
+    m_range = nullptr;
+    if (r == nullptr) return;
+    // The queued requests go back with the range: its cursor returns to
+    // the first piece still needed.
+    ReturnQueue();
+    if (r->owner == this) r->owner = nullptr;
+    m_task->ReturnRange(r, this);
+}
+
+bool TPeerObject::DeliverBlock(int64_t block, int32_t length, const char* data) {
+    if (block < 0 || length < 0 || data == nullptr || !IsConnected()) return false;
+    TPieces* pieces = m_task->Pieces();
+    if (pieces == nullptr) return true;
+    m_lastReceive = CachedSeconds();
+    for (auto it = m_queue.begin(); it != m_queue.end(); ++it) {
+        if (it->block == block) {
+            m_queue.erase(it);
+            m_task->NoteQueued(block, -1);
+            break;
+        }
+    }
+    if (m_phase == kPhaseWaiting) m_phase = kPhaseWorking;
+    const int64_t offset = block * kBlockSize;
+    const int32_t piece = static_cast<int32_t>(offset / pieces->PieceLength());
+    const int32_t inPiece = static_cast<int32_t>(offset - static_cast<int64_t>(piece) * pieces->PieceLength());
+    if (getenv("LF_TRACE") && (pieces->HasBlock(piece, inPiece) || pieces->Have(piece))) fprintf(stderr, "dup %p piece %d off %d have %d part %d range %p\n", (void*)this, piece, inPiece, pieces->Have(piece), pieces->PartOf(piece), (void*)m_range);
+    bool completed = false;
+    int32_t taken = pieces->StoreBlock(piece, inPiece, data, length, this, &completed);
+    if (taken < 0) return true;  // outside the content: dropped
+    if (getenv("LF_TRACE")) { static int64_t total = 0; total += taken; if (taken != length) fprintf(stderr, "short %d of %d piece %d off %d\n", taken, length, piece, inPiece); if ((total >> 20) != ((total - taken) >> 20)) fprintf(stderr, "total %lld\n", (long long)total); }
+    m_task->CountPayload(m_kind, taken);
+    m_periodReceived += taken;
+    m_rateReceived += taken;
+    m_totalReceivedKiB += taken / 1024;
+    if (completed) m_task->OnPieceCompleted(piece);
+    return true;
+}
+
+void TPeerObject::ChargePiece(bool hashFailed) {
+    if (m_source == nullptr) return;
+    ++m_source->piecesHashed;
+    if (hashFailed) {
+        ++m_source->failedPieces;
+        m_task->OnPieceFailed();
+    }
+}
+
+bool TPeerObject::RanksBefore(const TPeerObject* a, const TPeerObject* b, bool complete) {
+    if (a == nullptr) return false;
+    if (b == nullptr) return true;
+    const bool ea = a->m_linkState == kLinkEstablished;
+    const bool eb = b->m_linkState == kLinkEstablished;
+    if (ea != eb) return ea;
+    if (!ea) return false;
+    auto units = [](int64_t v) { return v / 2048; };
+    if (complete) {
+        if (a->m_busy != b->m_busy) return !a->m_busy;
+        if (units(a->m_periodSent) != units(b->m_periodSent)) return a->m_periodSent > b->m_periodSent;
+        return units(a->m_uploadRate) > units(b->m_uploadRate);
+    }
+    if (units(a->m_periodReceived) != units(b->m_periodReceived)) return a->m_periodReceived > b->m_periodReceived;
+    if (units(a->m_downloadRate) != units(b->m_downloadRate)) return a->m_downloadRate > b->m_downloadRate;
+    if (units(a->m_periodSent) != units(b->m_periodSent)) return a->m_periodSent < b->m_periodSent;
+    if (units(a->m_totalSent) != units(b->m_totalSent)) return a->m_totalSent < b->m_totalSent;
+    return a->m_startTime > b->m_startTime;
+}

@@ -1,0 +1,143 @@
+// TPeerObject: the common base of every source a task draws from (HTTP and
+// FTP servers, BitTorrent peers, trackers). It binds a source description
+// (TPeerId) to a connection, runs the per-pass steps in a fixed order, keeps
+// the queue of 16 KiB block requests, claims ranges of pieces for server
+// sources and hands received blocks to the task's piece map.
+//
+// Objects are created, driven and released by their task's work thread
+// only; reference counts are not locked.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <memory>
+
+#include "engine/core/RefObject.h"
+#include "engine/net/Connection.h"
+#include "engine/sources/PeerId.h"
+#include "engine/store/TPieces.h"
+
+class TWorkThread;
+
+constexpr int32_t kBlockSize = 16384;
+
+// One engaged range of pieces of a task (server sources, and the private
+// ranges of BitTorrent sources).
+class TPeerObject;
+struct PieceRange {
+    int32_t first = -1;
+    int32_t last = -1;
+    int32_t cursor = -1;  // the next piece the owner will fetch
+    int32_t error = 0;    // the range is not taken over while non-zero
+    uint8_t finished = 0;
+    uint8_t reopen = 0;  // needed pieces were left behind: walk it again
+    uint8_t marked = 0;  // never handed out (private ranges)
+    int64_t time = 0;    // task clock of the last hand-out or change
+    TPeerId* source = nullptr;  // referenced
+    TPeerObject* owner = nullptr;
+
+    PieceRange() = default;
+    PieceRange(const PieceRange&) = delete;
+    PieceRange& operator=(const PieceRange&) = delete;
+    ~PieceRange() { SetSource(nullptr); }
+    void SetSource(TPeerId* s) {
+        if (s != nullptr) s->AddRef();
+        if (source != nullptr) source->Release();
+        source = s;
+    }
+};
+
+struct BlockRequest {
+    int64_t block;   // content offset / 16384
+    int32_t length;  // bytes
+};
+
+class TPeerObject : public TRefObject, public IPieceSource {
+public:
+    enum LinkState { kLinkNone = 0, kLinkConnected = 1, kLinkEstablished = 2 };
+    enum Phase { kPhaseNone = 0, kPhaseWorking = 1, kPhaseWaiting = 4, kPhaseTimedOut = 5, kPhaseFinished = 6 };
+
+    TPeerObject(TWorkThread* task, int kind);
+
+    // ---- per-pass steps ----
+    virtual bool Receive() = 0;
+    virtual bool Flush();
+    virtual bool Tick();
+    virtual bool ServeUploads() { return true; }
+    // Gives queued requests back, closes the connection, releases the range
+    // and the source; the object can be used again.
+    virtual void Reset();
+    virtual bool RunCycle();
+    virtual bool ProcessUpload();
+    virtual bool SendRequests() { return true; }
+    // Binds the source (takes a reference) and creates the connection object.
+    virtual bool Connect(TPeerId* source);
+    virtual bool Attach(std::unique_ptr<QConnection> connection);
+    virtual bool SendHandshake() { return true; }
+    virtual bool CheckHandshake() { return true; }
+    virtual bool IsSlow() { return false; }
+    virtual bool ShouldDrop(bool keepIdle);
+    virtual bool TimedOut() { return false; }
+    virtual bool IsConnected() const;
+    virtual int32_t PeerRate() { return 0; }
+    virtual bool IsStarved() { return false; }
+    virtual bool IsLongSeed() { return false; }
+    virtual void CheckRequests() {}
+    virtual bool IsSeed() { return true; }
+    virtual void ReleaseRange();
+    virtual int32_t PickPiece();
+
+    // Hands received data of one block to the piece map.
+    bool DeliverBlock(int64_t block, int32_t length, const char* data);
+    // Outstanding requests the queue should hold: rate x 2 / 16384 + 2.
+    static int32_t QueueDepthForRate(int32_t rate) { return rate * 2 / kBlockSize + 2; }
+    int32_t QueueDepth() const { return QueueDepthForRate(m_downloadRate); }
+    bool IsQueued(int64_t block) const;
+    bool QueuedPiece(int32_t piece) const;
+    // Ranking: true when a ranks before b (best first).
+    static bool RanksBefore(const TPeerObject* a, const TPeerObject* b, bool complete);
+
+    // IPieceSource.
+    int SourceKind() const override { return m_kind; }
+    void ChargePiece(bool hashFailed) override;
+
+    // ---- state (read by the task) ----
+    TWorkThread* m_task;
+    int m_kind;
+    int m_linkState = kLinkNone;
+    int m_phase = kPhaseNone;
+    int32_t m_lastPosition = 0;
+    std::deque<BlockRequest> m_queue;
+    uint32_t m_startTime = 0;
+    uint32_t m_lastActivity = 0;
+    bool m_busy = false;
+    bool m_idle = false;
+    int32_t m_rangesTaken = 0;
+    int32_t m_lastPiece = -1;
+    int64_t m_tickSent = 0;
+    int64_t m_tickReceived = 0;
+    int64_t m_totalSent = 0;
+    int32_t m_downloadRate = 0;
+    int32_t m_uploadRate = 0;
+    int64_t m_periodReceived = 0;
+    int64_t m_periodSent = 0;
+    int64_t m_totalReceivedKiB = 0;
+    int64_t m_rateReceived = 0;  // payload since the last rate computation
+    int64_t m_rateSent = 0;
+    TPeerId* m_source = nullptr;
+    PieceRange* m_range = nullptr;
+    std::unique_ptr<QConnection> m_connection;
+    uint32_t m_lastReceive = 0;
+    int32_t m_connectionNumber = 0;
+    bool m_adoptedIncoming = false;
+
+protected:
+    ~TPeerObject() override;
+    // Gives the queued requests back to the task's shared list or drops them.
+    void ReturnQueue();
+    void Enqueue(int64_t block, int32_t length);
+
+private:
+    uint64_t m_cycleReceivedBase = 0;
+    uint64_t m_cycleSentBase = 0;
+};
