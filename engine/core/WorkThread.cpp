@@ -99,6 +99,9 @@ void TWorkThread::LoopBody() {
     const uint32_t started = StartTime();
     auto runSeconds = [&] { return static_cast<int64_t>(CachedSeconds()) - started; };
 
+    // The first pass starts with the task's sources as candidates.
+    SourceRefresh();
+    lastSourceRefresh = static_cast<int64_t>(WallSeconds());
     while (!StopRequested()) {
         if (CompletionCheck(lastPass)) {
             EngineLog::Printf(23, "TID : %5lu] [%s is Download Complete",

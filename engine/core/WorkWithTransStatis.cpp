@@ -94,6 +94,7 @@ void TWorkWithTransStatis::PerSecondBookkeeping() {
     m_downloadAllowance = Allowance(m_settings.downloadLimitKiB, m_downloadShare);
     m_uploadAllowance = Allowance(m_settings.uploadLimitKiB, m_uploadShare);
     m_publishRequest = true;
+    if (getenv("LF_TRACE")) fprintf(stderr, "second %u ms: active %zu have %d received %lld sleep %d\n", TickCountMs(), m_active.size(), m_pieces ? m_pieces->HaveCount() : -1, (long long)amount, m_tickSleepMs);
     if (m_pieces != nullptr) m_pieces->Maintain();
     if (SizeKnown()) {
         PeriodicSave();

@@ -196,7 +196,11 @@ bool THttpPeer::ReceiveDocument() {
 
 bool THttpPeer::ReceiveStream() {
     if (m_inFlight <= 0) return true;
-    long n = m_connection->ReceiveData();
+    // Read what the queue can take in one go, up to the second's budget.
+    const int64_t wanted = static_cast<int64_t>(m_inFlight) * kBlockSize + m_bytesToSkip;
+    const int64_t budget = std::max<int64_t>(m_task->DownloadBudgetLeft(), kBlockSize);
+    const size_t readSize = static_cast<size_t>(std::clamp<int64_t>(std::min(wanted, budget), kBlockSize, kMaxReadBytes));
+    long n = m_connection->ReceiveData(readSize);
     if (n < 0 && m_connection->ReceivedSize() == 0) return false;
     size_t have = m_connection->ReceivedSize();
     if (m_bytesToSkip > 0 && have > 0) {
