@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 
@@ -155,6 +156,11 @@ std::string BuildConfigurationText(std::string_view server) {
         "WIN_8_SP0=620\r\nWIN_8_SP1=621\r\nWIN_8.1_SP0=630\r\n"
         "Other=999\r\n";
     return text;
+}
+
+std::string StatisticsServer(std::string_view builtIn) {
+    const char* env = std::getenv(kServerEnvironment);
+    return (env != nullptr && *env != 0) ? std::string(env) : std::string(builtIn);
 }
 
 bool WriteConfigurationFile(const std::string& path, std::string_view text) {

@@ -59,6 +59,12 @@ bool IsAcceptedResponse(std::string_view response);
 // "http://host:port" (no trailing slash).
 std::string BuildConfigurationText(std::string_view server);
 
+// Environment variable that replaces the built-in statistics server, so that
+// tests and people with their own receiver can point the program at it.
+inline constexpr const char kServerEnvironment[] = "LANTERNFISH_STATS_SERVER";
+// $LANTERNFISH_STATS_SERVER when set and not empty, else builtIn.
+std::string StatisticsServer(std::string_view builtIn);
+
 // Writes text to path through a temporary file and a rename; false on failure.
 bool WriteConfigurationFile(const std::string& path, std::string_view text);
 

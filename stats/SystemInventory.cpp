@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <sys/statvfs.h>
 #include <sys/utsname.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -288,21 +289,31 @@ bool ReadAdapterMacs(const SystemSources& src, std::vector<MacAddress>* out) {
     DIR* dir = ::opendir(base.c_str());
     if (dir == nullptr) return false;
     ::closedir(dir);
-    std::vector<std::pair<uint64_t, MacAddress>> found;
+    // Adapters backed by a device come first, then virtual ones (bridges,
+    // veth pairs, tunnels), each group in interface-index order, so that the
+    // first adapter does not change when virtual interfaces come and go.
+    struct Found {
+        bool isVirtual;
+        uint64_t index;
+        MacAddress mac;
+    };
+    std::vector<Found> found;
     for (const std::string& name : ListDir(base)) {
+        const std::string dirPath = base + "/" + name;
         std::string text;
-        if (ReadWhole(base + "/" + name + "/type", &text) && ParseUnsigned(text) == 772) continue;
+        if (ReadWhole(dirPath + "/type", &text) && ParseUnsigned(text) == 772) continue;
         if (name == "lo") continue;
         MacAddress mac;
-        if (!ReadWhole(base + "/" + name + "/address", &text) || !ParseMacAddress(text, &mac))
-            continue;
+        if (!ReadWhole(dirPath + "/address", &text) || !ParseMacAddress(text, &mac)) continue;
         uint64_t index = UINT64_MAX;
-        if (ReadWhole(base + "/" + name + "/ifindex", &text)) index = ParseUnsigned(text);
-        found.emplace_back(index, mac);
+        if (ReadWhole(dirPath + "/ifindex", &text)) index = ParseUnsigned(text);
+        const bool isVirtual = ::access((dirPath + "/device").c_str(), F_OK) != 0;
+        found.push_back(Found{isVirtual, index, mac});
     }
-    std::stable_sort(found.begin(), found.end(),
-                     [](const auto& a, const auto& b) { return a.first < b.first; });
-    for (const auto& f : found) out->push_back(f.second);
+    std::stable_sort(found.begin(), found.end(), [](const Found& a, const Found& b) {
+        return a.isVirtual != b.isVirtual ? !a.isVirtual : a.index < b.index;
+    });
+    for (const Found& f : found) out->push_back(f.mac);
     return true;
 }
 

@@ -71,8 +71,9 @@ std::string UeventValue(std::string_view uevent, std::string_view key);
 
 // --- readers ---
 
-// Adapters in interface-index order, loopback left out. false when the
-// adapter list cannot be read.
+// Adapters (loopback left out): those backed by a device first, then virtual
+// ones, each group in interface-index order. false when the adapter list
+// cannot be read.
 bool ReadAdapterMacs(const SystemSources& src, std::vector<MacAddress>* out);
 // Low 32 bits of the file-system id of src.volumePath; 0 on failure.
 uint32_t ReadVolumeSerial(const SystemSources& src);

@@ -92,7 +92,8 @@ inline std::string ConfigWithUrls(
 }
 
 // The fake computer: one two-package processor set, 8 GiB, two memory
-// modules (DDR3 and a DDR4 of extended size), one AMD video card, eth0 and lo.
+// modules (DDR3 and a DDR4 of extended size), one AMD video card, two
+// device-backed adapters, a bridge, a tunnel without address and lo.
 struct FakeSystem {
     explicit FakeSystem(const lftest::TempDir& dir) {
         root = dir / "sysroot";
@@ -107,12 +108,20 @@ struct FakeSystem {
         WriteFileAt(root + "/sys/class/net/lo/address", "00:00:00:00:00:00\n");
         WriteFileAt(root + "/sys/class/net/lo/type", "772\n");
         WriteFileAt(root + "/sys/class/net/lo/ifindex", "1\n");
+        // A bridge with the lowest index that is not backed by a device.
+        WriteFileAt(root + "/sys/class/net/docker0/address", "02:42:ac:11:00:01\n");
+        WriteFileAt(root + "/sys/class/net/docker0/type", "1\n");
+        WriteFileAt(root + "/sys/class/net/docker0/ifindex", "2\n");
         WriteFileAt(root + "/sys/class/net/eth1/address", "66:77:88:99:aa:bb\n");
         WriteFileAt(root + "/sys/class/net/eth1/type", "1\n");
-        WriteFileAt(root + "/sys/class/net/eth1/ifindex", "3\n");
+        WriteFileAt(root + "/sys/class/net/eth1/ifindex", "4\n");
+        WriteFileAt(root + "/sys/class/net/eth1/device/vendor", "0x8086\n");
         WriteFileAt(root + "/sys/class/net/eth0/address", "00:11:22:33:44:55\n");
         WriteFileAt(root + "/sys/class/net/eth0/type", "1\n");
-        WriteFileAt(root + "/sys/class/net/eth0/ifindex", "2\n");
+        WriteFileAt(root + "/sys/class/net/eth0/ifindex", "3\n");
+        WriteFileAt(root + "/sys/class/net/eth0/device/vendor", "0x8086\n");
+        WriteFileAt(root + "/sys/class/net/tun0/address", "\n");
+        WriteFileAt(root + "/sys/class/net/tun0/ifindex", "5\n");
         WriteFileAt(root + "/sys/class/drm/card0/device/uevent",
                     "DRIVER=amdgpu\nPCI_CLASS=30000\nPCI_ID=1002:73BF\n");
         WriteFileAt(root + "/sys/class/drm/card0/device/mem_info_vram_total", "1073741824\n");

@@ -256,6 +256,23 @@ TEST(StatsConfig, ProfileSemantics) {
               "DVersion;GameID;GVersion;AppVersion");
     EXPECT_EQ(shipped.Get(kSectionSeveral, kKeySubmitKeywords), "MachId;Mac;OS");
     EXPECT_EQ(shipped.Get("OsTypeCode", "WIN_8.1_SP0"), "630");
+
+    ::unsetenv(kServerEnvironment);
+    EXPECT_EQ(StatisticsServer("http://built.in:8080"), "http://built.in:8080");
+    ::setenv(kServerEnvironment, "http://127.0.0.1:9", 1);
+    EXPECT_EQ(StatisticsServer("http://built.in:8080"), "http://127.0.0.1:9");
+    ::unsetenv(kServerEnvironment);
+
+    // What the controller writes into its data folder reads back the same.
+    lftest::TempDir dir;
+    const std::string path = dir / kConfigurationFileName;
+    ASSERT_TRUE(WriteConfigurationFile(path, BuildConfigurationText("http://s:1")));
+    IniDocument loaded;
+    ASSERT_TRUE(IniDocument::Load(path, &loaded));
+    EXPECT_EQ(loaded.Get(kSectionSeveral, kKeySubmitUrl),
+              "http://s:1/launchersubmit/eventListSubmit");
+    EXPECT_FALSE(IniDocument::Load(dir / "missing", &loaded));
+    EXPECT_FALSE(WriteConfigurationFile(dir / "no/such/folder/x", "x"));
 }
 
 TEST(StatsConfig, AcceptedAnswers) {
@@ -348,7 +365,9 @@ TEST(StatsHardware, ReadersOnPreparedTree) {
     statstest::FakeSystem sys(dir);
     std::vector<MacAddress> macs;
     ASSERT_TRUE(ReadAdapterMacs(sys.sources, &macs));
-    EXPECT_EQ(FormatMacList(macs), "00-11-22-33-44-55;66-77-88-99-aa-bb");  // by index, no lo
+    EXPECT_EQ(FormatMacList(macs),
+              "00-11-22-33-44-55;66-77-88-99-aa-bb;02-42-ac-11-00-01");  // devices first, by index;
+                                                                         // no lo, no tunnel
     EXPECT_EQ(ReadProcessors(sys.sources).size(), 2u);
     EXPECT_EQ(ReadTotalMemory(sys.sources), 8ull << 30);
     auto modules = ReadMemoryModules(sys.sources);
@@ -369,7 +388,7 @@ TEST(StatsHardware, ReadersOnPreparedTree) {
     component.SetSystemSources(missing);
     EXPECT_EQ(component.MacList(), "0");
     component.SetSystemSources(sys.sources);
-    EXPECT_EQ(component.MacList(), "00-11-22-33-44-55;66-77-88-99-aa-bb");
+    EXPECT_EQ(component.MacList(), "00-11-22-33-44-55;66-77-88-99-aa-bb;02-42-ac-11-00-01");
     EXPECT_EQ(component.MachId(),
               ComputeMachId({0x00, 0x11, 0x22, 0x33, 0x44, 0x55}, ReadVolumeSerial(sys.sources)));
     char code[64];

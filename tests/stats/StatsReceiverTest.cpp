@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 #include <json/json.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <filesystem>
 #include <memory>
 #include <set>
 
@@ -17,6 +19,17 @@
 using statstest::Receiver;
 
 namespace {
+
+// Names of this process's threads.
+std::vector<std::string> ThreadNames() {
+    std::vector<std::string> names;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+        std::string comm = lftest::ReadFile(task.path().string() + "/comm");
+        while (!comm.empty() && comm.back() == '\n') comm.pop_back();
+        names.push_back(comm);
+    }
+    return names;
+}
 
 const char kGoodBody[] =
     ",\"DVersion\":\"1.8\",\"GameID\":\"1\",\"AppVersion\":\"1.0.3\",\"GVersion\":\"V2.1.0.40\"";
@@ -112,7 +125,7 @@ TEST_F(StatsReceiverTest, BeginEventWithHardwareReachesTheServerWithEveryKey) {
     EXPECT_EQ(id["MachId"].asString(),
               lfstats::ComputeMachId({0x00, 0x11, 0x22, 0x33, 0x44, 0x55},
                                      lfstats::ReadVolumeSerial(sys.sources)));
-    EXPECT_EQ(id["Mac"].asString(), "00-11-22-33-44-55;66-77-88-99-aa-bb");
+    EXPECT_EQ(id["Mac"].asString(), "00-11-22-33-44-55;66-77-88-99-aa-bb;02-42-ac-11-00-01");
     EXPECT_EQ(id["OS"].asString(), "999642");
     EXPECT_EQ(id["Sessionid"].asString(), component->RunId());
     EXPECT_TRUE(id["Sequence"].isIntegral());
@@ -309,6 +322,8 @@ TEST_F(StatsReceiverTest, ProcessWideFunctionsDeltasAndLogLines) {
     CollectDataUploadWith(component.get(), config.c_str(), "1", "1.0.3", "V2.1.0.40", "1");
     EXPECT_EQ(DataUploadMachineCode(), component->MachineCode());
     EXPECT_FALSE(DataUploadMachineCode().empty());
+    auto names = ThreadNames();
+    EXPECT_NE(std::find(names.begin(), names.end(), "CollectDataUplo"), names.end());
     ReportData("11050000", "", "", 10, 1000, 100, "10%", 600, 60, 400, 40, 0, "", "", "", 0);
     ReportData("11050000", "", "", 20, 1500, 75, "15%", 900, 45, 600, 30, 0, "", "", "", 0);
     ReportData("11050000", "", "", 30, 1200, 40, "12%", 700, 23, 500, 16, 0, "", "", "", 0);
