@@ -2,4 +2,6 @@
 
 #include "lf_version.h"
 
-const char* EngineVersion() { return LF_VERSION_TEXT; }
+const char* EngineVersion() {
+    return LF_VERSION_TEXT;
+}

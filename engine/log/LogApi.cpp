@@ -8,9 +8,10 @@
 #include <shared_mutex>
 
 const char* const CLanternfishLogApi::kSuffixes[kFileCount] = {
-    ".log",           ".req.log",     ".dump.log",    ".checktask.log",
-    ".peerprefer.log", ".dataupload.log", ".httptrace.log", ".checkpeer.log",
-    ".written.log",   ".sha1check.log", ".peerinfo.log"};
+    ".log",           ".req.log",        ".dump.log",
+    ".checktask.log", ".peerprefer.log", ".dataupload.log",
+    ".httptrace.log", ".checkpeer.log",  ".written.log",
+    ".sha1check.log", ".peerinfo.log"};
 
 namespace {
 
@@ -55,7 +56,9 @@ size_t FormatLine(char* line, const char* time, const char* text, const char* te
 
 }  // namespace
 
-void SetDebugOutputSink(DebugOutputSink sink) { g_debugSink.store(sink); }
+void SetDebugOutputSink(DebugOutputSink sink) {
+    g_debugSink.store(sink);
+}
 
 void DebugOutput(const char* line) {
     DebugOutputSink sink = g_debugSink.load();
@@ -95,17 +98,28 @@ int CLanternfishLogApi::DebugThreshold() const {
 
 int CLanternfishLogApi::SlotForChannel(int channel) {
     switch (channel) {
-        case 4: return 1;
-        case 9: return 7;
-        case 18: return 4;
-        case 25: return 6;
-        case 28: return 5;
-        case 29: return 8;
-        case 30: return 9;
-        case 31: return 10;
-        case 37: return 3;
-        case 38: return 2;
-        default: return 0;
+        case 4:
+            return 1;
+        case 9:
+            return 7;
+        case 18:
+            return 4;
+        case 25:
+            return 6;
+        case 28:
+            return 5;
+        case 29:
+            return 8;
+        case 30:
+            return 9;
+        case 31:
+            return 10;
+        case 37:
+            return 3;
+        case 38:
+            return 2;
+        default:
+            return 0;
     }
 }
 

@@ -47,11 +47,20 @@ TEST_F(LogTest, ChannelRoutingTable) {
     struct Case {
         int channel;
         const char* suffix;
-    } cases[] = {{4, ".req.log"},         {9, ".checkpeer.log"},  {18, ".peerprefer.log"},
-                 {25, ".httptrace.log"},  {28, ".dataupload.log"}, {29, ".written.log"},
-                 {30, ".sha1check.log"},  {31, ".peerinfo.log"},  {37, ".checktask.log"},
-                 {38, ".dump.log"},       {2, ".log"},            {23, ".log"},
-                 {39, ".log"},            {0, ".log"}};
+    } cases[] = {{4, ".req.log"},
+                 {9, ".checkpeer.log"},
+                 {18, ".peerprefer.log"},
+                 {25, ".httptrace.log"},
+                 {28, ".dataupload.log"},
+                 {29, ".written.log"},
+                 {30, ".sha1check.log"},
+                 {31, ".peerinfo.log"},
+                 {37, ".checktask.log"},
+                 {38, ".dump.log"},
+                 {2, ".log"},
+                 {23, ".log"},
+                 {39, ".log"},
+                 {0, ".log"}};
     for (const auto& c : cases) {
         std::string text = "line for channel " + std::to_string(c.channel);
         log.Write(text.c_str(), c.channel, c.channel);

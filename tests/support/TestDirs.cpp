@@ -22,7 +22,8 @@ namespace lftest {
 
 TempDir::TempDir() {
     const char* tmp = std::getenv("TMPDIR");
-    std::string pattern = std::string(tmp != nullptr && *tmp != 0 ? tmp : "/tmp") + "/lftest.XXXXXX";
+    std::string pattern =
+        std::string(tmp != nullptr && *tmp != 0 ? tmp : "/tmp") + "/lftest.XXXXXX";
     std::vector<char> buf(pattern.begin(), pattern.end());
     buf.push_back(0);
     if (mkdtemp(buf.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
@@ -44,7 +45,8 @@ int FreeTcpPort() {
     int port = -1;
     if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0) {
         socklen_t len = sizeof(addr);
-        if (getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0) port = ntohs(addr.sin_port);
+        if (getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0)
+            port = ntohs(addr.sin_port);
     }
     close(fd);
     return port;
@@ -66,7 +68,9 @@ bool WaitForTcpPort(int port, std::chrono::milliseconds limit) {
     return false;
 }
 
-ChildProcess::~ChildProcess() { Stop(); }
+ChildProcess::~ChildProcess() {
+    Stop();
+}
 
 bool ChildProcess::Start(const std::vector<std::string>& argv, const std::string& logPath) {
     pid_t pid = fork();

@@ -1,0 +1,274 @@
+#include "engine/core/BaseWork.h"
+
+#include <strings.h>
+#include <uuid/uuid.h>
+
+#include <algorithm>
+#include <cstring>
+#include <mutex>
+
+#include "engine/core/EngineSettings.h"
+#include "engine/net/HalfOpen.h"
+#include "engine/net/TimeThread.h"
+
+namespace {
+
+// Process-lifetime registries; never destroyed so that engine cleanup at
+// exit finds them intact.
+struct Registries {
+    QTMutex taskListLock;
+    std::vector<TBaseWork*> tasks;
+    std::vector<TBaseWork*> bandwidth;
+    std::vector<std::array<uint8_t, 20>> infoHashes;
+};
+
+Registries& Reg() {
+    static Registries* r = new Registries();
+    return *r;
+}
+
+std::once_flag g_machineIdOnce;
+std::array<uint8_t, 8> g_machineId{};
+
+// Shared services started by the first work object in the task list.
+void StartSharedServices() {
+    EnsureTimeThread();
+    TBaseWork::MachineId();
+    // The UDP service and the DHT node are not part of this engine build:
+    // with the DHT switch off nothing else starts here.
+    int probed = ProbeHalfOpenLimit();
+    SetEngineHalfOpenLimit(HalfOpenLimitFromProbe(probed));
+}
+
+void StopSharedServices() {
+    // Listener, pending connections and UDP transport belong to the peer
+    // layer; nothing runs in this build.
+}
+
+}  // namespace
+
+QTMutex& TBaseWork::TaskListLock() {
+    return Reg().taskListLock;
+}
+
+std::array<uint8_t, 8> TBaseWork::MachineId() {
+    std::call_once(g_machineIdOnce, [] {
+        uuid_t id;
+        uuid_generate(id);
+        std::memcpy(g_machineId.data(), id, 8);
+        uint32_t first;
+        std::memcpy(&first, g_machineId.data(), 4);
+        if (first == 0) {
+            first = 1;
+            std::memcpy(g_machineId.data(), &first, 4);
+        }
+    });
+    return g_machineId;
+}
+
+TBaseWork::TBaseWork() {
+    m_settings.startTimeoutSeconds = GetEngineTimings().startTimeoutSeconds;
+    Register();
+}
+
+TBaseWork::~TBaseWork() {
+    Unregister();
+}
+
+void TBaseWork::Register() {
+    QGuard guard(TaskListLock());
+    auto& tasks = Reg().tasks;
+    if (std::find(tasks.begin(), tasks.end(), this) != tasks.end()) return;
+    const bool first = tasks.empty();
+    tasks.push_back(this);
+    if (first) StartSharedServices();
+}
+
+void TBaseWork::Unregister() {
+    QGuard guard(TaskListLock());
+    auto& r = Reg();
+    auto it = std::find(r.tasks.begin(), r.tasks.end(), this);
+    if (it == r.tasks.end()) return;
+    r.tasks.erase(it);
+    r.bandwidth.erase(std::remove(r.bandwidth.begin(), r.bandwidth.end(), this), r.bandwidth.end());
+    if (r.tasks.empty()) StopSharedServices();
+}
+
+std::vector<TBaseWork*> TBaseWork::TaskListSnapshot() {
+    QGuard guard(TaskListLock());
+    return Reg().tasks;
+}
+
+bool TBaseWork::IsLiveTask(const void* handle) {
+    if (handle == nullptr) return false;
+    QGuard guard(TaskListLock());
+    for (TBaseWork* t : Reg().tasks) {
+        if (static_cast<const void*>(t) == handle) return true;
+    }
+    return false;
+}
+
+TBaseWork* TBaseWork::TakeFirstTask() {
+    QGuard guard(TaskListLock());
+    auto& tasks = Reg().tasks;
+    if (tasks.empty()) return nullptr;
+    TBaseWork* t = tasks.front();
+    tasks.erase(tasks.begin());
+    if (tasks.empty()) StopSharedServices();
+    return t;
+}
+
+void TBaseWork::ClearRegistries() {
+    QGuard guard(TaskListLock());
+    auto& r = Reg();
+    r.infoHashes.clear();
+    r.tasks.clear();
+    r.bandwidth.clear();
+}
+
+void TBaseWork::SetSources(const char* text) {
+    m_sourceList.clear();
+    if (text == nullptr) return;
+    auto isTrim = [](unsigned char c) { return c >= 0x01 && c <= 0x20; };
+    auto addLine = [&](const char* b, const char* e) {
+        while (b < e && isTrim(static_cast<unsigned char>(*b))) ++b;
+        while (e > b && isTrim(static_cast<unsigned char>(e[-1]))) --e;
+        m_sourceList.push_back(SourceEntry{std::string(b, e), 0});
+    };
+    const char* p = text;
+    const char* line = p;
+    while (*p != 0) {
+        if (*p == '\r' || *p == '\n') {
+            addLine(line, p);
+            if (*p == '\r' && p[1] == '\n') ++p;
+            ++p;
+            line = p;
+        } else {
+            ++p;
+        }
+    }
+    if (p > line) addLine(line, p);
+}
+
+void TBaseWork::RearmSourceList() {
+    const bool hasMeta = HasMetainfo();
+    QGuard guard(m_lock);
+    for (auto& e : m_sourceList) {
+        if (e.state == 17 && !hasMeta) e.state = 1;
+        if (e.state == 16) e.state = 0;
+    }
+}
+
+bool TBaseWork::DuplicateOf(TBaseWork& existing) {
+    QGuard guard(existing.m_lock);
+    if (m_targetIsFile && existing.m_targetIsFile && m_targetFile == existing.m_targetFile)
+        return true;
+    if ((m_isP2SP || m_isBitTorrent) && (existing.m_isP2SP || existing.m_isBitTorrent) &&
+        m_locator == existing.m_locator) {
+        return true;
+    }
+    if (m_sourceList.empty()) return false;
+    size_t found = 0;
+    for (const auto& mine : m_sourceList) {
+        if (mine.text.empty()) continue;
+        for (const auto& theirs : existing.m_sourceList) {
+            bool equal = existing.m_sourceListCaseInsensitive
+                             ? strcasecmp(mine.text.c_str(), theirs.text.c_str()) == 0
+                             : mine.text == theirs.text;
+            if (equal) {
+                ++found;
+                break;
+            }
+        }
+    }
+    return found > 0 && m_sourceList.size() / found <= 2;
+}
+
+void TBaseWork::SetInfoValue(InfoKey key, std::string bytes) {
+    m_infoValues[key] = std::move(bytes);
+    m_infoDirty[key] = 1;
+}
+
+int TBaseWork::StopDownload() {
+    return StopAndWait() ? 0 : kEngineFailed;
+}
+
+int TBaseWork::PauseDownload() {
+    if (!IsRunning()) return kEngineFailed;
+    Pause(true);
+    return 0;
+}
+
+void TBaseWork::PublishedProgress(int64_t* downloaded, int64_t* total) {
+    QGuard guard(m_lock);
+    *downloaded = m_published.downloadedBytes;
+    *total = m_published.totalBytes;
+}
+
+void TBaseWork::QueryMetainfo(TaskMetainfoRecord* record) {
+    QGuard guard(m_lock);
+    std::memset(record, 0, sizeof(*record));
+    record->totalBytesLow = static_cast<uint32_t>(m_published.totalBytes);
+    record->pieceLength = m_published.pieceLength;
+    std::snprintf(record->infoHashText, sizeof(record->infoHashText), "%s",
+                  m_published.infoHashText.c_str());
+    std::snprintf(record->announce, sizeof(record->announce), "%s", m_published.announce.c_str());
+}
+
+void TBaseWork::QueryTaskInfo(TaskInfo* info) {
+    QGuard guard(m_lock);
+    std::memset(info, 0, sizeof(*info));
+    const TaskStatus& s = m_published;
+    size_t n = std::min(s.name.size(), sizeof(info->name) - 1);
+    std::memcpy(info->name, s.name.data(), n);
+    if (s.totalBytes > 0) {
+        info->progress = static_cast<uint32_t>(s.downloadedBytes * 10000 / s.totalBytes);
+    }
+    info->status = info->progress >= 10000 ? kTaskStatusComplete : s.statusCode;
+    info->speed = s.smoothedSpeed;
+    info->remainingSeconds = s.remainingSeconds;
+    info->totalKiB = static_cast<int32_t>(s.totalBytes / 1024);
+    info->downloadedBytes = static_cast<uint64_t>(s.downloadedBytes);
+    info->httpBytes = m_publishedHttpBytes;
+    info->btBytes = m_publishedBtBytes;
+}
+
+void TBaseWork::QueryTaskInfoEx(TaskInfoEx* info) {
+    QueryTaskInfo(&info->info);
+    QGuard guard(m_lock);
+    info->sizeOnDisk = 0;
+    info->pieceCount = m_published.pieceCount;
+    uint32_t start = StartTime();
+    info->runSeconds = start != 0 ? CachedSeconds() - start : 0;
+    info->connectedPeers = m_published.connectedPeers;
+    info->activeSources = m_published.activeSources;
+}
+
+bool TBaseWork::IsComplete() {
+    int64_t downloaded, total;
+    PublishedProgress(&downloaded, &total);
+    return total > 0 && downloaded * 10000 / total > 9999;
+}
+
+int32_t TBaseWork::RemainingSeconds() {
+    QGuard guard(m_lock);
+    return m_published.remainingSeconds;
+}
+
+int32_t TBaseWork::AverageSpeed() {
+    QGuard guard(m_lock);
+    return m_published.averageDownSpeed;
+}
+
+int32_t TBaseWork::SmoothedSpeed() {
+    QGuard guard(m_lock);
+    return m_published.smoothedSpeed;
+}
+
+void TBaseWork::AppendNote(const char* line) {
+    QGuard guard(m_lock);
+    if (!m_notes.empty()) m_notes += "\r\n";
+    m_notes += line != nullptr ? line : "";
+}
+
+void TBaseWork::Reset(bool /*clearFileList*/, bool /*clearAll*/) {}

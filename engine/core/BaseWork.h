@@ -1,0 +1,118 @@
+// TBaseWork: the engine-wide task base of the work object. It holds a task's
+// settings, its two status blocks, kind, paths, info-file values and source
+// texts, and the engine-wide registries (task list, bandwidth list,
+// registered info hashes). The layers above it add sources, pieces and
+// transfer statistics; TWorkThread adds the thread body.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "engine/core/EngineTypes.h"
+#include "engine/core/TaskStatus.h"
+#include "engine/core/thread/QThread.h"
+#include "engine/net/IPFilter.h"
+
+// One line of a task's source text with its state word:
+// 0 new, 1 metadata source, 16 taken, 17 metadata source taken.
+struct SourceEntry {
+    std::string text;
+    uint32_t state = 0;
+};
+
+class TBaseWork : public QThread {
+public:
+    TBaseWork();
+    ~TBaseWork() override;
+
+    // ---- operations every layer may override ----
+    virtual int StopDownload();
+    virtual int StartDownload() = 0;
+    virtual int PauseDownload();
+    virtual int RestartFromScratch() = 0;
+    virtual int StartAgain() { return StartDownload(); }
+    virtual void QueryMetainfo(TaskMetainfoRecord* record);
+    virtual void QueryTaskInfo(TaskInfo* info);
+    virtual void QueryTaskInfoEx(TaskInfoEx* info);
+    virtual bool IsComplete();
+    virtual void SetConnectionLimits(int32_t servers, int32_t peers) = 0;
+    virtual int32_t RemainingSeconds();
+    virtual int SetSpeedLimit(int32_t direction, int32_t kib) = 0;
+    virtual int32_t AverageSpeed();
+    virtual int32_t SmoothedSpeed();
+    virtual void AppendNote(const char* line);
+    virtual int64_t Tick() = 0;
+    virtual void Publish(bool now, bool force) = 0;
+    virtual bool HasMetainfo() { return false; }
+    virtual bool DistributeBandwidth() { return true; }
+    virtual void ApplyBandwidthShare() {}
+    virtual void RegisterInfoHash() {}
+    virtual void UnregisterInfoHash() {}
+    virtual void Reset(bool clearFileList, bool clearAll);
+    virtual void PieceStoreEvent(long event) { Notify(event); }
+    // Published downloaded bytes and total (under the task lock).
+    void PublishedProgress(int64_t* downloaded, int64_t* total);
+
+    // ---- description and state set by create/recover ----
+    void SetSources(const char* text);
+    // Re-arm after a stop: 17 -> 1 while no metainfo, 16 -> 0.
+    void RearmSourceList();
+    // Duplicate test of this (new) task against an existing task.
+    bool DuplicateOf(TBaseWork& existing);
+
+    TaskSettings& Settings() { return m_settings; }
+    TaskStatus& Working() { return m_working; }
+    const TaskStatus& Published() const { return m_published; }
+
+    bool m_isP2SP = false;
+    bool m_isBitTorrent = false;
+    bool m_targetIsFile = false;
+    std::string m_locator;
+    std::string m_infoFilePath;
+    std::string m_pieceStatePath;  // info file path + "df"
+    std::string m_targetFolder;
+    std::string m_targetFile;
+
+    // Info-file values ("bits", "part", "seeds", "torrent") and their dirty bytes.
+    enum InfoKey { kBits = 0, kPart = 1, kSeeds = 2, kTorrent = 3 };
+    std::array<std::string, 4> m_infoValues;
+    std::array<uint8_t, 4> m_infoDirty{};
+    void SetInfoValue(InfoKey key, std::string bytes);
+
+    std::vector<SourceEntry> m_sourceList;
+    std::vector<SourceEntry> m_savedSourceList;
+    bool m_sourceListCaseInsensitive = false;
+    std::vector<std::string> m_mirrors;
+    std::vector<std::string> m_mirrorCompanions;
+    bool m_mirrorMode = false;
+    std::string m_notes;  // CR LF separated
+    std::string m_listenerText;
+    CIPFilter m_ipFilter;
+
+    // ---- engine-wide registries ----
+    static QTMutex& TaskListLock();
+    // Copy of the live task list (under the task-list lock).
+    static std::vector<TBaseWork*> TaskListSnapshot();
+    static bool IsLiveTask(const void* handle);
+    // Removes the first task from the list and returns it (engine cleanup);
+    // nullptr when empty.
+    static TBaseWork* TakeFirstTask();
+    static void ClearRegistries();
+    // The 8-byte machine id made once per process (first word never 0).
+    static std::array<uint8_t, 8> MachineId();
+
+protected:
+    // Guarded by the task lock (m_lock of QThread).
+    TaskSettings m_settings;
+    TaskStatus m_working;
+    TaskStatus m_published;
+    // Published HTTP and BitTorrent byte counts (never cleared).
+    uint64_t m_publishedHttpBytes = 0;
+    uint64_t m_publishedBtBytes = 0;
+
+private:
+    void Register();
+    void Unregister();
+};

@@ -1,0 +1,413 @@
+#include "engine/core/EngineApi.h"
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
+#include <new>
+#include <thread>
+#include <vector>
+
+#include "engine/core/EngineSettings.h"
+#include "engine/core/WorkThread.h"
+#include "engine/log/LogApi.h"
+#include "engine/net/TimeThread.h"
+
+namespace EngineSettings {
+std::atomic<int32_t> listenPort{0};
+std::atomic<uint8_t> p2pEnabled{0};
+std::atomic<uint8_t> httpDisguise{0};
+std::atomic<uint8_t> started{0};
+
+namespace {
+std::mutex& FolderLock() {
+    static std::mutex* m = new std::mutex();
+    return *m;
+}
+std::string& Folder() {
+    static std::string* s = new std::string();
+    return *s;
+}
+}  // namespace
+
+std::string StartupFolder() {
+    std::lock_guard<std::mutex> guard(FolderLock());
+    return Folder();
+}
+
+void SetStartupFolder(const char* folder) {
+    std::lock_guard<std::mutex> guard(FolderLock());
+    Folder() =
+        folder != nullptr ? std::string(folder).substr(0, kEnginePathBytes - 1) : std::string();
+}
+}  // namespace EngineSettings
+
+EngineTimings& GetEngineTimings() {
+    static EngineTimings timings;
+    return timings;
+}
+
+namespace {
+
+// The interface lock: recursive, process-wide, never destroyed.
+QTMutex& InterfaceLock() {
+    static QTMutex* lock = new QTMutex();
+    return *lock;
+}
+
+// Looks a handle up in the task list; nullptr when it is not a live task.
+// The caller holds the interface lock, so a task found stays alive: tasks
+// are deleted only by engine cleanup, which takes the same lock.
+TWorkThread* Lookup(TaskHandle handle) {
+    if (!TBaseWork::IsLiveTask(handle)) return nullptr;
+    return static_cast<TWorkThread*>(static_cast<TBaseWork*>(handle));
+}
+
+std::string FixedText(const char* field, size_t size) {
+    return std::string(field, strnlen(field, size));
+}
+
+const char* KindText(uint32_t flags) {
+    if (flags & kTaskFlagP2SP) return "P2SP Task";
+    if (flags & kTaskFlagBitTorrent) return "BT Task";
+    return "HTTP Task";
+}
+
+// Create and recover share everything but the duplicate rule and log line.
+int32_t MakeTask(TaskDescription* d, bool recover, bool skipDuplicateTest, TWorkThread** out) {
+    TWorkThread* work = new (std::nothrow) TWorkThread();
+    if (work == nullptr) return kEngineOutOfMemory;
+    work->SetSources(d->sources);
+    work->m_infoFilePath = FixedText(d->infoFilePath, sizeof(d->infoFilePath));
+    work->m_pieceStatePath = work->m_infoFilePath + "df";
+    const std::string target = FixedText(d->targetPath, sizeof(d->targetPath));
+    work->m_targetFolder = target;
+    uint32_t flags = d->flags;
+    if (recover) flags &= ~kTaskFlagNoEffect;
+    work->m_isP2SP = (flags & kTaskFlagP2SP) != 0;
+    work->m_isBitTorrent = (flags & kTaskFlagBitTorrent) != 0;
+    work->m_targetIsFile = (flags & kTaskFlagTargetIsFile) != 0;
+    work->Settings().pieceStoreOption = (flags & kTaskFlagPieceStoreOption) != 0 ? 1 : 0;
+    if (work->m_isP2SP) {
+        work->m_locator = FixedText(d->p2spLocator, sizeof(d->p2spLocator));
+    } else if (work->m_isBitTorrent && !work->m_sourceList.empty()) {
+        work->m_locator = work->m_sourceList.front().text;
+        work->m_sourceList.front().state = 1;
+    }
+    if (work->m_targetIsFile) {
+        work->m_targetFile = target;
+        size_t slash = target.rfind('/');
+        work->m_targetFolder =
+            slash == std::string::npos ? std::string() : target.substr(0, slash + 1);
+    }
+
+    if (!skipDuplicateTest) {
+        QGuard listGuard(TBaseWork::TaskListLock());
+        for (TBaseWork* other : TBaseWork::TaskListSnapshot()) {
+            if (other == work) continue;
+            if (work->DuplicateOf(*other)) {
+                listGuard.Unlock();
+                delete work;
+                return kEngineDuplicateTask;
+            }
+        }
+    }
+    d->handle = static_cast<TBaseWork*>(work);
+    EngineLog::Printf(23, "%s %s, Download, ID : %lu] [Target File : (%s) ",
+                      recover ? "Recover" : "Create", KindText(flags),
+                      static_cast<unsigned long>(reinterpret_cast<uintptr_t>(d->handle)),
+                      work->m_targetFile.c_str());
+    *out = work;
+    return kEngineOk;
+}
+
+// Runs f on a live task under the interface lock; -106 for others, -107
+// when f throws.
+template <typename F>
+int32_t WithTask(TaskHandle handle, F f, int32_t unknown = kEngineUnknownTask,
+                 int32_t failed = kEngineFailed) {
+    try {
+        QGuard guard(InterfaceLock());
+        TWorkThread* task = Lookup(handle);
+        if (task == nullptr) return unknown;
+        return f(task);
+    } catch (...) {
+        return failed;
+    }
+}
+
+std::atomic<EngineMessageSink> g_messageSink{nullptr};
+std::atomic<MachineCodeProvider> g_machineCodeProvider{nullptr};
+
+std::mutex& MachineCodeLock() {
+    static std::mutex* m = new std::mutex();
+    return *m;
+}
+std::string& MachineCode() {
+    static std::string* s = new std::string();
+    return *s;
+}
+
+void EngineCleanup() {
+    if (!EngineSettings::started.load()) return;
+    while (TBaseWork* task = TBaseWork::TakeFirstTask()) {
+        delete task;
+    }
+    TBaseWork::ClearRegistries();
+    StopTimeThread();
+    EngineSettings::started.store(0);
+}
+
+}  // namespace
+
+void OpenEngineLog() {
+    EngineLog::Open();
+}
+
+void CloseEngineLog() {
+    EngineLog::Close();
+}
+
+int32_t EngineStartup(const char* folder) {
+    try {
+        QGuard guard(InterfaceLock());
+        if (EngineSettings::started.load()) return kEngineOk;
+        // BSD sockets need no start-up.
+        if (folder != nullptr) EngineSettings::SetStartupFolder(folder);
+        EngineSettings::started.store(1);
+        return kEngineOk;
+    } catch (...) {
+        return kEngineFailed;
+    }
+}
+
+int32_t EngineShutdown() {
+    try {
+        QGuard guard(InterfaceLock());
+        EngineCleanup();
+        return kEngineOk;
+    } catch (...) {
+        return kEngineFailed;
+    }
+}
+
+int32_t SetListenPort(int32_t port) {
+    EngineSettings::listenPort.store(port);
+    return kEngineOk;
+}
+
+int32_t SetP2PEnabled(int32_t flag) {
+    EngineSettings::p2pEnabled.store(flag != 0 ? 1 : 0);
+    return kEngineOk;
+}
+
+void SetHttpDisguise(uint8_t flag) {
+    EngineSettings::httpDisguise.store(flag);
+}
+
+int32_t CreateAndStartTask(TaskDescription* description) {
+    if (description == nullptr) return kEngineInvalidArgument;
+    try {
+        QGuard guard(InterfaceLock());
+        TWorkThread* work = nullptr;
+        int32_t rc = MakeTask(description, false, false, &work);
+        if (rc != kEngineOk) return rc;
+        return work->StartDownload() == 0 ? kEngineOk : kEngineFailed;
+    } catch (...) {
+        return kEngineFailed;
+    }
+}
+
+int32_t RecoverAndContinueTask(TaskDescription* description, uint8_t force) {
+    if (description == nullptr) return kEngineInvalidArgument;
+    try {
+        QGuard guard(InterfaceLock());
+        TWorkThread* work = nullptr;
+        int32_t rc = MakeTask(description, true, force != 0, &work);
+        if (rc != kEngineOk) return rc;
+        return work->ContinueDownload() == 0 ? kEngineOk : kEngineFailed;
+    } catch (...) {
+        return kEngineFailed;
+    }
+}
+
+int32_t StopTask(TaskHandle handle, int32_t reset) {
+    return WithTask(handle, [reset](TWorkThread* task) {
+        if (task->StopDownload() != 0) return kEngineFailed;
+        task->RearmSourceList();
+        if (reset != 0) task->Reset(true, true);
+        return kEngineOk;
+    });
+}
+
+int32_t StopTasks(const TaskHandle* handles, uint32_t count, int32_t reset, int32_t* results) {
+    try {
+        QGuard guard(InterfaceLock());
+        struct Pending {
+            uint32_t index;
+            TWorkThread* task;
+            QThreadId id;
+        };
+        std::vector<Pending> pending;
+        for (uint32_t i = 0; i < count; ++i) {
+            TWorkThread* task = handles != nullptr ? Lookup(handles[i]) : nullptr;
+            if (results != nullptr) results[i] = task != nullptr ? kEngineOk : kEngineUnknownTask;
+            if (task == nullptr) continue;
+            QThreadId id = 0;
+            task->RequestStop(&id);
+            pending.push_back({i, task, id});
+        }
+        while (!pending.empty()) {
+            for (size_t k = 0; k < pending.size();) {
+                Pending& p = pending[k];
+                try {
+                    if (!p.task->HasEnded(p.id)) {
+                        ++k;
+                        continue;
+                    }
+                    p.task->RearmSourceList();
+                    if (reset != 0) p.task->Reset(true, true);
+                } catch (...) {
+                    if (results != nullptr) results[p.index] = kEngineFailed;
+                }
+                pending.erase(pending.begin() + static_cast<long>(k));
+            }
+            if (!pending.empty()) SleepMs(50);
+        }
+        return kEngineOk;
+    } catch (...) {
+        return kEngineFailed;
+    }
+}
+
+int32_t RestartTask(TaskHandle handle) {
+    return WithTask(handle, [](TWorkThread* task) {
+        return task->StartDownload() == 0 ? kEngineOk : kEngineFailed;
+    });
+}
+
+int32_t QueryTask(TaskHandle handle, TaskInfo* info) {
+    return WithTask(handle, [info](TWorkThread* task) {
+        if (info == nullptr) return kEngineInvalidArgument;
+        task->QueryTaskInfo(info);
+        return kEngineOk;
+    });
+}
+
+int32_t IsTaskComplete(TaskHandle handle, int32_t* complete) {
+    return WithTask(handle, [complete](TWorkThread* task) {
+        if (complete == nullptr) return kEngineInvalidArgument;
+        *complete = task->IsComplete() ? 1 : 0;
+        return kEngineOk;
+    });
+}
+
+int32_t SetTaskSpeedLimit(TaskHandle handle, int32_t direction, int32_t limitKiB) {
+    return WithTask(handle,
+                    [=](TWorkThread* task) { return task->SetSpeedLimit(direction, limitKiB); });
+}
+
+int32_t SetTaskConnectionLimits(TaskHandle handle, int32_t servers, int32_t peers) {
+    return WithTask(handle, [=](TWorkThread* task) {
+        task->SetConnectionLimits(servers, peers);
+        return kEngineOk;
+    });
+}
+
+int32_t CopyTaskPieceMap(TaskHandle handle, uint8_t* buffer, int32_t length) {
+    return WithTask(
+        handle, [=](TWorkThread* task) { return task->CopyPieceMap(buffer, length); }, -1, -1);
+}
+
+int32_t GetTaskPieceMapSize(TaskHandle handle) {
+    return WithTask(
+        handle, [](TWorkThread* task) { return task->PieceMapSize(); }, -1, -1);
+}
+
+int32_t ClearTaskMirrors(TaskHandle handle) {
+    return WithTask(handle, [](TWorkThread* task) {
+        task->ClearMirrors();
+        return kEngineOk;
+    });
+}
+
+int32_t AddTaskMirrors(TaskHandle handle, const char* addresses, const char* companions) {
+    return WithTask(handle, [=](TWorkThread* task) {
+        task->AddMirrors(addresses, companions);
+        return kEngineOk;
+    });
+}
+
+void SetEngineMessageSink(EngineMessageSink sink) {
+    g_messageSink.store(sink);
+}
+
+void SetMachineCodeProvider(MachineCodeProvider provider) {
+    g_machineCodeProvider.store(provider);
+}
+
+void RefreshEngineMachineCode() {
+    MachineCodeProvider provider = g_machineCodeProvider.load();
+    if (provider == nullptr) return;
+    std::string code = provider();
+    std::lock_guard<std::mutex> guard(MachineCodeLock());
+    if (MachineCode().empty()) MachineCode() = code;
+}
+
+std::string EngineMachineCode() {
+    std::lock_guard<std::mutex> guard(MachineCodeLock());
+    return MachineCode();
+}
+
+std::string MessageTextWithMachineCode(const std::string& text) {
+    if (EngineMachineCode().empty()) RefreshEngineMachineCode();
+    std::string code = EngineMachineCode();
+    if (code.empty()) return text;
+    // Full-width parentheses around the code.
+    return text + "\n\xEF\xBC\x88" + code + "\xEF\xBC\x89";
+}
+
+int32_t ShowMessageAsync(void* owner, const char* text, const char* caption, uint32_t style) {
+    try {
+        struct Start {
+            std::mutex m;
+            std::condition_variable cv;
+            bool signalled = false;
+        };
+        auto start = std::make_shared<Start>();
+        std::string textCopy = text != nullptr ? text : "";
+        std::string captionCopy = caption != nullptr ? caption : "";
+        std::thread([start, owner, textCopy, captionCopy, style] {
+            SetCurrentThreadName("MessageBox");
+            // Copies are taken before the caller is released.
+            std::string shown = MessageTextWithMachineCode(textCopy);
+            std::string title = captionCopy;
+            {
+                std::lock_guard<std::mutex> guard(start->m);
+                start->signalled = true;
+            }
+            start->cv.notify_all();
+            EngineMessageSink sink = g_messageSink.load();
+            if (sink != nullptr) {
+                sink(owner, shown, title, style);
+            } else {
+                EngineLog::Printf(13, "[%s] %s", title.c_str(), shown.c_str());
+            }
+        }).detach();
+        std::unique_lock<std::mutex> lock(start->m);
+        bool ok = start->cv.wait_for(lock, std::chrono::milliseconds(2000),
+                                     [&] { return start->signalled; });
+        return ok ? 1 : 0;
+    } catch (...) {
+        return 0;
+    }
+}
+
+CLanternfishCore::~CLanternfishCore() {
+    EngineShutdown();
+}
+
+namespace {
+CLanternfishCore g_core;
+}

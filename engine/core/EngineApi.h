@@ -1,0 +1,62 @@
+// The engine interface: flat functions with integer result codes. Every
+// function is synchronous and lets no exception escape. Task handles are
+// looked up in the engine's task list before any use, so a stale, random
+// or null handle answers -106 (-1 for the piece-map functions).
+//
+// Calling order: OpenEngineLog; EngineLog::SetBasePath; SetListenPort; when
+// a download begins SetHttpDisguise and EngineStartup; per file
+// CreateAndStartTask or RecoverAndContinueTask; then QueryTask and the
+// setters; StopTasks/StopTask to pause, RestartTask to resume; at the end
+// CloseEngineLog and EngineShutdown.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "engine/core/EngineTypes.h"
+
+void OpenEngineLog();
+void CloseEngineLog();
+int32_t EngineStartup(const char* folder);
+int32_t EngineShutdown();
+int32_t SetListenPort(int32_t port);
+int32_t SetP2PEnabled(int32_t flag);
+void SetHttpDisguise(uint8_t flag);
+
+int32_t CreateAndStartTask(TaskDescription* description);
+int32_t RecoverAndContinueTask(TaskDescription* description, uint8_t force);
+int32_t StopTask(TaskHandle handle, int32_t reset);
+int32_t StopTasks(const TaskHandle* handles, uint32_t count, int32_t reset, int32_t* results);
+int32_t RestartTask(TaskHandle handle);
+int32_t QueryTask(TaskHandle handle, TaskInfo* info);
+int32_t IsTaskComplete(TaskHandle handle, int32_t* complete);
+int32_t SetTaskSpeedLimit(TaskHandle handle, int32_t direction, int32_t limitKiB);
+int32_t SetTaskConnectionLimits(TaskHandle handle, int32_t servers, int32_t peers);
+int32_t CopyTaskPieceMap(TaskHandle handle, uint8_t* buffer, int32_t length);
+int32_t GetTaskPieceMapSize(TaskHandle handle);
+int32_t ClearTaskMirrors(TaskHandle handle);
+int32_t AddTaskMirrors(TaskHandle handle, const char* addresses, const char* companions);
+
+// Shows a message box on a new thread through the registered sink and
+// waits at most 2000 ms for that thread to signal that it started: 1 when
+// it did, 0 otherwise. Without a sink the text goes to the engine log.
+int32_t ShowMessageAsync(void* owner, const char* text, const char* caption, uint32_t style);
+
+// The application's message box. Called on the message's own thread.
+using EngineMessageSink = void (*)(void* owner, const std::string& text, const std::string& caption,
+                                   uint32_t style);
+void SetEngineMessageSink(EngineMessageSink sink);
+// The statistics component's machine code, appended to every message as
+// "\n（code）" once known. The provider is asked while the code is empty.
+using MachineCodeProvider = std::string (*)();
+void SetMachineCodeProvider(MachineCodeProvider provider);
+void RefreshEngineMachineCode();
+std::string EngineMachineCode();
+// The text a message box shows for a message text.
+std::string MessageTextWithMachineCode(const std::string& text);
+
+// Process-lifetime object whose destruction shuts the engine down.
+class CLanternfishCore {
+public:
+    virtual ~CLanternfishCore();
+};

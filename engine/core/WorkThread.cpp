@@ -1,0 +1,307 @@
+#include "engine/core/WorkThread.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "engine/core/EngineSettings.h"
+#include "engine/core/InfoFile.h"
+#include "engine/log/LogApi.h"
+#include "engine/net/TimeThread.h"
+
+namespace {
+
+int64_t AllocatedSize(const std::string& path) {
+    struct stat st;
+    if (stat(path.c_str(), &st) == 0) return static_cast<int64_t>(st.st_blocks) * 512;
+    if (stat((path + ".lftmp").c_str(), &st) == 0) return static_cast<int64_t>(st.st_blocks) * 512;
+    return 0;
+}
+
+}  // namespace
+
+TWorkThread::TWorkThread() = default;
+
+TWorkThread::~TWorkThread() {
+    // Destroy: stop the thread, reset every layer; the base unregisters.
+    StopAndWait();
+    Reset(true, true);
+}
+
+int TWorkThread::StartDownload() {
+    return Start("StartDownload") ? 0 : kEngineFailed;
+}
+
+int TWorkThread::ContinueDownload() {
+    LoadInfoFile();
+    return Start("ContinueDownload") ? 0 : kEngineFailed;
+}
+
+void TWorkThread::Run() {
+    try {
+        LoopBody();
+    } catch (...) {
+        // Release every lock this thread may still hold.
+        ReleaseAllLevels(m_lock, 20);
+        ReleaseAllLevels(TaskListLock(), 20);
+    }
+}
+
+bool TWorkThread::Prepare() {
+    int64_t onDisk = AllocatedSize(m_targetFile);
+    if (onDisk >= 0) m_sizeOnDisk = onDisk;
+    if ((m_isP2SP || m_isBitTorrent) && !m_locator.empty()) {
+        {
+            QGuard guard(m_lock);
+            m_working.state = TaskStatus::kIdle;
+        }
+        if (!ReadMetainfoFromLocator()) return false;
+        LoadMetainfoIntoPieceStore();
+        if (m_settings.metainfoOnly && HasMetainfo()) {
+            CopyPieceNumbers();
+            return false;
+        }
+        QGuard guard(m_lock);
+        m_working.state = TaskStatus::kDownloading;
+    }
+    if (!m_isP2SP && !m_isBitTorrent) return true;
+    if (HasMetainfo()) return true;
+    QGuard guard(m_lock);
+    for (const auto& e : m_sourceList) {
+        if (!e.text.empty()) return true;
+    }
+    return false;
+}
+
+void TWorkThread::LoopBody() {
+    LoadInfoFile();
+    if (!Prepare()) {
+        QGuard guard(m_lock);
+        m_working.state = TaskStatus::kIdle;
+        // A task with neither metainfo nor a source has nothing to download
+        // from: say so instead of ending silently.
+        if (m_working.statusCode == 0 && !HasMetainfo() && !m_settings.metainfoOnly) {
+            m_working.statusCode = kTaskStatusNoSource;
+        }
+        Publish(true, true);
+        return;
+    }
+    {
+        QGuard guard(m_lock);
+        m_working.state = TaskStatus::kDownloading;
+    }
+    const EngineTimings& timings = GetEngineTimings();
+    int64_t lastPass = 0;
+    int64_t lastSourceRefresh = 0;
+    int64_t lastLanPass = 0;
+    uint32_t maintenance = 0;
+    bool noSource = false;
+    bool timedOut = false;
+    const uint32_t started = StartTime();
+    auto runSeconds = [&] { return static_cast<int64_t>(CachedSeconds()) - started; };
+
+    while (!StopRequested()) {
+        if (CompletionCheck(lastPass)) {
+            EngineLog::Printf(23, "TID : %5lu] [%s is Download Complete",
+                              static_cast<unsigned long>(ThreadId()), m_targetFile.c_str());
+            break;
+        }
+        int64_t onDisk = AllocatedSize(m_targetFile);
+        if (onDisk > 0) m_sizeOnDisk = onDisk;
+
+        if (StopRequested()) break;
+        lastPass = Tick();
+
+        if (std::llabs(lastPass - lastSourceRefresh) >= timings.sourceRefreshSeconds) {
+            SourceRefresh();
+            lastSourceRefresh = lastPass;
+        }
+
+        if (StopRequested()) break;
+        if (!SizeKnown() && runSeconds() > m_settings.startTimeoutSeconds) {
+            timedOut = true;
+            break;
+        }
+
+        if (StopRequested()) break;
+        if (CompletionCheck(0)) break;
+        if (StopRequested()) break;
+
+        if (WorkingSmoothedSpeed() == 0 && runSeconds() > timings.noSourceSeconds &&
+            ((!m_isP2SP && !m_isBitTorrent) || !HasMetainfo()) && CandidateCount() == 0) {
+            noSource = true;
+            RearmSourceList();
+            break;
+        }
+
+        if (StopRequested()) break;
+        PieceMaintenance();
+        TrimPools(false);
+        if (maintenance % 4 == 0) MarkPieceMapChanged();
+        ++maintenance;
+
+        if (StopRequested()) break;
+        ReloadMetainfoIfFlagged();
+
+        if (StopRequested()) break;
+        if (std::llabs(lastPass - lastLanPass) >= timings.lanPassSeconds) {
+            lastLanPass = lastPass;
+            LanDiscoveryPass();
+        }
+    }
+
+    if (!m_completed) CompletionCheck(static_cast<int64_t>(WallSeconds()));
+    RearmSourceList();
+    const bool keepInfoFile = !m_completed;
+    Reset(false, false);
+    if (keepInfoFile) {
+        SaveInfoFile();
+    } else if (!m_infoFilePath.empty()) {
+        unlink(m_infoFilePath.c_str());
+    }
+    {
+        QGuard guard(m_lock);
+        m_working.state = TaskStatus::kIdle;
+        if (!m_completed) {
+            if (noSource) {
+                m_working.statusCode = kTaskStatusNoSource;
+            } else if (timedOut) {
+                m_working.statusCode = kTaskStatusStartTimeout;
+            }
+        }
+        Publish(true, false);
+    }
+    Reset(false, false);
+    TrimPools(true);
+}
+
+void TWorkThread::TrimPools(bool /*endOfRun*/) {
+    // The buffer pools belong to the piece store; nothing is pooled before
+    // a piece map exists.
+}
+
+int64_t TWorkThread::Tick() {
+    ServeDataReads();
+    SourcePass();
+    if (m_working.pieceCount > 0 && m_working.piecesDone >= m_working.pieceCount &&
+        OnlyTrackersFor(TickCountMs(), 60000)) {
+        SleepMs(200);
+    }
+    if (TakePublishRequest()) {
+        QGuard guard(m_lock, false);
+        if (guard.TryLock()) {
+            Publish(true, false);
+            RefreshFromPieces();
+        }
+    }
+    ++m_tickCounter;
+    SleepMs(TickSleepMs());
+    return TaskClock();
+}
+
+int32_t TWorkThread::WorkingSmoothedSpeed() {
+    QGuard guard(m_lock);
+    return m_working.smoothedSpeed;
+}
+
+bool TWorkThread::CompletionCheck(int64_t t) {
+    if (t == 0) t = static_cast<int64_t>(WallSeconds());
+    auto allDone = [this] {
+        QGuard guard(m_lock);
+        return m_working.pieceCount > 0 && m_working.piecesDone >= m_working.pieceCount;
+    };
+    bool done = allDone();
+    if (done) {
+        bool firstTime;
+        {
+            QGuard guard(m_lock);
+            firstTime = m_working.completionTime == 0;
+            if (firstTime) m_working.completionTime = t;
+        }
+        if (firstTime) {
+            if (m_working.state != TaskStatus::kFetchingMetainfoHttp) {
+                FinishDownload();
+                if (allDone()) m_completed = true;
+            }
+        }
+        if (t > 0 && allDone()) {
+            QGuard guard(m_lock);
+            if (m_settings.seedHours > 0 &&
+                (t - m_working.completionTime) / 3600 >= m_settings.seedHours) {
+                m_working.holdAfterComplete = 0;
+                return true;
+            }
+        }
+        return false;
+    }
+    QGuard guard(m_lock);
+    m_working.completionTime = 0;
+    return false;
+}
+
+void TWorkThread::Publish(bool now, bool force) {
+    QGuard guard(m_lock, false);
+    if (force) {
+        guard.Lock();
+    } else if (!guard.TryLock()) {
+        return;
+    }
+    if (now) m_working.connectedPeers = static_cast<uint32_t>(ActiveSourceCount());
+    PublishPieceData(force);
+    PublishByteCounts();
+    m_published = m_working;
+    m_publishedHttpBytes = m_httpBytes;
+    m_publishedBtBytes = m_btBytes;
+    m_lastPublication = TaskClock();
+}
+
+int TWorkThread::LoadInfoFile() {
+    QGuard guard(m_lock);
+    if (m_infoFilePath.empty()) return 0;
+    std::array<std::string, 4> values;
+    if (ReadInfoFile(m_infoFilePath, &values)) {
+        for (int k = 0; k < 4; ++k) {
+            if (values[k].size() > 2) m_infoValues[k] = values[k];
+        }
+    }
+    m_infoDirty.fill(0);
+    return 1;
+}
+
+int TWorkThread::SaveInfoFile() {
+    QGuard guard(m_lock);
+    if (m_infoFilePath.empty()) return 0;
+    bool dirty = false;
+    for (uint8_t d : m_infoDirty) dirty = dirty || d != 0;
+    if (!dirty) return 1;
+    if (!WriteInfoFile(m_infoFilePath, m_infoValues)) return 0;
+    m_infoDirty.fill(0);
+    return 1;
+}
+
+int TWorkThread::RestartFromScratch() {
+    EngineLog::Write(2, "Download Restarted..");
+    if (!StopAndWait()) return kEngineFailed;
+    std::string first = FileText(0, 3);
+    if (!first.empty()) {
+        unlink(first.c_str());
+        unlink((first + ".lftmp").c_str());
+        unlink((first + ".lfinfo").c_str());
+        unlink((first + ".lfinfodf").c_str());
+    }
+    if (!m_infoFilePath.empty()) unlink(m_infoFilePath.c_str());
+    {
+        QGuard guard(m_lock);
+        m_working.Reset();
+        m_published.Reset();
+    }
+    Reset(true, true);
+    return StartAgain();
+}
+
+void TWorkThread::Reset(bool clearFileList, bool clearAll) {
+    TWorkWithTransStatis::Reset(clearFileList, clearAll);
+    m_completed = m_completed && !clearAll;
+}

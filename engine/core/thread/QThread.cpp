@@ -1,0 +1,233 @@
+#include "engine/core/thread/QThread.h"
+
+#include <pthread.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+#include "engine/net/TimeThread.h"
+
+namespace {
+std::atomic<QThreadId> g_nextThreadId{1};
+std::atomic<int> g_pausePollMs{1000};
+thread_local QThreadId t_currentId = 0;
+}  // namespace
+
+struct QThread::StartArgs {
+    QThread* self;
+    QThreadId id;
+    char name[16];
+};
+
+void SleepMs(int ms) {
+    if (ms <= 0) return;
+    timespec ts{ms / 1000, static_cast<long>(ms % 1000) * 1000000L};
+    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+    }
+}
+
+void SetCurrentThreadName(const char* name) {
+    char cut[16];
+    std::snprintf(cut, sizeof(cut), "%s", name != nullptr ? name : "");
+    pthread_setname_np(pthread_self(), cut);
+}
+
+QThreadId CurrentQThreadId() {
+    return t_currentId;
+}
+
+void QThread::SetPausePollMs(int ms) {
+    g_pausePollMs.store(ms > 0 ? ms : 1);
+}
+
+QThread::QThread() = default;
+
+QThread::~QThread() {
+    // A derived destructor stops the thread before its own members go; this
+    // only releases what the last run owned.
+    delete m_owned;
+    m_owned = nullptr;
+}
+
+void QThread::ClearThreadFields() {
+    delete m_owned;
+    m_owned = nullptr;
+    m_threadId = 0;
+    m_running = false;
+}
+
+bool QThread::Start(const char* name, QThreadOwned* owned) {
+    QGuard guard(m_lock);
+    if (m_threadId != 0 && m_running) {
+        delete owned;
+        return false;
+    }
+    m_owned = nullptr;
+    m_stopRequest = false;
+    m_paused = false;
+    m_running = false;
+    m_threadId = 0;
+    m_startTime = 0;
+    ++m_generation;
+
+    auto* args = new StartArgs{this, g_nextThreadId.fetch_add(1), {}};
+    if (args->id == 0) args->id = g_nextThreadId.fetch_add(1);
+    std::snprintf(args->name, sizeof(args->name), "%s", name != nullptr ? name : "");
+    m_threadId = args->id;
+
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+    pthread_t handle;
+    const QThreadId id = args->id;
+    int rc = pthread_create(&handle, &attr, &QThread::ThreadProc, args);
+    pthread_attr_destroy(&attr);
+    if (rc != 0) {
+        delete args;
+        delete owned;
+        m_threadId = 0;
+        return false;
+    }
+    m_owned = owned;
+    while (m_reportedId != id && m_threadId == id) {
+        guard.Unlock();
+        SleepMs(5);
+        guard.Lock();
+    }
+    // A thread that reported running counts as started even when its body
+    // has already ended.
+    return m_reportedId == id;
+}
+
+void* QThread::ThreadProc(void* arg) {
+    StartArgs args = *static_cast<StartArgs*>(arg);
+    delete static_cast<StartArgs*>(arg);
+    QThread* self = args.self;
+    t_currentId = args.id;
+    if (args.name[0] != 0) SetCurrentThreadName(args.name);
+
+    uint32_t generation;
+    bool stopAlready;
+    {
+        QGuard guard(self->m_lock);
+        if (self->m_threadId != args.id) return nullptr;
+        generation = self->m_generation;
+        self->m_running = true;
+        self->m_reportedId = args.id;
+        self->m_startTime = CachedSeconds();
+        stopAlready = self->m_stopRequest;
+    }
+    SleepMs(5);
+    bool failed = false;
+    if (!stopAlready) {
+        try {
+            self->Run();
+        } catch (...) {
+            failed = true;
+        }
+    }
+    // After an exception no level of the object's lock may stay held. This
+    // is done before the fields are cleared: once they are, a waiter may
+    // delete the object.
+    if (failed) ReleaseAllLevels(self->m_lock, 50);
+    bool autoDelete;
+    {
+        QGuard guard(self->m_lock);
+        if (generation == self->m_generation && self->m_threadId == args.id) {
+            self->ClearThreadFields();
+        }
+        autoDelete = self->m_autoDelete != 0;
+        if (autoDelete) self->m_autoDelete = 0;
+    }
+    t_currentId = 0;
+    if (autoDelete) delete self;
+    return nullptr;
+}
+
+bool QThread::StopAndWait() {
+    QGuard guard(m_lock);
+    if (m_threadId == 0) return true;
+    if (m_threadId == t_currentId) return false;
+    const QThreadId id = m_threadId;
+    m_stopRequest = true;
+    while (m_threadId == id) {
+        guard.Unlock();
+        SleepMs(50);
+        guard.Lock();
+    }
+    return true;
+}
+
+bool QThread::RequestStop(QThreadId* id) {
+    QGuard guard(m_lock);
+    if (m_threadId == 0) return false;
+    m_stopRequest = true;
+    if (id != nullptr) *id = m_threadId;
+    return true;
+}
+
+bool QThread::HasEnded(QThreadId id) {
+    QGuard guard(m_lock);
+    return m_threadId != id || id == 0;
+}
+
+bool QThread::IsRunning() {
+    QGuard guard(m_lock);
+    return m_threadId != 0 && m_running;
+}
+
+void QThread::Pause(bool on) {
+    QGuard guard(m_lock);
+    m_paused = on;
+}
+
+bool QThread::IsPaused() {
+    QGuard guard(m_lock);
+    return m_paused;
+}
+
+bool QThread::StopRequested() {
+    QGuard guard(m_lock);
+    if (!m_paused) return m_stopRequest;
+    while (m_threadId != 0 && !m_stopRequest && m_paused) {
+        guard.Unlock();
+        SleepMs(g_pausePollMs.load());
+        guard.Lock();
+    }
+    return m_stopRequest;
+}
+
+void QThread::WaitSeconds(int n) {
+    for (int i = 1; i <= n; ++i) {
+        SleepMs(1000);
+        if (i == n) break;
+        if (StopRequested()) break;
+    }
+}
+
+QThreadId QThread::ThreadId() {
+    QGuard guard(m_lock);
+    return m_threadId;
+}
+
+uint32_t QThread::Generation() {
+    QGuard guard(m_lock);
+    return m_generation;
+}
+
+uint32_t QThread::StartTime() {
+    QGuard guard(m_lock);
+    return m_startTime;
+}
+
+bool QThread::IsOwnThread() {
+    return t_currentId != 0 && ThreadId() == t_currentId;
+}
+
+void QThread::SetAutoDelete(bool on) {
+    QGuard guard(m_lock);
+    m_autoDelete = on ? 1 : 0;
+}
