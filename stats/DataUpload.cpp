@@ -1,9 +1,5 @@
 #include "stats/DataUpload.h"
 
-#include <pthread.h>
-#include <sys/syscall.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <memory>
@@ -18,10 +14,6 @@ std::string Text(const char* s) {
     return s ? std::string(s) : std::string();
 }
 
-unsigned long ThreadId() {
-    return static_cast<unsigned long>(::syscall(SYS_gettid));
-}
-
 }  // namespace
 
 DataUpload::DataUpload(CDataStatisticsImp* component) : m_component(component) {}
@@ -32,7 +24,7 @@ DataUpload::~DataUpload() {
 
 bool DataUpload::Start(const char* configPath, const char* gameId, const char* appVersion,
                        const char* gameVersion, const char* channel) {
-    if (m_thread.joinable()) return false;
+    if (IsRunning()) return false;
     if (m_component != nullptr && configPath != nullptr && *configPath != 0) {
         m_component->SetConfigurationPath(configPath);
         m_enabled = true;
@@ -40,28 +32,11 @@ bool DataUpload::Start(const char* configPath, const char* gameId, const char* a
     if (gameId && appVersion && gameVersion && channel) {
         m_identity = lfstats::UploadIdentity{gameId, appVersion, gameVersion, channel};
     }
-    {
-        std::lock_guard<std::mutex> guard(m_lock);
-        m_stopRequested = false;
-    }
-    m_running = true;
-    try {
-        m_thread = std::thread([this] { Run(); });
-    } catch (...) {
-        m_running = false;
-        return false;
-    }
-    return true;
+    return QThread::Start(kThreadName);
 }
 
 void DataUpload::Stop() {
-    {
-        std::lock_guard<std::mutex> guard(m_lock);
-        m_stopRequested = true;
-    }
-    m_wake.notify_all();
-    if (m_thread.joinable()) m_thread.join();
-    m_running = false;
+    StopAndWait();
 }
 
 bool DataUpload::CanSend() const {
@@ -69,10 +44,10 @@ bool DataUpload::CanSend() const {
 }
 
 void DataUpload::Report(const char* code, const lfstats::UploadFigures& figures, uint32_t value) {
-    if (!m_running.load()) return;
+    if (!IsRunning()) return;
     EngineLog::Printf(kLogChannel, "%s", code ? code : "");
     try {
-        std::lock_guard<std::mutex> guard(m_lock);
+        QGuard guard(Mutex());
         const lfstats::UploadDeltas deltas = m_deltas.Next(figures);
         if (!CanSend()) return;
         UploadRecord record{Text(code), lfstats::BuildUploadBody(m_identity, figures, deltas),
@@ -90,7 +65,8 @@ std::string DataUpload::MachineCode() const {
 
 void DataUpload::SendRecord(const UploadRecord& record) {
     char prefix[48];
-    std::snprintf(prefix, sizeof prefix, "TID : %5lu] [", ThreadId());
+    std::snprintf(prefix, sizeof prefix, "TID : %5lu] [",
+                  static_cast<unsigned long>(CurrentThreadId()));
     if (!CanSend()) return;
     try {
         if (record.code.empty() || record.body.empty()) {
@@ -110,17 +86,21 @@ void DataUpload::SendRecord(const UploadRecord& record) {
     }
 }
 
-void DataUpload::Run() {
-    // The system keeps 15 characters of a thread name.
-    const std::string name = std::string(kThreadName).substr(0, 15);
-    ::pthread_setname_np(::pthread_self(), name.c_str());
+void DataUpload::WaitForNextPass() {
+    constexpr auto kSlice = std::chrono::milliseconds(100);
+    for (auto waited = std::chrono::milliseconds(0); waited < kPassInterval; waited += kSlice) {
+        if (StopRequested()) return;
+        SleepMs(static_cast<int>(kSlice.count()));
+    }
+}
 
+void DataUpload::Run() {
     for (;;) {
         std::deque<UploadRecord> batch;
         {
-            std::unique_lock<std::mutex> guard(m_lock);
+            QGuard guard(Mutex());
             if (m_queue.empty()) {
-                if (m_stopRequested) break;
+                if (StopRequested()) break;
             } else {
                 batch.swap(m_queue);
             }
@@ -139,10 +119,8 @@ void DataUpload::Run() {
             m_component->FlushEvents();
             m_sentCount = 0;
         }
-        std::unique_lock<std::mutex> guard(m_lock);
-        m_wake.wait_for(guard, kPassInterval, [this] { return m_stopRequested; });
+        WaitForNextPass();
     }
-    m_running = false;
 }
 
 // ---------------------------------------------------------------- process-wide

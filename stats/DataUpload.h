@@ -9,15 +9,13 @@
 // for its events, and StopDataUpload (through CloseEngineLog) at exit.
 #pragma once
 
-#include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <mutex>
 #include <string>
-#include <thread>
 
+#include "engine/core/thread/QThread.h"
 #include "stats/StatsFormat.h"
 
 class CDataStatisticsImp;
@@ -30,7 +28,7 @@ struct UploadRecord {
     uint32_t value = 0;
 };
 
-class DataUpload {
+class DataUpload : public QThread {
 public:
     static constexpr std::chrono::milliseconds kPassInterval{1000};
     // Name of the worker thread (cut to 15 characters by the system).
@@ -54,7 +52,6 @@ public:
     // call are handed over in a last pass; later reports are dropped.
     void Stop();
 
-    bool IsRunning() const { return m_running.load(); }
     bool Enabled() const { return m_enabled; }
 
     // Builds and queues one event (dropped when statistics are off or the
@@ -64,24 +61,24 @@ public:
     // The machine code of the component; empty while statistics are off.
     std::string MachineCode() const;
 
+    // The thread body: one pass a second.
+    void Run() override;
+
 private:
-    void Run();
     void SendRecord(const UploadRecord& record);
     bool CanSend() const;
+    // Sleeps one pass interval; ends early when a stop is requested.
+    void WaitForNextPass();
 
     CDataStatisticsImp* const m_component;
     bool m_enabled = false;
     lfstats::UploadIdentity m_identity;
     int m_sentCount = 0;  // worker thread only
 
-    std::mutex m_lock;  // queue, deltas and stop request
-    std::condition_variable m_wake;
+    // The queue and the delta state are guarded by the thread object's lock
+    // (QThread::Mutex()).
     std::deque<UploadRecord> m_queue;
     lfstats::UploadDeltaState m_deltas;
-    bool m_stopRequested = false;
-
-    std::atomic<bool> m_running{false};
-    std::thread m_thread;
 };
 
 // ---- process-wide interface ----
