@@ -80,14 +80,16 @@ public:
 // the single-event section gets the first one).
 inline std::string ConfigWithUrls(
     const std::vector<std::string>& urls,
-    const std::string& inputKeywords = "DVersion;GameID;GVersion;AppVersion") {
+    const std::string& inputKeywords = "DVersion;GameID;GVersion;AppVersion",
+    const std::string& submitKeywords = "MachId;Mac;OS") {
     std::string text = "[SubmitEventDownload]\nSubmitUrl=" + (urls.empty() ? "" : urls[0]) +
                        "\nInputDataKeyWord=" + inputKeywords +
-                       "\nSubmitDataKeyWord=MachId;Mac;OS\n\n[SubmitEventDownloadSeveral]\n";
+                       "\nSubmitDataKeyWord=" + submitKeywords +
+                       "\n\n[SubmitEventDownloadSeveral]\n";
     for (size_t i = 0; i < urls.size(); ++i) {
         text += "SubmitUrl" + (i == 0 ? std::string() : std::to_string(i)) + "=" + urls[i] + "\n";
     }
-    text += "InputDataKeyWord=" + inputKeywords + "\nSubmitDataKeyWord=MachId;Mac;OS\n";
+    text += "InputDataKeyWord=" + inputKeywords + "\nSubmitDataKeyWord=" + submitKeywords + "\n";
     return text;
 }
 

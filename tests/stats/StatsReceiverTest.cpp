@@ -80,7 +80,7 @@ TEST_F(StatsReceiverTest, BeginEventWithHardwareReachesTheServerWithEveryKey) {
     DataUpload upload(component.get());
     ASSERT_TRUE(upload.Start(config.c_str(), "1", "1.0.3", "V2.1.0.40", "1"));
     lfstats::UploadFigures f;
-    f.errorMessage = "say \"hi\" in C:\\tmp";
+    f.errorMessage = "say \"hi\" in C:\\tmp_dir 100%";
     upload.Report("11010000", f, 7);
     ASSERT_TRUE(r.WaitForRequests(1));
     upload.Stop();
@@ -150,7 +150,7 @@ TEST_F(StatsReceiverTest, BeginEventWithHardwareReachesTheServerWithEveryKey) {
     EXPECT_EQ(body["DVersion"].asString(), "1.8");
     EXPECT_EQ(body["GVersion"].asString(), "V2.1.0.40");
     EXPECT_EQ(body["AppVersion"].asString(), "1.0.3");
-    EXPECT_EQ(body["Errormsg"].asString(), "say \"hi\" in C:\\tmp");
+    EXPECT_EQ(body["Errormsg"].asString(), "say \"hi\" in C:\\tmp_dir 100%");
     EXPECT_EQ(body["Totalbytes"].asString(), "0");
 }
 
@@ -209,6 +209,27 @@ TEST_F(StatsReceiverTest, RefusedEventsAreNeverSent) {
     auto elements = Elements(r);
     ASSERT_EQ(elements.size(), 1u);
     EXPECT_EQ(elements[0]["code"].asString(), "11030000");
+}
+
+TEST_F(StatsReceiverTest, ElementLackingASubmitKeywordIsSentAsNull) {
+    Receiver& r = StartReceiver("ok");
+    statstest::WriteFileAt(
+        config, statstest::ConfigWithUrls({r.Url()}, "DVersion;GameID;GVersion;AppVersion",
+                                          "MachId;Mac;OS;Errormsg"));
+    EXPECT_EQ(component->QueueEvent("11030000", kGoodBody, 0), 1);
+    EXPECT_EQ(component->QueueEvent("11400101",
+                                    (std::string(kGoodBody) + ",\"Errormsg\":\"x\"").c_str(), 0),
+              1);
+    EXPECT_EQ(component->FlushEvents(), 1);
+    auto requests = r.Requests();
+    ASSERT_EQ(requests.size(), 1u);
+    const Json::Value& batch = requests[0]["batch"];
+    ASSERT_EQ(batch.size(), 2u);
+    EXPECT_TRUE(batch[0].isNull());
+    EXPECT_EQ(batch[1]["code"].asString(), "11400101");
+    // Both elements used a sequence number.
+    EXPECT_EQ(statstest::SplitInfo(batch[1]["info"].asString()).identity["Sequence"].asUInt64(),
+              1u);
 }
 
 TEST_F(StatsReceiverTest, SubmitWalkOverAddresses) {
