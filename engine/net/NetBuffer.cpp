@@ -1,0 +1,109 @@
+#include "engine/net/NetBuffer.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <utility>
+#include <vector>
+
+namespace {
+
+constexpr size_t kMaxPooledCapacity = 65536;
+constexpr size_t kMaxPooledBlocks = 64;
+
+std::mutex g_poolLock;
+std::vector<std::pair<uint8_t*, size_t>> g_pool;  // storage and its usable capacity
+
+// A block of at least `capacity` usable bytes (plus the terminator byte).
+std::pair<uint8_t*, size_t> TakeBlock(size_t capacity) {
+    {
+        std::lock_guard<std::mutex> g(g_poolLock);
+        for (size_t i = 0; i < g_pool.size(); ++i) {
+            if (g_pool[i].second >= capacity && g_pool[i].second <= capacity * 2 + 4096) {
+                auto block = g_pool[i];
+                g_pool[i] = g_pool.back();
+                g_pool.pop_back();
+                return block;
+            }
+        }
+    }
+    auto* p = static_cast<uint8_t*>(std::malloc(capacity + 1));
+    return {p, p ? capacity : 0};
+}
+
+void GiveBlock(uint8_t* p, size_t capacity) {
+    if (!p) return;
+    if (capacity <= kMaxPooledCapacity) {
+        std::lock_guard<std::mutex> g(g_poolLock);
+        if (g_pool.size() < kMaxPooledBlocks) {
+            g_pool.emplace_back(p, capacity);
+            return;
+        }
+    }
+    std::free(p);
+}
+
+}  // namespace
+
+size_t QNetBuffer::PooledBytes() {
+    std::lock_guard<std::mutex> g(g_poolLock);
+    size_t n = 0;
+    for (auto& b : g_pool) n += b.second;
+    return n;
+}
+
+void QNetBuffer::Resize(size_t capacity) {
+    if (capacity < m_size) capacity = m_size;
+    auto block = TakeBlock(capacity);
+    if (!block.first) return;
+    if (m_size) std::memcpy(block.first, m_data, m_size);
+    block.first[m_size] = 0;
+    GiveBlock(m_data, m_capacity);
+    m_data = block.first;
+    m_capacity = block.second;
+}
+
+bool QNetBuffer::Reserve(size_t need, size_t extra) {
+    if (Spare() >= need && m_data) return true;
+    Resize(m_capacity + need + extra);
+    return Spare() >= need && m_data;
+}
+
+bool QNetBuffer::Append(const void* bytes, size_t count) {
+    if (count == 0) return true;
+    if (!Reserve(count, 1024)) return false;
+    std::memcpy(m_data + m_size, bytes, count);
+    Commit(count);
+    return true;
+}
+
+void QNetBuffer::Commit(size_t count) {
+    if (count > Spare()) count = Spare();
+    m_size += count;
+    if (m_data) m_data[m_size] = 0;
+}
+
+void QNetBuffer::Consume(size_t count) {
+    if (count >= m_size) {
+        m_size = 0;
+        Release();
+        return;
+    }
+    if (count == 0) return;
+    m_size -= count;
+    std::memmove(m_data, m_data + count, m_size);
+    m_data[m_size] = 0;
+    if (m_capacity > 4096 && m_capacity >= 6 * m_size) {
+        size_t target = m_size + 1024;
+        Resize(target < 1024 ? 1024 : target);
+    } else if (m_capacity - m_size > 2u * 1024 * 1024 && m_size <= 20u * 1024 * 1024) {
+        Resize(m_size + m_size / 10);
+    }
+}
+
+void QNetBuffer::Release() {
+    GiveBlock(m_data, m_capacity);
+    m_data = nullptr;
+    m_size = 0;
+    m_capacity = 0;
+}
