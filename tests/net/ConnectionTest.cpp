@@ -358,6 +358,11 @@ TEST(ConnectionFailures, RefusedInvalidAndNeverCompleting) {
     EXPECT_TRUE(RunUntilFailure(c));
     EXPECT_EQ(c.LastFailure(), Failure::kTimedOut);
     QConnection::SetConnectTimeoutMs(saved);
+    // The same through a proxy there: its connect gets half the proxy timeout.
+    QProxyConfig unreachable = Proxy(kProxySocks5, port);
+    unreachable.timeoutSeconds = 1;
+    EXPECT_FALSE(c.Connect(Loopback(), 80, true, &unreachable));
+    EXPECT_EQ(c.LastFailure(), Failure::kTimedOut);
     for (int fd : fillers) close(fd);
     close(lfd);
 }
@@ -413,8 +418,12 @@ TEST(ConnectionConfig, ProcessWideConfigurationIsUsedUnlessTheCallerPassesOne) {
         ReadFor(fd, 200);
         WriteAll(fd, "HTTP/1.1 403 Forbidden\r\n\r\n");
     });
-    SetProcessProxyConfig(Proxy(kProxyHttp, forbidding.Port()));
+    // The default process-wide configuration (type 0): direct.
     QConnection c;
+    ASSERT_TRUE(c.Connect(Loopback(), static_cast<uint16_t>(origin), false));
+    EXPECT_FALSE(c.Proxy().Usable());
+    EXPECT_TRUE(FetchFile(c) == OriginFile());
+    SetProcessProxyConfig(Proxy(kProxyHttp, forbidding.Port()));
     ASSERT_TRUE(c.Connect(Loopback(), static_cast<uint16_t>(origin), false));
     ASSERT_TRUE(RunUntilFailure(c));
     EXPECT_EQ(c.LastFailure(), Failure::kProxyRejected);
