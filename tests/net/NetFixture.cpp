@@ -322,10 +322,10 @@ bool InHostsNamespace() {
 }
 
 int RunInHostsNamespace(const std::string& filter, const std::string& hosts,
-                        const std::string& resolv) {
+                        const std::string& resolv, const std::string& nsswitch) {
     TempDir dir;
     WriteFile(dir / "hosts", hosts);
-    WriteFile(dir / "nsswitch.conf", "hosts: files\n");
+    WriteFile(dir / "nsswitch.conf", nsswitch);
     WriteFile(dir / "resolv.conf", resolv);
     std::string self = std::filesystem::read_symlink("/proc/self/exe").string();
     std::string cmd = "unshare --mount -- sh -c 'mount --bind " + (dir / "hosts") +

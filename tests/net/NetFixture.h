@@ -65,11 +65,11 @@ void WriteAll(int fd, const std::string& bytes);
 // True inside the private hosts namespace made by RunInHostsNamespace.
 bool InHostsNamespace();
 // Re-runs this test binary with --gtest_filter=`filter` under
-// `unshare --mount`, with `hosts` bind-mounted on /etc/hosts, a files-only
-// /etc/nsswitch.conf and `resolv` on /etc/resolv.conf (no query is ever
-// sent: lookups use the hosts file only). Answers the exit status; the
+// `unshare --mount`, with `hosts` bind-mounted on /etc/hosts, `nsswitch` on
+// /etc/nsswitch.conf (files only by default: no query is ever sent) and
+// `resolv` on /etc/resolv.conf. Answers the exit status; the
 // child's output is printed.
 int RunInHostsNamespace(const std::string& filter, const std::string& hosts,
-                        const std::string& resolv);
+                        const std::string& resolv, const std::string& nsswitch = "hosts: files\n");
 
 }  // namespace nettest

@@ -3,6 +3,9 @@
 // private /etc/hosts.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <mutex>
 #include <string>
@@ -209,6 +212,15 @@ TEST(PeerIdHostsNamespace, NameTests) {
               0);
 }
 
+// A resolver on 127.0.0.1:53 that never answers (a UDP socket the test
+// binds): lookups of unknown names hang until the engine's time limit.
+TEST(PeerIdHostsNamespace, SilentResolverTests) {
+    EXPECT_EQ(nettest::RunInHostsNamespace(
+                  "PeerIdSilentResolver.*", "127.0.0.1 localhost\n127.0.0.5 single.test\n",
+                  "nameserver 127.0.0.1\noptions timeout:5 attempts:1\n", "hosts: files dns\n"),
+              0);
+}
+
 class PeerIdNames : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -275,6 +287,37 @@ TEST_F(PeerIdNames, FailedLookupsReportOnceUntilASuccess) {
     events = TakeEvents();
     ASSERT_EQ(events.size(), 1u);
     EXPECT_EQ(events[0], expected);
+}
+
+TEST(PeerIdSilentResolver, LookupGivesUpAtTheTimeLimit) {
+    if (!nettest::InHostsNamespace()) GTEST_SKIP() << "runs inside SilentResolverTests";
+    int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sa.sin_port = htons(53);
+    ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof(sa)), 0);
+    int saved = LookupTimeoutMs();
+    SetLookupTimeoutMs(300);
+    ClearFailedNames();
+    ResetSourceLookupReport();
+    SetSourceEventSink(&RecordEvent);
+    TakeEvents();
+
+    std::vector<uint32_t> found;
+    EXPECT_EQ(LookupHostTimed("slow.test", LookupTimeoutMs(), found), kLookupTimedOut);
+    EXPECT_EQ(TPeerId::Resolve("single.test", found), 1);  // the hosts file still answers
+    Id id("http://slow.test/f.cab");
+    EXPECT_FALSE(id->Parse());
+    EXPECT_TRUE(id->lookupFailed);
+    // A timeout is no proof that the name does not exist.
+    EXPECT_FALSE(IsFailedName("slow.test"));
+    std::vector<std::string> events = TakeEvents();
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0], "11500106 ErrCode : (10060) Host : (slow.test) , DNS : (127.0.0.1)");
+    SetSourceEventSink(nullptr);
+    SetLookupTimeoutMs(saved);
+    close(fd);
 }
 
 }  // namespace
