@@ -8,13 +8,13 @@
 // One object belongs to one task thread; it is not locked.
 //
 // Life cycle: new -> connecting -> connected -> through -> closed. "Through"
-// means bytes flow to the target: at once for a direct connection, after
-// the proxy's reply otherwise. Close() returns the object to new, so the same
+// means bytes flow to the target: as soon as the TCP connect completes for a
+// direct connection, after the proxy's last reply otherwise. Close() returns the object to new, so the same
 // object serves the next request of a source.
 //
 // Typical non-blocking use (an HTTP request):
 //   QConnection c;
-//   if (!c.ConnectByName("mirror.example", 80, false)) -> failed (Failure())
+//   if (!c.ConnectByName("mirror.example", 80, false)) -> failed (LastFailure())
 //   c.Queue(request.data(), request.size());        // held until through
 //   each pass of the task:
 //     if (c.Flush() < 0) -> failed                   // also drives the handshake
@@ -64,9 +64,10 @@ public:
     QConnection(const QConnection&) = delete;
     QConnection& operator=(const QConnection&) = delete;
 
-    // Connects to an IPv4 address. `blocking` waits until through (or failed)
-    // and makes every later wait unbounded; otherwise the call answers true
-    // once the connect started. `proxy` nullptr uses the process-wide
+    // Connects to an IPv4 address. `blocking` waits until through (or failed,
+    // each step bounded by its timeout) and makes every later wait
+    // unbounded; otherwise the call answers true once the connect started
+    // (false only for a failure seen at once) and the later calls finish it. `proxy` nullptr uses the process-wide
     // configuration; pass a type-0 record for a direct connection.
     // `localAddress` binds first (nullptr: any). `transport` picks a UDP
     // stream instead of TCP (never through a proxy).
