@@ -37,13 +37,6 @@ constexpr uint32_t kTaskFlagBitTorrent = 0x00010000;
 constexpr uint32_t kTaskFlagNoEffect = 0x00100000;
 constexpr uint32_t kTaskFlagP2SP = 0x01000000;
 
-// Source kinds (bit values, combined into masks).
-constexpr uint32_t kSourceBitTorrent = 1;
-constexpr uint32_t kSourceHttp = 2;
-constexpr uint32_t kSourceFtp = 4;
-constexpr uint32_t kSourceTracker = 8;
-constexpr uint32_t kSourceServers = kSourceHttp | kSourceFtp;
-
 constexpr int kEnginePathBytes = 4096;
 
 // Filled by the caller, zeroed before use.

@@ -1,0 +1,55 @@
+// Name resolution for connections and source addresses, the failed-name set,
+// the choice of the local address and the private-address test.
+// Addresses are IPv4 in network byte order throughout; 0 means none.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// Error codes of a lookup, with the values the rest of the engine reports.
+enum LookupError : int {
+    kLookupOk = 0,
+    kLookupHostNotFound = 11001,  // the name does not exist
+    kLookupTryAgain = 11002,      // no answer from the resolver (temporary)
+    kLookupNoData = 11004,        // the name exists but has no IPv4 address
+    kLookupTimedOut = 10060,      // the time limit passed before an answer
+};
+
+// Reads a dotted address: up to four decimal octets separated by '.', each
+// read with its leading digits (so "1.2.3.4:80" reads 1.2.3.4). Answers 0
+// for an all-zero result, an octet above 255 or text without digits.
+uint32_t ParseDottedAddress(const std::string& text);
+// "a.b.c.d" for a network-order address.
+std::string DottedAddress(uint32_t addressNet);
+
+// Looks a host name up on a worker thread and waits at most timeoutMs for
+// it. On success fills `out` with every IPv4 address in the resolver's
+// order and answers kLookupOk. A worker that ends after the caller gave up
+// drops its result. Never consults or fills the failed-name set.
+int LookupHostTimed(const std::string& host, int timeoutMs, std::vector<uint32_t>& out);
+// The time limit of every lookup the engine makes (default 3000 ms).
+int LookupTimeoutMs();
+void SetLookupTimeoutMs(int ms);
+
+// Process-wide set of names that failed with "host not found" or "no data".
+void AddFailedName(const std::string& host);
+bool IsFailedName(const std::string& host);
+void ClearFailedNames();
+
+// The connections' resolution: an empty name gives 0; a name beginning with
+// a digit is first read as a dotted address; a name in the failed-name set
+// gives 0 at once; otherwise the first address of a timed lookup. A "host
+// not found" or "no data" failure adds the name to the failed-name set.
+// `error` (when given) receives the lookup error.
+uint32_t ResolveHostName(const std::string& host, int* error = nullptr);
+
+// Private or reserved: 0.x to 6.x, 10.x, 127.x, 192.168.x, 169.254.x and
+// 172.16.x to 172.31.x.
+bool IsPrivateAddress(uint32_t addressNet);
+// The machine's local IPv4 address: the last public interface address, else
+// the last one; 0 when there is none.
+uint32_t ChooseLocalAddress();
+
+// The machine's DNS servers (nameserver lines of /etc/resolv.conf).
+std::vector<std::string> DnsServers();
