@@ -60,7 +60,7 @@ void CSocketTableParser::TakeLine() {
         ++m_entries;
         if (!m_ports[port]) {
             m_ports[port] = true;
-            ++m_count;
+            m_list.push_back(port);
         }
     }
     m_line.clear();

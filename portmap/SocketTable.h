@@ -28,7 +28,9 @@ public:
 
     bool InUse(int port) const;
     // Number of distinct local ports seen.
-    size_t Count() const { return m_count; }
+    size_t Count() const { return m_list.size(); }
+    // The distinct local ports, in the order first seen.
+    const std::vector<int>& Ports() const { return m_list; }
     // Number of lines taken as socket entries.
     size_t Entries() const { return m_entries; }
 
@@ -37,8 +39,8 @@ private:
 
     std::vector<bool> m_ports;
     std::string m_line;
+    std::vector<int> m_list;
     bool m_overlong = false;
-    size_t m_count = 0;
     size_t m_entries = 0;
 };
 
