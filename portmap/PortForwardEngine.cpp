@@ -58,8 +58,8 @@ void PrepareWorkerThread(const char* name) {
 
 CPortForwardEngine::CPortForwardEngine() : m_socketTablePaths(portmap::DefaultSocketTablePaths()) {
     if (const char* iface = std::getenv(kMulticastInterfaceVariable)) m_multicastInterface = iface;
-    m_random = [] {
-        static std::minstd_rand generator(static_cast<unsigned>(std::time(nullptr)));
+    // Seeded with the current time when the component is made.
+    m_random = [generator = std::minstd_rand(static_cast<unsigned>(std::time(nullptr)))]() mutable {
         return static_cast<unsigned>(generator());
     };
     m_localAddressSource = &CPortForwardEngine::ResolveOwnAddress;

@@ -40,8 +40,13 @@
 // same texts are written to the engine log, channel 3 (except the timeout
 // event, which is only sent).
 //
+// Sinks and settings are read by the worker threads: set them before
+// ChoosePortAndMap and do not change them while Busy().
+//
 // The destructor stops both threads and waits for them (a few seconds at
-// most while a network call is in progress). The mapping is not removed.
+// most while a network call is in progress). Workers stop delivering
+// notifications once it has begun, and no sink is called after it returns.
+// The mapping is not removed.
 #pragma once
 
 #include <atomic>

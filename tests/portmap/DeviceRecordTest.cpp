@@ -14,8 +14,8 @@ using portmap::ParseDeviceDescription;
 TEST(DeviceRecord, DescriptionServedByMiniupnpd) {
     // As miniupnpd serves it (IGD v2): the root device, one WANDevice child
     // holding a WANConnectionDevice, and root properties after the children.
-    const std::string xml =
-        lftest::ReadFile(std::string(LF_SOURCE_DIR) + "/fuzz/portmap/corpus/device_description/rootdesc_igd_v2.xml");
+    const std::string xml = lftest::ReadFile(
+        std::string(LF_SOURCE_DIR) + "/fuzz/portmap/corpus/device_description/rootdesc_igd_v2.xml");
     ASSERT_FALSE(xml.empty());
     DeviceRecord r;
     ASSERT_TRUE(ParseDeviceDescription(xml.data(), xml.size(), &r));

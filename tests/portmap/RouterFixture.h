@@ -43,6 +43,8 @@ struct Scenario {
         }
         return -1;
     }
+    // The probe ended normally (no sanitizer report, no hard limit).
+    bool ProbeExitedCleanly() const { return Has("EXIT 0"); }
     std::vector<std::string> Notes() const {
         std::vector<std::string> out;
         for (const auto& l : probe) {

@@ -15,6 +15,7 @@ const std::vector<std::string> kMappedNotes = {"17 0",   "17 1", "17 5", "17 6",
                                                "17 100", "18 0", "33 0", "33 1", "33 2",  "34 0"};
 
 void ExpectMapped(const Scenario& s, const std::string& service) {
+    EXPECT_TRUE(s.ProbeExitedCleanly()) << s.all;
     const int port = s.Port();
     ASSERT_GE(port, 40000) << s.all;
     ASSERT_LE(port, 50000) << s.all;
@@ -62,6 +63,7 @@ TEST_F(RouterTest, MapsThePortOnAnIgdV1Router) {
 
 TEST_F(RouterTest, RouterThatRefusesTheMapping) {
     const Scenario s = RunScenario("refuse", work);
+    EXPECT_TRUE(s.ProbeExitedCleanly()) << s.all;
     ASSERT_GE(s.Port(), 40000) << s.all;
     EXPECT_TRUE(s.Logged("NAT Device found : Name : <Lanternfish Test Router>")) << s.all;
     EXPECT_TRUE(s.Has("NOTE 33 2")) << s.all;

@@ -21,6 +21,7 @@ TEST(RouterTimeout, NoRouterGivesUpAfterTheDiscoveryWait) {
             .count();
     std::cout << "scenario took " << seconds << " s\n";
 
+    EXPECT_TRUE(s.ProbeExitedCleanly()) << s.all;
     ASSERT_GE(s.Port(), 40000) << s.all;
     EXPECT_TRUE(s.Has("THREADS 2")) << s.all;
     const int timeout = s.Find("EVENT 11500105 uPnP失败，获取IGD设备超时");

@@ -94,6 +94,7 @@ CONF
 fi
 
 nsenter -t "$computer" -n -- "$@" | tee "$work/probe.out"
+echo "EXIT ${PIPESTATUS[0]}"
 echo "=== RULES"
 nft list ruleset 2>/dev/null
 # The router's own record of the mapping, asked by an independent client.
