@@ -34,10 +34,13 @@ int NextCandidate(int port) {
 int ChooseListenPort(unsigned random, const std::function<bool(int port)>& inUse) {
     const int first = FirstCandidate(random);
     int candidate = first;
-    do {
+    // Every number of the range is visited at most once, even if the first
+    // candidate were a number the scan skips.
+    for (int step = 0; step <= kHighestPort - kLowestPort; ++step) {
         if (!inUse(candidate)) return candidate;
         candidate = NextCandidate(candidate);
-    } while (candidate != first);
+        if (candidate == first) break;
+    }
     return 0;
 }
 

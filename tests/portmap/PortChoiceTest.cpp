@@ -79,7 +79,7 @@ TEST(PortChoice, AllPortsInUseTriesEachCandidateOnceAndGivesZero) {
         std::multiset<int> tried;
         const int port = ChooseListenPort(random, [&](int p) {
             tried.insert(p);
-            return true;
+            return tried.size() <= 20000;  // a scan that never ends gets a port
         });
         EXPECT_EQ(port, 0);
         // 40000..50000 without the eight excluded ports, each once.
