@@ -335,6 +335,44 @@ TEST_F(EngineStartTest, PrivateAddressBuildsTheRequestAndStartsBothThreads) {
     EXPECT_EQ(r.description, "Lanternfish uPnP for P2SP upload/download");
 }
 
+TEST(EngineHandler, ResultsOfTheMappingNotifications) {
+    // The controller's handler alone: what each result turns into. No
+    // discovery ran, so the device record is empty.
+    const struct {
+        std::vector<std::pair<int, long>> notes;
+        const char* event;  // the one event expected, or nullptr
+        const char* text;
+    } cases[] = {
+        {{{34, 0}}, "11390000", "uPnP成功"},
+        {{{18, 0}, {34, CPortForwardEngine::kEFail}}, "11500105", "uPnP失败，因为没有IGD设备信息"},
+        {{{18, CPortForwardEngine::kEFail}, {34, -1}}, "11500105", "uPnP失败，因为没有IGD设备信息"},
+        {{{17, 0}, {17, 6}, {33, 2}, {18, 0}}, nullptr, nullptr},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::pair<std::string, std::string>> events;
+        CPortForwardEngine engine;
+        engine.SetEventSink([&](const std::string& code, const std::string& text) {
+            events.emplace_back(code, text);
+        });
+        for (const auto& [code, detail] : c.notes) engine.OnNotification(code, detail);
+        EXPECT_FALSE(engine.GatewayFound());
+        if (c.event == nullptr) {
+            EXPECT_TRUE(events.empty());
+        } else {
+            ASSERT_EQ(events.size(), 1u);
+            EXPECT_EQ(events[0].first, c.event);
+            EXPECT_EQ(events[0].second, c.text);
+        }
+    }
+}
+
+TEST_F(EngineStartTest, DiscoveryWithoutADeviceIsLogged) {
+    engine.OnNotification(CPortForwardEngine::kDiscoveryDone, 0);
+    EXPECT_TRUE(Logged("NAT device ^Not^ found.."));
+    EXPECT_FALSE(engine.GatewayFound());
+    EXPECT_EQ(engine.Device().children, "");
+}
+
 TEST(EngineStop, DestroyingTheEngineStopsWaitingThreadsQuietly) {
     std::vector<std::string> events;
     std::mutex lock;
