@@ -13,6 +13,7 @@
 #include "engine/core/WorkThread.h"
 #include "engine/log/LogApi.h"
 #include "engine/net/TimeThread.h"
+#include "stats/DataUpload.h"
 
 namespace EngineSettings {
 std::atomic<int32_t> listenPort{0};
@@ -138,7 +139,7 @@ int32_t WithTask(TaskHandle handle, F f, int32_t unknown = kEngineUnknownTask,
 }
 
 std::atomic<EngineMessageSink> g_messageSink{nullptr};
-std::atomic<MachineCodeProvider> g_machineCodeProvider{nullptr};
+std::atomic<MachineCodeProvider> g_machineCodeProvider{&DataUploadMachineCode};
 
 std::mutex& MachineCodeLock() {
     static std::mutex* m = new std::mutex();

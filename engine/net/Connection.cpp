@@ -111,9 +111,9 @@ bool QConnection::ConnectByName(const std::string& host, uint16_t port, bool blo
                                 const QProxyConfig* proxy, const uint32_t* localAddress,
                                 const QTransportId* transport) {
     QProxyConfig config = proxy ? *proxy : ProcessProxyConfig();
-    bool atProxy = !transport && config.Usable() && config.resolveAtProxy &&
-                   (config.type == kProxyHttp || config.type == kProxySocks5 ||
-                    config.type == kProxySocks4a);
+    bool atProxy =
+        !transport && config.Usable() && config.resolveAtProxy &&
+        (config.type == kProxyHttp || config.type == kProxySocks5 || config.type == kProxySocks4a);
     bool ok;
     if (atProxy) {
         Close();
@@ -171,7 +171,9 @@ bool QConnection::StartConnect(uint32_t connectAddress, uint16_t connectPort, bo
     int limit = viaProxy ? config.TimeoutMs() / 2 : ConnectTimeoutMs();
     m_deadlineMs = NowMs() + static_cast<uint64_t>(std::max(limit, 0));
     if (r == 1 && !OnConnected()) return false;
-    if (!Advance()) return false;
+    // Sends the first handshake step when the socket is ready; replies are
+    // read by the later calls.
+    if (!Advance(false)) return false;
     if (!blocking) return true;
     while (!m_through) {
         bool needWrite = m_connecting || m_step == Step::kSendRequest;
@@ -289,7 +291,8 @@ bool QConnection::HandleReply() {
     }
     // The final reply: the connection is through.
     m_proxyStatus = reply.code;
-    bool tunnel = m_expect != Expect::kHttp || m_proxy.method.empty() || m_proxy.method == "CONNECT";
+    bool tunnel =
+        m_expect != Expect::kHttp || m_proxy.method.empty() || m_proxy.method == "CONNECT";
     if (tunnel) m_recv.Consume(reply.length);
     m_step = Step::kNone;
     m_deadlineMs = 0;
@@ -312,7 +315,7 @@ long QConnection::ReadSome(size_t size) {
     return n;
 }
 
-bool QConnection::Advance() {
+bool QConnection::Advance(bool readReplies) {
     if (!m_stream) return false;
     if (m_listening || m_through) return true;
     if (m_connecting) {
@@ -330,8 +333,8 @@ bool QConnection::Advance() {
     }
     for (;;) {
         if (m_step == Step::kSendRequest) {
-            long n = m_stream->Send(reinterpret_cast<const uint8_t*>(m_hsOut.data()),
-                                    m_hsOut.size());
+            long n =
+                m_stream->Send(reinterpret_cast<const uint8_t*>(m_hsOut.data()), m_hsOut.size());
             if (n < 0) {
                 m_lastError = m_stream->LastError();
                 return Fail(Failure::kProxyClosed);
@@ -341,7 +344,7 @@ bool QConnection::Advance() {
             if (!m_hsOut.empty()) break;
             m_step = Step::kWaitReply;
         }
-        if (m_step != Step::kWaitReply) break;
+        if (m_step != Step::kWaitReply || !readReplies) break;
         long n = ReadSome(4096);
         if (n < 0) return Fail(Failure::kProxyClosed);
         Expect before = m_expect;
@@ -413,8 +416,8 @@ long QConnection::ReceiveData(size_t size) {
 bool QConnection::WaitFor(bool forWrite, int seconds) {
     if (!m_stream) return m_failure != Failure::kNone;
     int limit = seconds == kWaitIfBlocking ? (m_blocking ? -1 : 0)
-                : seconds < 0             ? -1
-                                          : seconds * 1000;
+                : seconds < 0              ? -1
+                                           : seconds * 1000;
     uint64_t end = limit < 0 ? 0 : NowMs() + static_cast<uint64_t>(limit);
     for (;;) {
         if (!Advance()) return true;

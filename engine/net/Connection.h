@@ -8,13 +8,13 @@
 // One object belongs to one task thread; it is not locked.
 //
 // Life cycle: new -> connecting -> connected -> through -> closed. "Through"
-// means bytes flow to the target: at once for a direct connection, after
-// the proxy's reply otherwise. Close() returns the object to new, so the same
+// means bytes flow to the target: as soon as the TCP connect completes for a
+// direct connection, after the proxy's last reply otherwise. Close() returns the object to new, so the same
 // object serves the next request of a source.
 //
 // Typical non-blocking use (an HTTP request):
 //   QConnection c;
-//   if (!c.ConnectByName("mirror.example", 80, false)) -> failed (Failure())
+//   if (!c.ConnectByName("mirror.example", 80, false)) -> failed (LastFailure())
 //   c.Queue(request.data(), request.size());        // held until through
 //   each pass of the task:
 //     if (c.Flush() < 0) -> failed                   // also drives the handshake
@@ -42,16 +42,16 @@ public:
     // Why the connection closed itself (kNone while it works or after Close).
     enum class Failure {
         kNone,
-        kInvalidTarget,     // address 0 or 255.255.255.255, port 0, name too long for the proxy
-        kHostNotFound,      // the name did not resolve (or failed before)
-        kSocketError,       // socket creation, bind, or an I/O error
-        kConnectFailed,     // refused or unreachable
-        kTimedOut,          // the connect or a handshake step took too long
-        kProxyClosed,       // the proxy closed during the handshake
-        kProxyRejected,     // the proxy refused (HTTP status, SOCKS result): ProxyStatus()
-        kProxyMalformed,    // the proxy answered something else than its protocol
-        kClosedByPeer,      // the target closed the connection
-        kNoTransport,       // a transport identity without a UDP stream service
+        kInvalidTarget,   // address 0 or 255.255.255.255, port 0, name too long for the proxy
+        kHostNotFound,    // the name did not resolve (or failed before)
+        kSocketError,     // socket creation, bind, or an I/O error
+        kConnectFailed,   // refused or unreachable
+        kTimedOut,        // the connect or a handshake step took too long
+        kProxyClosed,     // the proxy closed during the handshake
+        kProxyRejected,   // the proxy refused (HTTP status, SOCKS result): ProxyStatus()
+        kProxyMalformed,  // the proxy answered something else than its protocol
+        kClosedByPeer,    // the target closed the connection
+        kNoTransport,     // a transport identity without a UDP stream service
     };
 
     // The special wait: no limit in blocking mode, none otherwise.
@@ -64,9 +64,10 @@ public:
     QConnection(const QConnection&) = delete;
     QConnection& operator=(const QConnection&) = delete;
 
-    // Connects to an IPv4 address. `blocking` waits until through (or failed)
-    // and makes every later wait unbounded; otherwise the call answers true
-    // once the connect started. `proxy` nullptr uses the process-wide
+    // Connects to an IPv4 address. `blocking` waits until through (or failed,
+    // each step bounded by its timeout) and makes every later wait
+    // unbounded; otherwise the call answers true once the connect started
+    // (false only for a failure seen at once) and the later calls finish it. `proxy` nullptr uses the process-wide
     // configuration; pass a type-0 record for a direct connection.
     // `localAddress` binds first (nullptr: any). `transport` picks a UDP
     // stream instead of TCP (never through a proxy).
@@ -77,8 +78,7 @@ public:
     // of type 1, 3 or 4 the name goes to the proxy; otherwise it is resolved
     // here (ResolveHostName, NameResolve.h). Remembers the host name.
     bool ConnectByName(const std::string& host, uint16_t port, bool blocking,
-                       const QProxyConfig* proxy = nullptr,
-                       const uint32_t* localAddress = nullptr,
+                       const QProxyConfig* proxy = nullptr, const uint32_t* localAddress = nullptr,
                        const QTransportId* transport = nullptr);
     // Listens on a port (backlog 32 for TCP). Without a local address binds
     // all addresses and records ChooseLocalAddress() as the local address.
@@ -160,9 +160,9 @@ public:
 
 private:
     enum class Step {
-        kNone,          // direct, or through
-        kSendRequest,   // handshake bytes to send, then wait for `m_expect`
-        kWaitReply,     // waiting for the reply of `m_expect`
+        kNone,         // direct, or through
+        kSendRequest,  // handshake bytes to send, then wait for `m_expect`
+        kWaitReply,    // waiting for the reply of `m_expect`
     };
     enum class Expect { kHttp, kSocks4, kSocks5Method, kSocks5Auth, kSocks5Connect };
 
@@ -170,8 +170,9 @@ private:
                       const QProxyConfig& config, bool viaProxy, const uint32_t* localAddress,
                       const QTransportId* transport);
     // Moves a connect in progress and the handshake on without waiting.
-    // False when the connection failed (it is then closed).
-    bool Advance();
+    // False when the connection failed (it is then closed). Without
+    // readReplies only the connect and sending are advanced.
+    bool Advance(bool readReplies = true);
     bool BeginHandshake();
     bool OnConnected();
     bool HandleReply();
@@ -197,9 +198,9 @@ private:
     bool m_leftover = false;  // target bytes arrived with the proxy reply
     Step m_step = Step::kNone;
     Expect m_expect = Expect::kHttp;
-    std::string m_hsOut;       // handshake bytes still to send
-    size_t m_hsReplyStart = 0; // where the current reply begins in m_recv
-    uint64_t m_deadlineMs = 0; // monotonic; 0 = none
+    std::string m_hsOut;        // handshake bytes still to send
+    size_t m_hsReplyStart = 0;  // where the current reply begins in m_recv
+    uint64_t m_deadlineMs = 0;  // monotonic; 0 = none
     Failure m_failure = Failure::kNone;
     int m_proxyStatus = 0;
     int m_lastError = 0;

@@ -11,18 +11,27 @@ namespace {
 constexpr size_t kMaxPooledCapacity = 65536;
 constexpr size_t kMaxPooledBlocks = 64;
 
-std::mutex g_poolLock;
-std::vector<std::pair<uint8_t*, size_t>> g_pool;  // storage and its usable capacity
+// The pool lives until the process ends (never destroyed, so that buffers
+// released by static objects at exit still find it).
+struct Pool {
+    std::mutex lock;
+    std::vector<std::pair<uint8_t*, size_t>> blocks;  // storage and its usable capacity
+};
+Pool& ThePool() {
+    static Pool* pool = new Pool;
+    return *pool;
+}
 
 // A block of at least `capacity` usable bytes (plus the terminator byte).
 std::pair<uint8_t*, size_t> TakeBlock(size_t capacity) {
     {
-        std::lock_guard<std::mutex> g(g_poolLock);
-        for (size_t i = 0; i < g_pool.size(); ++i) {
-            if (g_pool[i].second >= capacity && g_pool[i].second <= capacity * 2 + 4096) {
-                auto block = g_pool[i];
-                g_pool[i] = g_pool.back();
-                g_pool.pop_back();
+        Pool& pool = ThePool();
+        std::lock_guard<std::mutex> g(pool.lock);
+        for (size_t i = 0; i < pool.blocks.size(); ++i) {
+            auto block = pool.blocks[i];
+            if (block.second >= capacity && block.second <= capacity * 2 + 4096) {
+                pool.blocks[i] = pool.blocks.back();
+                pool.blocks.pop_back();
                 return block;
             }
         }
@@ -34,9 +43,10 @@ std::pair<uint8_t*, size_t> TakeBlock(size_t capacity) {
 void GiveBlock(uint8_t* p, size_t capacity) {
     if (!p) return;
     if (capacity <= kMaxPooledCapacity) {
-        std::lock_guard<std::mutex> g(g_poolLock);
-        if (g_pool.size() < kMaxPooledBlocks) {
-            g_pool.emplace_back(p, capacity);
+        Pool& pool = ThePool();
+        std::lock_guard<std::mutex> g(pool.lock);
+        if (pool.blocks.size() < kMaxPooledBlocks) {
+            pool.blocks.emplace_back(p, capacity);
             return;
         }
     }
@@ -46,9 +56,10 @@ void GiveBlock(uint8_t* p, size_t capacity) {
 }  // namespace
 
 size_t QNetBuffer::PooledBytes() {
-    std::lock_guard<std::mutex> g(g_poolLock);
+    Pool& pool = ThePool();
+    std::lock_guard<std::mutex> g(pool.lock);
     size_t n = 0;
-    for (auto& b : g_pool) n += b.second;
+    for (auto& b : pool.blocks) n += b.second;
     return n;
 }
 

@@ -37,12 +37,14 @@ public:
     virtual long Receive(uint8_t* data, size_t size) = 0;
     // Waits up to timeoutMs (negative: no limit) until readable or writable:
     // 1 ready (also on an error or hang-up, which the next call reports), 0
-    // when the time passed.
+    // when the time passed. A UDP stream answers at once when its service
+    // set a pending-read or pending-write mark, and clears that mark.
     virtual int Wait(bool forWrite, int timeoutMs) = 0;
     virtual bool LocalAddress(uint32_t* addressNet, uint16_t* port) = 0;
     virtual void SetReceiveBufferSize(int bytes) = 0;
     virtual int LastError() const = 0;
-    // The backlog Listen should use for this kind (32 for TCP).
+    // The backlog Listen should use for this kind (32 for TCP, 1024 for UDP
+    // streams).
     virtual int DefaultBacklog() const = 0;
     virtual bool IsTransport() const = 0;
     virtual void Close() = 0;

@@ -47,8 +47,8 @@ std::string PercentDecode(const std::string& s) {
 }  // namespace
 
 bool QProxyConfig::Usable() const {
-    return type >= kProxyHttp && type <= kProxySocks4a && address != 0 &&
-           address != 0xffffffffu && port != 0;
+    return type >= kProxyHttp && type <= kProxySocks4a && address != 0 && address != 0xffffffffu &&
+           port != 0;
 }
 
 int QProxyConfig::TimeoutMs() const {
@@ -83,7 +83,7 @@ bool ParseProxyAddress(const std::string& text, QProxyConfig& out) {
         uint16_t defaultPort;
     };
     static const Scheme kSchemes[] = {
-        {"http://", kProxyHttp, false, 8080},    {"socks4a://", kProxySocks4a, true, 1080},
+        {"http://", kProxyHttp, false, 8080},     {"socks4a://", kProxySocks4a, true, 1080},
         {"socks4://", kProxySocks4, false, 1080}, {"socks5h://", kProxySocks5, true, 1080},
         {"socks5://", kProxySocks5, false, 1080},
     };

@@ -20,16 +20,16 @@
 #include "engine/net/ProxyProtocol.h"
 
 struct QProxyConfig {
-    int type = kProxyNone;     // ProxyType
-    uint32_t address = 0;      // proxy IPv4, network order
-    uint16_t port = 0;         // proxy port
-    int timeoutSeconds = -1;   // each handshake step; negative means 12
+    int type = kProxyNone;        // ProxyType
+    uint32_t address = 0;         // proxy IPv4, network order
+    uint16_t port = 0;            // proxy port
+    int timeoutSeconds = -1;      // each handshake step; negative means 12
     bool resolveAtProxy = false;  // send host names to the proxy (types 1, 3, 4)
-    bool plainHttp = false;    // type 1 without a tunnel: requests go to the proxy as they are
-    std::string user;          // credentials (HTTP Basic, SOCKS5 user/password)
+    bool plainHttp = false;       // type 1 without a tunnel: requests go to the proxy as they are
+    std::string user;             // credentials (HTTP Basic, SOCKS5 user/password)
     std::string password;
-    std::string domain;        // sent as a "Domain: " line to an HTTP proxy
-    std::string method;        // request method for an HTTP proxy; empty means "CONNECT"
+    std::string domain;  // sent as a "Domain: " line to an HTTP proxy
+    std::string method;  // request method for an HTTP proxy; empty means "CONNECT"
 
     // Type 1..4 with a valid address and a nonzero port.
     bool Usable() const;

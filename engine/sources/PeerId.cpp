@@ -165,6 +165,23 @@ int TPeerId::Resolve(const std::string& host, std::vector<uint32_t>& addresses) 
 }
 
 bool TPeerId::Parse() {
+    if (!ParseText()) return false;
+    if (kind != kSourceBitTorrent) {
+        std::vector<uint32_t> found;
+        int n = Resolve(details->hostName, found);
+        if (n < 0) lookupFailed = true;
+        if (n <= 0) {
+            ipv4 = 0xffffffffu;
+            return false;
+        }
+        ipv4 = found[0];
+        alternates.assign(found.begin() + 1, found.end());
+    }
+    parsed = true;
+    return true;
+}
+
+bool TPeerId::ParseText() {
     kind = kSourceNone;
     ipv4 = 0xffffffffu;
     port = 0;
@@ -198,20 +215,6 @@ bool TPeerId::Parse() {
         return false;
     }
     if (!ok) return false;
-
-    if (kind != kSourceBitTorrent) {
-        std::vector<uint32_t> found;
-        int n = Resolve(details->hostName, found);
-        if (n < 0) lookupFailed = true;
-        if (n <= 0) {
-            ipv4 = 0xffffffffu;
-            return false;
-        }
-        ipv4 = found[0];
-        alternates.assign(found.begin() + 1, found.end());
-    }
-
-    parsed = true;
     if (kind == kSourceHttp || kind == kSourceFtp) {
         size_t slash = address.find('/', schemeEnd);
         if (slash != std::string::npos) {
@@ -227,7 +230,8 @@ bool TPeerId::ParseHttp(size_t start) {
     if (!details) details = std::make_unique<TPeerDetails>();
     details->scheme = "http";
     size_t slash = address.find('/', start);
-    std::string hostPart = address.substr(start, slash == std::string::npos ? slash : slash - start);
+    std::string hostPart =
+        address.substr(start, slash == std::string::npos ? slash : slash - start);
     details->path = slash == std::string::npos ? std::string("/") : address.substr(slash);
     details->query.clear();
     return SplitHostPort(hostPart, 80, details->hostName, port);

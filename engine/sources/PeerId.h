@@ -45,7 +45,7 @@ struct TPeerDetails {
     bool redirected = false;
     bool done = false;
     int redirectCount = 0;
-    int64_t reportedSize = -1;   // size the server reported; -1 unknown
+    int64_t reportedSize = -1;  // size the server reported; -1 unknown
     std::string hostName;
     std::string referer;
     std::string user;
@@ -77,6 +77,9 @@ public:
     // an unresolvable host (lookupFailed set) or a tracker scheme other than
     // http, tcp or udp.
     bool Parse();
+    // Steps of Parse without the name lookup: normalises the text and fills
+    // kind, port, the details and (kind 1) the address. Parse calls it.
+    bool ParseText();
     // The same source: the same object, or the same kind and, for kind 1 the
     // same address and port or the same (nonzero) peer id, for kind 8 the
     // same address, port and transport, for kinds 2 and 4 the same address
@@ -108,20 +111,20 @@ public:
     static std::string DecodeFileName(const std::string& text);
 
     // Fields.
-    std::string address;               // address text (normalised by Parse)
-    int kind = kSourceNone;            // TSourceKind
-    uint32_t ipv4 = 0xffffffffu;       // resolved address; 0xffffffff none
+    std::string address;          // address text (normalised by Parse)
+    int kind = kSourceNone;       // TSourceKind
+    uint32_t ipv4 = 0xffffffffu;  // resolved address; 0xffffffff none
     uint16_t port = 0;
     std::vector<uint32_t> alternates;  // further addresses of the lookup
     bool parsed = false;
     bool lookupFailed = false;
-    int waitingSeconds = 0;            // penalty time before the next use
+    int waitingSeconds = 0;  // penalty time before the next use
     int retryMark = kRetryDefault;
-    int priorityMark = 0;              // 1 for whole-document sources from the list
-    int useCount = 0;                  // source objects using this source
-    int requestCount = 0;              // requests made to the source
-    uint8_t peerId[20] = {0};          // BitTorrent peer id
-    int trackerTransport = 0;          // kind 8: 1 HTTP ("http", "tcp"), 0 UDP
+    int priorityMark = 0;                   // 1 for whole-document sources from the list
+    int useCount = 0;                       // source objects using this source
+    int requestCount = 0;                   // requests made to the source
+    uint8_t peerId[20] = {0};               // BitTorrent peer id
+    int trackerTransport = 0;               // kind 8: 1 HTTP ("http", "tcp"), 0 UDP
     std::unique_ptr<TPeerDetails> details;  // kinds 2, 4 and 8
 
     // Candidate state kept by the task (retryMark is the priority group:
@@ -135,7 +138,6 @@ public:
     bool metadataSource = false;
     bool givenUp = false;
     bool fromMirrorPool = false;
-    int connectFailures = 0;
 
 protected:
     ~TPeerId() override = default;

@@ -78,6 +78,7 @@ bool QThread::Start(const char* name, QThreadOwned* owned) {
     if (args->id == 0) args->id = g_nextThreadId.fetch_add(1);
     std::snprintf(args->name, sizeof(args->name), "%s", name != nullptr ? name : "");
     m_threadId = args->id;
+    m_starting = true;
 
     pthread_attr_t attr;
     pthread_attr_init(&attr);
@@ -90,6 +91,7 @@ bool QThread::Start(const char* name, QThreadOwned* owned) {
         delete args;
         delete owned;
         m_threadId = 0;
+        m_starting = false;
         return false;
     }
     m_owned = owned;
@@ -100,6 +102,7 @@ bool QThread::Start(const char* name, QThreadOwned* owned) {
     }
     // A thread that reported running counts as started even when its body
     // has already ended.
+    m_starting = false;
     return m_reportedId == id;
 }
 
@@ -142,6 +145,14 @@ void* QThread::ThreadProc(void* arg) {
         }
         autoDelete = self->m_autoDelete != 0;
         if (autoDelete) self->m_autoDelete = 0;
+    }
+    // An object that deletes itself waits until its starter stopped looking
+    // at it.
+    while (autoDelete) {
+        QGuard guard(self->m_lock);
+        if (!self->m_starting) break;
+        guard.Unlock();
+        SleepMs(1);
     }
     t_currentId = 0;
     if (autoDelete) delete self;

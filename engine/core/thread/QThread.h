@@ -83,6 +83,7 @@ private:
     QThreadOwned* m_owned = nullptr;
     QThreadId m_threadId = 0;
     QThreadId m_reportedId = 0;  // last thread that reported running
+    bool m_starting = false;     // Start is waiting for the new thread
     bool m_running = false;
     bool m_stopRequest = false;
     std::atomic<bool> m_stopFlag{false};
