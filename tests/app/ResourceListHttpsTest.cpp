@@ -8,6 +8,7 @@
 
 #include "app/HttpGet.h"
 #include "app/ResourceList.h"
+#include "engine/log/LogApi.h"
 #include "tests/app/ResourceListDocs.h"
 #include "tests/support/TestDirs.h"
 
@@ -229,4 +230,26 @@ TEST(HttpGetTimeout, ServerThatNeverAnswersEndsTheExpiryCheck) {
     EXPECT_EQ(r.error, "Failed to get " + url);
     EXPECT_FALSE(CheckExpiry(url, 1).retired);
     close(fd);
+}
+
+TEST_F(NginxFixture, LogLinesOfTheSourceUpdate) {
+    lftest::TempDir logs;
+    std::string base = logs / "release";
+    EngineLog::Open();
+    EngineLog::SetBasePath(base.c_str());
+    EngineLog::SetThresholds(1, 100);  // every channel to its file
+    RecordingSink sink;
+    EXPECT_EQ(UpdateSources(Https("/lists/missing.xml"), EightUrls(), sink), -1);
+    EXPECT_EQ(UpdateSources(Https("/lists/noid.xml"), EightUrls(), sink), -2);
+    EXPECT_EQ(UpdateSources(Https("/lists/full.xml"), EightUrls(), sink), 0);
+    EngineLog::Close();
+    auto fileOf = [&](int channel) {
+        return base + CLanternfishLogApi::kSuffixes[CLanternfishLogApi::SlotForChannel(channel)];
+    };
+    std::string resourceLog = lftest::ReadFile(fileOf(38));
+    std::string statusLog = lftest::ReadFile(fileOf(34));
+    EXPECT_NE(resourceLog.find("Seek res FAILED with XML content failed"), std::string::npos);
+    size_t off = statusLog.find("禁用P2P功能");
+    ASSERT_NE(off, std::string::npos) << statusLog;
+    EXPECT_NE(statusLog.find("启用P2P功能", off), std::string::npos);
 }
