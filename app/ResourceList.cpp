@@ -1,8 +1,12 @@
 #include "app/ResourceList.h"
 
+#include <sys/resource.h>
 #include <tinyxml2.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
+#include <thread>
 
 #include "app/HttpGet.h"
 #include "engine/core/EngineApi.h"
@@ -162,6 +166,26 @@ int UpdateSources(const std::string& listUrl, const SourceSelection& selection,
         return -1;
     }
     return ApplyResourceList(ParseResourceList(got.body, selection), sink);
+}
+
+bool StartUpdateSources(std::string listUrl, SourceSelection selection,
+                        std::shared_ptr<SourceUpdateSink> sink, std::function<void(int)> done) {
+    if (!sink) return false;
+    try {
+        std::thread([listUrl = std::move(listUrl), selection = std::move(selection),
+                     sink = std::move(sink), done = std::move(done)] {
+            // Below normal: a thread's nice value is its own on Linux.
+            pid_t tid = gettid();
+            errno = 0;
+            int nice = getpriority(PRIO_PROCESS, static_cast<id_t>(tid));
+            if (errno == 0) setpriority(PRIO_PROCESS, static_cast<id_t>(tid), nice + 5);
+            int result = UpdateSources(listUrl, selection, *sink);
+            if (done) done(result);
+        }).detach();
+    } catch (...) {
+        return false;
+    }
+    return true;
 }
 
 void EngineSourceSink::SetP2PSwitch(int value) {

@@ -17,6 +17,8 @@
 
 #include <array>
 #include <atomic>
+#include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -114,5 +116,15 @@ int ApplyResourceList(const ResourceListUpdate& update, SourceUpdateSink& sink);
 // with an exception. Fetch or parse failures change nothing.
 int UpdateSources(const std::string& listUrl, const SourceSelection& selection,
                   SourceUpdateSink& sink);
+
+// Runs UpdateSources on a thread of its own at a lower scheduling priority
+// (nice + 5 for that thread), as the controller's refresh does while it
+// downloads; done (optional) receives the result on that thread. The thread
+// owns copies of its inputs and a share of the sink; it is detached, so the
+// caller never waits for a slow list server. Returns false when no thread
+// could be started.
+bool StartUpdateSources(std::string listUrl, SourceSelection selection,
+                        std::shared_ptr<SourceUpdateSink> sink,
+                        std::function<void(int)> done = nullptr);
 
 }  // namespace lfapp

@@ -6,6 +6,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <future>
+
 #include "app/HttpGet.h"
 #include "app/ResourceList.h"
 #include "engine/log/LogApi.h"
@@ -252,4 +254,16 @@ TEST_F(NginxFixture, LogLinesOfTheSourceUpdate) {
     size_t off = statusLog.find("禁用P2P功能");
     ASSERT_NE(off, std::string::npos) << statusLog;
     EXPECT_NE(statusLog.find("启用P2P功能", off), std::string::npos);
+}
+
+TEST_F(NginxFixture, RefreshOnItsOwnThread) {
+    auto sink = std::make_shared<RecordingSink>();
+    auto finished = std::make_shared<std::promise<int>>();  // outlives this test if need be
+    auto result = finished->get_future();
+    ASSERT_TRUE(StartUpdateSources(Https("/lists/full.xml"), EightUrls(), sink,
+                                   [finished](int r) { finished->set_value(r); }));
+    ASSERT_EQ(result.wait_for(std::chrono::seconds(30)), std::future_status::ready);
+    EXPECT_EQ(result.get(), 0);
+    EXPECT_EQ(sink->calls.size(), 6u);
+    EXPECT_FALSE(StartUpdateSources(Https("/lists/full.xml"), EightUrls(), nullptr));
 }
