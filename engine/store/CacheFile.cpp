@@ -1,5 +1,5 @@
-// The cache file: received data of incomplete pieces that was still in
-// memory when the task stopped. A sequence of records, integers 32-bit
+// The cache file: received data of pieces without their bit that was still
+// in memory when the task stopped. A sequence of records, integers 32-bit
 // little-endian:
 //   header      blob length L, checksum, piece index, 0
 //   blob header buffered bytes, Part, block count n, 0
@@ -68,7 +68,9 @@ bool TPieces::SaveCacheFile() {
     bool ok = true;
     int records = 0;
     for (const auto& p : m_pieces) {
-        if (p.buffered <= 0 || p.complete || p.skipped || Have(p.index) || p.got.empty()) continue;
+        // Verified pieces that could not be written yet (a full disk) are kept
+        // as well; they are checked again when they come back.
+        if (p.buffered <= 0 || p.skipped || Have(p.index) || p.got.empty()) continue;
         std::string blob;
         int32_t n = 0;
         std::string blocks;
