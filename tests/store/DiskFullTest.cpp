@@ -38,7 +38,7 @@ bool PrivateMountNamespace() {
 struct Owner {
     std::atomic<bool> stop{false};
     bool stopOnDiskFull = true;
-    int status = 0;
+    std::atomic<int> status{0};
     bool error = false;
     std::vector<int> events;
     std::string bits;
