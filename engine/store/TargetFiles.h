@@ -42,6 +42,7 @@ struct TFileEntry {
     bool temporary = false;    // path is the temporary name
     bool folder = false;       // a folder entry: created as a folder, no data
     bool dirty = false;        // written since the last sync
+    int64_t unsynced = 0;      // bytes written since write-back was last started
     int64_t length = 0;
     int64_t startOffset = 0;
     int32_t firstPiece = 0;
