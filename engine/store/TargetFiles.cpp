@@ -111,6 +111,7 @@ TTargetFiles::~TTargetFiles() {
 bool TTargetFiles::Setup(const std::string& folder, const TContentLayout& layout) {
     CloseAll();
     m_files.clear();
+    m_pieceLength = layout.pieceLength;
     int64_t offset = 0;
     const int64_t plen = layout.pieceLength;
     for (size_t i = 0; i < layout.files.size(); ++i) {
@@ -255,7 +256,9 @@ bool TTargetFiles::EnsureFile(TFileEntry& file, int64_t needed, bool forWrite, b
     }
     if (!forWrite) return size >= needed;
 
-    int64_t target = m_growFull ? file.length : std::min<int64_t>(file.length, needed + (1 << 20));
+    int64_t target = m_growFull
+                         ? file.length
+                         : std::min<int64_t>(file.length, needed + (1 << 20) + m_pieceLength);
     if (file.Skipped() || m_shutdownFlush) target = needed;
     if (target > size) {
         if (!WaitForSpace(file, target - size)) return false;

@@ -89,7 +89,8 @@ public:
     void SetStopFlag(const std::atomic<bool>* stop) { m_stop = stop; }
     // Interval of the free-space re-check (2000 ms by default).
     void SetDiskWaitMs(int ms) { m_waitMs = ms; }
-    // Grow files to their full length at first write (on by default).
+    // Grow files to their full length at first write (on by default); when
+    // off, a file grows to at most the needed size + 1 MiB + one piece.
     void SetGrowToFullLength(bool on) { m_growFull = on; }
     // During the shutdown flush, growth uses the needed size and a lack of
     // free space fails at once instead of waiting.
@@ -135,4 +136,5 @@ private:
     bool m_shutdownFlush = false;
     bool m_sequential = false;
     bool m_diskFullSent = false;
+    int64_t m_pieceLength = 0;
 };

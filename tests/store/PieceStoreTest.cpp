@@ -200,6 +200,31 @@ TEST(TargetFiles, NamesFoldersAndRangesAcrossFiles) {
     EXPECT_FALSE(files.RenameCompleted(f[2]));  // never temporary
 }
 
+TEST(TargetFiles, GrowthAheadOfTheData) {
+    TempDir dir;
+    Content c = MakeContent({{"big.bin", 8 << 20}}, 262144, 13);
+    struct Case {
+        const char* what;
+        bool full;
+        int64_t writeAt, sizeAfter;
+    } cases[] = {
+        {"full length at first write", true, 0, 8 << 20},
+        {"needed + 1 MiB + one piece", false, 0, 16384 + (1 << 20) + 262144},
+        {"never past the length", false, (8 << 20) - 16384, 8 << 20},
+    };
+    int n = 0;
+    for (auto& k : cases) {
+        TTargetFiles files;
+        ASSERT_TRUE(files.Setup(dir.Path() + "/" + std::to_string(n++) + "/", c.layout));
+        files.SetGrowToFullLength(k.full);
+        ASSERT_EQ(files.Write(k.writeAt, c.bytes.data(), 16384), 16384) << k.what;
+        files.CloseAll();
+        struct stat st;
+        ASSERT_EQ(::stat(files.Files()[0].path.c_str(), &st), 0) << k.what;
+        EXPECT_EQ(st.st_size, k.sizeAfter) << k.what;
+    }
+}
+
 TEST(TargetFiles, DiskQueries) {
     TempDir dir;
     EXPECT_GT(GetDriveFreeSpace(dir.Path()), 0);
