@@ -403,6 +403,8 @@ void QMultiElement::AddEncodedLength(int64_t delta) {
     for (QElement* e = this; e; e = e->m_parent) {
         if (!e->IsValid()) break;
         e->m_encodedLength = std::max<int64_t>(2, e->m_encodedLength + delta);
+        // A changed container no longer stands as it did in the parsed input.
+        e->m_source = nullptr;
     }
 }
 
@@ -493,8 +495,15 @@ bool QMultiElement::Detach(QElement* child) {
 
 bool QMultiElement::Clear() {
     if (!IsValid()) return false;
-    while (!m_children.empty()) Remove(m_children.back());
-    m_encodedLength = 2;
+    for (QElement* child : m_children) {
+        if (child && child->m_parent == this) {
+            child->m_parent = nullptr;
+            delete child;
+        }
+    }
+    m_children.clear();
+    m_cursor = 0;
+    AddEncodedLength(2 - m_encodedLength);
     return true;
 }
 

@@ -20,6 +20,8 @@
 //   Every element remembers where its encoding started in the parsed buffer
 //   (SourcePosition, EncodedLength), valid while that buffer lives; this is how
 //   a torrent's info dictionary is hashed exactly as it stood in the input.
+//   Built elements, and containers changed after parsing, have no source
+//   position (nullptr).
 //
 // Writing:
 //     std::unique_ptr<QElement> d = NewDictionary();

@@ -428,18 +428,18 @@ bool TTorrent::ReadInfo(const QElement* info) {
         int64_t total = 0;
         const int64_t count = files->Count();
         for (int64_t i = 0; i < count; ++i) {
-            const std::string where = "file entry " + std::to_string(i) + ": ";
+            auto where = [i] { return "file entry " + std::to_string(i) + ": "; };
             const QElement* entry = files->ElementAt(i);
             if (!entry || !entry->IsDictionary() || entry->Count() == 0) {
-                return Fail(kBadInfo, where + "not a dictionary");
+                return Fail(kBadInfo, where() + "not a dictionary");
             }
             int64_t length = 0;
             const QElement* path = Lookup(entry, "path");
             if (!LookupInteger(entry, "length", length) || length < 0) {
-                return Fail(kBadInfo, where + "missing or negative length");
+                return Fail(kBadInfo, where() + "missing or negative length");
             }
             if (!path || !path->IsList() || path->Count() == 0) {
-                return Fail(kBadInfo, where + "missing or empty path");
+                return Fail(kBadInfo, where() + "missing or empty path");
             }
             std::string relative = prefix;
             bool folder = false;
@@ -447,10 +447,10 @@ bool TTorrent::ReadInfo(const QElement* info) {
             for (int64_t k = 0; k < parts; ++k) {
                 const QElement* part = path->ElementAt(k);
                 if (!part || !part->IsString() || part->HasInteger()) {
-                    return Fail(kBadInfo, where + "a path component is not a string");
+                    return Fail(kBadInfo, where() + "a path component is not a string");
                 }
                 if (part->Bytes().find('\0') != std::string_view::npos) {
-                    return Fail(kUnsafePath, where + "a path component holds a NUL byte");
+                    return Fail(kUnsafePath, where() + "a path component holds a NUL byte");
                 }
                 const std::string text = part->ConvertedText();
                 if (text.empty() && part->Length() == 0 && k == parts - 1 &&
@@ -459,10 +459,11 @@ bool TTorrent::ReadInfo(const QElement* info) {
                     break;
                 }
                 if (text.empty() && part->Length() > 0) {
-                    return Fail(kBadInfo, where + "a path component is not valid in its code page");
+                    return Fail(kBadInfo,
+                                where() + "a path component is not valid in its code page");
                 }
                 if (!SafeComponent(text)) {
-                    return Fail(kUnsafePath, where + "unsafe path component \"" + text + "\"");
+                    return Fail(kUnsafePath, where() + "unsafe path component \"" + text + "\"");
                 }
                 if (k > 0) relative += '/';
                 relative += text;
@@ -473,7 +474,7 @@ bool TTorrent::ReadInfo(const QElement* info) {
                 continue;
             }
             if (length > std::numeric_limits<int64_t>::max() - total) {
-                return Fail(kBadInfo, where + "file lengths overflow the total");
+                return Fail(kBadInfo, where() + "file lengths overflow the total");
             }
             MetainfoFile file;
             file.path = std::move(relative);

@@ -211,6 +211,8 @@ TEST(Bencode, MovingRemovingAndOwnership) {
     EXPECT_EQ(b->Count(), 1);
     EXPECT_EQ(b->EncodedLength(), 5);
     EXPECT_EQ(y->Parent(), b.get());
+    EXPECT_EQ(a->SourcePosition(), nullptr) << "a changed container no longer stands as parsed";
+    EXPECT_NE(a->ElementAt(0)->SourcePosition(), nullptr);
     EXPECT_EQ(Write(a.get()), "l1:x1:ze");
 
     // Moving within the same container.
