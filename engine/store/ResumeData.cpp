@@ -74,6 +74,7 @@ std::string TPieces::MakeResumeData() {
         int64_t size;
         uint64_t time;
         if (!FileNow(f.path, &size, &time)) return {};
+        if (f.folder && size > 0) size = 0;  // a folder's own size means nothing
         d->AppendString(f.path);
         d->AppendString("Low", static_cast<int64_t>(time & 0xffffffffu));
         d->AppendString("High", static_cast<int64_t>(time >> 32));
@@ -204,6 +205,7 @@ bool TPieces::LoadResumeData() {
         int64_t sizeNow;
         uint64_t timeNow;
         if (!FileNow(f.path, &sizeNow, &timeNow)) return false;
+        if (f.folder && sizeNow > 0) sizeNow = 0;
         if (sizeNow >= 0) {
             if (savedTime == 0 || sz->Integer() != sizeNow) return false;
         } else {

@@ -716,3 +716,24 @@ TEST(CacheFile, WrongDataFromTheCacheNeverCountsAsVerified) {
     t.map->CloseFiles(true, true);
     EXPECT_EQ(ReadFile(dir.Path() + "/data/c.bin"), c.FileBytes(2));
 }
+
+TEST(Selection, SkippedFilesAreNotNeededAndStayUnderTheirTemporaryName) {
+    TempDir dir;
+    Content c = MakeContent({{"a.bin", 65536}, {"b.bin", 65536}, {"c.bin", 65536}}, 65536, 14);
+    Task t(dir.Path());
+    t.map = new TPieces;
+    t.map->SetDownloadFolder(t.folder);
+    t.map->SetSelectionData("l5:a.binde5:b.bini1ede5:c.bindee");
+    ASSERT_TRUE(t.map->BuildPieceTable(c.layout));
+    EXPECT_FALSE(t.map->IsSkipped(0));
+    EXPECT_TRUE(t.map->IsSkipped(1));
+    EXPECT_FALSE(t.map->IsSkipped(2));
+    EXPECT_EQ(t.map->MakeSelectionData(), "l5:a.binde5:b.bini1ede5:c.bindee");
+    Feed(*t.map, c, 0, 0, 65536);
+    Feed(*t.map, c, 2, 0, 65536);
+    t.map->Maintain();
+    t.map->CloseFiles(true, true);
+    EXPECT_EQ(ReadFile(t.folder + "/a.bin"), c.FileBytes(0));
+    EXPECT_EQ(ReadFile(t.folder + "/c.bin"), c.FileBytes(2));
+    EXPECT_FALSE(FileExists(t.folder + "/b.bin"));
+}
