@@ -1,5 +1,5 @@
-// The cache file: received data of incomplete pieces that was still in
-// memory when the task stopped. A sequence of records, integers 32-bit
+// The cache file: received data of pieces without their bit that was still
+// in memory when the task stopped. A sequence of records, integers 32-bit
 // little-endian:
 //   header      blob length L, checksum, piece index, 0
 //   blob header buffered bytes, Part, block count n, 0
@@ -68,7 +68,9 @@ bool TPieces::SaveCacheFile() {
     bool ok = true;
     int records = 0;
     for (const auto& p : m_pieces) {
-        if (p.buffered <= 0 || p.complete || p.skipped || Have(p.index) || p.got.empty()) continue;
+        // Verified pieces that could not be written yet (a full disk) are kept
+        // as well; they are checked again when they come back.
+        if (p.buffered <= 0 || p.skipped || Have(p.index) || p.got.empty()) continue;
         std::string blob;
         int32_t n = 0;
         std::string blocks;
@@ -179,8 +181,8 @@ bool TPieces::LoadCacheFile() {
             const char* b = blob + 16 + static_cast<size_t>(k) * kRecordBlockBytes;
             int32_t off = static_cast<int32_t>(Get32(b));
             uint32_t blen = Get32(b + 4);
-            if (blen != static_cast<uint32_t>(kBlockBytes) || off < p.part || off % kBlockBytes != 0 ||
-                off > p.size - kBlockBytes) {
+            if (blen != static_cast<uint32_t>(kBlockBytes) || off < p.part ||
+                off % kBlockBytes != 0 || off > p.size - kBlockBytes) {
                 bad = true;
                 break;
             }

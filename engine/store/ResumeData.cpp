@@ -74,6 +74,7 @@ std::string TPieces::MakeResumeData() {
         int64_t size;
         uint64_t time;
         if (!FileNow(f.path, &size, &time)) return {};
+        if (f.folder && size > 0) size = 0;  // a folder's own size means nothing
         d->AppendString(f.path);
         d->AppendString("Low", static_cast<int64_t>(time & 0xffffffffu));
         d->AppendString("High", static_cast<int64_t>(time >> 32));
@@ -95,7 +96,8 @@ std::string TPieces::MakeResumeData() {
     d->AppendString("PieceStatus");
     d->Append(list.release());
     d->AppendString("BitField");
-    d->AppendString(std::string_view(reinterpret_cast<const char*>(m_haveMap.data()), m_haveMap.size()));
+    d->AppendString(
+        std::string_view(reinterpret_cast<const char*>(m_haveMap.data()), m_haveMap.size()));
     std::string out;
     if (!Serialize(d.get(), out)) return {};
     Send(1001, 0, 0, 0, out.data(), static_cast<int64_t>(out.size()));
@@ -193,8 +195,8 @@ bool TPieces::LoadResumeData() {
         if (lo->Integer() < 0 || lo->Integer() > 0xffffffffLL || hi->Integer() < 0 ||
             hi->Integer() > 0xffffffffLL)
             return false;
-        uint64_t savedTime = (static_cast<uint64_t>(hi->Integer()) << 32) |
-                             static_cast<uint64_t>(lo->Integer());
+        uint64_t savedTime =
+            (static_cast<uint64_t>(hi->Integer()) << 32) | static_cast<uint64_t>(lo->Integer());
         if (!m_hashes.empty() && k + 4 < nkids && kids[k + 4]->Bytes() == "Priority" &&
             !f.Skipped()) {
             int64_t pr = kids[k + 4]->Integer();
@@ -203,6 +205,7 @@ bool TPieces::LoadResumeData() {
         int64_t sizeNow;
         uint64_t timeNow;
         if (!FileNow(f.path, &sizeNow, &timeNow)) return false;
+        if (f.folder && sizeNow > 0) sizeNow = 0;
         if (sizeNow >= 0) {
             if (savedTime == 0 || sz->Integer() != sizeNow) return false;
         } else {
@@ -243,8 +246,8 @@ bool TPieces::LoadResumeData() {
             if (index < 0 || index >= m_pieceCount || bitSet(index) || part <= 0 ||
                 part >= m_pieces[index].size)
                 continue;
-            uint32_t sum = AdlerFrom(static_cast<uint32_t>(index), cx->Bytes().data(),
-                                     kSha1ContextBytes);
+            uint32_t sum =
+                AdlerFrom(static_cast<uint32_t>(index), cx->Bytes().data(), kSha1ContextBytes);
             if (crc->Integer() != static_cast<int64_t>(sum)) {
                 EngineLog::Printf(kLogChannel, "resume entry of piece %lld has a bad checksum",
                                   static_cast<long long>(index));

@@ -26,15 +26,21 @@ uint32_t GetLe32(const char* p) {
 
 }  // namespace
 
-TSha1Context::TSha1Context() : m_impl(new Impl) { SHA1_Init(&m_impl->ctx); }
-TSha1Context::~TSha1Context() { delete m_impl; }
+TSha1Context::TSha1Context() : m_impl(new Impl) {
+    SHA1_Init(&m_impl->ctx);
+}
+TSha1Context::~TSha1Context() {
+    delete m_impl;
+}
 TSha1Context::TSha1Context(const TSha1Context& other) : m_impl(new Impl(*other.m_impl)) {}
 TSha1Context& TSha1Context::operator=(const TSha1Context& other) {
     if (this != &other) *m_impl = *other.m_impl;
     return *this;
 }
 
-void TSha1Context::Reset() { SHA1_Init(&m_impl->ctx); }
+void TSha1Context::Reset() {
+    SHA1_Init(&m_impl->ctx);
+}
 
 void TSha1Context::Update(const void* data, size_t length) {
     if (length > 0) SHA1_Update(&m_impl->ctx, data, length);
@@ -82,8 +88,9 @@ bool TSha1Context::Import(const char* in, size_t length) {
     if (in == nullptr || length < kSha1ContextBytes) return false;
     uint32_t nl = GetLe32(in + 20);
     uint32_t nh = GetLe32(in + 24);
-    auto index = static_cast<int16_t>(static_cast<uint16_t>(static_cast<unsigned char>(in[28])) |
-                                      (static_cast<uint16_t>(static_cast<unsigned char>(in[29])) << 8));
+    auto index =
+        static_cast<int16_t>(static_cast<uint16_t>(static_cast<unsigned char>(in[28])) |
+                             (static_cast<uint16_t>(static_cast<unsigned char>(in[29])) << 8));
     if (GetLe32(in + 96) != 0 || GetLe32(in + 100) != 0) return false;
     if (index < 0 || index > 63) return false;
     if ((nl & 7) != 0) return false;

@@ -21,7 +21,9 @@ constexpr int64_t kEvictFloor = 256 * 1024;
 
 }  // namespace
 
-TPieces::TPieces() { m_lastActivity = Now(); }
+TPieces::TPieces() {
+    m_lastActivity = Now();
+}
 
 TPieces::~TPieces() {
     for (auto& p : m_pieces) {
@@ -32,7 +34,9 @@ TPieces::~TPieces() {
     m_files.CloseAll();
 }
 
-uint32_t TPieces::Now() const { return CachedSeconds(); }
+uint32_t TPieces::Now() const {
+    return CachedSeconds();
+}
 
 void TPieces::Send(int32_t type, int32_t flag, int32_t kind, int64_t value, const char* data,
                    int64_t length) {
@@ -52,7 +56,9 @@ void TPieces::SetDownloadFolder(std::string folder) {
     m_folder = std::move(folder);
 }
 
-void TPieces::SetCacheLimitUnits(int32_t units) { m_cacheUnits = std::clamp(units, 1, 8000); }
+void TPieces::SetCacheLimitUnits(int32_t units) {
+    m_cacheUnits = std::clamp(units, 1, 8000);
+}
 
 void TPieces::SetStopFlag(const std::atomic<bool>* stop) {
     m_stop = stop;
@@ -472,7 +478,8 @@ void TPieces::Evict(bool force) {
     while (m_cachedBytes > goal) {
         Piece* oldest = nullptr;
         for (auto& p : m_pieces)
-            if (p.buffered > 0 && !p.complete && (oldest == nullptr || p.lastFlush < oldest->lastFlush))
+            if (p.buffered > 0 && !p.complete &&
+                (oldest == nullptr || p.lastFlush < oldest->lastFlush))
                 oldest = &p;
         if (oldest == nullptr) break;
         if (FlushPiece(oldest->index, 1) && oldest->buffered == 0) continue;

@@ -35,13 +35,14 @@ struct TFileEntry {
     int fd = -1;
     bool readOnly = false;  // fd was opened for reading only
     int32_t index = 0;
-    int32_t state = 0;          // kFileSkipped, or a priority -2..2
-    std::string path;           // path in use on disk
-    std::string relativePath;   // below the download folder, as in the metainfo
-    std::string finalPath;      // rename target; empty unless under a temporary name
-    bool temporary = false;     // path is the temporary name
-    bool folder = false;        // a folder entry: created as a folder, no data
-    bool dirty = false;         // written since the last sync
+    int32_t state = 0;         // kFileSkipped, or a priority -2..2
+    std::string path;          // path in use on disk
+    std::string relativePath;  // below the download folder, as in the metainfo
+    std::string finalPath;     // rename target; empty unless under a temporary name
+    bool temporary = false;    // path is the temporary name
+    bool folder = false;       // a folder entry: created as a folder, no data
+    bool dirty = false;        // written since the last sync
+    int64_t unsynced = 0;      // bytes written since write-back was last started
     int64_t length = 0;
     int64_t startOffset = 0;
     int32_t firstPiece = 0;
@@ -88,7 +89,8 @@ public:
     void SetStopFlag(const std::atomic<bool>* stop) { m_stop = stop; }
     // Interval of the free-space re-check (2000 ms by default).
     void SetDiskWaitMs(int ms) { m_waitMs = ms; }
-    // Grow files to their full length at first write (on by default).
+    // Grow files to their full length at first write (on by default); when
+    // off, a file grows to at most the needed size + 1 MiB + one piece.
     void SetGrowToFullLength(bool on) { m_growFull = on; }
     // During the shutdown flush, growth uses the needed size and a lack of
     // free space fails at once instead of waiting.
@@ -134,4 +136,5 @@ private:
     bool m_shutdownFlush = false;
     bool m_sequential = false;
     bool m_diskFullSent = false;
+    int64_t m_pieceLength = 0;
 };
