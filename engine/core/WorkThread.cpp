@@ -7,15 +7,17 @@
 #include <cstdlib>
 
 #include "engine/core/EngineSettings.h"
+#include "engine/log/LogApi.h"
 #include "engine/metainfo/InfoFile.h"
+#include "engine/net/TimeThread.h"
 #include "engine/store/TPieces.h"
 #include "engine/store/TargetFiles.h"
-#include "engine/log/LogApi.h"
-#include "engine/net/TimeThread.h"
 
 namespace {
 
-int64_t AllocatedSize(const std::string& path) { return path.empty() ? 0 : GetSizeOnDisk(path); }
+int64_t AllocatedSize(const std::string& path) {
+    return path.empty() ? 0 : GetSizeOnDisk(path);
+}
 
 }  // namespace
 
@@ -298,7 +300,8 @@ int TWorkThread::SaveInfoFile() {
     bool dirty = false;
     for (uint8_t d : m_infoDirty) dirty = dirty || d != 0;
     if (!dirty) return 1;
-    InfoFileData data{m_infoValues[kBits], m_infoValues[kPart], m_infoValues[kSeeds], m_infoValues[kTorrent]};
+    InfoFileData data{m_infoValues[kBits], m_infoValues[kPart], m_infoValues[kSeeds],
+                      m_infoValues[kTorrent]};
     if (!::SaveInfoFile(m_infoFilePath, data)) return 0;
     m_infoDirty.fill(0);
     return 1;

@@ -35,7 +35,9 @@ std::vector<std::string> SplitLines(const char* text) {
     return out;
 }
 
-bool IsServer(int kind) { return (kind & (kSourceHttp | kSourceFtp)) != 0; }
+bool IsServer(int kind) {
+    return (kind & (kSourceHttp | kSourceFtp)) != 0;
+}
 
 // A copy of a source description (details included), count 1.
 TPeerId* CloneSource(const TPeerId* r) {
@@ -103,13 +105,16 @@ void TWorkWithPeers::ClearMirrors() {
 // ---- candidates ----
 
 void TWorkWithPeers::SortCandidates() {
-    std::stable_sort(m_candidates.begin(), m_candidates.end(), [](const TPeerId* a, const TPeerId* b) {
-        if (a->retryMark != b->retryMark) return a->retryMark > b->retryMark;
-        if (a->piecesHashed != b->piecesHashed) return a->piecesHashed > b->piecesHashed;
-        if (a->failures != b->failures) return a->failures < b->failures;
-        if (a->connectionsMade != b->connectionsMade) return a->connectionsMade < b->connectionsMade;
-        return a->waitingSeconds < b->waitingSeconds;
-    });
+    std::stable_sort(m_candidates.begin(), m_candidates.end(),
+                     [](const TPeerId* a, const TPeerId* b) {
+                         if (a->retryMark != b->retryMark) return a->retryMark > b->retryMark;
+                         if (a->piecesHashed != b->piecesHashed)
+                             return a->piecesHashed > b->piecesHashed;
+                         if (a->failures != b->failures) return a->failures < b->failures;
+                         if (a->connectionsMade != b->connectionsMade)
+                             return a->connectionsMade < b->connectionsMade;
+                         return a->waitingSeconds < b->waitingSeconds;
+                     });
 }
 
 bool TWorkWithPeers::AddCandidate(TPeerId* r, bool fromPeer, bool takePeerId) {
@@ -119,7 +124,8 @@ bool TWorkWithPeers::AddCandidate(TPeerId* r, bool fromPeer, bool takePeerId) {
         const bool sameText = strcasecmp(c->address.c_str(), r->address.c_str()) == 0;
         const bool bothResolved = c->parsed && r->parsed;
         if (sameText && (!bothResolved || c->ipv4 == r->ipv4)) return true;
-        if (c->ipv4 == r->ipv4 && c->port == r->port && c->kind == r->kind && r->ipv4 != 0xffffffffu) {
+        if (c->ipv4 == r->ipv4 && c->port == r->port && c->kind == r->kind &&
+            r->ipv4 != 0xffffffffu) {
             if (IsServer(r->kind) && !sameText) continue;  // two servers: only with equal texts
             if (r->kind == kSourceBitTorrent && takePeerId) {
                 std::copy(std::begin(r->peerId), std::end(r->peerId), std::begin(c->peerId));
@@ -218,7 +224,8 @@ void TWorkWithPeers::SourceRefresh() {
     }
     {
         QGuard guard(m_lock);
-        for (size_t i = 0; i < entries.size() && i < m_sourceList.size(); ++i) m_sourceList[i].state = entries[i].state;
+        for (size_t i = 0; i < entries.size() && i < m_sourceList.size(); ++i)
+            m_sourceList[i].state = entries[i].state;
     }
     RefreshCandidates();
 }
@@ -298,7 +305,8 @@ void TWorkWithPeers::RandomMirrors(int n, bool immediate) {
             r->Release();
             continue;
         }
-        if (i < companions.size() && companions[i] != "null" && !companions[i].empty() && r->details) {
+        if (i < companions.size() && companions[i] != "null" && !companions[i].empty() &&
+            r->details) {
             r->details->hostName = companions[i];
         }
         r->retryMark = 29;
@@ -321,10 +329,12 @@ void TWorkWithPeers::RandomMirrors(int n, bool immediate) {
 bool TWorkWithPeers::Eligible(TPeerId* r) {
     if (r->ipv4 == 0 || r->ipv4 == 0xffffffffu || r->port == 0) return false;
     if (r->givenUp) return false;
-    if ((r->kind == kSourceBitTorrent || r->kind == kSourceTracker) && r->useCount > 0) return false;
+    if ((r->kind == kSourceBitTorrent || r->kind == kSourceTracker) && r->useCount > 0)
+        return false;
     if (IsServer(r->kind)) {
-        const int end = r->metadataSource ? r->allowedConnections
-                                          : std::max(r->allowedConnections, m_settings.connectionsPerServer);
+        const int end = r->metadataSource
+                            ? r->allowedConnections
+                            : std::max(r->allowedConnections, m_settings.connectionsPerServer);
         if (r->useCount >= std::max(end, 1)) return false;
         const bool sizeKnown = r->details && r->details->reportedSize > 0;
         if (r->useCount == 1 && !sizeKnown) return false;
@@ -381,8 +391,9 @@ void TWorkWithPeers::Recycle(TPeerObject* s) {
 
 int TWorkWithPeers::OpenConnections(TPeerId* r, int need, int already, bool immediate) {
     const bool server = IsServer(r->kind);
-    const int end = server && !r->metadataSource ? std::max(r->allowedConnections, m_settings.connectionsPerServer)
-                                                  : r->allowedConnections;
+    const int end = server && !r->metadataSource
+                        ? std::max(r->allowedConnections, m_settings.connectionsPerServer)
+                        : r->allowedConnections;
     int opened = 0;
     while (r->useCount < std::max(end, 1)) {
         TPeerObject* s = CreateSource(r->kind);
@@ -463,7 +474,8 @@ void TWorkWithPeers::ConnectionWork() {
             m_lastMirrorSecond = now;
             int servers = 0;
             for (TPeerObject* s : m_active) servers += IsServer(s->m_kind) ? 1 : 0;
-            if (servers > limit - 1) DropSources(kSourceHttp | kSourceFtp, servers - (limit - 1), true, 0);
+            if (servers > limit - 1)
+                DropSources(kSourceHttp | kSourceFtp, servers - (limit - 1), true, 0);
             RandomMirrors(std::max(limit - servers, 1), false);
             RefreshCandidates();
         }
@@ -471,7 +483,8 @@ void TWorkWithPeers::ConnectionWork() {
         m_lastTrimSecond = now;
         int servers = 0, eligible = 0;
         for (TPeerObject* s : m_active) servers += IsServer(s->m_kind) ? 1 : 0;
-        for (TPeerId* r : m_candidates) eligible += IsServer(r->kind) && r->waitingSeconds <= 0 ? 1 : 0;
+        for (TPeerId* r : m_candidates)
+            eligible += IsServer(r->kind) && r->waitingSeconds <= 0 ? 1 : 0;
         if (m_candidatesAdded && now - StartTime() > 45 && servers >= limit && eligible >= limit) {
             DropSources(kSourceHttp | kSourceFtp, servers - limit + 1, true, 0);
         }
@@ -507,16 +520,18 @@ void TWorkWithPeers::RemoveActive(size_t index, int penalty) {
 
 void TWorkWithPeers::SortActive() {
     const bool complete = IsDownloadComplete();
-    std::stable_sort(m_active.begin(), m_active.end(), [complete](const TPeerObject* a, const TPeerObject* b) {
-        return TPeerObject::RanksBefore(a, b, complete);
-    });
+    std::stable_sort(m_active.begin(), m_active.end(),
+                     [complete](const TPeerObject* a, const TPeerObject* b) {
+                         return TPeerObject::RanksBefore(a, b, complete);
+                     });
 }
 
 void TWorkWithPeers::DropSources(int mask, int n, bool gentle, int penalty) {
     if (n <= 0) return;
     SortActive();
     const int32_t speed = m_working.smoothedSpeed;
-    const int32_t threshold = m_active.empty() ? 0 : speed / static_cast<int32_t>(m_active.size()) / 5;
+    const int32_t threshold =
+        m_active.empty() ? 0 : speed / static_cast<int32_t>(m_active.size()) / 5;
     int dropped = 0;
     for (size_t i = m_active.size(); i-- > 0 && dropped < n;) {
         TPeerObject* s = m_active[i];
@@ -525,7 +540,8 @@ void TWorkWithPeers::DropSources(int mask, int n, bool gentle, int penalty) {
             if (m_active.size() - i > static_cast<size_t>(n)) break;
             if (IsServer(s->m_kind) && s->m_source != nullptr && s->m_source->givenUp) continue;
             if (!(s->m_downloadRate <= threshold || s->m_downloadRate < 1)) continue;
-            if (s->m_source != nullptr) s->m_source->retryMark = std::max(s->m_source->retryMark - 1, 20);
+            if (s->m_source != nullptr)
+                s->m_source->retryMark = std::max(s->m_source->retryMark - 1, 20);
         }
         RemoveActive(i, penalty);
         ++dropped;
@@ -539,7 +555,8 @@ void TWorkWithPeers::BanServers() {
         if (IsServer(r->kind) && r->failedPieces >= 32 && r->piecesHashed > 0 &&
             r->failedPieces * 100 / r->piecesHashed >= 50) {
             for (size_t k = m_active.size(); k-- > 0;) {
-                if (m_active[k]->m_source != nullptr && m_active[k]->m_source->SameAddress(*r)) RemoveActive(k, 0);
+                if (m_active[k]->m_source != nullptr && m_active[k]->m_source->SameAddress(*r))
+                    RemoveActive(k, 0);
             }
             m_candidates.erase(m_candidates.begin() + static_cast<long>(i));
             r->Release();
@@ -575,7 +592,10 @@ void TWorkWithPeers::SourcePass() {
         if (stepped) OnSourceStepped(s);
         if (!ok) {
             const int phase = s->m_phase;
-            RemoveActive(i, phase == TPeerObject::kPhaseTimedOut || phase == TPeerObject::kPhaseFinished ? 0 : 1);
+            RemoveActive(
+                i, phase == TPeerObject::kPhaseTimedOut || phase == TPeerObject::kPhaseFinished
+                       ? 0
+                       : 1);
             continue;
         }
         ++i;

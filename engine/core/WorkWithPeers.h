@@ -96,8 +96,8 @@ protected:
     std::vector<TPeerObject*> m_active;
     std::vector<TPeerObject*> m_idle;
     int32_t m_connectionCounter = 0;
-    int32_t m_idleSeconds = 0;       // seconds in a row in which nothing was opened
-    int32_t m_lowThroughput = 0;     // seconds in a row with servers below 1 KiB/s
+    int32_t m_idleSeconds = 0;    // seconds in a row in which nothing was opened
+    int32_t m_lowThroughput = 0;  // seconds in a row with servers below 1 KiB/s
     bool m_candidatesAdded = false;
     bool m_savedListMade = false;
     uint32_t m_onlyTrackersSinceMs = 0;

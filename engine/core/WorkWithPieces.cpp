@@ -14,7 +14,9 @@
 #include "engine/store/TPieces.h"
 
 namespace {
-bool IsServer(int kind) { return (kind & (kSourceHttp | kSourceFtp)) != 0; }
+bool IsServer(int kind) {
+    return (kind & (kSourceHttp | kSourceFtp)) != 0;
+}
 
 std::string BaseName(const std::string& path) {
     size_t slash = path.rfind('/');
@@ -29,7 +31,9 @@ TWorkWithPieces::~TWorkWithPieces() {
     if (m_torrent != nullptr) m_torrent->Release();
 }
 
-bool TWorkWithPieces::HasMetainfo() { return m_metainfoLoaded; }
+bool TWorkWithPieces::HasMetainfo() {
+    return m_metainfoLoaded;
+}
 
 bool TWorkWithPieces::ReadMetainfoFromLocator() {
     if (strncasecmp(m_locator.c_str(), "file://", 7) != 0) return true;
@@ -153,7 +157,8 @@ void TWorkWithPieces::OnServerSize(TPeerId* /*source*/, int64_t size) {
     if (m_pieces == nullptr && !m_metainfoLoaded && !m_isP2SP && !m_isBitTorrent) {
         std::string name;
         for (TPeerObject* s : m_active) {
-            if (s->m_source != nullptr && s->m_source->details && !s->m_source->details->fileName.empty()) {
+            if (s->m_source != nullptr && s->m_source->details &&
+                !s->m_source->details->fileName.empty()) {
                 name = s->m_source->details->fileName;
                 break;
             }
@@ -162,11 +167,17 @@ void TWorkWithPieces::OnServerSize(TPeerId* /*source*/, int64_t size) {
     }
 }
 
-bool TWorkWithPieces::SizeKnown() { return m_pieces != nullptr && m_pieces->TotalLength() > 0; }
+bool TWorkWithPieces::SizeKnown() {
+    return m_pieces != nullptr && m_pieces->TotalLength() > 0;
+}
 
-int64_t TWorkWithPieces::TotalBytes() { return m_pieces != nullptr ? m_pieces->TotalLength() : 0; }
+int64_t TWorkWithPieces::TotalBytes() {
+    return m_pieces != nullptr ? m_pieces->TotalLength() : 0;
+}
 
-bool TWorkWithPieces::IsDownloadComplete() { return m_pieces != nullptr && m_pieces->IsComplete(); }
+bool TWorkWithPieces::IsDownloadComplete() {
+    return m_pieces != nullptr && m_pieces->IsComplete();
+}
 
 void TWorkWithPieces::FinishDownload() {
     if (m_pieces == nullptr) return;
@@ -229,15 +240,17 @@ void TWorkWithPieces::HandlePieceEvent(const TPieceEvent& e) {
         case 1000:
         case 1001: {
             QGuard guard(m_lock);
-            SetInfoValue(e.type == 1000 ? kPart : kBits, std::string(e.data != nullptr ? e.data : "",
-                                                                     static_cast<size_t>(e.length)));
+            SetInfoValue(
+                e.type == 1000 ? kPart : kBits,
+                std::string(e.data != nullptr ? e.data : "", static_cast<size_t>(e.length)));
             break;
         }
         case 1002:
         case 1004: {
             {
                 QGuard guard(m_lock);
-                m_working.statusCode = e.type == 1002 ? kTaskStatusDiskFull : kTaskStatusWriteFailure;
+                m_working.statusCode =
+                    e.type == 1002 ? kTaskStatusDiskFull : kTaskStatusWriteFailure;
             }
             m_errorFlag = true;
             RequestStop(nullptr);
@@ -346,7 +359,8 @@ bool TWorkWithPieces::MarkRequested(int32_t piece, bool add, bool completed) {
         const int32_t connections = static_cast<int32_t>(m_active.size());
         const int64_t count = m_pieces != nullptr ? m_pieces->PieceCount() : 0;
         const int64_t done = m_pieces != nullptr ? m_pieces->HaveCount() : 0;
-        const int64_t allowance = std::max<int64_t>(std::max(connections / 3, 64) + done - count, 1);
+        const int64_t allowance =
+            std::max<int64_t>(std::max(connections / 3, 64) + done - count, 1);
         const int64_t present = std::count(m_requested.begin(), m_requested.end(), piece);
         if (present > allowance) return false;
         m_requested.push_back(piece);
@@ -354,8 +368,10 @@ bool TWorkWithPieces::MarkRequested(int32_t piece, bool add, bool completed) {
         return true;
     }
     if (completed) {
-        const int64_t left = m_pieces != nullptr ? m_pieces->PieceCount() - m_pieces->HaveCount() : 0;
-        if (!(m_endGame && left > 3) && !StopFlag()->load() && m_pieces != nullptr) m_pieces->DropBuffer(piece);
+        const int64_t left =
+            m_pieces != nullptr ? m_pieces->PieceCount() - m_pieces->HaveCount() : 0;
+        if (!(m_endGame && left > 3) && !StopFlag()->load() && m_pieces != nullptr)
+            m_pieces->DropBuffer(piece);
         auto end = std::remove(m_requested.begin(), m_requested.end(), piece);
         bool any = end != m_requested.end();
         m_requested.erase(end, m_requested.end());
@@ -373,7 +389,9 @@ void TWorkWithPieces::OnPieceCompleted(int32_t piece) {
     CopyPieceNumbers();
 }
 
-void TWorkWithPieces::OnPieceFailed() { CopyPieceNumbers(); }
+void TWorkWithPieces::OnPieceFailed() {
+    CopyPieceNumbers();
+}
 
 void TWorkWithPieces::NoteQueued(int64_t block, int delta) {
     if (m_pieces == nullptr || m_pieces->PieceLength() <= 0) return;
@@ -383,7 +401,8 @@ void TWorkWithPieces::NoteQueued(int64_t block, int delta) {
         m_serverQueued.assign(static_cast<size_t>(m_pieces->PieceCount()), 0);
     }
     m_serverQueued[static_cast<size_t>(piece)] += delta;
-    if (m_serverQueued[static_cast<size_t>(piece)] < 0) m_serverQueued[static_cast<size_t>(piece)] = 0;
+    if (m_serverQueued[static_cast<size_t>(piece)] < 0)
+        m_serverQueued[static_cast<size_t>(piece)] = 0;
 }
 
 bool TWorkWithPieces::DivideRanges() {
@@ -488,8 +507,8 @@ bool TWorkWithPieces::EngageRange(TPeerObject* s) {
     for (PieceRange* r : m_ranges) {
         if (r->finished && !r->reopen) continue;
         if (r->marked) continue;
-        if (r->owner != nullptr && r->owner != s && r->cursor == r->first && !r->reopen && r->error == 0 &&
-            now - r->time > 10) {
+        if (r->owner != nullptr && r->owner != s && r->cursor == r->first && !r->reopen &&
+            r->error == 0 && now - r->time > 10) {
             TPeerObject* old = r->owner;
             old->ReleaseRange();
             HandOut(r, s, now);

@@ -73,7 +73,8 @@ public:
     // handed to one server connection at a time).
     void NoteQueued(int64_t block, int delta);
     bool QueuedByServer(int32_t piece) const {
-        return piece >= 0 && static_cast<size_t>(piece) < m_serverQueued.size() && m_serverQueued[piece] > 0;
+        return piece >= 0 && static_cast<size_t>(piece) < m_serverQueued.size() &&
+               m_serverQueued[piece] > 0;
     }
     const std::vector<int32_t>& RequestedList() const { return m_requested; }
 

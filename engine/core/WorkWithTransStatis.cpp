@@ -2,9 +2,8 @@
 
 #include <algorithm>
 #include <ctime>
-#include <cstdio>
-#include <cstdlib>
 
+#include "engine/log/LogApi.h"
 #include "engine/net/TimeThread.h"
 #include "engine/sources/PeerObject.h"
 #include "engine/store/TPieces.h"
@@ -23,7 +22,8 @@ TWorkWithTransStatis::ThroughputClass TWorkWithTransStatis::ClassFor(int64_t t) 
     return {5, 6, 5, 15};
 }
 
-void TWorkWithTransStatis::PeerNumbers(int32_t downRate, int32_t upRate, int32_t* slots, int32_t* maxConnections) {
+void TWorkWithTransStatis::PeerNumbers(int32_t downRate, int32_t upRate, int32_t* slots,
+                                       int32_t* maxConnections) {
     *maxConnections = std::max((downRate + upRate) / 4096 + 8, 52);
     const int32_t a = std::max(upRate / 8192 - 8, 8);
     const int32_t b = upRate / 16384 - 8;
@@ -66,7 +66,8 @@ void TWorkWithTransStatis::PerSecondBookkeeping() {
     {
         QGuard guard(m_lock);
         m_working.smoothedSpeed =
-            complete ? 0 : static_cast<int32_t>((3 * m_secondPayload + m_working.smoothedSpeed) / 4);
+            complete ? 0
+                     : static_cast<int32_t>((3 * m_secondPayload + m_working.smoothedSpeed) / 4);
         m_working.receivedTotal += amount;
         m_working.sentTotal += m_secondSent;
     }
@@ -77,13 +78,16 @@ void TWorkWithTransStatis::PerSecondBookkeeping() {
     m_cachedClock = static_cast<int64_t>(WallSeconds());
     {
         QGuard guard(m_lock);
-        const int64_t run = std::max<int64_t>(static_cast<int64_t>(CachedSeconds()) - StartTime(), 1);
-        if (!complete) m_working.averageDownSpeed = static_cast<int32_t>(m_working.receivedTotal / run);
+        const int64_t run =
+            std::max<int64_t>(static_cast<int64_t>(CachedSeconds()) - StartTime(), 1);
+        if (!complete)
+            m_working.averageDownSpeed = static_cast<int32_t>(m_working.receivedTotal / run);
         m_working.averageUpSpeed = static_cast<int32_t>(m_working.sentTotal / run);
         const int64_t left = static_cast<int64_t>(m_working.pieceCount) - m_working.piecesDone;
         m_working.remainingSeconds =
             (m_working.completionTime == 0 || !complete) && m_downloadRate >= 1024
-                ? static_cast<int32_t>(static_cast<int64_t>(m_working.pieceLength) * left / m_downloadRate)
+                ? static_cast<int32_t>(static_cast<int64_t>(m_working.pieceLength) * left /
+                                       m_downloadRate)
                 : 0;
     }
     int32_t maxConnections = 0;
@@ -94,7 +98,6 @@ void TWorkWithTransStatis::PerSecondBookkeeping() {
     m_downloadAllowance = Allowance(m_settings.downloadLimitKiB, m_downloadShare);
     m_uploadAllowance = Allowance(m_settings.uploadLimitKiB, m_uploadShare);
     m_publishRequest = true;
-    if (getenv("LF_TRACE")) fprintf(stderr, "second %u ms: active %zu have %d received %lld sleep %d\n", TickCountMs(), m_active.size(), m_pieces ? m_pieces->HaveCount() : -1, (long long)amount, m_tickSleepMs);
     if (m_pieces != nullptr) m_pieces->Maintain();
     if (SizeKnown()) {
         PeriodicSave();
@@ -146,13 +149,9 @@ void TWorkWithTransStatis::StatisticsStep() {
     m_uploadRate = up;
     // Stalled connections: closed at the sixth check without traffic.
     BanServers();
-    if (getenv("LF_TRACE")) {
-        fprintf(stderr, "stats: active=%zu cand=%zu ranges=%zu have=%d/%lld pos=%d\n", m_active.size(), m_candidates.size(), m_ranges.size(), m_pieces ? m_pieces->HaveCount() : -1, m_pieces ? (long long)m_pieces->PieceCount() : -1LL, CurrentPosition());
-        for (PieceRange* r : m_ranges) fprintf(stderr, "  range %d-%d cur %d fin %d reo %d owner %p\n", r->first, r->last, r->cursor, r->finished, r->reopen, (void*)r->owner);
-        for (TPeerObject* s : m_active) fprintf(stderr, "  src %p phase %d link %d q %zu range %p rate %d\n", (void*)s, s->m_phase, s->m_linkState, s->m_queue.size(), (void*)s->m_range, s->m_downloadRate);
-        for (TPeerId* c : m_candidates) fprintf(stderr, "  cand %s wait %d use %d fail %d allowed %d hashed %d\n", c->address.c_str(), c->waitingSeconds, c->useCount, c->failures, c->allowedConnections, c->piecesHashed);
-        if (m_pieces) { for (int p = 0; p < m_pieces->PieceCount(); ++p) if (!m_pieces->Have(p)) fprintf(stderr, "  missing %d part %d\n", p, m_pieces->PartOf(p)); }
-    }
+    EngineLog::Printf(37, "Task %p: %zu sources, %zu candidates, %zu ranges, %u/%u pieces, %d B/s",
+                      static_cast<void*>(this), m_active.size(), m_candidates.size(),
+                      m_ranges.size(), m_working.piecesDone, m_working.pieceCount, m_downloadRate);
 }
 
 TWorkWithTransStatis::~TWorkWithTransStatis() = default;

@@ -30,7 +30,8 @@ public:
     // Pass rate for the bytes moved in one second.
     static ThroughputClass ClassFor(int64_t bytesInSecond);
     // Peer slots and maximum peer connections for the task's rates.
-    static void PeerNumbers(int32_t downRate, int32_t upRate, int32_t* slots, int32_t* maxConnections);
+    static void PeerNumbers(int32_t downRate, int32_t upRate, int32_t* slots,
+                            int32_t* maxConnections);
 
     int TickSleepMs() const { return m_tickSleepMs > 0 ? m_tickSleepMs : 6; }
     // The task clock: the wall clock cached at the last per-second

@@ -9,7 +9,9 @@
 #include "engine/net/TimeThread.h"
 
 namespace {
-bool IsWholeDocument(const TPeerId* s) { return s->details && s->details->wholeDocument; }
+bool IsWholeDocument(const TPeerId* s) {
+    return s->details && s->details->wholeDocument;
+}
 }  // namespace
 
 bool THttpPeer::Connect(TPeerId* source) {
@@ -33,7 +35,8 @@ bool THttpPeer::SendRequest() {
     std::string referer = d.referer;
     if (referer.empty()) {
         size_t slash = m_source->address.rfind('/');
-        referer = slash == std::string::npos ? m_source->address : m_source->address.substr(0, slash);
+        referer =
+            slash == std::string::npos ? m_source->address : m_source->address.substr(0, slash);
     }
     std::string path = d.path.empty() ? "/" : d.path;
     if (!d.query.empty()) path += "?" + d.query;
@@ -78,7 +81,8 @@ bool THttpPeer::Receive() {
         long n = m_connection->ReceiveData();
         if (n < 0 && m_connection->ReceivedSize() == 0) return false;
         const char* data = reinterpret_cast<const char*>(m_connection->ReceivedData());
-        if (!http::ParseResponseHead(data, m_connection->ReceivedSize(), &m_response)) return n >= 0;
+        if (!http::ParseResponseHead(data, m_connection->ReceivedSize(), &m_response))
+            return n >= 0;
         m_connection->ConsumeReceived(m_response.blockBytes);
         m_headersReceived = true;
         m_linkState = kLinkEstablished;
@@ -103,8 +107,9 @@ bool THttpPeer::HandleHead() {
                     m_wholeBody = true;
                     m_streamPosition = 0;
                 } else {
-                    EngineLog::Printf(25, "HTTP %s answered offset %lld for %lld", m_source->address.c_str(),
-                                      static_cast<long long>(start), static_cast<long long>(m_requestedPosition));
+                    EngineLog::Printf(25, "HTTP %s answered offset %lld for %lld",
+                                      m_source->address.c_str(), static_cast<long long>(start),
+                                      static_cast<long long>(m_requestedPosition));
                     m_connection->Close();
                     m_source->Penalise(60);
                     return false;
@@ -178,7 +183,8 @@ bool THttpPeer::ReceiveDocument() {
     size_t have = m_connection->ReceivedSize();
     if (n < 0) {
         if (have == 0) {
-            if ((m_noLength || static_cast<int64_t>(d.body.size()) >= d.reportedSize) && !d.body.empty()) {
+            if ((m_noLength || static_cast<int64_t>(d.body.size()) >= d.reportedSize) &&
+                !d.body.empty()) {
                 d.done = true;
                 return true;
             }
@@ -199,12 +205,14 @@ bool THttpPeer::ReceiveStream() {
     // Read what the queue can take in one go, up to the second's budget.
     const int64_t wanted = static_cast<int64_t>(m_inFlight) * kBlockSize + m_bytesToSkip;
     const int64_t budget = std::max<int64_t>(m_task->DownloadBudgetLeft(), kBlockSize);
-    const size_t readSize = static_cast<size_t>(std::clamp<int64_t>(std::min(wanted, budget), kBlockSize, kMaxReadBytes));
+    const size_t readSize = static_cast<size_t>(
+        std::clamp<int64_t>(std::min(wanted, budget), kBlockSize, kMaxReadBytes));
     long n = m_connection->ReceiveData(readSize);
     if (n < 0 && m_connection->ReceivedSize() == 0) return false;
     size_t have = m_connection->ReceivedSize();
     if (m_bytesToSkip > 0 && have > 0) {
-        size_t drop = static_cast<size_t>(std::min<int64_t>(m_bytesToSkip, static_cast<int64_t>(have)));
+        size_t drop =
+            static_cast<size_t>(std::min<int64_t>(m_bytesToSkip, static_cast<int64_t>(have)));
         m_connection->ConsumeReceived(drop);
         m_bytesToSkip -= static_cast<int64_t>(drop);
         m_streamPosition += static_cast<int64_t>(drop);

@@ -1,8 +1,6 @@
 #include "engine/sources/PeerObject.h"
 
 #include <algorithm>
-#include <cstdio>
-#include <cstdlib>
 
 #include "engine/core/WorkThread.h"
 #include "engine/net/TimeThread.h"
@@ -18,9 +16,13 @@ TPeerObject::~TPeerObject() {
     }
 }
 
-bool TPeerObject::IsConnected() const { return m_linkState != kLinkNone && m_connection != nullptr; }
+bool TPeerObject::IsConnected() const {
+    return m_linkState != kLinkNone && m_connection != nullptr;
+}
 
-bool TPeerObject::Flush() { return true; }
+bool TPeerObject::Flush() {
+    return true;
+}
 
 bool TPeerObject::Connect(TPeerId* source) {
     if (source == nullptr || source == m_source) return false;
@@ -88,7 +90,8 @@ bool TPeerObject::RunCycle() {
     if (m_connection) {
         uint64_t r = m_connection->BytesReceived();
         uint64_t s = m_connection->BytesSent();
-        m_tickReceived = r > m_cycleReceivedBase ? static_cast<int64_t>(r - m_cycleReceivedBase) : 0;
+        m_tickReceived =
+            r > m_cycleReceivedBase ? static_cast<int64_t>(r - m_cycleReceivedBase) : 0;
         m_tickSent = s > m_cycleSentBase ? static_cast<int64_t>(s - m_cycleSentBase) : 0;
     }
     m_totalSent += m_tickSent;
@@ -122,8 +125,9 @@ bool TPeerObject::QueuedPiece(int32_t piece) const {
     TPieces* pieces = m_task->Pieces();
     if (pieces == nullptr) return false;
     const int64_t first = static_cast<int64_t>(piece) * pieces->PieceLength() / kBlockSize;
-    const int64_t end = (static_cast<int64_t>(piece) * pieces->PieceLength() + pieces->PieceSize(piece) +
-                         kBlockSize - 1) / kBlockSize;
+    const int64_t end = (static_cast<int64_t>(piece) * pieces->PieceLength() +
+                         pieces->PieceSize(piece) + kBlockSize - 1) /
+                        kBlockSize;
     for (const auto& r : m_queue) {
         if (r.block >= first && r.block < end) return true;
     }
@@ -138,7 +142,8 @@ bool TPeerObject::Tick() {
     const bool server = (m_kind & (kSourceHttp | kSourceFtp)) != 0;
     for (int attempt = 0; attempt < 3; ++attempt) {
         const int32_t position = m_task->CurrentPosition();
-        if (server && position > 0 && m_range != nullptr && std::abs(m_lastPosition - position) > 6) {
+        if (server && position > 0 && m_range != nullptr &&
+            std::abs(m_lastPosition - position) > 6) {
             ReleaseRange();
             m_task->ClaimAtPosition(this, position);
         }
@@ -201,7 +206,8 @@ int32_t TPeerObject::PickPiece() {
         }
         if (m_range != nullptr && m_range->cursor > m_range->first) {
             const int32_t before = m_range->cursor - 1;
-            if (m_task->IsPieceNeeded(before) && !m_task->QueuedByServer(before)) m_range->cursor = before;
+            if (m_task->IsPieceNeeded(before) && !m_task->QueuedByServer(before))
+                m_range->cursor = before;
         }
     }
     return -1;
@@ -233,12 +239,11 @@ bool TPeerObject::DeliverBlock(int64_t block, int32_t length, const char* data) 
     if (m_phase == kPhaseWaiting) m_phase = kPhaseWorking;
     const int64_t offset = block * kBlockSize;
     const int32_t piece = static_cast<int32_t>(offset / pieces->PieceLength());
-    const int32_t inPiece = static_cast<int32_t>(offset - static_cast<int64_t>(piece) * pieces->PieceLength());
-    if (getenv("LF_TRACE") && (pieces->HasBlock(piece, inPiece) || pieces->Have(piece))) fprintf(stderr, "dup %p piece %d off %d have %d part %d range %p\n", (void*)this, piece, inPiece, pieces->Have(piece), pieces->PartOf(piece), (void*)m_range);
+    const int32_t inPiece =
+        static_cast<int32_t>(offset - static_cast<int64_t>(piece) * pieces->PieceLength());
     bool completed = false;
     int32_t taken = pieces->StoreBlock(piece, inPiece, data, length, this, &completed);
     if (taken < 0) return true;  // outside the content: dropped
-    if (getenv("LF_TRACE")) { static int64_t total = 0; total += taken; if (taken != length) fprintf(stderr, "short %d of %d piece %d off %d\n", taken, length, piece, inPiece); if ((total >> 20) != ((total - taken) >> 20)) fprintf(stderr, "total %lld\n", (long long)total); }
     m_task->CountPayload(m_kind, taken);
     m_periodReceived += taken;
     m_rateReceived += taken;
@@ -266,11 +271,14 @@ bool TPeerObject::RanksBefore(const TPeerObject* a, const TPeerObject* b, bool c
     auto units = [](int64_t v) { return v / 2048; };
     if (complete) {
         if (a->m_busy != b->m_busy) return !a->m_busy;
-        if (units(a->m_periodSent) != units(b->m_periodSent)) return a->m_periodSent > b->m_periodSent;
+        if (units(a->m_periodSent) != units(b->m_periodSent))
+            return a->m_periodSent > b->m_periodSent;
         return units(a->m_uploadRate) > units(b->m_uploadRate);
     }
-    if (units(a->m_periodReceived) != units(b->m_periodReceived)) return a->m_periodReceived > b->m_periodReceived;
-    if (units(a->m_downloadRate) != units(b->m_downloadRate)) return a->m_downloadRate > b->m_downloadRate;
+    if (units(a->m_periodReceived) != units(b->m_periodReceived))
+        return a->m_periodReceived > b->m_periodReceived;
+    if (units(a->m_downloadRate) != units(b->m_downloadRate))
+        return a->m_downloadRate > b->m_downloadRate;
     if (units(a->m_periodSent) != units(b->m_periodSent)) return a->m_periodSent < b->m_periodSent;
     if (units(a->m_totalSent) != units(b->m_totalSent)) return a->m_totalSent < b->m_totalSent;
     return a->m_startTime > b->m_startTime;

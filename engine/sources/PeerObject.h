@@ -30,9 +30,9 @@ struct PieceRange {
     int32_t cursor = -1;  // the next piece the owner will fetch
     int32_t error = 0;    // the range is not taken over while non-zero
     uint8_t finished = 0;
-    uint8_t reopen = 0;  // needed pieces were left behind: walk it again
-    uint8_t marked = 0;  // never handed out (private ranges)
-    int64_t time = 0;    // task clock of the last hand-out or change
+    uint8_t reopen = 0;         // needed pieces were left behind: walk it again
+    uint8_t marked = 0;         // never handed out (private ranges)
+    int64_t time = 0;           // task clock of the last hand-out or change
     TPeerId* source = nullptr;  // referenced
     TPeerObject* owner = nullptr;
 
@@ -55,7 +55,13 @@ struct BlockRequest {
 class TPeerObject : public TRefObject, public IPieceSource {
 public:
     enum LinkState { kLinkNone = 0, kLinkConnected = 1, kLinkEstablished = 2 };
-    enum Phase { kPhaseNone = 0, kPhaseWorking = 1, kPhaseWaiting = 4, kPhaseTimedOut = 5, kPhaseFinished = 6 };
+    enum Phase {
+        kPhaseNone = 0,
+        kPhaseWorking = 1,
+        kPhaseWaiting = 4,
+        kPhaseTimedOut = 5,
+        kPhaseFinished = 6
+    };
 
     TPeerObject(TWorkThread* task, int kind);
 

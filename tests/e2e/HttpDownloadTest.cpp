@@ -84,8 +84,8 @@ TEST_F(HttpDownloadTest, TorrentTaskWithHttpSource) {
     const std::string content = lftest::PseudoRandomBytes(30 * 1024 * 1024 + 777, 9);
     lftest::WriteFile(www + "/data.cab", content);
     const std::string torrent = dir / "data.torrent";
-    ASSERT_EQ(lftest::Run("mktorrent -l 18 -a http://127.0.0.1:1/announce -o '" + torrent + "' '" + www +
-                          "/data.cab' >/dev/null"),
+    ASSERT_EQ(lftest::Run("mktorrent -l 18 -a http://127.0.0.1:1/announce -o '" + torrent + "' '" +
+                          www + "/data.cab' >/dev/null"),
               0);
     const std::string target = dir / "out/data.cab";
     auto d = Describe(nginx.Url("/data.cab"), target);
@@ -109,8 +109,8 @@ TEST_F(HttpDownloadTest, ServerIgnoringRange) {
     lftest::WriteFile(www + "/plain.bin", content);
     const int port = lftest::FreeTcpPort();
     lftest::ChildProcess py;
-    ASSERT_TRUE(py.Start({"/usr/bin/python3", "-m", "http.server", "--bind", "127.0.0.1", "--directory", www,
-                          std::to_string(port)},
+    ASSERT_TRUE(py.Start({"/usr/bin/python3", "-m", "http.server", "--bind", "127.0.0.1",
+                          "--directory", www, std::to_string(port)},
                          dir / "py.log"));
     ASSERT_TRUE(lftest::WaitForTcpPort(port));
     const std::string pyUrl = "http://127.0.0.1:" + std::to_string(port) + "/plain.bin";
@@ -127,11 +127,11 @@ TEST_F(HttpDownloadTest, ServerIgnoringRange) {
 
     ASSERT_TRUE(lftest::HaveProgram("mktorrent"));
     const std::string torrent = dir / "plain.torrent";
-    ASSERT_EQ(lftest::Run("mktorrent -l 16 -a http://127.0.0.1:1/announce -o '" + torrent + "' '" + www +
-                          "/plain.bin' >/dev/null"),
+    ASSERT_EQ(lftest::Run("mktorrent -l 16 -a http://127.0.0.1:1/announce -o '" + torrent + "' '" +
+                          www + "/plain.bin' >/dev/null"),
               0);
     const std::string mixed = dir / "out/mixed.bin";
-    auto b = Describe(pyUrl + "\n" + nginx.Url("/plain.bin"), mixed);
+    auto b = Describe(pyUrl + "?mixed\n" + nginx.Url("/plain.bin"), mixed);
     b.flags |= kTaskFlagP2SP;
     std::snprintf(b.p2spLocator, sizeof(b.p2spLocator), "file://%s", torrent.c_str());
     ASSERT_EQ(CreateAndStartTask(&b), 0);
@@ -148,8 +148,8 @@ TEST_F(HttpDownloadTest, StopAndRestartKeepsVerifiedPieces) {
     const std::string content = lftest::PseudoRandomBytes(12 * 1024 * 1024 + 5, 13);
     lftest::WriteFile(www + "/slow.bin", content);
     const std::string torrent = dir / "slow.torrent";
-    ASSERT_EQ(lftest::Run("mktorrent -l 16 -a http://127.0.0.1:1/announce -o '" + torrent + "' '" + www +
-                          "/slow.bin' >/dev/null"),
+    ASSERT_EQ(lftest::Run("mktorrent -l 16 -a http://127.0.0.1:1/announce -o '" + torrent + "' '" +
+                          www + "/slow.bin' >/dev/null"),
               0);
     lftest::NginxServer slow;
     ASSERT_TRUE(slow.Start(www, "location /s/ { alias " + www + "/; limit_rate 2m; }"));

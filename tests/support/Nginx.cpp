@@ -9,7 +9,8 @@ namespace lftest {
 bool NginxServer::Start(const std::string& root, const std::string& serverExtra) {
     m_port = FreeTcpPort();
     const std::string d = m_dir.Path();
-    for (const char* sub : {"body", "proxy", "fastcgi", "uwsgi", "scgi"}) mkdir((d + "/" + sub).c_str(), 0755);
+    for (const char* sub : {"body", "proxy", "fastcgi", "uwsgi", "scgi"})
+        mkdir((d + "/" + sub).c_str(), 0755);
     m_errorLog = d + "/error.log";
     std::string conf;
     conf += "daemon off;\nworker_processes 1;\nuser root;\n";
@@ -34,6 +35,8 @@ std::string NginxServer::Url(const std::string& path) const {
     return "http://127.0.0.1:" + std::to_string(m_port) + path;
 }
 
-std::string NginxServer::AccessLog() const { return ReadFile(m_dir.Path() + "/access.log"); }
+std::string NginxServer::AccessLog() const {
+    return ReadFile(m_dir.Path() + "/access.log");
+}
 
 }  // namespace lftest
