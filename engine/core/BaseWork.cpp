@@ -126,20 +126,14 @@ void TBaseWork::ClearRegistries() {
     r.bandwidth.clear();
 }
 
-void TBaseWork::SetSources(const char* text) {
-    m_sourceList.clear();
-    if (text == nullptr) return;
-    auto isTrim = [](unsigned char c) { return c >= 0x01 && c <= 0x20; };
-    auto addLine = [&](const char* b, const char* e) {
-        while (b < e && isTrim(static_cast<unsigned char>(*b))) ++b;
-        while (e > b && isTrim(static_cast<unsigned char>(e[-1]))) --e;
-        m_sourceList.push_back(SourceEntry{std::string(b, e), 0});
-    };
+std::vector<std::string> SplitTextLines(const char* text) {
+    std::vector<std::string> out;
+    if (text == nullptr) return out;
     const char* p = text;
     const char* line = p;
     while (*p != 0) {
         if (*p == '\r' || *p == '\n') {
-            addLine(line, p);
+            out.emplace_back(line, p);
             if (*p == '\r' && p[1] == '\n') ++p;
             ++p;
             line = p;
@@ -147,7 +141,19 @@ void TBaseWork::SetSources(const char* text) {
             ++p;
         }
     }
-    if (p > line) addLine(line, p);
+    if (p > line) out.emplace_back(line, p);
+    return out;
+}
+
+void TBaseWork::SetSources(const char* text) {
+    m_sourceList.clear();
+    auto isTrim = [](unsigned char c) { return c >= 0x01 && c <= 0x20; };
+    for (const std::string& raw : SplitTextLines(text)) {
+        size_t b = 0, e = raw.size();
+        while (b < e && isTrim(static_cast<unsigned char>(raw[b]))) ++b;
+        while (e > b && isTrim(static_cast<unsigned char>(raw[e - 1]))) --e;
+        m_sourceList.push_back(SourceEntry{raw.substr(b, e - b), 0});
+    }
 }
 
 void TBaseWork::RearmSourceList() {

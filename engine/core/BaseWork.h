@@ -22,6 +22,10 @@ struct SourceEntry {
     uint32_t state = 0;
 };
 
+// Splits a text into lines: a line ends at CR, LF or CR LF; the text after
+// the last line break is a line when it is not empty.
+std::vector<std::string> SplitTextLines(const char* text);
+
 class TBaseWork : public QThread {
 public:
     TBaseWork();

@@ -15,26 +15,6 @@
 
 namespace {
 
-// Splits a text into lines as the source text is split: CR, LF or CR LF.
-std::vector<std::string> SplitLines(const char* text) {
-    std::vector<std::string> out;
-    if (text == nullptr) return out;
-    const char* p = text;
-    const char* line = p;
-    while (*p != 0) {
-        if (*p == '\r' || *p == '\n') {
-            out.emplace_back(line, p);
-            if (*p == '\r' && p[1] == '\n') ++p;
-            ++p;
-            line = p;
-        } else {
-            ++p;
-        }
-    }
-    if (p > line) out.emplace_back(line, p);
-    return out;
-}
-
 bool IsServer(int kind) {
     return (kind & (kSourceHttp | kSourceFtp)) != 0;
 }
@@ -90,8 +70,8 @@ int32_t TWorkWithPeers::PeerLimit() {
 
 void TWorkWithPeers::AddMirrors(const char* addresses, const char* companions) {
     QGuard guard(m_lock);
-    for (auto& line : SplitLines(addresses)) m_mirrors.push_back(std::move(line));
-    for (auto& line : SplitLines(companions)) m_mirrorCompanions.push_back(std::move(line));
+    for (auto& line : SplitTextLines(addresses)) m_mirrors.push_back(std::move(line));
+    for (auto& line : SplitTextLines(companions)) m_mirrorCompanions.push_back(std::move(line));
     m_mirrorMode = true;
 }
 
