@@ -184,4 +184,59 @@ TEST_F(HttpDownloadTest, StopAndRestartKeepsVerifiedPieces) {
     EXPECT_LE(second, content.size() - verified + 2 * 64 * 1024) << "verified " << verified;
 }
 
+// Sources that fail beside a good one: the download completes with the
+// right bytes, and the server log shows how the failing source was treated.
+TEST_F(HttpDownloadTest, FailingSourcesBesideAGoodOne) {
+    ASSERT_TRUE(lftest::HaveProgram("mktorrent"));
+    const std::string content = lftest::PseudoRandomBytes(8 * 1024 * 1024 + 4321, 17);
+    lftest::WriteFile(www + "/good.bin", content);
+    lftest::WriteFile(www + "/short.bin", content.substr(0, content.size() / 2));
+    const std::string torrent = dir / "good.torrent";
+    ASSERT_EQ(lftest::Run("mktorrent -l 16 -a http://127.0.0.1:1/announce -o '" + torrent + "' '" +
+                          www + "/good.bin' >/dev/null"),
+              0);
+    lftest::NginxServer bad;
+    ASSERT_TRUE(bad.Start(www,
+                          "location = /e500 { return 500; }\n"
+                          "location = /loop { return 302 /loop; }\n"
+                          "location = /rel/start { return 302 rel/good.bin; }\n"
+                          "location /rel/rel/ { alias " +
+                              www + "/; }\n"));
+    struct Case {
+        const char* name;
+        std::string badUrl;
+        const char* path;  // as the bad server logs it
+        int maxRequests;   // how often the bad source may be asked during the download
+    } cases[] = {
+        {"404 removed", bad.Url("/missing.bin"), "/missing.bin", 1},
+        {"500 penalised", bad.Url("/e500"), "/e500", 1},
+        {"wrong size penalised", bad.Url("/short.bin"), "/short.bin", 1},
+        {"redirect loop removed", bad.Url("/loop"), "/loop", 4},
+        {"relative location followed", bad.Url("/rel/start"), "/rel/start", 3},
+    };
+    int n = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string target = dir / ("out/case" + std::to_string(n++) + ".bin");
+        auto d = Describe(c.badUrl + "\n" + nginx.Url("/good.bin?" + std::to_string(n)), target);
+        d.flags |= kTaskFlagP2SP;
+        std::snprintf(d.p2spLocator, sizeof(d.p2spLocator), "file://%s", torrent.c_str());
+        ASSERT_EQ(RecoverAndContinueTask(&d, 1), 0);
+        SetTaskConnectionLimits(d.handle, 4, 0);
+        Download r = WaitForTask(d.handle, 120);
+        EXPECT_EQ(r.status, 20206);
+        int32_t results[1];
+        StopTasks(&d.handle, 1, 0, results);
+        EXPECT_TRUE(lftest::ReadFile(target) == content);
+        std::string log = bad.AccessLog();
+        int requests = 0;
+        for (size_t at = log.find(std::string("GET ") + c.path + " "); at != std::string::npos;
+             at = log.find(std::string("GET ") + c.path + " ", at + 1)) {
+            ++requests;
+        }
+        EXPECT_GE(requests, 1);
+        EXPECT_LE(requests, c.maxRequests);
+    }
+}
+
 }  // namespace
