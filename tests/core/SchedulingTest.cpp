@@ -1,0 +1,277 @@
+// Piece scheduling and rate policies, driven through the real task layers
+// with a piece map built for a content of a chosen size and scripted
+// sources whose rates the test sets.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <random>
+#include <set>
+
+#include "engine/core/WorkThread.h"
+#include "engine/sources/PeerId.h"
+#include "engine/sources/PeerObject.h"
+#include "engine/store/TPieces.h"
+#include "tests/support/TestDirs.h"
+
+namespace {
+
+constexpr int32_t kPiece = 256 * 1024;
+
+// A server source that only records what it was handed. The blocks of the
+// piece it fetches stay queued until the piece arrives or the source lets
+// its range go.
+class ScriptedSource : public TPeerObject {
+public:
+    ScriptedSource(TWorkThread* task, int32_t rate) : TPeerObject(task, kSourceHttp) {
+        m_downloadRate = rate;
+    }
+    bool Receive() override { return true; }
+    void Fetch(int32_t piece) {
+        inFlight = piece;
+        for (int32_t b = 0; b < kPiece / kBlockSize; ++b) {
+            Enqueue(static_cast<int64_t>(piece) * (kPiece / kBlockSize) + b, kBlockSize);
+        }
+    }
+    void Arrived() {
+        ReturnQueue();
+        inFlight = -1;
+    }
+    void ReleaseRange() override {
+        TPeerObject::ReleaseRange();
+        inFlight = -1;
+    }
+    int32_t inFlight = -1;
+};
+
+class SchedulingTask : public TWorkThread {
+public:
+    explicit SchedulingTask(const std::string& folder) { m_targetFolder = folder; }
+    // A content of `pieces` pieces of 256 KiB, without hashes.
+    void MakeContent(int32_t pieces) {
+        ASSERT_TRUE(MakeHashlessPieceMap(static_cast<int64_t>(pieces) * kPiece, "content.bin"));
+        ASSERT_EQ(m_pieces->PieceCount(), pieces);
+    }
+    TPeerId* AddServer(const std::string& url) {
+        TPeerId* r = new TPeerId(url);
+        EXPECT_TRUE(r->Parse());
+        AddCandidate(r, false, false);
+        r->Release();
+        return m_candidates.back();
+    }
+    ScriptedSource* AddSource(int32_t rate, TPeerId* source) {
+        auto* s = new ScriptedSource(this, rate);
+        s->m_source = source;
+        source->AddRef();
+        s->m_linkState = TPeerObject::kLinkEstablished;
+        m_active.push_back(s);
+        return s;
+    }
+    int32_t Limit() { return ServerLimit(); }
+};
+
+struct Span {
+    int32_t first, last;
+    bool operator==(const Span& o) const { return first == o.first && last == o.last; }
+};
+
+std::vector<Span> Spans(SchedulingTask& t) {
+    std::vector<Span> out;
+    for (PieceRange* r : t.Ranges()) out.push_back({r->first, r->last});
+    return out;
+}
+
+class SchedulingTest : public ::testing::Test {
+protected:
+    lftest::TempDir dir;
+};
+
+TEST_F(SchedulingTest, DivideRangesSpans) {
+    struct Case {
+        int32_t pieces;
+        int servers;
+        int32_t limit;
+        std::vector<Span> spans;
+    } cases[] = {
+        // 100 pieces, 3 servers, one connection each: 0-32, 33-65, 66-99.
+        {100, 3, 3, {{0, 32}, {33, 65}, {66, 99}}},
+        // 4 connections per address: 4 ranges of 8 pieces, the last 9.
+        {100,
+         3,
+         12,
+         {{0, 7},
+          {8, 15},
+          {16, 23},
+          {24, 32},
+          {33, 40},
+          {41, 48},
+          {49, 56},
+          {57, 65},
+          {66, 73},
+          {74, 81},
+          {82, 89},
+          {90, 99}}},
+        // 2 pieces and 3 servers: single pieces 0 and 1, then stop.
+        {2, 3, 3, {{0, 0}, {1, 1}}},
+    };
+    for (const auto& c : cases) {
+        SchedulingTask t(dir.Path());
+        t.MakeContent(c.pieces);
+        t.SetConnectionLimits(c.limit, 0);
+        for (int i = 0; i < c.servers; ++i)
+            t.AddServer("http://127.0.0.1:" + std::to_string(8001 + i) + "/f");
+        ASSERT_TRUE(t.DivideRanges());
+        auto spans = Spans(t);
+        std::sort(spans.begin(), spans.end(),
+                  [](const Span& a, const Span& b) { return a.first < b.first; });
+        EXPECT_EQ(spans, c.spans) << c.pieces << " pieces, limit " << c.limit;
+    }
+}
+
+TEST_F(SchedulingTest, SplitTakesTheFasterSourcesShare) {
+    SchedulingTask t(dir.Path());
+    t.MakeContent(20);
+    TPeerId* server = t.AddServer("http://127.0.0.1:8001/f");
+    // One range with ten pieces left, owned by a source at 100 B/s.
+    auto* r = new PieceRange();
+    r->first = 0;
+    r->last = 19;
+    r->cursor = 10;  // ten pieces left
+    r->time = t.TaskClock();
+    r->SetSource(server);
+    t.Ranges().push_back(r);
+    ScriptedSource* slow = t.AddSource(100, server);
+    r->owner = slow;
+    slow->m_range = r;
+    slow->m_rangesTaken = 1;
+    ScriptedSource* fast = t.AddSource(201, server);
+    fast->m_rangesTaken = 1;
+    ASSERT_TRUE(t.EngageRange(fast));
+    // m = 20100 / 301 = 66, + 1; e = 10 x 67 / 100 = 6, + 1 = 7: the last 7.
+    ASSERT_NE(fast->m_range, nullptr);
+    EXPECT_EQ(fast->m_range->first, 13);
+    EXPECT_EQ(fast->m_range->last, 19);
+    EXPECT_EQ(r->last, 12);  // the slow source keeps what is before
+}
+
+TEST_F(SchedulingTest, RequestedListAllowance) {
+    struct Case {
+        int32_t pieces, done, connections, allowed;
+    } cases[] = {
+        {100, 30, 9, 2},   // 70 left: twice, not three times
+        {100, 95, 9, 60},  // 5 left: 60 times
+    };
+    for (const auto& c : cases) {
+        SchedulingTask t(dir.Path());
+        t.MakeContent(c.pieces);
+        for (int32_t p = 0; p < c.done; ++p) t.Pieces()->SetHave(p, true);
+        TPeerId* server = t.AddServer("http://127.0.0.1:8001/f");
+        for (int i = 0; i < c.connections; ++i) t.AddSource(0, server);
+        int granted = 0;
+        while (granted < 1000 && t.MarkRequested(c.pieces - 1, true, false)) ++granted;
+        EXPECT_EQ(granted, c.allowed) << c.pieces - c.done << " left";
+    }
+}
+
+TEST(RatePolicyTest, AllowancesAndPassRate) {
+    EXPECT_EQ(TWorkWithTransStatis::Allowance(0, 0), 1048576000);
+    EXPECT_EQ(TWorkWithTransStatis::Allowance(1, 0), 3072);
+    EXPECT_EQ(TWorkWithTransStatis::Allowance(2000, 0), 2048000);
+    TaskSettings s;
+    s.downloadLimitKiB = 40000;  // out of range: no limit
+    s.Validate();
+    EXPECT_EQ(TWorkWithTransStatis::Allowance(s.downloadLimitKiB, 0), 1048576000);
+    struct {
+        int64_t bytes;
+        int cls, sleep, d1, d2;
+    } classes[] = {{3145729, 1, 2, 14, 42}, {3145728, 2, 3, 9, 27}, {1536001, 2, 3, 9, 27},
+                   {819201, 3, 4, 7, 21},   {307201, 4, 5, 6, 18},  {307200, 5, 6, 5, 15},
+                   {0, 5, 6, 5, 15}};
+    for (auto c : classes) {
+        auto k = TWorkWithTransStatis::ClassFor(c.bytes);
+        EXPECT_EQ(k.cls, c.cls) << c.bytes;
+        EXPECT_EQ(k.tickSleepMs, c.sleep) << c.bytes;
+        EXPECT_EQ(k.d1, c.d1) << c.bytes;
+        EXPECT_EQ(k.d2, c.d2) << c.bytes;
+    }
+    int32_t slots = 0, maxConnections = 0;
+    TWorkWithTransStatis::PeerNumbers(44 * 4096, 0, &slots, &maxConnections);
+    EXPECT_EQ(slots, 8);
+    EXPECT_EQ(maxConnections, 52);
+    EXPECT_EQ(TPeerObject::QueueDepthForRate(0), 2);
+    EXPECT_EQ(TPeerObject::QueueDepthForRate(64 * 1024), 10);
+}
+
+TEST_F(SchedulingTest, ServerBansAtHalfOfTheHashedPieces) {
+    struct Case {
+        int failed, hashed;
+        bool banned;
+    } cases[] = {{32, 60, true}, {31, 60, false}, {32, 64, true}, {32, 65, false}};
+    for (const auto& c : cases) {
+        SchedulingTask t(dir.Path());
+        t.MakeContent(4);
+        TPeerId* server = t.AddServer("http://127.0.0.1:8001/f");
+        server->failedPieces = c.failed;
+        server->piecesHashed = c.hashed;
+        t.BanServers();
+        EXPECT_EQ(t.CandidateCount(), c.banned ? 0u : 1u) << c.failed << " of " << c.hashed;
+    }
+}
+
+TEST_F(SchedulingTest, CandidatesAreNotDuplicated) {
+    SchedulingTask t(dir.Path());
+    t.AddServer("http://127.0.0.1:8001/f");
+    t.AddServer("http://127.0.0.1:8001/f");
+    t.AddServer("HTTP://127.0.0.1:8001/f");
+    EXPECT_EQ(t.CandidateCount(), 1u);
+    t.AddServer("http://127.0.0.1:8001/g");
+    EXPECT_EQ(t.CandidateCount(), 2u);
+}
+
+// Random rates, connection counts and piece counts: server sources that
+// claim ranges through PickPiece, get split and finish never hold the same
+// piece at once, and every piece is eventually requested.
+TEST_F(SchedulingTest, NoPieceTwiceAndNoneLost) {
+    std::mt19937 rng(12345);
+    for (int round = 0; round < 30; ++round) {
+        SchedulingTask t(dir.Path());
+        const int32_t pieces = 1 + static_cast<int32_t>(rng() % 200);
+        const int connections = 1 + static_cast<int>(rng() % 12);
+        t.MakeContent(pieces);
+        t.SetConnectionLimits(connections, 0);
+        TPeerId* server = t.AddServer("http://127.0.0.1:8001/f");
+        std::vector<ScriptedSource*> sources;
+        for (int i = 0; i < connections; ++i) {
+            sources.push_back(t.AddSource(static_cast<int32_t>(rng() % 5000000), server));
+        }
+        std::set<int32_t> requested;
+        for (int step = 0; step < 20000 && t.Pieces()->HaveCount() < pieces; ++step) {
+            ScriptedSource* s = sources[rng() % sources.size()];
+            if (s->inFlight < 0) {
+                // Ask for work, as a source does when its queue runs low.
+                int32_t p = s->PickPiece();
+                if (p >= 0) {
+                    for (ScriptedSource* o : sources) {
+                        ASSERT_FALSE(o != s && o->inFlight == p)
+                            << "piece " << p << " handed to two sources";
+                    }
+                    s->m_lastPiece = p;
+                    s->Fetch(p);
+                    requested.insert(p);
+                }
+            } else if (rng() % 3 == 0) {
+                // The piece arrives.
+                t.Pieces()->SetHave(s->inFlight, true);
+                s->Arrived();
+            }
+            if (rng() % 97 == 0)
+                s->ReleaseRange();  // a source drops its range and what it had in flight
+        }
+        for (int32_t p = 0; p < pieces; ++p) {
+            EXPECT_TRUE(requested.count(p) == 1 || t.Pieces()->Have(p))
+                << "piece " << p << " never requested";
+        }
+        EXPECT_EQ(t.Pieces()->HaveCount(), pieces) << "round " << round;
+    }
+}
+
+}  // namespace
