@@ -239,4 +239,36 @@ TEST_F(HttpDownloadTest, FailingSourcesBesideAGoodOne) {
     }
 }
 
+// A download limit of 2000 KiB/s holds: the average over 10 s stays within
+// 10 % of the limit.
+TEST_F(HttpDownloadTest, SpeedLimitHolds) {
+    ASSERT_TRUE(lftest::HaveProgram("mktorrent"));
+    const std::string content = lftest::PseudoRandomBytes(48 * 1024 * 1024, 19);
+    lftest::WriteFile(www + "/limited.bin", content);
+    const std::string torrent = dir / "limited.torrent";
+    ASSERT_EQ(lftest::Run("mktorrent -l 18 -a http://127.0.0.1:1/announce -o '" + torrent + "' '" +
+                          www + "/limited.bin' >/dev/null"),
+              0);
+    auto d = Describe(nginx.Url("/limited.bin"), dir / "out/limited.bin");
+    d.flags |= kTaskFlagP2SP;
+    std::snprintf(d.p2spLocator, sizeof(d.p2spLocator), "file://%s", torrent.c_str());
+    ASSERT_EQ(CreateAndStartTask(&d), 0);
+    SetTaskConnectionLimits(d.handle, 8, 0);
+    ASSERT_EQ(SetTaskSpeedLimit(d.handle, 1, 2000), 0);
+    TaskInfo info{};
+    std::this_thread::sleep_for(std::chrono::seconds(3));
+    QueryTask(d.handle, &info);
+    const uint64_t start = info.httpBytes;
+    const auto t0 = std::chrono::steady_clock::now();
+    std::this_thread::sleep_for(std::chrono::seconds(10));
+    QueryTask(d.handle, &info);
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    const double rate = static_cast<double>(info.httpBytes - start) / seconds / 1024.0;
+    EXPECT_GT(rate, 1800.0);
+    EXPECT_LT(rate, 2200.0);
+    int32_t results[1];
+    StopTasks(&d.handle, 1, 0, results);
+}
+
 }  // namespace
