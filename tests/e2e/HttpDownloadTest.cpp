@@ -7,6 +7,8 @@
 #include "engine/core/EngineApi.h"
 #include "engine/core/EngineSettings.h"
 #include "engine/log/LogApi.h"
+#include "engine/net/ProxyConfig.h"
+#include "tests/net/NetFixture.h"
 #include "tests/support/Nginx.h"
 #include "tests/support/TestDirs.h"
 
@@ -269,6 +271,63 @@ TEST_F(HttpDownloadTest, SpeedLimitHolds) {
     EXPECT_LT(rate, 2200.0);
     int32_t results[1];
     StopTasks(&d.handle, 1, 0, results);
+}
+
+// The same download through an HTTP CONNECT proxy (tinyproxy) and a SOCKS5
+// proxy with user name and password (microsocks).
+TEST_F(HttpDownloadTest, ThroughProxies) {
+    const int origin = nettest::NginxPort();
+    ASSERT_GT(origin, 0);
+    struct Case {
+        const char* name;
+        int type;
+        int port;
+        std::string user, password;
+    } cases[] = {
+        {"CONNECT", kProxyHttp, nettest::TinyproxyPort(), "", ""},
+        {"SOCKS5", kProxySocks5, nettest::MicrosocksPort(), nettest::kMicrosocksUser,
+         nettest::kMicrosocksPassword},
+    };
+    int n = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_GT(c.port, 0);
+        QProxyConfig proxy;
+        proxy.type = c.type;
+        proxy.address = nettest::Loopback();
+        proxy.port = static_cast<uint16_t>(c.port);
+        proxy.user = c.user;
+        proxy.password = c.password;
+        SetProcessProxyConfig(proxy);
+        const std::string target = dir / ("out/proxied" + std::to_string(n++) + ".bin");
+        auto d = Describe(
+            "http://127.0.0.1:" + std::to_string(origin) + "/file.bin?" + std::to_string(n),
+            target);
+        ASSERT_EQ(CreateAndStartTask(&d), 0);
+        Download r = WaitForTask(d.handle, 60);
+        EXPECT_EQ(r.status, 20206);
+        int32_t results[1];
+        StopTasks(&d.handle, 1, 0, results);
+        EXPECT_TRUE(lftest::ReadFile(target) == nettest::OriginFile());
+        ClearProcessProxyConfig();
+    }
+    // Control: with a proxy that is not there, nothing arrives, so the
+    // downloads above really went through their proxies.
+    QProxyConfig dead;
+    dead.type = kProxySocks5;
+    dead.address = nettest::Loopback();
+    dead.port = static_cast<uint16_t>(lftest::FreeTcpPort());
+    SetProcessProxyConfig(dead);
+    auto d = Describe("http://127.0.0.1:" + std::to_string(origin) + "/file.bin?dead",
+                      dir / "out/dead.bin");
+    ASSERT_EQ(CreateAndStartTask(&d), 0);
+    std::this_thread::sleep_for(std::chrono::seconds(3));
+    TaskInfo info{};
+    QueryTask(d.handle, &info);
+    EXPECT_EQ(info.httpBytes, 0u);
+    int32_t results[1];
+    StopTasks(&d.handle, 1, 0, results);
+    ClearProcessProxyConfig();
 }
 
 }  // namespace
