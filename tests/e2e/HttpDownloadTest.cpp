@@ -59,6 +59,24 @@ protected:
         return d;
     }
 
+    // A v1 torrent of www/name made by mktorrent (pieces of 2^log2 bytes).
+    std::string MakeTorrent(const std::string& name, int log2) {
+        const std::string torrent = dir / (name + ".torrent");
+        EXPECT_EQ(lftest::Run("mktorrent -l " + std::to_string(log2) +
+                              " -a http://127.0.0.1:1/announce -o '" + torrent + "' '" + www + "/" +
+                              name + "' >/dev/null"),
+                  0);
+        return torrent;
+    }
+    // A task for a target file with a torrent and sources.
+    TaskDescription DescribeWithTorrent(const std::string& sources, const std::string& target,
+                                        const std::string& torrent) {
+        TaskDescription d = Describe(sources, target);
+        d.flags |= kTaskFlagP2SP;
+        std::snprintf(d.p2spLocator, sizeof(d.p2spLocator), "file://%s", torrent.c_str());
+        return d;
+    }
+
     lftest::TempDir dir;
     std::string www;
     lftest::NginxServer nginx;
@@ -85,14 +103,9 @@ TEST_F(HttpDownloadTest, TorrentTaskWithHttpSource) {
     ASSERT_TRUE(lftest::HaveProgram("mktorrent"));
     const std::string content = lftest::PseudoRandomBytes(30 * 1024 * 1024 + 777, 9);
     lftest::WriteFile(www + "/data.cab", content);
-    const std::string torrent = dir / "data.torrent";
-    ASSERT_EQ(lftest::Run("mktorrent -l 18 -a http://127.0.0.1:1/announce -o '" + torrent + "' '" +
-                          www + "/data.cab' >/dev/null"),
-              0);
+    const std::string torrent = MakeTorrent("data.cab", 18);
     const std::string target = dir / "out/data.cab";
-    auto d = Describe(nginx.Url("/data.cab"), target);
-    d.flags |= kTaskFlagP2SP;
-    std::snprintf(d.p2spLocator, sizeof(d.p2spLocator), "file://%s", torrent.c_str());
+    auto d = DescribeWithTorrent(nginx.Url("/data.cab"), target, torrent);
     ASSERT_EQ(CreateAndStartTask(&d), 0);
     SetTaskConnectionLimits(d.handle, 8, 0);
     Download r = WaitForTask(d.handle, 120);
@@ -128,14 +141,9 @@ TEST_F(HttpDownloadTest, ServerIgnoringRange) {
     EXPECT_TRUE(lftest::ReadFile(only) == content);
 
     ASSERT_TRUE(lftest::HaveProgram("mktorrent"));
-    const std::string torrent = dir / "plain.torrent";
-    ASSERT_EQ(lftest::Run("mktorrent -l 16 -a http://127.0.0.1:1/announce -o '" + torrent + "' '" +
-                          www + "/plain.bin' >/dev/null"),
-              0);
+    const std::string torrent = MakeTorrent("plain.bin", 16);
     const std::string mixed = dir / "out/mixed.bin";
-    auto b = Describe(pyUrl + "?mixed\n" + nginx.Url("/plain.bin"), mixed);
-    b.flags |= kTaskFlagP2SP;
-    std::snprintf(b.p2spLocator, sizeof(b.p2spLocator), "file://%s", torrent.c_str());
+    auto b = DescribeWithTorrent(pyUrl + "?mixed\n" + nginx.Url("/plain.bin"), mixed, torrent);
     ASSERT_EQ(CreateAndStartTask(&b), 0);
     SetTaskConnectionLimits(b.handle, 8, 0);
     r = WaitForTask(b.handle, 120);
@@ -149,16 +157,11 @@ TEST_F(HttpDownloadTest, StopAndRestartKeepsVerifiedPieces) {
     ASSERT_TRUE(lftest::HaveProgram("mktorrent"));
     const std::string content = lftest::PseudoRandomBytes(12 * 1024 * 1024 + 5, 13);
     lftest::WriteFile(www + "/slow.bin", content);
-    const std::string torrent = dir / "slow.torrent";
-    ASSERT_EQ(lftest::Run("mktorrent -l 16 -a http://127.0.0.1:1/announce -o '" + torrent + "' '" +
-                          www + "/slow.bin' >/dev/null"),
-              0);
+    const std::string torrent = MakeTorrent("slow.bin", 16);
     lftest::NginxServer slow;
     ASSERT_TRUE(slow.Start(www, "location /s/ { alias " + www + "/; limit_rate 2m; }"));
     const std::string target = dir / "out/slow.bin";
-    auto d = Describe(slow.Url("/s/slow.bin"), target);
-    d.flags |= kTaskFlagP2SP;
-    std::snprintf(d.p2spLocator, sizeof(d.p2spLocator), "file://%s", torrent.c_str());
+    auto d = DescribeWithTorrent(slow.Url("/s/slow.bin"), target, torrent);
     ASSERT_EQ(CreateAndStartTask(&d), 0);
     SetTaskConnectionLimits(d.handle, 2, 0);
     TaskInfo info{};
@@ -193,10 +196,7 @@ TEST_F(HttpDownloadTest, FailingSourcesBesideAGoodOne) {
     const std::string content = lftest::PseudoRandomBytes(8 * 1024 * 1024 + 4321, 17);
     lftest::WriteFile(www + "/good.bin", content);
     lftest::WriteFile(www + "/short.bin", content.substr(0, content.size() / 2));
-    const std::string torrent = dir / "good.torrent";
-    ASSERT_EQ(lftest::Run("mktorrent -l 16 -a http://127.0.0.1:1/announce -o '" + torrent + "' '" +
-                          www + "/good.bin' >/dev/null"),
-              0);
+    const std::string torrent = MakeTorrent("good.bin", 16);
     lftest::NginxServer bad;
     ASSERT_TRUE(bad.Start(www,
                           "location = /e500 { return 500; }\n"
@@ -220,9 +220,8 @@ TEST_F(HttpDownloadTest, FailingSourcesBesideAGoodOne) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         const std::string target = dir / ("out/case" + std::to_string(n++) + ".bin");
-        auto d = Describe(c.badUrl + "\n" + nginx.Url("/good.bin?" + std::to_string(n)), target);
-        d.flags |= kTaskFlagP2SP;
-        std::snprintf(d.p2spLocator, sizeof(d.p2spLocator), "file://%s", torrent.c_str());
+        auto d = DescribeWithTorrent(c.badUrl + "\n" + nginx.Url("/good.bin?" + std::to_string(n)),
+                                     target, torrent);
         ASSERT_EQ(RecoverAndContinueTask(&d, 1), 0);
         SetTaskConnectionLimits(d.handle, 4, 0);
         Download r = WaitForTask(d.handle, 120);
@@ -247,13 +246,8 @@ TEST_F(HttpDownloadTest, SpeedLimitHolds) {
     ASSERT_TRUE(lftest::HaveProgram("mktorrent"));
     const std::string content = lftest::PseudoRandomBytes(48 * 1024 * 1024, 19);
     lftest::WriteFile(www + "/limited.bin", content);
-    const std::string torrent = dir / "limited.torrent";
-    ASSERT_EQ(lftest::Run("mktorrent -l 18 -a http://127.0.0.1:1/announce -o '" + torrent + "' '" +
-                          www + "/limited.bin' >/dev/null"),
-              0);
-    auto d = Describe(nginx.Url("/limited.bin"), dir / "out/limited.bin");
-    d.flags |= kTaskFlagP2SP;
-    std::snprintf(d.p2spLocator, sizeof(d.p2spLocator), "file://%s", torrent.c_str());
+    const std::string torrent = MakeTorrent("limited.bin", 18);
+    auto d = DescribeWithTorrent(nginx.Url("/limited.bin"), dir / "out/limited.bin", torrent);
     ASSERT_EQ(CreateAndStartTask(&d), 0);
     SetTaskConnectionLimits(d.handle, 8, 0);
     ASSERT_EQ(SetTaskSpeedLimit(d.handle, 1, 2000), 0);
