@@ -405,6 +405,22 @@ void TWorkWithPieces::NoteQueued(int64_t block, int delta) {
         m_serverQueued[static_cast<size_t>(piece)] = 0;
 }
 
+int32_t TWorkWithPieces::RandomStartPieceFor(bool option, bool storeMode, int32_t pieces,
+                                             int32_t done, uint32_t tick) {
+    if (!option || pieces <= 0) return 0;
+    const int64_t a = static_cast<int64_t>(storeMode ? 20 : 10) * done + 6;
+    int64_t b = static_cast<int64_t>(tick) % a;
+    while (b >= pieces) b -= pieces;
+    return static_cast<int32_t>(done > 1 ? b + done : b);
+}
+
+int32_t TWorkWithPieces::RandomStartPiece() {
+    if (m_pieces == nullptr) return 0;
+    return RandomStartPieceFor(m_settings.randomStartPiece != 0, m_settings.pieceStoreOption != 0,
+                               static_cast<int32_t>(m_pieces->PieceCount()), m_pieces->HaveCount(),
+                               TickCountMs());
+}
+
 bool TWorkWithPieces::DivideRanges() {
     if (m_pieces == nullptr) return false;
     const int32_t pieces = static_cast<int32_t>(m_pieces->PieceCount());

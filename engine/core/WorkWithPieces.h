@@ -69,6 +69,14 @@ public:
     void SetTaskError(int32_t code);
     void SetFetchingMetainfo();
     bool InEndGame() const { return m_endGame; }
+    // A start piece for a BitTorrent source's first choice.
+    int32_t RandomStartPiece();
+    // The rule behind it: 0 with the option off or no pieces; otherwise
+    // a = (20 in piece-store mode, else 10) x done + 6, b = tick mod a brought
+    // below the piece count, answered plus the pieces done when more than
+    // one piece is done.
+    static int32_t RandomStartPieceFor(bool option, bool storeMode, int32_t pieces, int32_t done,
+                                       uint32_t tick);
     // Blocks of a piece queued by the task's server sources (a piece is
     // handed to one server connection at a time).
     void NoteQueued(int64_t block, int delta);

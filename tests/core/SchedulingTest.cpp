@@ -201,6 +201,29 @@ TEST(RatePolicyTest, AllowancesAndPassRate) {
     EXPECT_EQ(TPeerObject::QueueDepthForRate(64 * 1024), 10);
 }
 
+TEST(RandomStartTest, Table) {
+    struct {
+        bool option, storeMode;
+        int32_t pieces, done;
+        uint32_t tick;
+        int32_t start;
+    } cases[] = {
+        {false, false, 100, 0, 12345, 0},  // option off
+        {true, false, 0, 0, 12345, 0},     // no pieces
+        {true, false, 100, 0, 12345, 12345 % 6},
+        {true, false, 100, 1, 12345, 12345 % 16},  // one piece done: not added
+        {true, false, 100, 7, 1000, 1000 % 76 + 7},
+        {true, true, 100, 7, 1000, 1000 % 146 - 100 + 7},  // brought below the piece count
+        {true, false, 3, 0, 5, 2},                         // 5 mod 6 = 5, less 3 = 2
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(
+            TWorkWithPieces::RandomStartPieceFor(c.option, c.storeMode, c.pieces, c.done, c.tick),
+            c.start)
+            << c.pieces << " " << c.done << " " << c.tick;
+    }
+}
+
 TEST_F(SchedulingTest, ServerBansAtHalfOfTheHashedPieces) {
     struct Case {
         int failed, hashed;
