@@ -74,7 +74,10 @@ bool TWorkWithPieces::SetUpPieceMap(TPieces* pieces) {
 bool TWorkWithPieces::LoadMetainfoIntoPieceStore() {
     if (m_pieces != nullptr && m_torrent != nullptr) return true;
     if (m_infoValues[kTorrent].empty()) return false;
-    m_settings.Validate();
+    {
+        QGuard guard(m_lock);  // the limits are written by the interface
+        m_settings.Validate();
+    }
     TTorrent* torrent = new TTorrent();
     if (!torrent->LoadBytes(m_infoValues[kTorrent])) {
         EngineLog::Printf(38, "Metainfo not loaded: %s", torrent->FailureText().c_str());

@@ -95,8 +95,11 @@ void TWorkWithTransStatis::PerSecondBookkeeping() {
     m_secondReceived = 0;
     m_secondSent = 0;
     m_secondPayload = 0;
-    m_downloadAllowance = Allowance(m_settings.downloadLimitKiB, m_downloadShare);
-    m_uploadAllowance = Allowance(m_settings.uploadLimitKiB, m_uploadShare);
+    {
+        QGuard guard(m_lock);  // the limits are written by the interface
+        m_downloadAllowance = Allowance(m_settings.downloadLimitKiB, m_downloadShare);
+        m_uploadAllowance = Allowance(m_settings.uploadLimitKiB, m_uploadShare);
+    }
     m_publishRequest = true;
     if (m_pieces != nullptr) m_pieces->Maintain();
     if (SizeKnown()) {
