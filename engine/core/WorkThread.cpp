@@ -273,7 +273,6 @@ void TWorkThread::Publish(bool now, bool force) {
     }
     if (now) m_working.connectedPeers = static_cast<uint32_t>(ActiveSourceCount());
     PublishPieceData(force);
-    PublishByteCounts();
     m_published = m_working;
     m_publishedHttpBytes = m_httpBytes;
     m_publishedBtBytes = m_btBytes;

@@ -611,8 +611,7 @@ void TWorkWithPieces::ReturnRange(PieceRange* r, TPeerObject* owner) {
         RemoveRange(r);
         return;
     }
-    r->cursor = std::min(r->cursor, p);
-    if (r->cursor < p) r->cursor = p;
+    r->cursor = p;
     r->finished = 0;
 }
 
@@ -634,10 +633,9 @@ bool TWorkWithPieces::AddFreshRange(TPeerObject* s) {
     if (m_pieces == nullptr) return false;
     const int32_t count = static_cast<int32_t>(m_pieces->PieceCount());
     int32_t a = -1, b = -1;
-    // Pieces another server still has in flight are not handed out again.
-    auto queuedByServer = [this](int32_t p) { return QueuedByServer(p); };
     for (int32_t p = 0; p < count; ++p) {
-        const bool wanted = IsPieceNeeded(p) && !s->QueuedPiece(p) && !queuedByServer(p);
+        // Pieces another server still has in flight are not handed out again.
+        const bool wanted = IsPieceNeeded(p) && !s->QueuedPiece(p) && !QueuedByServer(p);
         if (wanted) {
             if (a < 0) a = p;
             b = p;

@@ -60,7 +60,6 @@ protected:
     // Saving (every 20 s) and publication (every 5 s).
     virtual void PeriodicSave() = 0;
     void PeriodicPublish();
-    void PublishByteCounts() {}
 
     int64_t m_secondReceived = 0;
     int64_t m_secondSent = 0;

@@ -147,17 +147,7 @@ bool QConnection::StartConnect(uint32_t connectAddress, uint16_t connectPort, bo
     m_blocking = blocking;
     m_proxy = config;
     m_viaProxy = viaProxy;
-    std::unique_ptr<QNetStream> stream;
-    if (transport)
-        stream = MakeTransportStream(*transport);
-    else
-        stream = std::make_unique<QTcpStream>();
-    if (!stream) return Fail(Failure::kNoTransport);
-    if (!stream->Open()) {
-        m_lastError = stream->LastError();
-        return Fail(Failure::kSocketError);
-    }
-    m_stream = std::move(stream);
+    if (!OpenStream(transport)) return false;
     if (localAddress && !m_stream->Bind(*localAddress, 0)) {
         m_lastError = m_stream->LastError();
         return Fail(Failure::kSocketError);
@@ -446,9 +436,7 @@ bool QConnection::WaitWritable(int seconds) {
     return WaitFor(true, seconds);
 }
 
-bool QConnection::Listen(uint16_t port, const uint32_t* localAddress,
-                         const QTransportId* transport) {
-    Close();
+bool QConnection::OpenStream(const QTransportId* transport) {
     std::unique_ptr<QNetStream> stream;
     if (transport)
         stream = MakeTransportStream(*transport);
@@ -460,6 +448,13 @@ bool QConnection::Listen(uint16_t port, const uint32_t* localAddress,
         return Fail(Failure::kSocketError);
     }
     m_stream = std::move(stream);
+    return true;
+}
+
+bool QConnection::Listen(uint16_t port, const uint32_t* localAddress,
+                         const QTransportId* transport) {
+    Close();
+    if (!OpenStream(transport)) return false;
     uint32_t bindAddress = localAddress ? *localAddress : htonl(INADDR_ANY);
     if (!m_stream->Bind(bindAddress, port) || !m_stream->Listen(m_stream->DefaultBacklog())) {
         m_lastError = m_stream->LastError();

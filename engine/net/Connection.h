@@ -9,8 +9,8 @@
 //
 // Life cycle: new -> connecting -> connected -> through -> closed. "Through"
 // means bytes flow to the target: as soon as the TCP connect completes for a
-// direct connection, after the proxy's last reply otherwise. Close() returns the object to new, so the same
-// object serves the next request of a source.
+// direct connection, after the proxy's last reply otherwise. Close() returns the object to new, so
+// the same object serves the next request of a source.
 //
 // Typical non-blocking use (an HTTP request):
 //   QConnection c;
@@ -67,10 +67,10 @@ public:
     // Connects to an IPv4 address. `blocking` waits until through (or failed,
     // each step bounded by its timeout) and makes every later wait
     // unbounded; otherwise the call answers true once the connect started
-    // (false only for a failure seen at once) and the later calls finish it. `proxy` nullptr uses the process-wide
-    // configuration; pass a type-0 record for a direct connection.
-    // `localAddress` binds first (nullptr: any). `transport` picks a UDP
-    // stream instead of TCP (never through a proxy).
+    // (false only for a failure seen at once) and the later calls finish it. `proxy` nullptr uses
+    // the process-wide configuration; pass a type-0 record for a direct connection. `localAddress`
+    // binds first (nullptr: any). `transport` picks a UDP stream instead of TCP (never through a
+    // proxy).
     bool Connect(uint32_t addressNet, uint16_t port, bool blocking,
                  const QProxyConfig* proxy = nullptr, const uint32_t* localAddress = nullptr,
                  const QTransportId* transport = nullptr);
@@ -173,6 +173,8 @@ private:
     // False when the connection failed (it is then closed). Without
     // readReplies only the connect and sending are advanced.
     bool Advance(bool readReplies = true);
+    // Creates and opens the stream (TCP, or a transport stream).
+    bool OpenStream(const QTransportId* transport);
     bool BeginHandshake();
     bool OnConnected();
     bool HandleReply();
