@@ -207,6 +207,9 @@ int RunHeadless(const HeadlessOptions& options) {
         if (status != lastStatus) {
             lastStatus = status;
             terminal.Render(true);
+            if (status == DownloadStatus::CheckFinished) {
+                PrintLine(controller.Repaired() ? "√ 修复成功" : "√ 验证通过");
+            }
         }
         if (!begun && (status == DownloadStatus::Ready || status == DownloadStatus::Back)) {
             begun = true;
@@ -268,6 +271,7 @@ int RunHeadless(const HeadlessOptions& options) {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
     terminal.Render(true);
+    PrintLine("本次下载字节数：" + std::to_string(controller.SessionBytes()));
     controller.OnWindowDestroyed();
     SetEngineMessageSink(nullptr);
     return exitCode;

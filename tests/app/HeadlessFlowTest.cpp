@@ -1,0 +1,99 @@
+// The terminal program on a small release, end to end with real processes:
+// download, verify, install; and the start-up decisions of later runs.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <utime.h>
+
+#include "tests/app/HeadlessFixture.h"
+
+namespace lfapptest {
+namespace {
+
+const std::array<uint64_t, 8> kSizes = {40000,   300000,  1000000, 1000000,
+                                        1000000, 1000000, 1000000, 999999};
+
+class HeadlessFlowTest : public ::testing::Test {
+protected:
+    void SetUp() override { release.Start(kSizes, ResourceList("false", 0, "")); }
+    HeadlessRelease release;
+};
+
+TEST_F(HeadlessFlowTest, DownloadsVerifiesInstallsAndLaterRunsStartFinished) {
+    RunResult first = release.Run({});
+    ASSERT_EQ(first.exitCode, 0) << first.output;
+    EXPECT_TRUE(release.AllTargetsMatch());
+    EXPECT_NE(first.output.find("是否验证安装文件的正确性？ 是"), std::string::npos);
+    EXPECT_NE(first.output.find("√ 验证通过"), std::string::npos) << first.output;
+    // The installer was opened once, with its path.
+    EXPECT_EQ(lftest::ReadFile(release.InstallerMarker()), release.Target(0) + "\n");
+    std::string logs = first.output;
+    EXPECT_EQ(Count(logs, "MD5匹配："), 8u);
+    EXPECT_NE(logs.find("由于启动了安装程序，退出"), std::string::npos);
+    EXPECT_NE(release.TaskIni().find("LanternfishTaskIsComplete=COMPLETE"), std::string::npos);
+    EXPECT_EQ(lftest::FileExists(release.Target(0) + ".lftmp"), false);
+
+    // Marked complete and every file matches its finish record: finished at
+    // once, no task, no server needed.
+    release.StopServers();
+    RunResult second = release.Run({"--no-install", "--no-verify"});
+    EXPECT_EQ(second.exitCode, 0) << second.output;
+    EXPECT_NE(second.output.find("下载状态改变为finished"), std::string::npos) << second.output;
+    EXPECT_EQ(second.output.find("下载状态改变为preparing"), std::string::npos);
+    logs = second.output;
+    EXPECT_NE(logs.find("下载已经完成，文件正确"), std::string::npos);
+    EXPECT_NE(logs.find("用户点击退出按钮"), std::string::npos);
+}
+
+TEST_F(HeadlessFlowTest, TouchedFileIsCheckedAndOnlyThatEntryRecovered) {
+    ASSERT_EQ(release.Run({"--no-install", "--no-verify"}).exitCode, 0);
+    ASSERT_TRUE(release.AllTargetsMatch());
+    // A later write time on entry 3 only.
+    struct utimbuf times {};
+    times.actime = times.modtime = time(nullptr) + 60;
+    ASSERT_EQ(utime(release.Target(3).c_str(), &times), 0);
+
+    RunResult run = release.Run({"--no-install", "--no-verify"});
+    EXPECT_EQ(run.exitCode, 0) << run.output;
+    EXPECT_NE(run.output.find("需要文件校验"), std::string::npos);
+    std::string ini = release.TaskIni();
+    for (int i = 0; i < 8; ++i) {
+        std::string key = "LanternfishTask" + std::to_string(i) + "=";
+        EXPECT_EQ(ini.find(key) != std::string::npos, i == 3) << key;
+    }
+    EXPECT_TRUE(release.AllTargetsMatch());
+}
+
+TEST_F(HeadlessFlowTest, RepairFetchesADamagedFileAgain) {
+    ASSERT_EQ(release.Run({"--no-install", "--no-verify"}).exitCode, 0);
+    // Garbage of the same size, with the old write time put back: the
+    // finish record still matches, so only the digest can tell.
+    struct stat st {};
+    ASSERT_EQ(stat(release.Target(2).c_str(), &st), 0);
+    lftest::WriteFile(release.Target(2), lftest::PseudoRandomBytes(kSizes[2], 7));
+    const struct timespec times[2] = {st.st_atim, st.st_mtim};
+    ASSERT_EQ(utimensat(AT_FDCWD, release.Target(2).c_str(), times, 0), 0);
+
+    RunResult run = release.Run({});
+    EXPECT_EQ(run.exitCode, 0) << run.output;
+    EXPECT_NE(run.output.find("√ 修复成功"), std::string::npos) << run.output;
+    EXPECT_TRUE(release.AllTargetsMatch());
+    std::string logs = run.output;
+    EXPECT_NE(logs.find("MD5不匹配：Qarrd21040Data01.cab"), std::string::npos);
+    EXPECT_NE(logs.find("下载已经完成，文件正确"), std::string::npos);
+    EXPECT_TRUE(lftest::FileExists(release.InstallerMarker()));
+}
+
+TEST_F(HeadlessFlowTest, FileThatNeverMatchesFailsAfterFiveRepairs) {
+    release.BreakDigest(5);
+    RunResult run = release.Run({"--no-install"}, 240);
+    EXPECT_EQ(run.exitCode, 1) << run.output;
+    EXPECT_NE(run.output.find("修复失败："), std::string::npos) << run.output;
+    EXPECT_EQ(Count(run.output, "MD5不匹配：Qarrd21040Data04.cab"), 6u);
+    EXPECT_FALSE(lftest::FileExists(release.InstallerMarker()));
+    // The bytes themselves are the served ones.
+    EXPECT_TRUE(release.TargetMatches(5));
+}
+
+}  // namespace
+}  // namespace lfapptest
