@@ -240,6 +240,11 @@ int RunHeadless(const HeadlessOptions& options) {
             finishHandled = true;
             if (options.install) {
                 controller.MainAction();  // asks, verifies or launches
+                if (!closeRequested && controller.Status() == DownloadStatus::Finished) {
+                    controller.MarkUserExit();  // the launch failed; the message says why
+                    exitCode = kHeadlessFailed;
+                    break;
+                }
             } else if (options.verify) {
                 controller.Verify(false);
             } else {
@@ -251,7 +256,14 @@ int RunHeadless(const HeadlessOptions& options) {
             controller.MarkUserExit();
             break;
         }
-        if (verificationDone.exchange(false)) controller.MainAction();
+        if (verificationDone.exchange(false)) {
+            controller.MainAction();  // launches the installer
+            if (!closeRequested && controller.Status() == DownloadStatus::CheckFinished) {
+                controller.MarkUserExit();
+                exitCode = kHeadlessFailed;
+                break;
+            }
+        }
         if (closeRequested) break;
         if (status == DownloadStatus::Installing) {
             // The installer is missing: nothing more can happen.

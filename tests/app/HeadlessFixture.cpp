@@ -129,6 +129,7 @@ std::vector<std::string> HeadlessRelease::Command(const std::vector<std::string>
                                      m_dir / "release",
                                      "--save",
                                      SaveFolder()};
+    argv.insert(argv.begin() + 6, m_env.begin(), m_env.end());
     argv.insert(argv.end(), extra.begin(), extra.end());
     return argv;
 }

@@ -41,6 +41,8 @@ public:
     void BreakDigest(int i);
     void SetList(const std::string& listXml);
     void StopServers() { m_nginx.Stop(); }
+    // "NAME=value" settings for later runs (they override the defaults).
+    void SetEnvironment(std::vector<std::string> env) { m_env = std::move(env); }
 
     std::vector<std::string> Command(const std::vector<std::string>& extra) const;
     // Runs the program to its end. The output holds stdout and stderr, where
@@ -75,6 +77,7 @@ private:
     int m_httpsPort = 0;
     std::array<uint64_t, 8> m_sizes{};
     std::array<std::string, 8> m_md5;
+    std::vector<std::string> m_env;
 };
 
 // A resource list: expiry text, P2P switch and, when mirrorPath is not empty,

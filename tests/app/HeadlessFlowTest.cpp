@@ -95,5 +95,25 @@ TEST_F(HeadlessFlowTest, FileThatNeverMatchesFailsAfterFiveRepairs) {
     EXPECT_TRUE(release.TargetMatches(5));
 }
 
+TEST_F(HeadlessFlowTest, ShutdownRequestAndFailedInstallerLaunch) {
+    // The shutdown command gets the message; the installer cannot be opened.
+    const std::string marker = release.Dir() / "shutdown-ran";
+    lftest::WriteFile(release.Dir() / "shutdown.sh", "#!/bin/sh\necho \"$@\" > " + marker + "\n");
+    lftest::Run("chmod +x " + (release.Dir() / "shutdown.sh"));
+    release.SetEnvironment(
+        {"LANTERNFISH_SHUTDOWN_COMMAND=" + (release.Dir() / "shutdown.sh") + " -h +1",
+         "LANTERNFISH_OPEN_COMMAND=" + (release.Dir() / "no-such-opener")});
+    RunResult run = release.Run({"--shutdown", "--no-verify"});
+    EXPECT_EQ(run.exitCode, 1) << run.output;
+    EXPECT_NE(run.output.find("触发自动关机"), std::string::npos) << run.output;
+    EXPECT_EQ(lftest::ReadFile(marker), "-h +1 一分钟后将自动关机\n");
+    EXPECT_NE(run.output.find("[安装失败] 安装程序无法正常打开"), std::string::npos) << run.output;
+    // No program to open the installer with: no association.
+    EXPECT_NE(run.output.find("安装程序无法正常打开，原因：本次安装前没有校验"
+                              "There is no application associated"),
+              std::string::npos)
+        << run.output;
+}
+
 }  // namespace
 }  // namespace lfapptest
