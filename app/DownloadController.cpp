@@ -878,6 +878,19 @@ void CDownloadController::MainAction() {
     }
 }
 
+bool CDownloadController::AllTasksEnded() {
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    int ended = 0;
+    for (int i = 0; i < kReleaseEntryCount; ++i) {
+        if (!m_records[i] || m_records[i]->callerWord != 0) continue;
+        TaskInfo info{};
+        if (m_handles[i] == nullptr || QueryTask(m_handles[i], &info) != 0) return false;
+        if (info.status == 0 || info.status == kTaskStatusComplete) return false;
+        ++ended;
+    }
+    return ended > 0;
+}
+
 uint64_t CDownloadController::SessionBytes() {
     std::lock_guard<std::recursive_mutex> guard(m_lock);
     uint64_t total = 0;

@@ -133,6 +133,9 @@ public:
     bool LowSpace() const { return m_lowSpace.load(); }
     uint64_t BytesOnDisk() const { return m_bytesOnDisk.load(); }
     uint32_t DisplayedSpeed() const { return m_displayedSpeed.load(); }
+    // True when every file still to download has a task and each of those
+    // tasks ended with an error code (nothing more will arrive).
+    bool AllTasksEnded();
     // Bytes the tasks received from servers and peers in this run.
     uint64_t SessionBytes();
     bool SparseMode() const { return m_sparseMode.load(); }

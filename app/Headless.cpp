@@ -231,6 +231,12 @@ int RunHeadless(const HeadlessOptions& options) {
             exitCode = kHeadlessFailed;
             break;
         }
+        if (IsActiveStatus(status) && controller.AllTasksEnded()) {
+            PrintLine("下载失败：所有下载任务都已出错停止，请稍后重试。");
+            controller.MarkUserExit();
+            exitCode = kHeadlessFailed;
+            break;
+        }
         if (status == DownloadStatus::Failed) {
             controller.MarkUserExit();
             exitCode = kHeadlessFailed;

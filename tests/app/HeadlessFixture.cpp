@@ -89,11 +89,25 @@ void HeadlessRelease::Start(const std::array<uint64_t, 8>& sizes, const std::str
     if (!m_nginx.Start(www, extra)) throw std::runtime_error("nginx did not start");
     lftest::WaitForTcpPort(m_httpsPort);
 
+    // Statistics go to a receiver of the test's own.
+    m_statsPort = lftest::FreeTcpPort();
+    std::string stats =
+        ReadFile(std::string(LF_SOURCE_DIR) + "/tools/make-release/demo-dataupload.lfconf");
+    for (size_t at; (at = stats.find("127.0.0.1:8080")) != std::string::npos;) {
+        stats.replace(at, 14, "127.0.0.1:" + std::to_string(m_statsPort));
+    }
+    WriteFile(m_dir / "dataupload.lfconf", stats);
+    m_stats.Start(
+        {"python3", std::string(LF_SOURCE_DIR) + "/tools/stats-receiver/stats_receiver.py",
+         "--port", std::to_string(m_statsPort), "--out", m_dir / "stats.jsonl"},
+        m_dir / "stats.log");
+    lftest::WaitForTcpPort(m_statsPort);
+
     std::string cmd = std::string(LF_BINARY_DIR) + "/tools/make-release/lf-make-release --out " +
                       (m_dir / "release") + " --base-url " + m_nginx.Url("/qarrd160107/") +
                       " --list-url https://127.0.0.1:" + std::to_string(m_httpsPort) +
-                      "/lanternfish/resources.xml --statistics-config " + LF_SOURCE_DIR +
-                      "/tools/make-release/demo-dataupload.lfconf --piece-length 65536";
+                      "/lanternfish/resources.xml --statistics-config " +
+                      (m_dir / "dataupload.lfconf") + " --piece-length 65536";
     for (const std::string& p : paths) cmd += " " + p;
     if (lftest::Run(cmd + " >/dev/null") != 0) throw std::runtime_error("lf-make-release failed");
     WriteFile(m_dir / "installer.sh", "#!/bin/sh\necho \"$1\" >> " + InstallerMarker() + "\n");

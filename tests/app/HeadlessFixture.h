@@ -26,6 +26,10 @@ inline const std::array<const char*, 8> kNames = {"Qarrd_Setup2.1.0.40_20160106_
                                                   "Qarrd21040Data05.cab",
                                                   "Qarrd21040Data06.cab"};
 
+// A small release: about 6 MB in eight files.
+inline const std::array<uint64_t, 8> kSmallRelease = {40000,   300000,  1000000, 1000000,
+                                                      1000000, 1000000, 1000000, 999999};
+
 struct RunResult {
     int exitCode = -1;
     std::string output;
@@ -66,6 +70,8 @@ public:
     // Bytes nginx sent for requests whose path contains `pathPart`.
     uint64_t BytesServed(const std::string& pathPart) const;
     std::string AccessLog() const { return m_nginx.AccessLog(); }
+    // What the statistics receiver got (one JSON line per batch).
+    std::string Statistics() const { return lftest::ReadFile(m_dir / "stats.jsonl"); }
     std::string InstallerMarker() const { return m_dir / "installer-ran"; }
     const lftest::TempDir& Dir() const { return m_dir; }
     int HttpsPort() const { return m_httpsPort; }
@@ -78,6 +84,8 @@ private:
     std::array<uint64_t, 8> m_sizes{};
     std::array<std::string, 8> m_md5;
     std::vector<std::string> m_env;
+    lftest::ChildProcess m_stats;
+    int m_statsPort = 0;
 };
 
 // A resource list: expiry text, P2P switch and, when mirrorPath is not empty,

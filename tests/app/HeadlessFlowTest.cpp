@@ -10,12 +10,9 @@
 namespace lfapptest {
 namespace {
 
-const std::array<uint64_t, 8> kSizes = {40000,   300000,  1000000, 1000000,
-                                        1000000, 1000000, 1000000, 999999};
-
 class HeadlessFlowTest : public ::testing::Test {
 protected:
-    void SetUp() override { release.Start(kSizes, ResourceList("false", 0, "")); }
+    void SetUp() override { release.Start(kSmallRelease, ResourceList("false", 0, "")); }
     HeadlessRelease release;
 };
 
@@ -31,6 +28,12 @@ TEST_F(HeadlessFlowTest, DownloadsVerifiesInstallsAndLaterRunsStartFinished) {
     EXPECT_EQ(Count(logs, "MD5匹配："), 8u);
     EXPECT_NE(logs.find("由于启动了安装程序，退出"), std::string::npos);
     EXPECT_NE(release.TaskIni().find("LanternfishTaskIsComplete=COMPLETE"), std::string::npos);
+    // The milestones reached the statistics server.
+    std::string stats = release.Statistics();
+    for (const char* code :
+         {"11010000", "11080000", "11060000", "11070000", "11100001", "11100004"}) {
+        EXPECT_NE(stats.find(code), std::string::npos) << code << "\n" << stats;
+    }
     EXPECT_EQ(lftest::FileExists(release.Target(0) + ".lftmp"), false);
 
     // Marked complete and every file matches its finish record: finished at
@@ -70,7 +73,7 @@ TEST_F(HeadlessFlowTest, RepairFetchesADamagedFileAgain) {
     // finish record still matches, so only the digest can tell.
     struct stat st {};
     ASSERT_EQ(stat(release.Target(2).c_str(), &st), 0);
-    lftest::WriteFile(release.Target(2), lftest::PseudoRandomBytes(kSizes[2], 7));
+    lftest::WriteFile(release.Target(2), lftest::PseudoRandomBytes(kSmallRelease[2], 7));
     const struct timespec times[2] = {st.st_atim, st.st_mtim};
     ASSERT_EQ(utimensat(AT_FDCWD, release.Target(2).c_str(), times, 0), 0);
 

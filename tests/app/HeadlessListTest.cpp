@@ -7,12 +7,9 @@
 namespace lfapptest {
 namespace {
 
-const std::array<uint64_t, 8> kSizes = {40000,   300000,  1000000, 1000000,
-                                        1000000, 1000000, 1000000, 999999};
-
 TEST(HeadlessListTest, ExpiryTrueRetiresTheRelease) {
     HeadlessRelease release;
-    release.Start(kSizes, "");
+    release.Start(kSmallRelease, "");
     release.SetList(ResourceList("true", release.HttpPort(), ""));
     RunResult run = release.Run({});
     EXPECT_EQ(run.exitCode, 2) << run.output;
@@ -22,7 +19,7 @@ TEST(HeadlessListTest, ExpiryTrueRetiresTheRelease) {
 
 TEST(HeadlessListTest, ExpiryTextIsCaseSensitiveAndMirrorsReachTheTasks) {
     HeadlessRelease release;
-    release.Start(kSizes, "");
+    release.Start(kSmallRelease, "");
     release.SetList(ResourceList("True", release.HttpPort(), "/mirror/"));
     RunResult run = release.Run({"--no-install", "--no-verify", "--limit", "120"});
     EXPECT_EQ(run.exitCode, 0) << run.output;

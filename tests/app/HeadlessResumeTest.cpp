@@ -13,12 +13,9 @@
 namespace lfapptest {
 namespace {
 
-const std::array<uint64_t, 8> kSizes = {40000,   300000,  1000000, 1000000,
-                                        1000000, 1000000, 1000000, 999999};
-
 class HeadlessResumeTest : public ::testing::Test {
 protected:
-    void SetUp() override { release.Start(kSizes, ResourceList("false", 0, "")); }
+    void SetUp() override { release.Start(kSmallRelease, ResourceList("false", 0, "")); }
 
     // Runs slowly until some bytes are on disk, then sends sig.
     void StartAndStop(int sig) {

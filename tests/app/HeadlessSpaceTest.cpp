@@ -8,9 +8,6 @@
 namespace lfapptest {
 namespace {
 
-const std::array<uint64_t, 8> kSizes = {40000,   300000,  1000000, 1000000,
-                                        1000000, 1000000, 1000000, 999999};
-
 std::string Quoted(const std::vector<std::string>& argv) {
     std::string s;
     for (const std::string& a : argv) s += " '" + a + "'";
@@ -23,7 +20,7 @@ protected:
         if (geteuid() != 0 || !lftest::HaveProgram("unshare")) {
             GTEST_SKIP() << "needs root for a tmpfs in a mount namespace";
         }
-        release.Start(kSizes, ResourceList("false", 0, ""));
+        release.Start(kSmallRelease, ResourceList("false", 0, ""));
     }
     // Runs `script` in a new mount namespace with a tmpfs of `megabytes` on
     // the save folder's parent; returns the output.
