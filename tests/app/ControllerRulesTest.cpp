@@ -65,10 +65,17 @@ TEST(SpeedLimit, SharedOverRunningTasksWithMinimumTen) {
     } cases[] = {
         {100, 3, 33, 100},  // 100 KB/s over three tasks
         {40, 5, 10, 40},    // 8 would be below the minimum
-        {100, 1, 100, 100},   {100, 0, 100, 100},
-        {5, 1, 10, 5},        {0, 0, 32767, 32767},  // no limit set: 32767 stands for none
-        {0, 1, 32767, 32767}, {0, 2, 16383, 32767},
-        {0, 8, 4095, 32767},  {-3, 2, 16383, 32767},
+        {100, 1, 100, 100},
+        {100, 0, 100, 100},
+        {5, 1, 10, 5},
+        {0, 0, 32767, 32767},  // no limit set: 32767 stands for none
+        // No limit is not divided into a cap of 32767/n per task.
+        {0, 1, 32767, 32767},
+        {0, 2, 32767, 32767},
+        {0, 8, 32767, 32767},
+        {-3, 2, 32767, 32767},
+        {32767, 8, 32767, 32767},
+        {32766, 2, 16383, 32766},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << c.limit << " KB/s over " << c.running);
