@@ -246,7 +246,12 @@ bool TWorkThread::CompletionCheck(int64_t t) {
         if (firstTime) {
             if (m_working.state != TaskStatus::kFetchingMetainfoHttp) {
                 FinishDownload();
-                if (allDone()) m_completed = true;
+                if (allDone()) {
+                    m_completed = true;
+                    // The application learns of the completion now, not
+                    // at the next periodic publication.
+                    Publish(true, true);
+                }
             }
         }
         if (t > 0 && allDone()) {

@@ -471,6 +471,33 @@ void TWorkWithPeers::ConnectionWork() {
     }
 }
 
+void TWorkWithPeers::TopUpServerConnections() {
+    const uint32_t second = CachedSeconds();
+    if (second == m_topUpPausedSecond) return;
+    int count = 0;
+    for (TPeerObject* s : m_active) {
+        if (IsServer(s->m_kind) && (s->m_source == nullptr || !s->m_source->givenUp)) ++count;
+    }
+    const int limit = ServerLimit();
+    for (size_t i = 0; i < m_candidates.size() && count < limit; ++i) {
+        TPeerId* r = m_candidates[i];
+        if (!IsServer(r->kind) || r->givenUp || r->metadataSource || r->useCount == 0) continue;
+        if (!(r->details && r->details->reportedSize > 0) || r->waitingSeconds > 0) continue;
+        const int end = std::max(r->allowedConnections, m_settings.connectionsPerServer);
+        while (r->useCount < end && count < limit) {
+            // A connection that finds no work is no failure of the server;
+            // the per-second step tries again.
+            const int32_t failures = r->failures;
+            if (OpenConnections(r, 1, 0, true) == 0) {
+                r->failures = failures;
+                m_topUpPausedSecond = second;
+                return;
+            }
+            ++count;
+        }
+    }
+}
+
 void TWorkWithPeers::PenalizeEnded(TPeerObject* s, int amount) {
     if (s->m_adoptedIncoming || s->m_source == nullptr) return;
     TPeerId* r = nullptr;
@@ -562,7 +589,9 @@ void TWorkWithPeers::SourcePass() {
     const bool complete = IsDownloadComplete();
     for (size_t i = 0; i < m_active.size();) {
         TPeerObject* s = m_active[i];
-        const int32_t rate = complete ? s->m_uploadRate : s->m_downloadRate;
+        // A source that is fast now is stepped on every pass, also before
+        // its first rate period ended.
+        const int32_t rate = complete ? s->m_uploadRate : s->CurrentRate(now);
         bool stepped = false;
         bool ok = true;
         if (full || rate > 28671) {
@@ -581,6 +610,7 @@ void TWorkWithPeers::SourcePass() {
         ++i;
     }
     if (!HasMetainfo()) ConnectionWork();
+    if (!complete) TopUpServerConnections();
     ++m_passCounter;
 }
 

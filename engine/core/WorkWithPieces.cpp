@@ -389,6 +389,21 @@ bool TWorkWithPieces::MarkRequested(int32_t piece, bool add, bool completed) {
 void TWorkWithPieces::OnPieceCompleted(int32_t piece) {
     auto end = std::remove(m_requested.begin(), m_requested.end(), piece);
     m_requested.erase(end, m_requested.end());
+    if (m_pieces != nullptr && !m_pieces->Have(piece)) {
+        // Verified but still cached: once every piece is verified, the cache
+        // is written now rather than at the next periodic pass, so that the
+        // task completes without waiting.
+        m_unwritten.erase(std::remove_if(m_unwritten.begin(), m_unwritten.end(),
+                                         [this](int32_t p) { return m_pieces->Have(p); }),
+                          m_unwritten.end());
+        if (std::find(m_unwritten.begin(), m_unwritten.end(), piece) == m_unwritten.end())
+            m_unwritten.push_back(piece);
+        if (m_pieces->HaveCount() + static_cast<int64_t>(m_unwritten.size()) >=
+            m_pieces->PieceCount()) {
+            m_pieces->Maintain();
+            m_unwritten.clear();
+        }
+    }
     CopyPieceNumbers();
 }
 
@@ -473,7 +488,8 @@ void HandOut(PieceRange* r, TPeerObject* s, int64_t now) {
 
 PieceRange* TWorkWithPieces::ChooseVictim(TPeerObject* s) {
     const int64_t now = TaskClockNow();
-    const int64_t rs = s->m_downloadRate;
+    const uint32_t nowMs = TickCountMs();
+    const int64_t rs = s->CurrentRate(nowMs);
     const int64_t pieceLength = m_pieces->PieceLength();
     const int64_t left = m_pieces->PieceCount() - m_pieces->HaveCount();
     PieceRange* best = nullptr;
@@ -482,7 +498,7 @@ PieceRange* TWorkWithPieces::ChooseVictim(TPeerObject* s) {
         if (pass == 2 && s->m_rangesTaken != 0) break;
         for (PieceRange* r : m_ranges) {
             if (r->owner == nullptr || r->owner == s || r->finished || r->marked) continue;
-            const int64_t ro = r->owner->m_downloadRate;
+            const int64_t ro = r->owner->CurrentRate(nowMs);
             if (pass == 1) {
                 if (!(now - r->time > 10 || ro > 0)) continue;
                 if (!(r->last != r->cursor || ro == 0 || (ro > 0 && rs / ro >= 2))) continue;
@@ -541,14 +557,17 @@ bool TWorkWithPieces::EngageRange(TPeerObject* s) {
         }
     }
     // 4. Split the range of a slower source.
-    const int64_t rs = s->m_downloadRate;
+    // Current rates: a connection whose range ends splits at once instead
+    // of waiting for the next rate period.
+    const uint32_t nowMs = TickCountMs();
+    const int64_t rs = s->CurrentRate(nowMs);
     if (rs <= 0 && s->m_rangesTaken >= 1) return false;
     PieceRange* victim = ChooseVictim(s);
     if (victim == nullptr) return false;
     while (victim->last > victim->cursor && !IsPieceNeeded(victim->last)) --victim->last;
     const int64_t remaining = victim->last - victim->cursor + 1;
     if (remaining <= 0) return false;
-    const int64_t ro = victim->owner != nullptr ? victim->owner->m_downloadRate : 0;
+    const int64_t ro = victim->owner != nullptr ? victim->owner->CurrentRate(nowMs) : 0;
     int64_t m = s->m_rangesTaken > 0 && ro + rs > 0 ? 100 * rs / (ro + rs) : 50;
     if (m < 100 && 2 * ro < rs) ++m;
     int64_t e = remaining > 1 ? remaining * m / 100 : 1;
@@ -673,6 +692,7 @@ void TWorkWithPieces::Reset(bool clearFileList, bool clearAll) {
     m_metainfoLoaded = false;
     m_firstWanted = 0;
     m_serverQueued.clear();
+    m_unwritten.clear();
     if (clearAll) {
         QGuard guard(m_lock);
         m_publishedFiles.clear();

@@ -113,6 +113,8 @@ protected:
     std::vector<PieceRange*> m_ranges;
     int32_t m_firstWanted = 0;
     std::vector<int32_t> m_serverQueued;
+    // Verified pieces whose bytes still wait in the write cache.
+    std::vector<int32_t> m_unwritten;
     struct PublishedFile {
         std::string name;
         std::string path;

@@ -140,11 +140,13 @@ void TWorkWithTransStatis::StatisticsStep() {
     ++m_statisticsRuns;
     SortActive();
     int32_t down = 0, up = 0;
+    const uint32_t nowMs = TickCountMs();
     for (TPeerObject* s : m_active) {
         s->m_downloadRate = static_cast<int32_t>(s->m_rateReceived / 3);
         s->m_uploadRate = static_cast<int32_t>(s->m_rateSent / 3);
         s->m_rateReceived = 0;
         s->m_rateSent = 0;
+        if (s->m_ratePeriodValid) s->StartRatePeriod(nowMs);
         down += s->m_downloadRate;
         up += s->m_uploadRate;
     }

@@ -1,6 +1,7 @@
 #include "engine/sources/PeerObject.h"
 
 #include <algorithm>
+#include <climits>
 
 #include "engine/core/WorkThread.h"
 #include "engine/net/TimeThread.h"
@@ -35,6 +36,7 @@ bool TPeerObject::Connect(TPeerId* source) {
     m_startTime = CachedSeconds();
     m_lastReceive = m_startTime;
     m_phase = kPhaseWorking;
+    StartRatePeriod(TickCountMs());
     return true;
 }
 
@@ -45,6 +47,7 @@ bool TPeerObject::Attach(std::unique_ptr<QConnection> connection) {
     m_adoptedIncoming = true;
     m_startTime = CachedSeconds();
     m_lastReceive = m_startTime;
+    StartRatePeriod(TickCountMs());
     return IsConnected();
 }
 
@@ -73,6 +76,7 @@ void TPeerObject::Reset() {
     m_downloadRate = m_uploadRate = 0;
     m_periodReceived = m_periodSent = 0;
     m_rateReceived = m_rateSent = 0;
+    m_ratePeriodValid = false;
     m_adoptedIncoming = false;
     if (m_source != nullptr) {
         if (m_source->useCount > 0) --m_source->useCount;
@@ -112,6 +116,15 @@ bool TPeerObject::ShouldDrop(bool keepIdle) {
     if (!IsConnected() || IsSlow()) return true;
     if (!keepIdle && IsStarved()) return true;
     return m_task->IsDownloadComplete() && IsSeed();
+}
+
+int32_t TPeerObject::CurrentRate(uint32_t nowMs) const {
+    if (!m_ratePeriodValid) return m_downloadRate;
+    const uint32_t elapsed = nowMs - m_ratePeriodStartMs;
+    const int64_t rate = m_rateReceived * 1000 / std::max<uint32_t>(elapsed, 200);
+    const int64_t clamped = std::min<int64_t>(rate, INT32_MAX);
+    if (elapsed < 1000) return std::max(m_downloadRate, static_cast<int32_t>(clamped));
+    return static_cast<int32_t>(clamped);
 }
 
 bool TPeerObject::IsQueued(int64_t block) const {

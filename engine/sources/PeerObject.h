@@ -98,6 +98,17 @@ public:
     // Outstanding requests the queue should hold: rate x 2 / 16384 + 2.
     static int32_t QueueDepthForRate(int32_t rate) { return rate * 2 / kBlockSize + 2; }
     int32_t QueueDepth() const { return QueueDepthForRate(m_downloadRate); }
+    // The download rate as of now: the payload of the current rate period
+    // over its length (at least 200 ms), not below the last period's rate
+    // during the period's first second. Sources that never connected answer
+    // the last period's rate. Used where waiting for the next rate period
+    // would leave a fast connection idle (range splits, per-pass stepping).
+    int32_t CurrentRate(uint32_t nowMs) const;
+    // Starts a new rate period at nowMs (after the period's payload was counted).
+    void StartRatePeriod(uint32_t nowMs) {
+        m_ratePeriodStartMs = nowMs;
+        m_ratePeriodValid = true;
+    }
     bool IsQueued(int64_t block) const;
     bool QueuedPiece(int32_t piece) const;
     // Ranking: true when a ranks before b (best first).
@@ -130,6 +141,8 @@ public:
     int64_t m_totalReceivedKiB = 0;
     int64_t m_rateReceived = 0;  // payload since the last rate computation
     int64_t m_rateSent = 0;
+    uint32_t m_ratePeriodStartMs = 0;
+    bool m_ratePeriodValid = false;
     TPeerId* m_source = nullptr;
     PieceRange* m_range = nullptr;
     std::unique_ptr<QConnection> m_connection;

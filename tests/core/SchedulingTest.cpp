@@ -8,6 +8,7 @@
 #include <set>
 
 #include "engine/core/WorkThread.h"
+#include "engine/net/TimeThread.h"
 #include "engine/sources/PeerId.h"
 #include "engine/sources/PeerObject.h"
 #include "engine/store/TPieces.h"
@@ -151,6 +152,71 @@ TEST_F(SchedulingTest, SplitTakesTheFasterSourcesShare) {
     EXPECT_EQ(fast->m_range->first, 13);
     EXPECT_EQ(fast->m_range->last, 19);
     EXPECT_EQ(r->last, 12);  // the slow source keeps what is before
+}
+
+TEST_F(SchedulingTest, CurrentRateOfARatePeriod) {
+    SchedulingTask t(dir.Path());
+    TPeerId* server = t.AddServer("http://127.0.0.1:8001/f");
+    struct Case {
+        bool period;  // the source connected (a rate period runs)
+        int32_t lastRate;
+        int64_t received;
+        uint32_t elapsedMs;
+        int32_t rate;
+    } cases[] = {
+        {false, 100, 1000000, 5000, 100},        // never connected: the last rate
+        {true, 0, 1000000, 0, 5000000},          // at least 200 ms are counted
+        {true, 0, 1000000, 500, 2000000},        // early in the period
+        {true, 3000000, 1000000, 500, 3000000},  // not below the last rate in the first second
+        {true, 3000000, 1000000, 2000, 500000},  // later: what the period measured
+        {true, 3000000, 0, 1500, 0},             // nothing arrived for 1.5 s
+    };
+    for (const auto& c : cases) {
+        ScriptedSource* s = t.AddSource(c.lastRate, server);
+        s->m_rateReceived = c.received;
+        const uint32_t start = 1000000;
+        if (c.period) s->StartRatePeriod(start);
+        EXPECT_EQ(s->CurrentRate(start + c.elapsedMs), c.rate)
+            << c.received << " bytes in " << c.elapsedMs << " ms";
+    }
+}
+
+// A connection whose range ends before the first rate period is over
+// splits the range of a slower one at once, judged by the current rates.
+TEST_F(SchedulingTest, SplitBeforeTheFirstRatePeriod) {
+    SchedulingTask t(dir.Path());
+    t.MakeContent(200);
+    TPeerId* server = t.AddServer("http://127.0.0.1:8001/f");
+    auto* r = new PieceRange();
+    r->first = 100;
+    r->last = 199;
+    r->cursor = 110;  // 90 pieces left
+    r->time = t.TaskClock();
+    r->SetSource(server);
+    t.Ranges().push_back(r);
+    const uint32_t now = TickCountMs();
+    ScriptedSource* slow = t.AddSource(0, server);
+    slow->StartRatePeriod(now - 2000);
+    slow->m_rateReceived = 2 * 1024 * 1024;  // 1 MiB/s: 90 pieces take 22 s
+    r->owner = slow;
+    slow->m_range = r;
+    slow->m_rangesTaken = 1;
+    ScriptedSource* fast = t.AddSource(0, server);
+    fast->StartRatePeriod(now - 2000);
+    fast->m_rateReceived = 6 * 1024 * 1024;  // 3 MiB/s, its own range done
+    fast->m_rangesTaken = 1;
+    ASSERT_TRUE(t.EngageRange(fast));
+    ASSERT_NE(fast->m_range, nullptr);
+    // m = 300 / 4 = 75 (+1: the owner is less than half as fast); e = 90 x 76
+    // / 100 = 68, + 1 = 69: the last 69 pieces.
+    EXPECT_EQ(fast->m_range->first, 131);
+    EXPECT_EQ(fast->m_range->last, 199);
+    EXPECT_EQ(r->last, 130);
+
+    // Without a rate period (never connected, no rate yet) nothing is split.
+    ScriptedSource* idle = t.AddSource(0, server);
+    idle->m_rangesTaken = 1;
+    EXPECT_FALSE(t.EngageRange(idle));
 }
 
 TEST_F(SchedulingTest, RequestedListAllowance) {

@@ -56,16 +56,35 @@ int main(int argc, char** argv) {
     }
     SetTaskConnectionLimits(d.handle, connections, 0);
     if (limit > 0) SetTaskSpeedLimit(d.handle, 1, limit);
+    // LF_GET_TRACE=1 prints the published progress every 50 ms on stderr.
+    const bool trace = std::getenv("LF_GET_TRACE") != nullptr;
+    const auto t0 = std::chrono::steady_clock::now();
     TaskInfo info{};
     int status = 0;
     while (status == 0) {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
         QueryTask(d.handle, &info);
         status = info.status;
+        if (trace) {
+            const double t =
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+            std::fprintf(stderr, "%7.3f s  verified %12llu  http %12llu  speed %10d\n", t,
+                         static_cast<unsigned long long>(info.downloadedBytes),
+                         static_cast<unsigned long long>(info.httpBytes), info.speed);
+        }
     }
+    auto note = [&](const char* what) {
+        if (!trace) return;
+        const double t =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+        std::fprintf(stderr, "%7.3f s  %s\n", t, what);
+    };
+    note("status seen");
     int32_t result = 0;
     StopTasks(&d.handle, 1, 0, &result);
+    note("stopped");
     EngineShutdown();
+    note("engine shut down");
     if (status != 20206) {
         std::fprintf(stderr, "download ended with status %d\n", status);
         return 1;
