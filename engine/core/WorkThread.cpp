@@ -146,7 +146,10 @@ void TWorkThread::LoopBody() {
         if (StopRequested()) break;
         PieceMaintenance();
         TrimPools(false);
-        if (maintenance % 4 == 0) MarkPieceMapChanged();
+        if (maintenance % 4 == 0) {
+            MarkPieceMapChanged();
+            if (IsDownloadComplete()) PruneReturnedBlocks();
+        }
         ++maintenance;
 
         if (StopRequested()) break;

@@ -6,6 +6,7 @@
 #include <climits>
 #include <cstring>
 
+#include "engine/core/PieceChoice.h"
 #include "engine/core/WorkThread.h"
 #include "engine/log/LogApi.h"
 #include "engine/metainfo/Torrent.h"
@@ -673,6 +674,125 @@ bool TWorkWithPieces::AddFreshRange(TPeerObject* s) {
     return true;
 }
 
+// ---- BitTorrent sources ----
+
+namespace {
+
+// The piece choice's view of a task and one of its sources.
+class TaskChoiceView : public PieceChoiceView {
+public:
+    TaskChoiceView(TWorkWithPieces* task, TPeerObject* s) : m_task(task), m_s(s) {}
+    bool RemoteHas(int32_t p) override { return m_s->RemoteHasPiece(p); }
+    bool Excluded(int32_t p) override { return m_s->ExcludedPiece(p); }
+    bool Needed(int32_t p) override { return m_task->IsPieceNeeded(p); }
+    bool Queued(int32_t p) override { return m_s->QueuedPiece(p); }
+    bool Grant(int32_t p) override { return m_task->MarkRequested(p, true, false); }
+    bool Wanted(int32_t p) override {
+        TPieces* pieces = m_task->Pieces();
+        return pieces != nullptr && p >= 0 && p < pieces->PieceCount() && !pieces->Have(p) &&
+               !pieces->IsSkipped(p);
+    }
+    int32_t PieceLength() override {
+        return m_task->Pieces() != nullptr ? m_task->Pieces()->PieceLength() : 0;
+    }
+    int64_t SourceRate() override { return m_s->CurrentRate(TickCountMs()); }
+    int64_t OwnerRate(const PieceRange& r) override {
+        return r.owner != nullptr ? r.owner->CurrentRate(TickCountMs()) : 0;
+    }
+    int64_t Now() override { return static_cast<TWorkThread*>(m_task)->TaskClock(); }
+    uint32_t TickMs() override { return TickCountMs(); }
+
+private:
+    TWorkWithPieces* m_task;
+    TPeerObject* m_s;
+};
+
+bool BitSet(const std::vector<uint8_t>& bits, int64_t i) {
+    if (i < 0 || static_cast<size_t>(i / 8) >= bits.size()) return false;
+    return (bits[static_cast<size_t>(i / 8)] & (0x80 >> (i % 8))) != 0;
+}
+
+}  // namespace
+
+int32_t TWorkWithPieces::PickFromRanges(TPeerObject* s) {
+    if (m_pieces == nullptr || s == nullptr || m_ranges.empty()) return -1;
+    TaskChoiceView view(this, s);
+    return piece_choice::PickFromRanges(view, m_ranges, s->m_privateRange, &s->m_rangesTaken, s);
+}
+
+int32_t TWorkWithPieces::PickInFile(TPeerObject* s, int32_t file) {
+    if (m_pieces == nullptr || s == nullptr) return -1;
+    const auto& files = m_pieces->Files().Files();
+    if (file < 0 || static_cast<size_t>(file) >= files.size()) return -1;
+    const int32_t first = files[static_cast<size_t>(file)].firstPiece;
+    const int32_t count = files[static_cast<size_t>(file)].pieceSpan;
+    TaskChoiceView view(this, s);
+    const bool randomStart = m_settings.randomStartPiece != 0;
+    return piece_choice::PickInFile(view, first, count, randomStart,
+                                    randomStart ? RandomStartPiece() : 0, &s->m_lastHave);
+}
+
+bool TWorkWithPieces::ReturnBlocks(std::vector<BlockRequest>& blocks) {
+    if (blocks.empty()) return true;
+    if (!StopFlag()->load()) {
+        m_returned.insert(m_returned.begin(), blocks.begin(), blocks.end());
+    }
+    blocks.clear();
+    return true;
+}
+
+bool TWorkWithPieces::PickReturnedBlocks(std::vector<BlockRequest>* out,
+                                         const std::vector<uint8_t>& peerHave,
+                                         const std::vector<uint8_t>& excluded, int32_t maximum) {
+    if (out == nullptr || m_pieces == nullptr || m_pieces->PieceLength() <= 0) return false;
+    const size_t limit = static_cast<size_t>(maximum > 0 ? maximum : 16);
+    const int64_t pieceLength = m_pieces->PieceLength();
+    int64_t tried = -1;
+    int64_t chosen = -1;
+    for (const BlockRequest& b : m_returned) {
+        const int64_t piece = b.block * kBlockSize / pieceLength;
+        if (piece == tried) continue;
+        tried = piece;
+        if (!BitSet(peerHave, piece) || BitSet(excluded, piece)) continue;
+        if (piece >= m_pieces->PieceCount() || m_pieces->Have(static_cast<int32_t>(piece)) ||
+            m_pieces->IsSkipped(static_cast<int32_t>(piece)))
+            continue;
+        chosen = piece;
+        break;
+    }
+    if (chosen < 0) return false;
+    for (size_t i = 0; i < m_returned.size() && out->size() < limit;) {
+        const BlockRequest b = m_returned[i];
+        if (b.block * kBlockSize / pieceLength != chosen) {
+            ++i;
+            continue;
+        }
+        bool present = false;
+        for (const BlockRequest& o : *out) present = present || o.block == b.block;
+        m_returned.erase(m_returned.begin() + static_cast<long>(i));
+        if (!present) out->push_back(b);
+    }
+    return !out->empty();
+}
+
+void TWorkWithPieces::PruneReturnedBlocks() {
+    if (m_pieces == nullptr || IsDownloadComplete()) {
+        m_returned.clear();
+        return;
+    }
+    const int64_t pieceLength = m_pieces->PieceLength();
+    if (pieceLength <= 0) return;
+    m_returned.erase(
+        std::remove_if(m_returned.begin(), m_returned.end(),
+                       [&](const BlockRequest& b) {
+                           const int64_t offset = b.block * kBlockSize;
+                           const auto piece = static_cast<int32_t>(offset / pieceLength);
+                           return m_pieces->HasBlock(
+                               piece, static_cast<int32_t>(offset - piece * pieceLength));
+                       }),
+        m_returned.end());
+}
+
 void TWorkWithPieces::Reset(bool clearFileList, bool clearAll) {
     TWorkWithPeers::Reset(clearFileList, clearAll);
     for (PieceRange* r : m_ranges) delete r;
@@ -693,6 +813,7 @@ void TWorkWithPieces::Reset(bool clearFileList, bool clearAll) {
     m_firstWanted = 0;
     m_serverQueued.clear();
     m_unwritten.clear();
+    m_returned.clear();
     if (clearAll) {
         QGuard guard(m_lock);
         m_publishedFiles.clear();

@@ -53,7 +53,44 @@ bool TPeerObject::Attach(std::unique_ptr<QConnection> connection) {
 
 void TPeerObject::ReturnQueue() {
     for (const BlockRequest& r : m_queue) m_task->NoteQueued(r.block, -1);
+    if (m_kind == kSourceBitTorrent && !m_queue.empty()) {
+        // Another peer may fetch these blocks (the returned-block list).
+        std::vector<BlockRequest> back(m_queue.begin(), m_queue.end());
+        m_task->ReturnBlocks(back);
+    }
     m_queue.clear();
+}
+
+void TPeerObject::ReleasePrivateRange() {
+    PieceRange* r = m_privateRange;
+    m_privateRange = nullptr;
+    if (r == nullptr) return;
+    if (!r->finished) {
+        for (int32_t p = r->first; p < r->cursor; ++p) m_task->MarkRequested(p, false, false);
+    }
+    delete r;
+}
+
+bool TPeerObject::StallCheck(int32_t* strikes, uint64_t* lastReceived, uint64_t* lastSent,
+                             uint64_t received, uint64_t sent) {
+    bool close = false;
+    if (received == *lastReceived && sent == *lastSent) {
+        if (*strikes >= 5) {
+            close = true;
+        } else {
+            ++*strikes;
+        }
+    } else {
+        *strikes = 0;
+    }
+    *lastReceived = received;
+    *lastSent = sent;
+    return close;
+}
+
+void TPeerObject::TrafficTotals(uint64_t* received, uint64_t* sent) const {
+    *received = m_connection ? m_connection->BytesReceived() : 0;
+    *sent = m_connection ? m_connection->BytesSent() : 0;
 }
 
 void TPeerObject::Enqueue(int64_t block, int32_t length) {
@@ -65,6 +102,10 @@ void TPeerObject::Reset() {
     ReturnQueue();
     if (m_connection) m_connection->Close();
     ReleaseRange();
+    ReleasePrivateRange();
+    m_lastHave = -1;
+    m_stallStrikes = 0;
+    m_stallReceived = m_stallSent = 0;
     m_linkState = kLinkNone;
     m_phase = kPhaseNone;
     m_busy = false;

@@ -92,6 +92,20 @@ public:
     virtual bool IsSeed() { return true; }
     virtual void ReleaseRange();
     virtual int32_t PickPiece();
+    // What the remote offers: a server has every piece; BitTorrent peers
+    // answer from their remote's bitfield and their excluded set.
+    virtual bool RemoteHasPiece(int32_t /*piece*/) const { return true; }
+    virtual bool ExcludedPiece(int32_t /*piece*/) const { return false; }
+    // Deletes the private range (BitTorrent sources); the pieces it had not
+    // handed out yet leave the task's requested list.
+    void ReleasePrivateRange();
+    // One stall check (every 16 s): a connection whose received and sent
+    // totals did not grow since the last check gets a strike (up to 5); true
+    // at the sixth check without traffic: the connection is to be closed.
+    static bool StallCheck(int32_t* strikes, uint64_t* lastReceived, uint64_t* lastSent,
+                           uint64_t received, uint64_t sent);
+    // Byte totals of the connection, for the stall check.
+    virtual void TrafficTotals(uint64_t* received, uint64_t* sent) const;
 
     // Hands received data of one block to the piece map.
     bool DeliverBlock(int64_t block, int32_t length, const char* data);
@@ -149,6 +163,11 @@ public:
     uint32_t m_lastReceive = 0;
     int32_t m_connectionNumber = 0;
     bool m_adoptedIncoming = false;
+    PieceRange* m_privateRange = nullptr;  // BitTorrent sources (never in the range list)
+    int32_t m_lastHave = -1;               // the remote's last announced piece
+    int32_t m_stallStrikes = 0;
+    uint64_t m_stallReceived = 0;
+    uint64_t m_stallSent = 0;
 
 protected:
     ~TPeerObject() override;
