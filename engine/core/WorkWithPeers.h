@@ -57,9 +57,9 @@ public:
 
     // Per-second connection work (servers, then peers).
     void ConnectionWork();
-    // Between the per-second steps: more connections to servers that are
-    // already connected and have told their size, up to the server limit.
-    // Candidates that are not connected wait for the per-second step.
+    // Between the per-second steps: more connections to servers that have
+    // told their size and carry no penalty, up to the server limit. Other
+    // candidates wait for the per-second step.
     void TopUpServerConnections();
     // Drops n sources of the kinds in mask, worst first (gently: only slow ones).
     void DropSources(int mask, int n, bool gentle, int penalty);

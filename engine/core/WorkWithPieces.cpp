@@ -231,6 +231,9 @@ void TWorkWithPieces::HandlePieceEvent(const TPieceEvent& e) {
                     const uint8_t bit = static_cast<uint8_t>(0x80 >> (e.value % 8));
                     m_have[byte] = e.flag ? (m_have[byte] | bit) : (m_have[byte] & ~bit);
                 }
+                // Written (the have bit took over) or lost again.
+                if (static_cast<size_t>(e.value) < m_verified.size())
+                    m_verified[static_cast<size_t>(e.value)] = 0;
                 m_pieceMapChanged = true;
             }
             break;
@@ -330,6 +333,9 @@ std::string TWorkWithPieces::FileText(int index, int kind) {
 bool TWorkWithPieces::IsPieceNeeded(int32_t piece) {
     if (m_pieces == nullptr || piece < 0 || piece >= m_pieces->PieceCount()) return false;
     if (m_pieces->Have(piece) || m_pieces->IsSkipped(piece)) return false;
+    // Verified and waiting in the write cache: not needed either.
+    if (static_cast<size_t>(piece) < m_verified.size() && m_verified[static_cast<size_t>(piece)])
+        return false;
     if (m_endGame) return true;
     return std::find(m_requested.begin(), m_requested.end(), piece) == m_requested.end();
 }
@@ -391,6 +397,9 @@ void TWorkWithPieces::OnPieceCompleted(int32_t piece) {
     auto end = std::remove(m_requested.begin(), m_requested.end(), piece);
     m_requested.erase(end, m_requested.end());
     if (m_pieces != nullptr && !m_pieces->Have(piece)) {
+        if (m_verified.size() != static_cast<size_t>(m_pieces->PieceCount()))
+            m_verified.assign(static_cast<size_t>(m_pieces->PieceCount()), 0);
+        m_verified[static_cast<size_t>(piece)] = 1;
         // Verified but still cached: once every piece is verified, the cache
         // is written now rather than at the next periodic pass, so that the
         // task completes without waiting.
@@ -813,6 +822,7 @@ void TWorkWithPieces::Reset(bool clearFileList, bool clearAll) {
     m_firstWanted = 0;
     m_serverQueued.clear();
     m_unwritten.clear();
+    m_verified.clear();
     m_returned.clear();
     if (clearAll) {
         QGuard guard(m_lock);

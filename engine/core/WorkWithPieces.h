@@ -134,8 +134,11 @@ protected:
     int32_t m_firstWanted = 0;
     std::vector<int32_t> m_serverQueued;
     std::vector<BlockRequest> m_returned;
-    // Verified pieces whose bytes still wait in the write cache.
+    // Verified pieces whose bytes still wait in the write cache (the piece
+    // map sets their have bits once they are written), and one byte per
+    // piece for them.
     std::vector<int32_t> m_unwritten;
+    std::vector<uint8_t> m_verified;
     struct PublishedFile {
         std::string name;
         std::string path;

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 
+#include "engine/core/EngineSettings.h"
 #include "engine/core/WorkThread.h"
 #include "engine/log/LogApi.h"
 #include "engine/net/TimeThread.h"
@@ -59,7 +60,9 @@ bool THttpPeer::Flush() {
 }
 
 bool THttpPeer::TimedOut() {
-    uint32_t limit = m_headersReceived ? 30 : 15;
+    const EngineTimings& timings = GetEngineTimings();
+    uint32_t limit = static_cast<uint32_t>(m_headersReceived ? timings.httpBodySeconds
+                                                             : timings.httpHeadSeconds);
     if (m_downloadRate >= 1 && m_downloadRate <= 2047) limit *= 2;
     uint32_t now = CachedSeconds();
     if (now - m_lastReceive > limit) {

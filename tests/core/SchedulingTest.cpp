@@ -417,6 +417,28 @@ TEST_F(SchedulingTest, NoProgressStop) {
     timings.stallStopSeconds = saved;
 }
 
+// A verified piece waiting in the write cache is not needed (no source
+// fetches it again); once every piece is verified the cache is written at
+// once, so that the task can complete.
+TEST_F(SchedulingTest, VerifiedPiecesInTheCache) {
+    SchedulingTask t(dir.Path());
+    t.MakeContent(3);
+    const std::string piece(kPiece, 'p');
+    bool completed = false;
+    for (int32_t p = 0; p < 3; ++p) {
+        ASSERT_EQ(t.Pieces()->StoreBlock(p, 0, piece.data(), kPiece, nullptr, &completed), kPiece);
+        ASSERT_TRUE(completed);
+        t.OnPieceCompleted(p);
+        if (p < 2) {
+            EXPECT_FALSE(t.Pieces()->Have(p)) << "written early: the test needs a cached piece";
+            EXPECT_FALSE(t.IsPieceNeeded(p));
+            EXPECT_TRUE(t.IsPieceNeeded(p + 1));
+        }
+    }
+    EXPECT_EQ(t.Pieces()->HaveCount(), 3);
+    EXPECT_TRUE(t.IsDownloadComplete());
+}
+
 TEST_F(SchedulingTest, RequestedListAllowance) {
     struct Case {
         int32_t pieces, done, connections, allowed;
