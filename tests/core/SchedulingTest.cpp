@@ -75,13 +75,14 @@ public:
     // A BitTorrent candidate at 10.0.0.n (never contacted).
     TPeerId* AddPeer(int n) {
         TPeerId* r = new TPeerId("btnode://10.0.0." + std::to_string(n) + ":6881");
+        const uint32_t ipv4 = htonl(0x0a000000u | static_cast<uint32_t>(n));
         r->kind = kSourceBitTorrent;
-        r->ipv4 = htonl(0x0a000000u | static_cast<uint32_t>(n));
+        r->ipv4 = ipv4;
         r->port = 6881;
         AddCandidate(r, false, false);
         r->Release();
         for (TPeerId* c : m_candidates)
-            if (c->ipv4 == r->ipv4) return c;
+            if (c->ipv4 == ipv4) return c;
         return nullptr;
     }
     void SetMaxPeerConnections(int32_t n) { m_settings.maxPeerConnections = n; }
