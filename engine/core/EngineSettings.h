@@ -25,5 +25,8 @@ struct EngineTimings {
     int startTimeoutSeconds = 45;   // copied into each new task's settings
     int lanPassSeconds = 10;
     int resumeSaveSeconds = 20;  // resume data written at least this often
+    int stallStopSeconds = 900;  // an incomplete task without new data stops
+    int httpHeadSeconds = 15;    // an HTTP source without response headers times out
+    int httpBodySeconds = 30;    // an HTTP source without body data times out
 };
 EngineTimings& GetEngineTimings();

@@ -96,6 +96,7 @@ void TWorkThread::LoopBody() {
     int64_t lastSourceRefresh = 0;
     int64_t lastLanPass = 0;
     uint32_t maintenance = 0;
+    uint32_t lastSizeSecond = 0;
     bool noSource = false;
     bool timedOut = false;
     const uint32_t started = StartTime();
@@ -110,8 +111,12 @@ void TWorkThread::LoopBody() {
                               static_cast<unsigned long>(ThreadId()), m_targetFile.c_str());
             break;
         }
-        int64_t onDisk = AllocatedSize(m_targetFile);
-        if (onDisk > 0) m_sizeOnDisk = onDisk;
+        // The size on disk is for display: once a second is enough.
+        if (CachedSeconds() != lastSizeSecond) {
+            lastSizeSecond = CachedSeconds();
+            int64_t onDisk = AllocatedSize(m_targetFile);
+            if (onDisk > 0) m_sizeOnDisk = onDisk;
+        }
 
         if (StopRequested()) break;
         lastPass = Tick();
@@ -141,7 +146,10 @@ void TWorkThread::LoopBody() {
         if (StopRequested()) break;
         PieceMaintenance();
         TrimPools(false);
-        if (maintenance % 4 == 0) MarkPieceMapChanged();
+        if (maintenance % 4 == 0) {
+            MarkPieceMapChanged();
+            if (IsDownloadComplete()) PruneReturnedBlocks();
+        }
         ++maintenance;
 
         if (StopRequested()) break;
@@ -246,7 +254,12 @@ bool TWorkThread::CompletionCheck(int64_t t) {
         if (firstTime) {
             if (m_working.state != TaskStatus::kFetchingMetainfoHttp) {
                 FinishDownload();
-                if (allDone()) m_completed = true;
+                if (allDone()) {
+                    m_completed = true;
+                    // The application learns of the completion now, not
+                    // at the next periodic publication.
+                    Publish(true, true);
+                }
             }
         }
         if (t > 0 && allDone()) {

@@ -277,8 +277,17 @@ void TWorkWithPeers::RandomMirrors(int n, bool immediate) {
     if (mirrors.empty()) return;
     std::srand(static_cast<unsigned>(std::time(nullptr)));
     int taken = 0;
+    std::vector<bool> picked(mirrors.size(), false);
     for (int tries = 0; tries < 2 * n && taken < n; ++tries) {
         size_t i = static_cast<size_t>(std::rand()) % mirrors.size();
+        // An entry picked twice counts once: a small pool is used whole
+        // instead of one entry again and again.
+        if (picked[i]) {
+            auto free = std::find(picked.begin(), picked.end(), false);
+            if (free == picked.end()) break;
+            i = static_cast<size_t>(free - picked.begin());
+        }
+        picked[i] = true;
         TPeerId* r = new TPeerId(mirrors[i]);
         if (!r->Parse()) {
             NoteParseError();
@@ -450,7 +459,9 @@ void TWorkWithPeers::ConnectionWork() {
     // Mirror mode every 31 s, trimming every 46 s.
     const uint32_t now = CachedSeconds();
     if (m_mirrorMode) {
-        if (now - m_lastMirrorSecond >= 31) {
+        // The first mirror step runs at once: mirrors handed to a task
+        // are meant to be used from its start.
+        if (m_lastMirrorSecond == 0 || now - m_lastMirrorSecond >= 31) {
             m_lastMirrorSecond = now;
             int servers = 0;
             for (TPeerObject* s : m_active) servers += IsServer(s->m_kind) ? 1 : 0;
@@ -467,6 +478,36 @@ void TWorkWithPeers::ConnectionWork() {
             eligible += IsServer(r->kind) && r->waitingSeconds <= 0 ? 1 : 0;
         if (m_candidatesAdded && now - StartTime() > 45 && servers >= limit && eligible >= limit) {
             DropSources(kSourceHttp | kSourceFtp, servers - limit + 1, true, 0);
+        }
+    }
+}
+
+void TWorkWithPeers::TopUpServerConnections() {
+    const uint32_t second = CachedSeconds();
+    if (second == m_topUpPausedSecond) return;
+    int count = 0;
+    for (TPeerObject* s : m_active) {
+        if (IsServer(s->m_kind) && (s->m_source == nullptr || !s->m_source->givenUp)) ++count;
+    }
+    const int limit = ServerLimit();
+    for (size_t i = 0; i < m_candidates.size() && count < limit; ++i) {
+        TPeerId* r = m_candidates[i];
+        // Servers that answered before (they told their size) and carry no
+        // penalty; the others wait for the per-second step.
+        if (!IsServer(r->kind) || r->givenUp || r->metadataSource) continue;
+        if (!(r->details && r->details->reportedSize > 0) || r->waitingSeconds > 0) continue;
+        if (m_ipFilter.IsFiltered(r->ipv4)) continue;
+        const int end = std::max(r->allowedConnections, m_settings.connectionsPerServer);
+        while (r->useCount < end && count < limit) {
+            // A connection that finds no work is no failure of the server;
+            // the per-second step tries again.
+            const int32_t failures = r->failures;
+            if (OpenConnections(r, 1, 0, true) == 0) {
+                r->failures = failures;
+                m_topUpPausedSecond = second;
+                return;
+            }
+            ++count;
         }
     }
 }
@@ -562,7 +603,9 @@ void TWorkWithPeers::SourcePass() {
     const bool complete = IsDownloadComplete();
     for (size_t i = 0; i < m_active.size();) {
         TPeerObject* s = m_active[i];
-        const int32_t rate = complete ? s->m_uploadRate : s->m_downloadRate;
+        // A source that is fast now is stepped on every pass, also before
+        // its first rate period ended.
+        const int32_t rate = complete ? s->m_uploadRate : s->CurrentRate(now);
         bool stepped = false;
         bool ok = true;
         if (full || rate > 28671) {
@@ -581,6 +624,7 @@ void TWorkWithPeers::SourcePass() {
         ++i;
     }
     if (!HasMetainfo()) ConnectionWork();
+    if (!complete) TopUpServerConnections();
     ++m_passCounter;
 }
 

@@ -57,6 +57,10 @@ public:
 
     // Per-second connection work (servers, then peers).
     void ConnectionWork();
+    // Between the per-second steps: more connections to servers that have
+    // told their size and carry no penalty, up to the server limit. Other
+    // candidates wait for the per-second step.
+    void TopUpServerConnections();
     // Drops n sources of the kinds in mask, worst first (gently: only slow ones).
     void DropSources(int mask, int n, bool gentle, int penalty);
     // Server candidates with too many failed pieces are banned (every 4 s).
@@ -106,6 +110,7 @@ protected:
     bool m_secondStarted = false;
     uint32_t m_passCounter = 0;
     uint32_t m_lastConnectionSecond = 0;
+    uint32_t m_topUpPausedSecond = 0;  // a top-up found no work in this second
     uint32_t m_lastMirrorSecond = 0;
     uint32_t m_lastTrimSecond = 0;
     uint32_t m_lastBanSecond = 0;

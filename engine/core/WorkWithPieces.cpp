@@ -6,6 +6,7 @@
 #include <climits>
 #include <cstring>
 
+#include "engine/core/PieceChoice.h"
 #include "engine/core/WorkThread.h"
 #include "engine/log/LogApi.h"
 #include "engine/metainfo/Torrent.h"
@@ -230,6 +231,9 @@ void TWorkWithPieces::HandlePieceEvent(const TPieceEvent& e) {
                     const uint8_t bit = static_cast<uint8_t>(0x80 >> (e.value % 8));
                     m_have[byte] = e.flag ? (m_have[byte] | bit) : (m_have[byte] & ~bit);
                 }
+                // Written (the have bit took over) or lost again.
+                if (static_cast<size_t>(e.value) < m_verified.size())
+                    m_verified[static_cast<size_t>(e.value)] = 0;
                 m_pieceMapChanged = true;
             }
             break;
@@ -329,6 +333,9 @@ std::string TWorkWithPieces::FileText(int index, int kind) {
 bool TWorkWithPieces::IsPieceNeeded(int32_t piece) {
     if (m_pieces == nullptr || piece < 0 || piece >= m_pieces->PieceCount()) return false;
     if (m_pieces->Have(piece) || m_pieces->IsSkipped(piece)) return false;
+    // Verified and waiting in the write cache: not needed either.
+    if (static_cast<size_t>(piece) < m_verified.size() && m_verified[static_cast<size_t>(piece)])
+        return false;
     if (m_endGame) return true;
     return std::find(m_requested.begin(), m_requested.end(), piece) == m_requested.end();
 }
@@ -389,6 +396,24 @@ bool TWorkWithPieces::MarkRequested(int32_t piece, bool add, bool completed) {
 void TWorkWithPieces::OnPieceCompleted(int32_t piece) {
     auto end = std::remove(m_requested.begin(), m_requested.end(), piece);
     m_requested.erase(end, m_requested.end());
+    if (m_pieces != nullptr && !m_pieces->Have(piece)) {
+        if (m_verified.size() != static_cast<size_t>(m_pieces->PieceCount()))
+            m_verified.assign(static_cast<size_t>(m_pieces->PieceCount()), 0);
+        m_verified[static_cast<size_t>(piece)] = 1;
+        // Verified but still cached: once every piece is verified, the cache
+        // is written now rather than at the next periodic pass, so that the
+        // task completes without waiting.
+        m_unwritten.erase(std::remove_if(m_unwritten.begin(), m_unwritten.end(),
+                                         [this](int32_t p) { return m_pieces->Have(p); }),
+                          m_unwritten.end());
+        if (std::find(m_unwritten.begin(), m_unwritten.end(), piece) == m_unwritten.end())
+            m_unwritten.push_back(piece);
+        if (m_pieces->HaveCount() + static_cast<int64_t>(m_unwritten.size()) >=
+            m_pieces->PieceCount()) {
+            m_pieces->Maintain();
+            m_unwritten.clear();
+        }
+    }
     CopyPieceNumbers();
 }
 
@@ -473,7 +498,8 @@ void HandOut(PieceRange* r, TPeerObject* s, int64_t now) {
 
 PieceRange* TWorkWithPieces::ChooseVictim(TPeerObject* s) {
     const int64_t now = TaskClockNow();
-    const int64_t rs = s->m_downloadRate;
+    const uint32_t nowMs = TickCountMs();
+    const int64_t rs = s->CurrentRate(nowMs);
     const int64_t pieceLength = m_pieces->PieceLength();
     const int64_t left = m_pieces->PieceCount() - m_pieces->HaveCount();
     PieceRange* best = nullptr;
@@ -482,7 +508,7 @@ PieceRange* TWorkWithPieces::ChooseVictim(TPeerObject* s) {
         if (pass == 2 && s->m_rangesTaken != 0) break;
         for (PieceRange* r : m_ranges) {
             if (r->owner == nullptr || r->owner == s || r->finished || r->marked) continue;
-            const int64_t ro = r->owner->m_downloadRate;
+            const int64_t ro = r->owner->CurrentRate(nowMs);
             if (pass == 1) {
                 if (!(now - r->time > 10 || ro > 0)) continue;
                 if (!(r->last != r->cursor || ro == 0 || (ro > 0 && rs / ro >= 2))) continue;
@@ -541,14 +567,17 @@ bool TWorkWithPieces::EngageRange(TPeerObject* s) {
         }
     }
     // 4. Split the range of a slower source.
-    const int64_t rs = s->m_downloadRate;
+    // Current rates: a connection whose range ends splits at once instead
+    // of waiting for the next rate period.
+    const uint32_t nowMs = TickCountMs();
+    const int64_t rs = s->CurrentRate(nowMs);
     if (rs <= 0 && s->m_rangesTaken >= 1) return false;
     PieceRange* victim = ChooseVictim(s);
     if (victim == nullptr) return false;
     while (victim->last > victim->cursor && !IsPieceNeeded(victim->last)) --victim->last;
     const int64_t remaining = victim->last - victim->cursor + 1;
     if (remaining <= 0) return false;
-    const int64_t ro = victim->owner != nullptr ? victim->owner->m_downloadRate : 0;
+    const int64_t ro = victim->owner != nullptr ? victim->owner->CurrentRate(nowMs) : 0;
     int64_t m = s->m_rangesTaken > 0 && ro + rs > 0 ? 100 * rs / (ro + rs) : 50;
     if (m < 100 && 2 * ro < rs) ++m;
     int64_t e = remaining > 1 ? remaining * m / 100 : 1;
@@ -654,6 +683,125 @@ bool TWorkWithPieces::AddFreshRange(TPeerObject* s) {
     return true;
 }
 
+// ---- BitTorrent sources ----
+
+namespace {
+
+// The piece choice's view of a task and one of its sources.
+class TaskChoiceView : public PieceChoiceView {
+public:
+    TaskChoiceView(TWorkWithPieces* task, TPeerObject* s) : m_task(task), m_s(s) {}
+    bool RemoteHas(int32_t p) override { return m_s->RemoteHasPiece(p); }
+    bool Excluded(int32_t p) override { return m_s->ExcludedPiece(p); }
+    bool Needed(int32_t p) override { return m_task->IsPieceNeeded(p); }
+    bool Queued(int32_t p) override { return m_s->QueuedPiece(p); }
+    bool Grant(int32_t p) override { return m_task->MarkRequested(p, true, false); }
+    bool Wanted(int32_t p) override {
+        TPieces* pieces = m_task->Pieces();
+        return pieces != nullptr && p >= 0 && p < pieces->PieceCount() && !pieces->Have(p) &&
+               !pieces->IsSkipped(p);
+    }
+    int32_t PieceLength() override {
+        return m_task->Pieces() != nullptr ? m_task->Pieces()->PieceLength() : 0;
+    }
+    int64_t SourceRate() override { return m_s->CurrentRate(TickCountMs()); }
+    int64_t OwnerRate(const PieceRange& r) override {
+        return r.owner != nullptr ? r.owner->CurrentRate(TickCountMs()) : 0;
+    }
+    int64_t Now() override { return static_cast<TWorkThread*>(m_task)->TaskClock(); }
+    uint32_t TickMs() override { return TickCountMs(); }
+
+private:
+    TWorkWithPieces* m_task;
+    TPeerObject* m_s;
+};
+
+bool BitSet(const std::vector<uint8_t>& bits, int64_t i) {
+    if (i < 0 || static_cast<size_t>(i / 8) >= bits.size()) return false;
+    return (bits[static_cast<size_t>(i / 8)] & (0x80 >> (i % 8))) != 0;
+}
+
+}  // namespace
+
+int32_t TWorkWithPieces::PickFromRanges(TPeerObject* s) {
+    if (m_pieces == nullptr || s == nullptr || m_ranges.empty()) return -1;
+    TaskChoiceView view(this, s);
+    return piece_choice::PickFromRanges(view, m_ranges, s->m_privateRange, &s->m_rangesTaken, s);
+}
+
+int32_t TWorkWithPieces::PickInFile(TPeerObject* s, int32_t file) {
+    if (m_pieces == nullptr || s == nullptr) return -1;
+    const auto& files = m_pieces->Files().Files();
+    if (file < 0 || static_cast<size_t>(file) >= files.size()) return -1;
+    const int32_t first = files[static_cast<size_t>(file)].firstPiece;
+    const int32_t count = files[static_cast<size_t>(file)].pieceSpan;
+    TaskChoiceView view(this, s);
+    const bool randomStart = m_settings.randomStartPiece != 0;
+    return piece_choice::PickInFile(view, first, count, randomStart,
+                                    randomStart ? RandomStartPiece() : 0, &s->m_lastHave);
+}
+
+bool TWorkWithPieces::ReturnBlocks(std::vector<BlockRequest>& blocks) {
+    if (blocks.empty()) return true;
+    if (!StopFlag()->load()) {
+        m_returned.insert(m_returned.begin(), blocks.begin(), blocks.end());
+    }
+    blocks.clear();
+    return true;
+}
+
+bool TWorkWithPieces::PickReturnedBlocks(std::vector<BlockRequest>* out,
+                                         const std::vector<uint8_t>& peerHave,
+                                         const std::vector<uint8_t>& excluded, int32_t maximum) {
+    if (out == nullptr || m_pieces == nullptr || m_pieces->PieceLength() <= 0) return false;
+    const size_t limit = static_cast<size_t>(maximum > 0 ? maximum : 16);
+    const int64_t pieceLength = m_pieces->PieceLength();
+    int64_t tried = -1;
+    int64_t chosen = -1;
+    for (const BlockRequest& b : m_returned) {
+        const int64_t piece = b.block * kBlockSize / pieceLength;
+        if (piece == tried) continue;
+        tried = piece;
+        if (!BitSet(peerHave, piece) || BitSet(excluded, piece)) continue;
+        if (piece >= m_pieces->PieceCount() || m_pieces->Have(static_cast<int32_t>(piece)) ||
+            m_pieces->IsSkipped(static_cast<int32_t>(piece)))
+            continue;
+        chosen = piece;
+        break;
+    }
+    if (chosen < 0) return false;
+    for (size_t i = 0; i < m_returned.size() && out->size() < limit;) {
+        const BlockRequest b = m_returned[i];
+        if (b.block * kBlockSize / pieceLength != chosen) {
+            ++i;
+            continue;
+        }
+        bool present = false;
+        for (const BlockRequest& o : *out) present = present || o.block == b.block;
+        m_returned.erase(m_returned.begin() + static_cast<long>(i));
+        if (!present) out->push_back(b);
+    }
+    return !out->empty();
+}
+
+void TWorkWithPieces::PruneReturnedBlocks() {
+    if (m_pieces == nullptr || IsDownloadComplete()) {
+        m_returned.clear();
+        return;
+    }
+    const int64_t pieceLength = m_pieces->PieceLength();
+    if (pieceLength <= 0) return;
+    m_returned.erase(
+        std::remove_if(m_returned.begin(), m_returned.end(),
+                       [&](const BlockRequest& b) {
+                           const int64_t offset = b.block * kBlockSize;
+                           const auto piece = static_cast<int32_t>(offset / pieceLength);
+                           return m_pieces->HasBlock(
+                               piece, static_cast<int32_t>(offset - piece * pieceLength));
+                       }),
+        m_returned.end());
+}
+
 void TWorkWithPieces::Reset(bool clearFileList, bool clearAll) {
     TWorkWithPeers::Reset(clearFileList, clearAll);
     for (PieceRange* r : m_ranges) delete r;
@@ -673,6 +821,9 @@ void TWorkWithPieces::Reset(bool clearFileList, bool clearAll) {
     m_metainfoLoaded = false;
     m_firstWanted = 0;
     m_serverQueued.clear();
+    m_unwritten.clear();
+    m_verified.clear();
+    m_returned.clear();
     if (clearAll) {
         QGuard guard(m_lock);
         m_publishedFiles.clear();

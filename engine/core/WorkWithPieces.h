@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "engine/core/WorkWithPeers.h"
+#include "engine/sources/PeerObject.h"
 
 class TPieces;
 class TTorrent;
@@ -86,6 +87,25 @@ public:
     }
     const std::vector<int32_t>& RequestedList() const { return m_requested; }
 
+    // ---- BitTorrent sources ----
+    // A piece for source s from the server ranges (its private range, a
+    // new one, or the end of a range), or -1.
+    int32_t PickFromRanges(TPeerObject* s);
+    // A piece for source s within file `file` of the metainfo, or -1.
+    int32_t PickInFile(TPeerObject* s, int32_t file);
+    // Blocks a BitTorrent source gave back; the list is emptied. Dropped
+    // while the task is stopping.
+    bool ReturnBlocks(std::vector<BlockRequest>& blocks);
+    // Moves the returned blocks of the first piece that the peer has, that
+    // is not excluded and that the piece map still wants into `out` (up to
+    // `maximum` entries, 16 when not positive). Bitfields in BitTorrent order.
+    bool PickReturnedBlocks(std::vector<BlockRequest>* out, const std::vector<uint8_t>& peerHave,
+                            const std::vector<uint8_t>& excluded, int32_t maximum);
+    // Releases returned blocks the piece map already has (all of them once
+    // the download is complete).
+    void PruneReturnedBlocks();
+    size_t ReturnedBlockCount() const { return m_returned.size(); }
+
 protected:
     // Copies the piece map's numbers into the working status (lock held or not).
     void CopyPieceNumbers();
@@ -113,6 +133,12 @@ protected:
     std::vector<PieceRange*> m_ranges;
     int32_t m_firstWanted = 0;
     std::vector<int32_t> m_serverQueued;
+    std::vector<BlockRequest> m_returned;
+    // Verified pieces whose bytes still wait in the write cache (the piece
+    // map sets their have bits once they are written), and one byte per
+    // piece for them.
+    std::vector<int32_t> m_unwritten;
+    std::vector<uint8_t> m_verified;
     struct PublishedFile {
         std::string name;
         std::string path;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <ctime>
 
+#include "engine/core/EngineSettings.h"
 #include "engine/log/LogApi.h"
 #include "engine/net/TimeThread.h"
 #include "engine/sources/PeerObject.h"
@@ -92,6 +93,11 @@ void TWorkWithTransStatis::PerSecondBookkeeping() {
     }
     int32_t maxConnections = 0;
     PeerNumbers(m_downloadRate, m_uploadRate, &m_peerSlots, &maxConnections);
+    {
+        QGuard guard(m_lock);
+        m_settings.maxPeerConnections = maxConnections;
+    }
+    PruneReturnedBlocks();
     m_secondReceived = 0;
     m_secondSent = 0;
     m_secondPayload = 0;
@@ -122,12 +128,15 @@ void TWorkWithTransStatis::PeriodicPublish() {
             m_pieces->SetCacheLimitUnits(std::min(8000, std::max(m_settings.cacheUnits, 4)));
         }
         Publish(true, false);
-        if (m_pieces != nullptr && !IsDownloadComplete() && m_pieces->LastActivity() != 0 &&
-            CachedSeconds() - m_pieces->LastActivity() >= 900) {
-            stall = true;
-        }
+        stall = StallStopDue();
     }
     if (stall) RequestStop(nullptr);
+}
+
+bool TWorkWithTransStatis::StallStopDue() {
+    return m_pieces != nullptr && !IsDownloadComplete() && m_pieces->LastActivity() != 0 &&
+           CachedSeconds() - m_pieces->LastActivity() >=
+               static_cast<uint32_t>(GetEngineTimings().stallStopSeconds);
 }
 
 bool TWorkWithTransStatis::StatisticsDue() {
@@ -140,21 +149,73 @@ void TWorkWithTransStatis::StatisticsStep() {
     ++m_statisticsRuns;
     SortActive();
     int32_t down = 0, up = 0;
+    const uint32_t nowMs = TickCountMs();
     for (TPeerObject* s : m_active) {
         s->m_downloadRate = static_cast<int32_t>(s->m_rateReceived / 3);
         s->m_uploadRate = static_cast<int32_t>(s->m_rateSent / 3);
         s->m_rateReceived = 0;
         s->m_rateSent = 0;
+        if (s->m_ratePeriodValid) s->StartRatePeriod(nowMs);
         down += s->m_downloadRate;
         up += s->m_uploadRate;
     }
     m_downloadRate = down;
     m_uploadRate = up;
-    // Stalled connections: closed at the sixth check without traffic.
+    DropSurplusSources();
+    // Stalled connections: every fourth run (16 s); closed at the sixth
+    // check in a row without traffic.
+    if (m_statisticsRuns % 4 == 0) CheckStalledConnections();
     BanServers();
     EngineLog::Printf(37, "Task %p: %zu sources, %zu candidates, %zu ranges, %u/%u pieces, %d B/s",
                       static_cast<void*>(this), m_active.size(), m_candidates.size(),
                       m_ranges.size(), m_working.piecesDone, m_working.pieceCount, m_downloadRate);
+}
+
+int32_t TWorkWithTransStatis::SurplusLimit(int32_t maxConnections) {
+    int32_t m = maxConnections - 6;
+    return m - std::max(m / 12 - 6, 0);
+}
+
+void TWorkWithTransStatis::DropSurplusSources() {
+    int32_t n = 0;
+    for (TPeerObject* s : m_active) n += s->IsConnected() ? 1 : 0;
+    const int32_t m = SurplusLimit(m_settings.maxPeerConnections);
+    if (n <= m) return;
+    const bool fewLeft =
+        SizeKnown() && m_pieces != nullptr && m_pieces->PieceCount() - m_pieces->HaveCount() <= 6;
+    bool dropped = false;
+    // Worst first (the list was just sorted).
+    for (size_t i = m_active.size(); i-- > 0;) {
+        TPeerObject* s = m_active[i];
+        if (s->m_source == nullptr || (s->m_source->kind & (kSourceHttp | kSourceFtp)) != 0)
+            continue;
+        bool drop = false;
+        if (s->IsConnected() && !s->m_idle) {
+            drop = n > m && s->ShouldDrop(fewLeft);
+        } else {
+            drop = static_cast<int64_t>(i) > m + 12 && s->m_downloadRate == 0;
+        }
+        if (!drop) continue;
+        if (s->IsConnected()) --n;
+        RemoveActive(i, 6);
+        dropped = true;
+    }
+    if (dropped) SortCandidates();
+}
+
+void TWorkWithTransStatis::CheckStalledConnections() {
+    for (TPeerObject* s : m_active) {
+        if (!s->IsConnected()) continue;
+        uint64_t received = 0, sent = 0;
+        s->TrafficTotals(&received, &sent);
+        if (TPeerObject::StallCheck(&s->m_stallStrikes, &s->m_stallReceived, &s->m_stallSent,
+                                    received, sent)) {
+            EngineLog::Printf(37, "Connection %d stalled: closed", s->m_connectionNumber);
+            // The next pass finds it disconnected and removes it.
+            if (s->m_connection) s->m_connection->Close();
+            s->m_linkState = TPeerObject::kLinkNone;
+        }
+    }
 }
 
 TWorkWithTransStatis::~TWorkWithTransStatis() = default;

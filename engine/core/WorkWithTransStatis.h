@@ -45,6 +45,16 @@ public:
     // Every four seconds: per-source rates, surplus sources, stalls, bans.
     void StatisticsStep();
     bool StatisticsDue();
+    // The incomplete task's piece map saw no new data for the stall time
+    // (EngineTimings::stallStopSeconds): the publication stops the task.
+    bool StallStopDue();
+    // Connected sources the task keeps before dropping surplus peers:
+    // m = maximum peer connections - 6, less max(m / 12 - 6, 0).
+    static int32_t SurplusLimit(int32_t maxConnections);
+    // Drops surplus and idle BitTorrent sources, worst first (servers stay).
+    void DropSurplusSources();
+    // The stall check of every connected source.
+    void CheckStalledConnections();
 
     int32_t TaskDownloadRate() override { return m_downloadRate; }
     ~TWorkWithTransStatis() override;

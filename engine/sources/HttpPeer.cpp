@@ -4,6 +4,7 @@
 
 #include <algorithm>
 
+#include "engine/core/EngineSettings.h"
 #include "engine/core/WorkThread.h"
 #include "engine/log/LogApi.h"
 #include "engine/net/TimeThread.h"
@@ -59,7 +60,9 @@ bool THttpPeer::Flush() {
 }
 
 bool THttpPeer::TimedOut() {
-    uint32_t limit = m_headersReceived ? 30 : 15;
+    const EngineTimings& timings = GetEngineTimings();
+    uint32_t limit = static_cast<uint32_t>(m_headersReceived ? timings.httpBodySeconds
+                                                             : timings.httpHeadSeconds);
     if (m_downloadRate >= 1 && m_downloadRate <= 2047) limit *= 2;
     uint32_t now = CachedSeconds();
     if (now - m_lastReceive > limit) {
@@ -219,18 +222,26 @@ bool THttpPeer::ReceiveStream() {
         have -= drop;
         m_lastReceive = CachedSeconds();
     }
+    // The blocks are handed over straight from the receive buffer, which is
+    // consumed once afterwards: consuming block by block would move the
+    // rest of the buffer to its front for every block.
+    const char* data = reinterpret_cast<const char*>(m_connection->ReceivedData());
+    size_t used = 0;
+    bool ok = true;
     while (m_bytesToSkip == 0 && m_inFlight > 0 && !m_queue.empty()) {
         const BlockRequest r = m_queue.front();
-        if (have < static_cast<size_t>(r.length)) break;
-        const char* data = reinterpret_cast<const char*>(m_connection->ReceivedData());
-        if (!DeliverBlock(r.block, r.length, data)) return false;
+        if (have - used < static_cast<size_t>(r.length)) break;
+        if (!DeliverBlock(r.block, r.length, data + used)) {
+            ok = false;
+            break;
+        }
         // DeliverBlock removed the request from the queue.
-        m_connection->ConsumeReceived(static_cast<size_t>(r.length));
+        used += static_cast<size_t>(r.length);
         m_streamPosition += r.length;
-        have -= static_cast<size_t>(r.length);
         --m_inFlight;
     }
-    return true;
+    if (used > 0) m_connection->ConsumeReceived(used);
+    return ok;
 }
 
 int32_t THttpPeer::CountInFlight() const {

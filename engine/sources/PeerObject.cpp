@@ -1,6 +1,7 @@
 #include "engine/sources/PeerObject.h"
 
 #include <algorithm>
+#include <climits>
 
 #include "engine/core/WorkThread.h"
 #include "engine/net/TimeThread.h"
@@ -35,6 +36,7 @@ bool TPeerObject::Connect(TPeerId* source) {
     m_startTime = CachedSeconds();
     m_lastReceive = m_startTime;
     m_phase = kPhaseWorking;
+    StartRatePeriod(TickCountMs());
     return true;
 }
 
@@ -45,12 +47,50 @@ bool TPeerObject::Attach(std::unique_ptr<QConnection> connection) {
     m_adoptedIncoming = true;
     m_startTime = CachedSeconds();
     m_lastReceive = m_startTime;
+    StartRatePeriod(TickCountMs());
     return IsConnected();
 }
 
 void TPeerObject::ReturnQueue() {
     for (const BlockRequest& r : m_queue) m_task->NoteQueued(r.block, -1);
+    if (m_kind == kSourceBitTorrent && !m_queue.empty()) {
+        // Another peer may fetch these blocks (the returned-block list).
+        std::vector<BlockRequest> back(m_queue.begin(), m_queue.end());
+        m_task->ReturnBlocks(back);
+    }
     m_queue.clear();
+}
+
+void TPeerObject::ReleasePrivateRange() {
+    PieceRange* r = m_privateRange;
+    m_privateRange = nullptr;
+    if (r == nullptr) return;
+    if (!r->finished) {
+        for (int32_t p = r->first; p < r->cursor; ++p) m_task->MarkRequested(p, false, false);
+    }
+    delete r;
+}
+
+bool TPeerObject::StallCheck(int32_t* strikes, uint64_t* lastReceived, uint64_t* lastSent,
+                             uint64_t received, uint64_t sent) {
+    bool close = false;
+    if (received == *lastReceived && sent == *lastSent) {
+        if (*strikes >= 5) {
+            close = true;
+        } else {
+            ++*strikes;
+        }
+    } else {
+        *strikes = 0;
+    }
+    *lastReceived = received;
+    *lastSent = sent;
+    return close;
+}
+
+void TPeerObject::TrafficTotals(uint64_t* received, uint64_t* sent) const {
+    *received = m_connection ? m_connection->BytesReceived() : 0;
+    *sent = m_connection ? m_connection->BytesSent() : 0;
 }
 
 void TPeerObject::Enqueue(int64_t block, int32_t length) {
@@ -62,6 +102,10 @@ void TPeerObject::Reset() {
     ReturnQueue();
     if (m_connection) m_connection->Close();
     ReleaseRange();
+    ReleasePrivateRange();
+    m_lastHave = -1;
+    m_stallStrikes = 0;
+    m_stallReceived = m_stallSent = 0;
     m_linkState = kLinkNone;
     m_phase = kPhaseNone;
     m_busy = false;
@@ -73,6 +117,7 @@ void TPeerObject::Reset() {
     m_downloadRate = m_uploadRate = 0;
     m_periodReceived = m_periodSent = 0;
     m_rateReceived = m_rateSent = 0;
+    m_ratePeriodValid = false;
     m_adoptedIncoming = false;
     if (m_source != nullptr) {
         if (m_source->useCount > 0) --m_source->useCount;
@@ -112,6 +157,15 @@ bool TPeerObject::ShouldDrop(bool keepIdle) {
     if (!IsConnected() || IsSlow()) return true;
     if (!keepIdle && IsStarved()) return true;
     return m_task->IsDownloadComplete() && IsSeed();
+}
+
+int32_t TPeerObject::CurrentRate(uint32_t nowMs) const {
+    if (!m_ratePeriodValid) return m_downloadRate;
+    const uint32_t elapsed = nowMs - m_ratePeriodStartMs;
+    const int64_t rate = m_rateReceived * 1000 / std::max<uint32_t>(elapsed, 200);
+    const int64_t clamped = std::min<int64_t>(rate, INT32_MAX);
+    if (elapsed < 1000) return std::max(m_downloadRate, static_cast<int32_t>(clamped));
+    return static_cast<int32_t>(clamped);
 }
 
 bool TPeerObject::IsQueued(int64_t block) const {

@@ -92,12 +92,37 @@ public:
     virtual bool IsSeed() { return true; }
     virtual void ReleaseRange();
     virtual int32_t PickPiece();
+    // What the remote offers: a server has every piece; BitTorrent peers
+    // answer from their remote's bitfield and their excluded set.
+    virtual bool RemoteHasPiece(int32_t /*piece*/) const { return true; }
+    virtual bool ExcludedPiece(int32_t /*piece*/) const { return false; }
+    // Deletes the private range (BitTorrent sources); the pieces it had not
+    // handed out yet leave the task's requested list.
+    void ReleasePrivateRange();
+    // One stall check (every 16 s): a connection whose received and sent
+    // totals did not grow since the last check gets a strike (up to 5); true
+    // at the sixth check without traffic: the connection is to be closed.
+    static bool StallCheck(int32_t* strikes, uint64_t* lastReceived, uint64_t* lastSent,
+                           uint64_t received, uint64_t sent);
+    // Byte totals of the connection, for the stall check.
+    virtual void TrafficTotals(uint64_t* received, uint64_t* sent) const;
 
     // Hands received data of one block to the piece map.
     bool DeliverBlock(int64_t block, int32_t length, const char* data);
     // Outstanding requests the queue should hold: rate x 2 / 16384 + 2.
     static int32_t QueueDepthForRate(int32_t rate) { return rate * 2 / kBlockSize + 2; }
     int32_t QueueDepth() const { return QueueDepthForRate(m_downloadRate); }
+    // The download rate as of now: the payload of the current rate period
+    // over its length (at least 200 ms), not below the last period's rate
+    // during the period's first second. Sources that never connected answer
+    // the last period's rate. Used where waiting for the next rate period
+    // would leave a fast connection idle (range splits, per-pass stepping).
+    int32_t CurrentRate(uint32_t nowMs) const;
+    // Starts a new rate period at nowMs (after the period's payload was counted).
+    void StartRatePeriod(uint32_t nowMs) {
+        m_ratePeriodStartMs = nowMs;
+        m_ratePeriodValid = true;
+    }
     bool IsQueued(int64_t block) const;
     bool QueuedPiece(int32_t piece) const;
     // Ranking: true when a ranks before b (best first).
@@ -130,12 +155,19 @@ public:
     int64_t m_totalReceivedKiB = 0;
     int64_t m_rateReceived = 0;  // payload since the last rate computation
     int64_t m_rateSent = 0;
+    uint32_t m_ratePeriodStartMs = 0;
+    bool m_ratePeriodValid = false;
     TPeerId* m_source = nullptr;
     PieceRange* m_range = nullptr;
     std::unique_ptr<QConnection> m_connection;
     uint32_t m_lastReceive = 0;
     int32_t m_connectionNumber = 0;
     bool m_adoptedIncoming = false;
+    PieceRange* m_privateRange = nullptr;  // BitTorrent sources (never in the range list)
+    int32_t m_lastHave = -1;               // the remote's last announced piece
+    int32_t m_stallStrikes = 0;
+    uint64_t m_stallReceived = 0;
+    uint64_t m_stallSent = 0;
 
 protected:
     ~TPeerObject() override;

@@ -1,13 +1,17 @@
 // Piece scheduling and rate policies, driven through the real task layers
 // with a piece map built for a content of a chosen size and scripted
 // sources whose rates the test sets.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <random>
 #include <set>
+#include <thread>
 
+#include "engine/core/EngineSettings.h"
 #include "engine/core/WorkThread.h"
+#include "engine/net/TimeThread.h"
 #include "engine/sources/PeerId.h"
 #include "engine/sources/PeerObject.h"
 #include "engine/store/TPieces.h"
@@ -58,6 +62,7 @@ public:
         r->Release();
         return m_candidates.back();
     }
+    std::vector<TPeerObject*>& ActiveForTest() { return m_active; }
     ScriptedSource* AddSource(int32_t rate, TPeerId* source) {
         auto* s = new ScriptedSource(this, rate);
         s->m_source = source;
@@ -67,6 +72,37 @@ public:
         return s;
     }
     int32_t Limit() { return ServerLimit(); }
+    // A BitTorrent candidate at 10.0.0.n (never contacted).
+    TPeerId* AddPeer(int n) {
+        TPeerId* r = new TPeerId("btnode://10.0.0." + std::to_string(n) + ":6881");
+        const uint32_t ipv4 = htonl(0x0a000000u | static_cast<uint32_t>(n));
+        r->kind = kSourceBitTorrent;
+        r->ipv4 = ipv4;
+        r->port = 6881;
+        AddCandidate(r, false, false);
+        r->Release();
+        for (TPeerId* c : m_candidates)
+            if (c->ipv4 == ipv4) return c;
+        return nullptr;
+    }
+    void SetMaxPeerConnections(int32_t n) { m_settings.maxPeerConnections = n; }
+    using TWorkWithTransStatis::CheckStalledConnections;
+    using TWorkWithTransStatis::DropSurplusSources;
+};
+
+// A BitTorrent source as the statistics step sees it: whether it wants to
+// be dropped, and the byte totals of its connection.
+class ScriptedPeer : public TPeerObject {
+public:
+    explicit ScriptedPeer(TWorkThread* task) : TPeerObject(task, kSourceBitTorrent) {}
+    bool Receive() override { return true; }
+    bool ShouldDrop(bool) override { return wantsDrop; }
+    void TrafficTotals(uint64_t* r, uint64_t* s) const override {
+        *r = received;
+        *s = sent;
+    }
+    bool wantsDrop = false;
+    uint64_t received = 0, sent = 0;
 };
 
 struct Span {
@@ -151,6 +187,257 @@ TEST_F(SchedulingTest, SplitTakesTheFasterSourcesShare) {
     EXPECT_EQ(fast->m_range->first, 13);
     EXPECT_EQ(fast->m_range->last, 19);
     EXPECT_EQ(r->last, 12);  // the slow source keeps what is before
+}
+
+TEST_F(SchedulingTest, CurrentRateOfARatePeriod) {
+    SchedulingTask t(dir.Path());
+    TPeerId* server = t.AddServer("http://127.0.0.1:8001/f");
+    struct Case {
+        bool period;  // the source connected (a rate period runs)
+        int32_t lastRate;
+        int64_t received;
+        uint32_t elapsedMs;
+        int32_t rate;
+    } cases[] = {
+        {false, 100, 1000000, 5000, 100},        // never connected: the last rate
+        {true, 0, 1000000, 0, 5000000},          // at least 200 ms are counted
+        {true, 0, 1000000, 500, 2000000},        // early in the period
+        {true, 3000000, 1000000, 500, 3000000},  // not below the last rate in the first second
+        {true, 3000000, 1000000, 2000, 500000},  // later: what the period measured
+        {true, 3000000, 0, 1500, 0},             // nothing arrived for 1.5 s
+    };
+    for (const auto& c : cases) {
+        ScriptedSource* s = t.AddSource(c.lastRate, server);
+        s->m_rateReceived = c.received;
+        const uint32_t start = 1000000;
+        if (c.period) s->StartRatePeriod(start);
+        EXPECT_EQ(s->CurrentRate(start + c.elapsedMs), c.rate)
+            << c.received << " bytes in " << c.elapsedMs << " ms";
+    }
+}
+
+// A connection whose range ends before the first rate period is over
+// splits the range of a slower one at once, judged by the current rates.
+TEST_F(SchedulingTest, SplitBeforeTheFirstRatePeriod) {
+    SchedulingTask t(dir.Path());
+    t.MakeContent(200);
+    TPeerId* server = t.AddServer("http://127.0.0.1:8001/f");
+    auto* r = new PieceRange();
+    r->first = 100;
+    r->last = 199;
+    r->cursor = 110;  // 90 pieces left
+    r->time = t.TaskClock();
+    r->SetSource(server);
+    t.Ranges().push_back(r);
+    const uint32_t now = TickCountMs();
+    ScriptedSource* slow = t.AddSource(0, server);
+    slow->StartRatePeriod(now - 2000);
+    slow->m_rateReceived = 2 * 1024 * 1024;  // 1 MiB/s: 90 pieces take 22 s
+    r->owner = slow;
+    slow->m_range = r;
+    slow->m_rangesTaken = 1;
+    ScriptedSource* fast = t.AddSource(0, server);
+    fast->StartRatePeriod(now - 2000);
+    fast->m_rateReceived = 6 * 1024 * 1024;  // 3 MiB/s, its own range done
+    fast->m_rangesTaken = 1;
+    ASSERT_TRUE(t.EngageRange(fast));
+    ASSERT_NE(fast->m_range, nullptr);
+    // m = 300 / 4 = 75 (+1: the owner is less than half as fast); e = 90 x 76
+    // / 100 = 68, + 1 = 69: the last 69 pieces.
+    EXPECT_EQ(fast->m_range->first, 131);
+    EXPECT_EQ(fast->m_range->last, 199);
+    EXPECT_EQ(r->last, 130);
+
+    // Without a rate period (never connected, no rate yet) nothing is split.
+    ScriptedSource* idle = t.AddSource(0, server);
+    idle->m_rangesTaken = 1;
+    EXPECT_FALSE(t.EngageRange(idle));
+}
+
+TEST(StallPolicyTest, StrikesAndClose) {
+    // Byte totals at successive checks; the sixth check in a row without
+    // traffic closes the connection, traffic clears the strikes.
+    struct Step {
+        uint64_t received, sent;
+        int32_t strikes;
+        bool close;
+    } steps[] = {{100, 10, 0, false}, {100, 10, 1, false}, {100, 10, 2, false}, {100, 11, 0, false},
+                 {100, 11, 1, false}, {100, 11, 2, false}, {100, 11, 3, false}, {100, 11, 4, false},
+                 {100, 11, 5, false}, {100, 11, 5, true}};
+    int32_t strikes = 0;
+    uint64_t lastReceived = 0, lastSent = 0;
+    int n = 0;
+    for (const auto& st : steps) {
+        EXPECT_EQ(TPeerObject::StallCheck(&strikes, &lastReceived, &lastSent, st.received, st.sent),
+                  st.close)
+            << "check " << n;
+        EXPECT_EQ(strikes, st.strikes) << "check " << n++;
+    }
+}
+
+TEST(SurplusPolicyTest, Limit) {
+    struct {
+        int32_t maxConnections, limit;
+    } cases[] = {{52, 46}, {10, 4}, {90, 83}, {100, 93}, {200, 194 - 10}};
+    for (auto c : cases)
+        EXPECT_EQ(TWorkWithTransStatis::SurplusLimit(c.maxConnections), c.limit)
+            << c.maxConnections;
+}
+
+// Surplus peers are dropped worst first while more than the limit are
+// connected, and only those that ask for it; idle ones far down the list
+// go when they bring nothing; servers stay. Dropped peers are penalised.
+TEST_F(SchedulingTest, SurplusAndIdlePeersAreDropped) {
+    SchedulingTask t(dir.Path());
+    t.MakeContent(100);
+    t.SetMaxPeerConnections(10);  // limit 4
+    TPeerId* server = t.AddServer("http://127.0.0.1:8001/f");
+    std::vector<ScriptedPeer*> peers;
+    for (int i = 0; i < 20; ++i) {
+        auto* p = new ScriptedPeer(&t);
+        p->m_source = t.AddPeer(i + 1);
+        ASSERT_NE(p->m_source, nullptr);
+        p->m_source->AddRef();
+        p->m_connection = std::make_unique<QConnection>();
+        p->m_linkState = TPeerObject::kLinkEstablished;
+        p->m_periodReceived = (100 - i) * 4096;  // ranked in this order
+        peers.push_back(p);
+        t.ActiveForTest().push_back(p);
+    }
+    // A server source ranked last is never dropped by this step.
+    ScriptedSource* s = t.AddSource(0, server);
+    s->m_connection = std::make_unique<QConnection>();
+    // Peers 2..7 connected and asking to be dropped; 12..19 not connected.
+    for (int i = 2; i < 8; ++i) peers[static_cast<size_t>(i)]->wantsDrop = true;
+    for (int i = 12; i < 20; ++i) {
+        peers[static_cast<size_t>(i)]->m_linkState = TPeerObject::kLinkNone;
+        peers[static_cast<size_t>(i)]->m_periodReceived = 0;
+    }
+    t.SortActive();
+    t.DropSurplusSources();
+    std::set<TPeerObject*> left(t.ActiveSources().begin(), t.ActiveSources().end());
+    EXPECT_TRUE(left.count(s));
+    for (int i = 0; i < 20; ++i) {
+        // Ranked: peers 0..11, the server (12), peers 12..19 (13..20); an
+        // unconnected peer goes when its index is above 4 + 12 = 16.
+        const bool dropped = (i >= 2 && i < 8) || i >= 16;
+        EXPECT_EQ(left.count(peers[static_cast<size_t>(i)]) == 0, dropped) << "peer " << i;
+    }
+    int penalised = 0;
+    for (TPeerId* c : t.Candidates()) penalised += c->waitingSeconds >= 6 ? 1 : 0;
+    EXPECT_EQ(penalised, 6 + 4);
+}
+
+// A connection without traffic is closed at the sixth check (every fourth
+// run of the statistics step); one that moves bytes is kept.
+TEST_F(SchedulingTest, StalledConnectionsAreClosed) {
+    SchedulingTask t(dir.Path());
+    t.MakeContent(10);
+    auto* quiet = new ScriptedPeer(&t);
+    auto* busy = new ScriptedPeer(&t);
+    for (ScriptedPeer* p : {quiet, busy}) {
+        p->m_connection = std::make_unique<QConnection>();
+        p->m_linkState = TPeerObject::kLinkEstablished;
+        t.ActiveForTest().push_back(p);
+    }
+    for (int check = 1; check <= 7; ++check) {
+        busy->received += 1000;
+        t.CheckStalledConnections();
+        EXPECT_TRUE(busy->IsConnected());
+        // The first check compares with nothing moved yet.
+        EXPECT_EQ(quiet->IsConnected(), check < 6) << "check " << check;
+    }
+}
+
+TEST_F(SchedulingTest, ReturnedBlocks) {
+    SchedulingTask t(dir.Path());
+    t.MakeContent(8);  // pieces of 256 KiB: 16 blocks each
+    auto bits = [](std::initializer_list<int> pieces) {
+        std::vector<uint8_t> b(1, 0);
+        for (int p : pieces) b[0] |= static_cast<uint8_t>(0x80 >> p);
+        return b;
+    };
+    // Two peers give blocks back: piece 1 (blocks 16-19) and piece 3 (48-49).
+    std::vector<BlockRequest> first{{16, kBlockSize}, {17, kBlockSize}, {48, kBlockSize}};
+    std::vector<BlockRequest> second{{18, kBlockSize}, {49, kBlockSize}, {19, kBlockSize}};
+    ASSERT_TRUE(t.ReturnBlocks(first));
+    EXPECT_TRUE(first.empty());
+    ASSERT_TRUE(t.ReturnBlocks(second));  // in front, in their order
+    EXPECT_EQ(t.ReturnedBlockCount(), 6u);
+    std::vector<BlockRequest> empty;
+    EXPECT_TRUE(t.ReturnBlocks(empty));
+
+    struct Case {
+        std::vector<uint8_t> have, excluded;
+        int32_t maximum;
+        std::vector<int64_t> blocks;
+    } cases[] = {
+        {bits({0, 2}), bits({}), 0, {}},         // the peer has neither piece
+        {bits({1, 3}), bits({1}), 0, {49, 48}},  // piece 1 excluded
+        {bits({1, 3}), bits({}), 2, {18, 19}},   // at most 2
+        {bits({1, 3}), bits({}), 0, {16, 17}},   // the rest of piece 1
+        {bits({1, 3}), bits({}), 0, {}},         // nothing left
+    };
+    int n = 0;
+    for (const auto& c : cases) {
+        std::vector<BlockRequest> out;
+        const bool found = t.PickReturnedBlocks(&out, c.have, c.excluded, c.maximum);
+        std::vector<int64_t> blocks;
+        for (const auto& b : out) blocks.push_back(b.block);
+        EXPECT_EQ(found, !c.blocks.empty()) << "case " << n;
+        EXPECT_EQ(blocks, c.blocks) << "case " << n++;
+    }
+    // Blocks of a piece the piece map has are released.
+    std::vector<BlockRequest> again{{20, kBlockSize}, {40, kBlockSize}};
+    t.ReturnBlocks(again);
+    t.Pieces()->SetHave(1, true);
+    t.PruneReturnedBlocks();
+    EXPECT_EQ(t.ReturnedBlockCount(), 1u);
+}
+
+// An incomplete task whose piece map saw no new data for the stall time
+// stops by itself at the next publication; the wait is a setting.
+TEST_F(SchedulingTest, NoProgressStop) {
+    EngineTimings& timings = GetEngineTimings();
+    const int saved = timings.stallStopSeconds;
+    for (int limit : {900, 1}) {
+        timings.stallStopSeconds = limit;
+        SchedulingTask t(dir.Path());
+        t.MakeContent(10);
+        const uint32_t made = CachedSeconds();
+        while (CachedSeconds() < made + 2)
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        EXPECT_EQ(t.StallStopDue(), limit == 1) << limit;
+        if (limit == 1) {
+            // New data restarts the wait.
+            const std::string block(kBlockSize, 'x');
+            t.Pieces()->StoreBlock(0, 0, block.data(), kBlockSize, nullptr);
+            EXPECT_FALSE(t.StallStopDue());
+        }
+    }
+    timings.stallStopSeconds = saved;
+}
+
+// A verified piece waiting in the write cache is not needed (no source
+// fetches it again); once every piece is verified the cache is written at
+// once, so that the task can complete.
+TEST_F(SchedulingTest, VerifiedPiecesInTheCache) {
+    SchedulingTask t(dir.Path());
+    t.MakeContent(3);
+    const std::string piece(kPiece, 'p');
+    bool completed = false;
+    for (int32_t p = 0; p < 3; ++p) {
+        ASSERT_EQ(t.Pieces()->StoreBlock(p, 0, piece.data(), kPiece, nullptr, &completed), kPiece);
+        ASSERT_TRUE(completed);
+        t.OnPieceCompleted(p);
+        if (p < 2) {
+            EXPECT_FALSE(t.Pieces()->Have(p)) << "written early: the test needs a cached piece";
+            EXPECT_FALSE(t.IsPieceNeeded(p));
+            EXPECT_TRUE(t.IsPieceNeeded(p + 1));
+        }
+    }
+    EXPECT_EQ(t.Pieces()->HaveCount(), 3);
+    EXPECT_TRUE(t.IsDownloadComplete());
 }
 
 TEST_F(SchedulingTest, RequestedListAllowance) {

@@ -1,74 +1,169 @@
-// lf-get: downloads one file through the engine, for benchmarks and quick
-// checks. Usage: lf-get [--torrent FILE] [--connections N] [--limit KiB/s]
-//                       TARGET URL [URL...]
+// lf-get: downloads files through the engine, for benchmarks, tests and
+// quick checks.
+//
+//   lf-get [--torrent FILE] [--connections N] [--limit KiB/s] [--recover]
+//          TARGET URL [URL...]
+//   lf-get [--connections N] [--limit KiB/s] [--recover] --batch LIST
+//
+// A batch list holds one task a line: TARGET TORRENT URL [URL...], with "-"
+// for a task without a torrent; all its tasks run at once. --recover
+// continues from the info files of an earlier run (RecoverAndContinueTask).
+// At the end one line per task goes to stdout:
+//   TARGET status=20206 verified=BYTES http=BYTES
+// LF_GET_TRACE=1 prints the published progress every 50 ms on stderr.
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <memory>
+#include <sstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "engine/core/EngineApi.h"
 
-int main(int argc, char** argv) {
+namespace {
+
+struct Job {
+    std::string target;
     std::string torrent;
+    std::string sources;
+    TaskDescription d{};
+    TaskInfo info{};
+    int status = 0;
+};
+
+void Usage() {
+    std::fprintf(stderr,
+                 "usage: lf-get [--torrent FILE] [--connections N] [--limit KiB/s] [--recover] "
+                 "TARGET URL...\n"
+                 "       lf-get [--connections N] [--limit KiB/s] [--recover] --batch LIST\n");
+}
+
+bool ReadBatch(const std::string& path, std::vector<std::unique_ptr<Job>>* jobs) {
+    std::ifstream in(path);
+    if (!in) return false;
+    std::string line;
+    while (std::getline(in, line)) {
+        std::istringstream words(line);
+        auto job = std::make_unique<Job>();
+        std::string url;
+        if (!(words >> job->target >> job->torrent)) continue;
+        if (job->torrent == "-") job->torrent.clear();
+        while (words >> url) job->sources += url + "\n";
+        if (job->sources.empty()) return false;
+        jobs->push_back(std::move(job));
+    }
+    return !jobs->empty();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::string torrent, batch;
     int connections = 8;
     int limit = 0;
+    bool recover = false;
     int i = 1;
     for (; i < argc && std::strncmp(argv[i], "--", 2) == 0; ++i) {
         std::string opt = argv[i];
+        if (opt == "--recover") {
+            recover = true;
+            continue;
+        }
         if (i + 1 >= argc) break;
-        if (opt == "--torrent")
+        if (opt == "--torrent") {
             torrent = argv[++i];
-        else if (opt == "--connections")
+        } else if (opt == "--connections") {
             connections = std::atoi(argv[++i]);
-        else if (opt == "--limit")
+        } else if (opt == "--limit") {
             limit = std::atoi(argv[++i]);
-        else {
+        } else if (opt == "--batch") {
+            batch = argv[++i];
+        } else {
             std::fprintf(stderr, "unknown option %s\n", opt.c_str());
             return 2;
         }
     }
-    if (argc - i < 2) {
-        std::fprintf(
-            stderr,
-            "usage: lf-get [--torrent FILE] [--connections N] [--limit KiB/s] TARGET URL...\n");
-        return 2;
+    std::vector<std::unique_ptr<Job>> jobs;
+    if (!batch.empty()) {
+        if (!ReadBatch(batch, &jobs)) {
+            std::fprintf(stderr, "cannot read the batch list %s\n", batch.c_str());
+            return 2;
+        }
+    } else {
+        if (argc - i < 2) {
+            Usage();
+            return 2;
+        }
+        auto job = std::make_unique<Job>();
+        job->target = argv[i++];
+        job->torrent = torrent;
+        for (; i < argc; ++i) job->sources += std::string(argv[i]) + "\n";
+        jobs.push_back(std::move(job));
     }
-    const std::string target = argv[i++];
-    std::string sources;
-    for (; i < argc; ++i) sources += std::string(argv[i]) + "\n";
 
     EngineStartup(nullptr);
-    TaskDescription d;
-    std::memset(&d, 0, sizeof(d));
-    d.sources = sources.c_str();
-    std::snprintf(d.targetPath, sizeof(d.targetPath), "%s", target.c_str());
-    std::snprintf(d.infoFilePath, sizeof(d.infoFilePath), "%s.lfinfo", target.c_str());
-    d.flags = kTaskFlagTargetIsFile | kTaskFlagNoEffect;
-    if (!torrent.empty()) {
-        d.flags |= kTaskFlagP2SP;
-        std::snprintf(d.p2spLocator, sizeof(d.p2spLocator), "file://%s", torrent.c_str());
+    for (auto& job : jobs) {
+        TaskDescription& d = job->d;
+        std::memset(&d, 0, sizeof(d));
+        d.sources = job->sources.c_str();
+        std::snprintf(d.targetPath, sizeof(d.targetPath), "%s", job->target.c_str());
+        std::snprintf(d.infoFilePath, sizeof(d.infoFilePath), "%s.lfinfo", job->target.c_str());
+        d.flags = kTaskFlagTargetIsFile | kTaskFlagNoEffect;
+        if (!job->torrent.empty()) {
+            d.flags |= kTaskFlagP2SP;
+            std::snprintf(d.p2spLocator, sizeof(d.p2spLocator), "file://%s", job->torrent.c_str());
+        }
+        const int rc = recover ? RecoverAndContinueTask(&d, 1) : CreateAndStartTask(&d);
+        if (rc != 0) {
+            std::fprintf(stderr, "cannot start %s: %d\n", job->target.c_str(), rc);
+            EngineShutdown();
+            return 1;
+        }
+        SetTaskConnectionLimits(d.handle, connections, 0);
+        if (limit > 0) SetTaskSpeedLimit(d.handle, 1, limit);
     }
-    if (int rc = CreateAndStartTask(&d); rc != 0) {
-        std::fprintf(stderr, "cannot start: %d\n", rc);
-        return 1;
-    }
-    SetTaskConnectionLimits(d.handle, connections, 0);
-    if (limit > 0) SetTaskSpeedLimit(d.handle, 1, limit);
-    TaskInfo info{};
-    int status = 0;
-    while (status == 0) {
+
+    const bool trace = std::getenv("LF_GET_TRACE") != nullptr;
+    const auto t0 = std::chrono::steady_clock::now();
+    auto seconds = [&] {
+        return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    };
+    size_t running = jobs.size();
+    while (running > 0) {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        QueryTask(d.handle, &info);
-        status = info.status;
+        running = 0;
+        for (auto& job : jobs) {
+            if (job->status != 0) continue;
+            QueryTask(job->d.handle, &job->info);
+            job->status = job->info.status;
+            if (job->status == 0) ++running;
+            if (trace) {
+                std::fprintf(stderr, "%7.3f s  %s  verified %12llu  http %12llu  speed %10d\n",
+                             seconds(), job->target.c_str(),
+                             static_cast<unsigned long long>(job->info.downloadedBytes),
+                             static_cast<unsigned long long>(job->info.httpBytes), job->info.speed);
+            }
+        }
     }
-    int32_t result = 0;
-    StopTasks(&d.handle, 1, 0, &result);
+    if (trace) std::fprintf(stderr, "%7.3f s  all ended\n", seconds());
+    int failed = 0;
+    for (auto& job : jobs) {
+        int32_t result = 0;
+        StopTasks(&job->d.handle, 1, 0, &result);
+        QueryTask(job->d.handle, &job->info);
+        std::printf("%s status=%d verified=%llu http=%llu\n", job->target.c_str(), job->status,
+                    static_cast<unsigned long long>(job->info.downloadedBytes),
+                    static_cast<unsigned long long>(job->info.httpBytes));
+        if (job->status != 20206) {
+            std::fprintf(stderr, "%s ended with status %d\n", job->target.c_str(), job->status);
+            ++failed;
+        }
+    }
+    std::fflush(stdout);
     EngineShutdown();
-    if (status != 20206) {
-        std::fprintf(stderr, "download ended with status %d\n", status);
-        return 1;
-    }
-    return 0;
+    return failed == 0 ? 0 : 1;
 }

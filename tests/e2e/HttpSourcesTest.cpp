@@ -1,0 +1,419 @@
+// HTTP sources end to end, through the engine interface: connection limits,
+// mirrors of different speeds, a second kind of server, servers that stall
+// or close mid-body, and a download killed and continued in a new process.
+// Every result is compared with the served file by MD5.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+
+#include "engine/core/EngineApi.h"
+#include "engine/core/EngineSettings.h"
+#include "engine/log/LogApi.h"
+#include "tests/support/Nginx.h"
+#include "tests/support/TestDirs.h"
+
+namespace {
+
+constexpr int64_t kMiB = 1024 * 1024;
+
+std::string Md5(const std::string& path) {
+    return lftest::Capture("md5sum < '" + path + "' | cut -d' ' -f1");
+}
+
+// Random content of `bytes` bytes in a file.
+void MakeFile(const std::string& path, int64_t bytes) {
+    ASSERT_EQ(lftest::Run("head -c " + std::to_string(bytes) + " /dev/urandom > '" + path + "'"),
+              0);
+}
+
+// The most TCP connections seen established at once on a local port, by
+// polling the kernel's socket table through ss (one consistent dump per
+// poll) while the object lives.
+class ConnectionWatch {
+public:
+    explicit ConnectionWatch(int port) : m_port(port), m_thread([this] { Run(); }) {}
+    ~ConnectionWatch() {
+        m_stop = true;
+        m_thread.join();
+    }
+    int Max() const { return m_max.load(); }
+
+private:
+    void Run() {
+        const std::string command = "ss -Htn state established '( sport = :" +
+                                    std::to_string(m_port) + " )' 2>/dev/null";
+        while (!m_stop) {
+            FILE* p = popen(command.c_str(), "r");
+            if (p == nullptr) return;
+            int n = 0;
+            char line[512];
+            while (std::fgets(line, sizeof line, p) != nullptr) ++n;
+            pclose(p);
+            if (n > m_max) m_max = n;
+        }
+    }
+    int m_port;
+    std::atomic<bool> m_stop{false};
+    std::atomic<int> m_max{0};
+    std::thread m_thread;
+};
+
+// A small HTTP server in python: answers "Range: bytes=N-" from one file;
+// in mode "stall" the first answer to a range request that is longer than
+// 1 MiB stops after 1 MiB and never continues, in mode "close" every response ends after 1 MiB
+// with the connection closed. One line per response goes to the log.
+constexpr const char* kFakeServer = R"PY(
+import socket, sys, threading, time
+port, path, mode, log = int(sys.argv[1]), sys.argv[2], sys.argv[3], sys.argv[4]
+data = open(path, 'rb').read()
+size = len(data)
+lock = threading.Lock()
+state = {'stalled': False}
+def note(text):
+    with lock:
+        with open(log, 'a') as f:
+            f.write(text + '\n')
+def serve(c):
+    try:
+        buf = b''
+        while True:
+            while b'\r\n\r\n' not in buf:
+                d = c.recv(65536)
+                if not d:
+                    return
+                buf += d
+            head, buf = buf.split(b'\r\n\r\n', 1)
+            start = 0
+            for line in head.split(b'\r\n'):
+                if line.lower().startswith(b'range:'):
+                    start = int(line.split(b'=', 1)[1].split(b'-')[0])
+            body = memoryview(data)[start:]
+            if start > 0:
+                h = 'HTTP/1.1 206 Partial Content\r\nContent-Range: bytes %d-%d/%d\r\nContent-Length: %d\r\n\r\n' % (start, size - 1, size, len(body))
+            else:
+                h = 'HTTP/1.1 200 OK\r\nContent-Length: %d\r\n\r\n' % size
+            c.sendall(h.encode())
+            if mode == 'close':
+                c.sendall(body[:1 << 20])
+                note('closed %d' % start)
+                return
+            if mode == 'stall':
+                with lock:
+                    stall = not state['stalled'] and start > 0 and len(body) > (1 << 20)
+                    state['stalled'] = state['stalled'] or stall
+                if stall:
+                    c.sendall(body[:1 << 20])
+                    note('stalled %d' % start)
+                    time.sleep(3600)
+                    return
+            c.sendall(body)
+            note('served %d' % start)
+    except OSError:
+        pass
+    finally:
+        c.close()
+s = socket.socket()
+s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+s.bind(('127.0.0.1', port))
+s.listen(128)
+while True:
+    c, _ = s.accept()
+    threading.Thread(target=serve, args=(c,), daemon=True).start()
+)PY";
+
+int CountLines(const std::string& text, const std::string& prefix) {
+    int n = 0;
+    std::istringstream in(text);
+    std::string line;
+    while (std::getline(in, line)) n += line.rfind(prefix, 0) == 0 ? 1 : 0;
+    return n;
+}
+
+// Sum of the body bytes of the requests in an nginx access log (combined
+// format: the number after the status).
+int64_t BodyBytes(const std::string& log) {
+    int64_t sum = 0;
+    std::istringstream in(log);
+    std::string line;
+    while (std::getline(in, line)) {
+        size_t q = line.find("\" ", line.find("\"GET "));
+        if (q == std::string::npos) continue;
+        std::istringstream f(line.substr(q + 2));
+        int status = 0;
+        int64_t bytes = 0;
+        if (f >> status >> bytes) sum += bytes;
+    }
+    return sum;
+}
+
+class HttpSourcesTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(lftest::HaveProgram("nginx"));
+        ASSERT_TRUE(lftest::HaveProgram("mktorrent"));
+        www = dir / "www";
+        ASSERT_EQ(lftest::Run("mkdir -p '" + www + "' '" + dir / "out" + "'"), 0);
+        ASSERT_EQ(EngineStartup(dir.Path().c_str()), 0);
+        OpenEngineLog();
+        EngineLog::SetBasePath((dir / "engine").c_str());
+        savedTimings = GetEngineTimings();
+    }
+    void TearDown() override {
+        EngineShutdown();
+        CloseEngineLog();
+        GetEngineTimings() = savedTimings;
+    }
+
+    std::string MakeTorrent(const std::string& name, int log2) {
+        const std::string torrent = dir / (name + ".torrent");
+        EXPECT_EQ(lftest::Run("mktorrent -l " + std::to_string(log2) +
+                              " -a http://127.0.0.1:1/announce -o '" + torrent + "' '" + www + "/" +
+                              name + "' >/dev/null"),
+                  0);
+        return torrent;
+    }
+
+    TaskDescription Describe(const std::string& sources, const std::string& target,
+                             const std::string& torrent) {
+        TaskDescription d;
+        std::memset(&d, 0, sizeof(d));
+        keepSources = sources;
+        d.sources = keepSources.c_str();
+        std::snprintf(d.targetPath, sizeof(d.targetPath), "%s", target.c_str());
+        std::snprintf(d.infoFilePath, sizeof(d.infoFilePath), "%s.lfinfo", target.c_str());
+        d.flags = kTaskFlagTargetIsFile | kTaskFlagNoEffect | kTaskFlagP2SP;
+        std::snprintf(d.p2spLocator, sizeof(d.p2spLocator), "file://%s", torrent.c_str());
+        return d;
+    }
+
+    // Polls until the task reports a final status; stops it.
+    TaskInfo Finish(TaskDescription& d, int seconds) {
+        TaskInfo info{};
+        auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+        while (std::chrono::steady_clock::now() < end) {
+            EXPECT_EQ(QueryTask(d.handle, &info), 0);
+            if (info.status != 0) break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        int32_t results[1];
+        StopTasks(&d.handle, 1, 0, results);
+        return info;
+    }
+
+    int StartFakeServer(lftest::ChildProcess* child, const std::string& file,
+                        const std::string& mode, const std::string& log) {
+        const std::string script = dir / "fake_server.py";
+        lftest::WriteFile(script, kFakeServer);
+        const int port = lftest::FreeTcpPort();
+        EXPECT_TRUE(
+            child->Start({"/usr/bin/python3", script, std::to_string(port), file, mode, log},
+                         dir / ("fake-" + mode + ".out")));
+        EXPECT_TRUE(lftest::WaitForTcpPort(port));
+        return port;
+    }
+
+    lftest::TempDir dir;
+    std::string www;
+    std::string keepSources;
+    EngineTimings savedTimings;
+};
+
+// 200 MB through 1, 8 and 56 server connections: the file arrives intact,
+// and no more connections than the limit are open at once.
+TEST_F(HttpSourcesTest, ServerConnectionLimits) {
+    MakeFile(www + "/big.bin", 200 * 1000 * 1000 + 4321);
+    const std::string torrent = MakeTorrent("big.bin", 18);
+    const std::string want = Md5(www + "/big.bin");
+    lftest::NginxServer nginx;
+    ASSERT_TRUE(nginx.Start(www));
+    for (int limit : {1, 8, 56}) {
+        SCOPED_TRACE("limit " + std::to_string(limit));
+        const std::string target = dir / ("out/big" + std::to_string(limit) + ".bin");
+        // A torrent file of its own: tasks with the same locator are duplicates.
+        const std::string own = torrent + std::to_string(limit);
+        ASSERT_EQ(lftest::Run("cp '" + torrent + "' '" + own + "'"), 0);
+        auto d = Describe(nginx.Url("/big.bin?" + std::to_string(limit)), target, own);
+        int most = 0;
+        TaskInfo info{};
+        {
+            ConnectionWatch watch(nginx.Port());
+            ASSERT_EQ(CreateAndStartTask(&d), 0);
+            SetTaskConnectionLimits(d.handle, limit, 0);
+            info = Finish(d, 240);
+            most = watch.Max();
+        }
+        EXPECT_EQ(info.status, 20206);
+        EXPECT_EQ(Md5(target), want);
+        EXPECT_LE(most, limit);
+        EXPECT_GE(most, limit == 1 ? 1 : limit / 2);
+        // Fetched about once: ranges that were split are not fetched twice.
+        EXPECT_LE(info.httpBytes, 200u * 1000 * 1000 + 4321 + static_cast<uint64_t>(limit) * kMiB);
+        lftest::Run("rm -f '" + target + "'");
+    }
+}
+
+// Two mirrors added by AddTaskMirrors, one throttled: the fast one takes
+// over most of what the slow one was given.
+TEST_F(HttpSourcesTest, MirrorsOfDifferentSpeeds) {
+    const int64_t size = 16 * kMiB + 999;
+    MakeFile(www + "/m.bin", size);
+    const std::string torrent = MakeTorrent("m.bin", 18);
+    lftest::NginxServer fast, slow;
+    ASSERT_TRUE(fast.Start(www));
+    ASSERT_TRUE(slow.Start(www, "location / { limit_rate 128k; }"));
+    const std::string target = dir / "out/m.bin";
+    auto d = Describe("", target, torrent);
+    ASSERT_EQ(CreateAndStartTask(&d), 0);
+    SetTaskConnectionLimits(d.handle, 4, 0);
+    const std::string mirrors = slow.Url("/m.bin") + "\n" + fast.Url("/m.bin");
+    ASSERT_EQ(AddTaskMirrors(d.handle, mirrors.c_str(), "null\nnull"), 0);
+    TaskInfo info = Finish(d, 120);
+    EXPECT_EQ(info.status, 20206);
+    EXPECT_EQ(Md5(target), Md5(www + "/m.bin"));
+    // Both mirrors were used; the slow one delivered a small part only.
+    const int64_t slowBytes = BodyBytes(slow.AccessLog());
+    const int64_t fastBytes = BodyBytes(fast.AccessLog());
+    EXPECT_GT(CountLines(slow.AccessLog(), "127.0.0.1"), 0);
+    EXPECT_LT(slowBytes, size / 4) << "slow " << slowBytes << ", fast " << fastBytes;
+    EXPECT_GT(fastBytes, size / 2);
+}
+
+// nginx and lighttpd side by side: both serve their part of the file.
+TEST_F(HttpSourcesTest, LighttpdBesideNginx) {
+    ASSERT_TRUE(lftest::HaveProgram("lighttpd"));
+    const int64_t size = 32 * kMiB + 77;
+    MakeFile(www + "/l.bin", size);
+    const std::string torrent = MakeTorrent("l.bin", 18);
+    lftest::NginxServer nginx;
+    ASSERT_TRUE(nginx.Start(www));
+    const int port = lftest::FreeTcpPort();
+    const std::string conf = dir / "lighttpd.conf";
+    lftest::WriteFile(
+        conf, "server.document-root = \"" + www + "\"\nserver.port = " + std::to_string(port) +
+                  "\nserver.bind = \"127.0.0.1\"\nserver.errorlog = \"" + dir / "lighttpd.err" +
+                  "\"\nserver.modules = (\"mod_accesslog\")\naccesslog.filename = \"" +
+                  dir / "lighttpd.log" +
+                  "\"\nmimetype.assign = (\".bin\" => \"application/octet-stream\")\n");
+    lftest::ChildProcess lighttpd;
+    ASSERT_TRUE(lighttpd.Start({"lighttpd", "-D", "-f", conf}, dir / "lighttpd.out"));
+    ASSERT_TRUE(lftest::WaitForTcpPort(port));
+    const std::string target = dir / "out/l.bin";
+    auto d = Describe(nginx.Url("/l.bin") + "\nhttp://127.0.0.1:" + std::to_string(port) + "/l.bin",
+                      target, torrent);
+    ASSERT_EQ(CreateAndStartTask(&d), 0);
+    SetTaskConnectionLimits(d.handle, 8, 0);
+    TaskInfo info = Finish(d, 120);
+    EXPECT_EQ(info.status, 20206);
+    EXPECT_EQ(Md5(target), Md5(www + "/l.bin"));
+    lighttpd.Stop();
+    EXPECT_GT(CountLines(lftest::ReadFile(dir / "lighttpd.log"), "127.0.0.1"), 0);
+    EXPECT_GT(CountLines(nginx.AccessLog(), "127.0.0.1"), 0);
+    EXPECT_LE(info.httpBytes, static_cast<uint64_t>(size + 8 * kMiB));
+}
+
+// A server that stops sending in the middle of a body: the connection
+// times out (after the shortened wait) and its range is fetched by another.
+TEST_F(HttpSourcesTest, ServerStallingMidBody) {
+    GetEngineTimings().httpBodySeconds = 2;
+    const int64_t size = 16 * kMiB + 5;
+    MakeFile(www + "/s.bin", size);
+    const std::string torrent = MakeTorrent("s.bin", 18);
+    lftest::ChildProcess server;
+    const std::string log = dir / "stall.log";
+    const int port = StartFakeServer(&server, www + "/s.bin", "stall", log);
+    const std::string target = dir / "out/s.bin";
+    auto d = Describe("http://127.0.0.1:" + std::to_string(port) + "/s.bin", target, torrent);
+    ASSERT_EQ(CreateAndStartTask(&d), 0);
+    SetTaskConnectionLimits(d.handle, 4, 0);
+    TaskInfo info = Finish(d, 120);
+    EXPECT_EQ(info.status, 20206);
+    EXPECT_EQ(Md5(target), Md5(www + "/s.bin"));
+    EXPECT_EQ(CountLines(lftest::ReadFile(log), "stalled"), 1);
+}
+
+// A server that closes the connection after every MiB: the download goes
+// on over new connections and completes.
+TEST_F(HttpSourcesTest, ServerClosingEveryMiB) {
+    const int64_t size = 16 * kMiB + 3;
+    MakeFile(www + "/c.bin", size);
+    const std::string torrent = MakeTorrent("c.bin", 18);
+    lftest::ChildProcess server;
+    const std::string log = dir / "close.log";
+    const int port = StartFakeServer(&server, www + "/c.bin", "close", log);
+    const std::string target = dir / "out/c.bin";
+    auto d = Describe("http://127.0.0.1:" + std::to_string(port) + "/c.bin", target, torrent);
+    ASSERT_EQ(CreateAndStartTask(&d), 0);
+    SetTaskConnectionLimits(d.handle, 4, 0);
+    TaskInfo info = Finish(d, 180);
+    EXPECT_EQ(info.status, 20206);
+    EXPECT_EQ(Md5(target), Md5(www + "/c.bin"));
+    EXPECT_GE(CountLines(lftest::ReadFile(log), "closed"), 16);
+}
+
+// lf-get is killed (SIGKILL) mid-download; a new process continues with
+// RecoverAndContinueTask and finishes, refetching no more than what the
+// write cache held plus one piece per connection.
+TEST_F(HttpSourcesTest, KilledAndContinuedInANewProcess) {
+    const std::string lfget = std::string(LF_BINARY_DIR) + "/tools/lf-get/lf-get";
+    ASSERT_TRUE(lftest::FileExists(lfget));
+    const int64_t size = 48 * kMiB + 12345;
+    const int connections = 4;
+    const int64_t pieceLength = 256 * 1024;
+    MakeFile(www + "/k.bin", size);
+    const std::string torrent = MakeTorrent("k.bin", 18);
+    lftest::NginxServer nginx;
+    ASSERT_TRUE(nginx.Start(www, "location /slow/ { alias " + www + "/; limit_rate 2m; }"));
+    const std::string target = dir / "out/k.bin";
+    const std::string url = nginx.Url("/slow/k.bin");
+    const std::string trace = dir / "first.trace";
+
+    // First run, watched through its progress trace, killed at about 40 %.
+    int64_t published = 0;
+    {
+        lftest::ChildProcess first;
+        setenv("LF_GET_TRACE", "1", 1);
+        ASSERT_TRUE(first.Start({lfget, "--torrent", torrent, "--connections",
+                                 std::to_string(connections), target, url},
+                                trace));
+        unsetenv("LF_GET_TRACE");
+        auto end = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        while (std::chrono::steady_clock::now() < end && published < size * 4 / 10) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            std::istringstream in(lftest::ReadFile(trace));
+            std::string line;
+            while (std::getline(in, line)) {
+                size_t at = line.find(" http ");
+                if (at != std::string::npos) published = std::stoll(line.substr(at + 6));
+            }
+        }
+        ASSERT_GE(published, size * 4 / 10);
+        ASSERT_LT(published, size);
+        first.Signal(SIGKILL);
+        first.Wait();
+    }
+    // Second run in a new process.
+    const std::string out = lftest::Capture("'" + lfget + "' --recover --torrent '" + torrent +
+                                            "' --connections " + std::to_string(connections) +
+                                            " '" + target + "' '" + nginx.Url("/k.bin") + "'");
+    ASSERT_NE(out.find("status=20206"), std::string::npos) << out;
+    EXPECT_EQ(Md5(target), Md5(www + "/k.bin"));
+    const size_t at = out.find("http=");
+    ASSERT_NE(at, std::string::npos);
+    const int64_t second = std::stoll(out.substr(at + 5));
+    // What the first run had received is at least what it had published.
+    const int64_t cacheLimit = 32 * 256 * 1024;
+    EXPECT_LE(second, size - published + cacheLimit + connections * pieceLength)
+        << "published " << published << ", second run " << second;
+    EXPECT_GT(second, 0);
+}
+
+}  // namespace
