@@ -115,3 +115,37 @@ TEST(FtpPeerTest, SkipOrRestartAtTheGap) {
 }
 
 }  // namespace
+
+// A whole document (no piece map): the body is the file; a data stream that
+// ends before the reported size fails instead of passing a short body on.
+TEST(FtpPeerTest, WholeDocument) {
+    lftest::TempDir dir;
+    const std::string content = lftest::PseudoRandomBytes(700 * 1000 + 11, 41);
+    lftest::WriteFile(dir / "doc.torrent", content);
+    struct Case {
+        const char* mode;
+        bool done;
+    } cases[] = {{"good", true}, {"cut-data", false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.mode);
+        ftptest::FakeFtp server;
+        ASSERT_TRUE(server.Start(dir / "doc.torrent", c.mode));
+        GapTask task(dir.Path());
+        TPeerId* source = task.AddServer(server.Url("/doc.torrent"));
+        source->details->wholeDocument = true;
+        auto* peer = new TFtpPeer(&task);
+        EXPECT_TRUE(peer->Connect(source));
+        const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (std::chrono::steady_clock::now() < limit && peer->RunCycle())
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        EXPECT_EQ(source->details->done, c.done);
+        if (c.done) {
+            EXPECT_TRUE(source->details->body == content);
+            EXPECT_EQ(peer->m_phase, TPeerObject::kPhaseFinished);
+        } else {
+            EXPECT_LT(source->details->body.size(), content.size());
+        }
+        peer->Reset();
+        peer->Release();
+    }
+}
