@@ -31,6 +31,7 @@ bool TFtpPeer::Connect(TPeerId* source) {
         !ftp::SafeArgument(d.path)) {
         EngineLog::Printf(kLogChannel, "FTP %s: line break in the address",
                           source->address.c_str());
+        source->givenUp = true;  // it can never be used
         return false;
     }
     if (!TPeerObject::Connect(source)) return false;
@@ -249,8 +250,9 @@ bool TFtpPeer::OpenDataConnection(const ftp::Reply& reply) {
     // address only the server's own network knows, or a third host the
     // engine has no business with.
     if (announced != m_source->ipv4) {
-        EngineLog::Printf(kLogChannel, "FTP %s: passive address replaced by the server's",
-                          m_source->address.c_str());
+        EngineLog::Printf(kLogChannel, "FTP %s: passive address (%s) not used, data to port %u",
+                          m_source->address.c_str(), reply.text.c_str(),
+                          static_cast<unsigned>(port));
     }
     CloseData();
     m_data = std::make_unique<QConnection>();
