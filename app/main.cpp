@@ -1,15 +1,123 @@
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <string>
 
+#include "app/Headless.h"
+#include "app/ReleaseResources.h"
 #include "engine/core/Version.h"
 
+#ifdef LF_HAVE_DESKTOP
+#include "app/ui/DesktopMain.h"
+#endif
+
+namespace {
+
+void PrintHelp() {
+    std::printf(
+        "Usage: lanternfish [--headless] [options]\n"
+        "\n"
+        "Downloads the game client release, verifies every file and starts its installer.\n"
+        "Without --headless the desktop window opens.\n"
+        "\n"
+        "  --headless            run in the terminal instead of the window\n"
+        "  --release DIR         use the release folder DIR (made by lf-make-release)\n"
+        "                        instead of the release built into the program\n"
+        "  --save DIR            save folder for a new download (default: the remembered\n"
+        "                        folder, else <download folder>/qarrd160107)\n"
+        "  --limit KBPS          download speed limit in KB/s over all files (0: none)\n"
+        "  --verify              verify the MD5 of every file before installing (default)\n"
+        "  --no-verify           install without verifying\n"
+        "  --install             start the installer when done (default)\n"
+        "  --no-install          stop after the download (and the verification)\n"
+        "  --shutdown            shut the computer down when the download finishes\n"
+        "  --no-port-mapping     do not map the listening port on the router (UPnP)\n"
+        "  --quiet               print only status changes and messages\n"
+        "  --version             print the version\n"
+        "  --help                print this help\n"
+        "\n"
+        "Ctrl-C pauses the download and quits; the next start resumes it.\n"
+        "Exit status: 0 done, 1 failed, 2 release retired, 130 interrupted.\n"
+        "\n"
+        "Environment: LANTERNFISH_DATA_HOME (data folder root), LANTERNFISH_PROXY,\n"
+        "LANTERNFISH_OPEN_COMMAND (opens the installer), LANTERNFISH_SHUTDOWN_COMMAND,\n"
+        "LANTERNFISH_RESOURCE_LIST_URL, LANTERNFISH_DEBUG.\n");
+}
+
+bool ParseNumber(const char* text, int32_t* value) {
+    char* end = nullptr;
+    long v = std::strtol(text, &end, 10);
+    if (end == text || *end != '\0' || v < 0 || v > 1000000) return false;
+    *value = static_cast<int32_t>(v);
+    return true;
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
+    lfapp::HeadlessOptions options;
+    bool headless = false;
+    std::string release;
     for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--version") == 0) {
-            std::printf("Lanternfish engine %s\n", EngineVersion());
+        std::string arg = argv[i];
+        auto value = [&](const char* name) -> const char* {
+            if (i + 1 >= argc) {
+                std::fprintf(stderr, "lanternfish: %s needs a value\n", name);
+                std::exit(64);
+            }
+            return argv[++i];
+        };
+        if (arg == "--version") {
+            std::printf("Lanternfish %s\n", EngineVersion());
             return 0;
+        } else if (arg == "--help" || arg == "-h") {
+            PrintHelp();
+            return 0;
+        } else if (arg == "--headless") {
+            headless = true;
+        } else if (arg == "--release") {
+            release = value("--release");
+        } else if (arg == "--save") {
+            options.saveFolder = value("--save");
+        } else if (arg == "--limit") {
+            if (!ParseNumber(value("--limit"), &options.speedLimitKiB)) {
+                std::fprintf(stderr, "lanternfish: --limit takes KB/s (0 for none)\n");
+                return 64;
+            }
+        } else if (arg == "--verify") {
+            options.verify = true;
+        } else if (arg == "--no-verify") {
+            options.verify = false;
+        } else if (arg == "--install") {
+            options.install = true;
+        } else if (arg == "--no-install") {
+            options.install = false;
+        } else if (arg == "--shutdown") {
+            options.shutdown = true;
+        } else if (arg == "--no-port-mapping") {
+            options.mapPort = false;
+        } else if (arg == "--quiet") {
+            options.quiet = true;
+        } else {
+#ifdef LF_HAVE_DESKTOP
+            if (!headless) continue;  // Qt takes its own options
+#endif
+            std::fprintf(stderr, "lanternfish: unknown option %s (see --help)\n", arg.c_str());
+            return 64;
         }
     }
-    std::printf("Lanternfish engine %s\n", EngineVersion());
-    return 0;
+    if (!release.empty()) {
+        std::string error;
+        if (!lfapp::UseReleaseFolder(release, &error)) {
+            std::fprintf(stderr, "lanternfish: cannot load the release %s: %s\n", release.c_str(),
+                         error.c_str());
+            return 1;
+        }
+    }
+#ifdef LF_HAVE_DESKTOP
+    if (!headless) return lfui::RunDesktop(argc, argv);
+#else
+    (void)headless;  // without the window the terminal front end runs
+#endif
+    return lfapp::RunHeadless(options);
 }

@@ -1,0 +1,929 @@
+#include "app/DownloadController.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+#include "app/AppPaths.h"
+#include "app/FileTime.h"
+#include "app/IniFile.h"
+#include "app/ResourceList.h"
+#include "app/ResourceWriter.h"
+#include "app/TaskIni.h"
+#include "engine/core/EngineApi.h"
+#include "engine/core/EngineSettings.h"
+#include "engine/core/Version.h"
+#include "engine/log/LogApi.h"
+#include "engine/store/TargetFiles.h"
+#include "portmap/PortForwardEngine.h"
+#include "stats/DataUpload.h"
+
+namespace lfapp {
+
+namespace {
+
+constexpr int kLogChannel = 34;
+constexpr uint32_t kTaskFlags = kTaskFlagNoEffect | kTaskFlagTargetIsFile;  // 0x00100002
+
+void Log(const std::string& text) {
+    EngineLog::Write(kLogChannel, text.c_str());
+}
+
+void SleepMs(int ms) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+bool FileExists(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+// Whether the file system holding folder (or its nearest existing parent)
+// can pre-allocate file space.
+bool PreallocationWorks(const std::string& folder) {
+    std::string probeFolder = folder;
+    struct stat st {};
+    while (!probeFolder.empty() && ::stat(probeFolder.c_str(), &st) != 0) {
+        size_t slash = probeFolder.find_last_of('/');
+        if (slash == std::string::npos) return false;
+        probeFolder = slash == 0 ? "/" : probeFolder.substr(0, slash);
+    }
+    if (probeFolder.empty()) return false;
+    std::string probe = JoinPath(probeFolder, ".lanternfish-volume-probe-XXXXXX");
+    int fd = ::mkstemp(probe.data());
+    if (fd < 0) return false;
+    bool ok = ::posix_fallocate(fd, 0, 4096) == 0;
+    ::close(fd);
+    ::unlink(probe.c_str());
+    return ok;
+}
+
+std::string ExecutableVersion() {
+    int major = 0, minor = 0, patch = 0, build = 0;
+    if (std::sscanf(EngineVersion(), "%d.%d.%d.%d", &major, &minor, &patch, &build) == 4) {
+        char text[64];
+        std::snprintf(text, sizeof text, "%d.%d.%d.%d", major, minor, patch, build);
+        return text;
+    }
+    return "1.0.3";
+}
+
+}  // namespace
+
+std::string StatusChangeLine(DownloadStatus status) {
+    if (status == DownloadStatus::Installing || status == DownloadStatus::Exited) return "";
+    return std::string("Lanternfish Utility: 下载状态改变为") + StatusName(status);
+}
+
+CDownloadController::CDownloadController(const ReleaseTable& table, const ReleaseResources& release)
+    : m_table(table), m_release(release) {
+    if (const char* open = std::getenv(kOpenCommandEnvironment)) m_settings.openCommand = open;
+    const char* shutdown = std::getenv(kShutdownCommandEnvironment);
+    m_settings.shutdownCommand = shutdown ? shutdown : "shutdown -h +1";
+    if (const char* sparse = std::getenv(kSparseModeEnvironment)) {
+        m_settings.sparseModeOverride = std::atoi(sparse) != 0 ? 1 : 0;
+    }
+    if (const char* save = std::getenv(kResumeSaveEnvironment)) {
+        GetEngineTimings().resumeSaveSeconds = std::max(1, std::atoi(save));
+    }
+    if (const char* stall = std::getenv(kRepairStallEnvironment)) {
+        m_settings.repairStallSeconds = static_cast<uint32_t>(std::max(1, std::atoi(stall)));
+    }
+}
+
+CDownloadController::~CDownloadController() {
+    m_stopping = true;
+    JoinVerification();
+}
+
+void CDownloadController::SetHooks(ControllerHooks hooks) {
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    m_hooks = std::move(hooks);
+}
+
+void CDownloadController::JoinVerification() {
+    if (m_verifier.joinable() && m_verifier.get_id() != std::this_thread::get_id()) {
+        m_verifier.join();
+    }
+}
+
+bool CDownloadController::EntryComplete(int i) const {
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    if (i < 0 || i >= kReleaseEntryCount || !m_records[i]) return false;
+    return m_records[i]->callerWord != 0;
+}
+
+TaskHandle CDownloadController::Handle(int i) const {
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    return (i < 0 || i >= kReleaseEntryCount) ? nullptr : m_handles[i];
+}
+
+void CDownloadController::Message(const std::string& text, const char* caption) {
+    ShowMessageAsync(m_window, text.c_str(), caption, 0);
+}
+
+// ---- start-up ------------------------------------------------------------------
+
+int CDownloadController::Initialise() {
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    // 1. Log and cleared state.
+    OpenEngineLog();
+    m_lowSpace = false;
+    m_reloadList.Clear();
+    m_speedLimit = 0;
+    m_displayedSpeed = 0;
+    m_idle = true;
+    m_tasksRunning = false;
+    m_requiredSpace = RequiredSpace(m_table.TotalSize());
+    m_bytesOnDisk = 0;
+    m_progress = 0;
+
+    // 2. Data folder, task INI, log base.
+    const std::string& releaseId = m_table.ReleaseId();
+    m_dataFolder = DataFolder(releaseId);
+    MakeFolders(m_dataFolder);
+    m_taskIni = TaskIniPath(m_dataFolder, releaseId);
+    m_logBase = LogBasePath(m_dataFolder, releaseId);
+    EngineLog::SetBasePath(m_logBase.c_str());
+    Log("=====================正在初始化=====================");
+
+    // 3. Statistics configuration.
+    std::string written;
+    if (WriteResourceFile(m_release, kStatisticsResourceType, kStatisticsResourceId,
+                          kStatisticsConfigName, m_dataFolder, true, &written) < 0) {
+        Log("LFconf资源释放失败");
+        ReportEvent("11400190", "LFconf资源释放失败", 0);
+        return -2;
+    }
+    m_statsConfig = written;
+
+    // 4. Statistics upload.
+    CollectDataUpload(m_statsConfig.c_str(), "1", ExecutableVersion().c_str(), kGameVersion, "1");
+
+    // 5. Listening port.
+    int port = 0;
+    if (m_settings.mapPort) {
+        static CPortForwardEngine* portEngine = new CPortForwardEngine();  // lives for the process
+        port = portEngine->ChoosePortAndMap();
+    }
+    SetListenPort(port);
+
+    // 6. Handles, records and exit flags.
+    for (int i = 0; i < kReleaseEntryCount; ++i) {
+        m_handles[i] = nullptr;
+        m_records[i] = std::make_unique<TaskDescription>();
+        std::memset(m_records[i].get(), 0, sizeof(TaskDescription));
+    }
+    m_userExit = false;
+    m_installerExit = false;
+    Log("自我恢复功能关闭");
+
+    // 7. Connection totals.
+    m_httpTotal = ReadHttpConnectionTotal(TaskLinkIniPath());
+
+    // 8./9. The persisted state and the target files.
+    enum class Decision {
+        Fresh,
+        AllMissing,
+        Complete,
+        Check,
+        Resumable
+    } decision = Decision::Fresh;
+    bool noTime = false, noHash = false, noPath = false, noEntrance = false;
+    auto setDefaultInfoPaths = [&] {
+        m_infoFolder = InfoFolder(m_dataFolder, m_taskHash);
+        MakeFolders(m_infoFolder);
+        for (int i = 0; i < kReleaseEntryCount; ++i) {
+            m_infoPaths[i] = InfoFilePath(m_infoFolder, m_table.entries[i].fileName);
+        }
+    };
+    std::optional<IniDocument> ini = ReadIniFile(m_taskIni);
+    if (!ini) {
+        MakeFolders(m_dataFolder);
+        m_lastPersistedSize = 0;
+        m_taskHash = releaseId;
+        m_saveFolder = DefaultSaveFolder();
+        m_entrance = m_table.Entrance();
+        setDefaultInfoPaths();
+    } else {
+        noTime = !ini->Find(kTaskSection, kKeyCreateTime).has_value();
+        m_lastPersistedSize =
+            JoinLastSize(static_cast<uint64_t>(ini->GetInt(kTaskSection, kKeyLastSizeHigh, 0)),
+                         static_cast<uint64_t>(ini->GetInt(kTaskSection, kKeyLastSizeLow, 0)));
+        std::optional<std::string> hash = ini->Find(kTaskSection, kKeyTaskHash);
+        noHash = !hash.has_value();
+        m_taskHash = hash ? *hash : releaseId;
+        std::optional<std::string> savePath = ini->Find(kTaskSection, kKeySavePath);
+        noPath = !savePath.has_value();
+        m_saveFolder = savePath ? *savePath : DefaultSaveFolder();
+        bool markedComplete = IsCompleteMark(ini->GetString(kTaskSection, kKeyIsComplete, ""));
+
+        bool allPresent = true, somePresent = false, everyMissing = true;
+        for (int i = 0; i < kReleaseEntryCount; ++i) {
+            const std::string& name = m_table.entries[i].fileName;
+            bool target = FileExists(TargetPath(m_saveFolder, name));
+            bool temp = FileExists(TempTargetPath(m_saveFolder, name));
+            allPresent = allPresent && target;
+            if (!markedComplete) somePresent = somePresent || target;
+            bool missing = markedComplete ? !target : (!target && !temp);
+            everyMissing = everyMissing && missing;
+        }
+        if (allPresent || somePresent) {
+            bool allMatch = true;
+            for (int i = 0; i < kReleaseEntryCount; ++i) {
+                if (!CheckFinish(*ini, i, TargetPath(m_saveFolder, m_table.entries[i].fileName))) {
+                    m_reloadList.Add(i);
+                    allMatch = false;
+                }
+            }
+            decision = allMatch ? Decision::Complete : Decision::Check;
+        } else {
+            decision = everyMissing ? Decision::AllMissing : Decision::Resumable;
+        }
+        std::optional<std::string> entrance = ini->Find(kTaskSection, kKeyEntrance);
+        noEntrance = !entrance.has_value();
+        m_entrance = entrance ? *entrance : m_table.Entrance();
+        m_infoFolder = InfoFolder(m_dataFolder, m_taskHash);
+        for (int i = 0; i < kReleaseEntryCount; ++i) {
+            std::optional<std::string> info = ini->Find(kTaskSection, KeyDownloadInfo(i));
+            if (info) {
+                m_infoPaths[i] = *info;
+            } else {
+                MakeFolders(m_infoFolder);
+                m_infoPaths[i] = InfoFilePath(m_infoFolder, m_table.entries[i].fileName);
+            }
+        }
+        if (m_taskHash.empty()) Log("恢复下载失败，无法进行续传");
+    }
+
+    // 10. Act on the decision.
+    if (decision == Decision::Fresh || (noTime && noHash && noPath && noEntrance)) {
+        SetStatus(DownloadStatus::Ready);
+    } else if (decision == Decision::AllMissing) {
+        Log("目标文件全部丢失，退回初始状态");
+        ::unlink(m_taskIni.c_str());
+        SetStatus(DownloadStatus::Ready);
+        Message("目标文件被删除或移动，请重新下载");
+        m_saveFolder = DefaultSaveFolder();
+    } else if (decision == Decision::Complete) {
+        Log("下载已经完成，文件正确");
+        ChooseVolumeMode();
+        SetStatus(DownloadStatus::Finished);
+        m_idle = true;
+    } else if (decision == Decision::Check) {
+        Log("需要文件校验");
+        ChooseVolumeMode();
+        SetStatus(DownloadStatus::Reload);
+        SleepMs(100);
+    } else {
+        Log("成功地恢复了下载，可以进行续传");
+        ChooseVolumeMode();
+        SetStatus(DownloadStatus::Recover);
+        SleepMs(100);
+    }
+
+    // 11. Resume what was decided.
+    DownloadStatus status = Status();
+    if (status == DownloadStatus::Recover || status == DownloadStatus::Reload ||
+        status == DownloadStatus::Finished) {
+        Reload();
+        return 1;
+    }
+    return 0;
+}
+
+void CDownloadController::ChooseVolumeMode() {
+    bool sparse;
+    if (m_settings.sparseModeOverride >= 0) {
+        sparse = m_settings.sparseModeOverride != 0;
+    } else {
+        sparse = !PreallocationWorks(m_saveFolder);
+    }
+    m_sparseMode = sparse;
+    Log(sparse ? "文件系统支持稀疏文件" : "使用磁盘预占");
+}
+
+void CDownloadController::WriteBeginKeys(bool withEntries) {
+    std::vector<std::pair<std::string, std::string>> keys;
+    keys.emplace_back(kKeyTaskHash, m_taskHash);
+    keys.emplace_back(kKeyCreateTimeStamp, FormatUnsigned(MillisecondsSinceBoot()));
+    keys.emplace_back(kKeyCreateTime, CreateTimeText(std::time(nullptr)));
+    m_activeSeconds = 0;
+    m_longestDownloadTime = 0;
+    if (withEntries) {
+        for (int i = 0; i < kReleaseEntryCount; ++i) {
+            keys.emplace_back(KeyHttpTaskUrl(i), m_table.entries[i].url);
+            keys.emplace_back(KeyHttpTaskFile(i), m_table.entries[i].fileName);
+        }
+    }
+    if (m_saveFolder.empty()) m_saveFolder = DefaultSaveFolder();
+    if (m_entrance.empty()) m_entrance += m_table.Entrance();
+    keys.emplace_back(kKeyEntrance, m_entrance);
+    keys.emplace_back(kKeyFolder, kDownloadFolderName);
+    WriteIniStrings(m_taskIni, kTaskSection, keys);
+    SetHttpDisguise(1);
+}
+
+void CDownloadController::Begin() {
+    // 1. Space.
+    if (static_cast<uint64_t>(std::max<int64_t>(0, GetDriveFreeSpace(m_saveFolder))) <
+        m_requiredSpace) {
+        Message("当前磁盘空间不足，请选择其他位置存放");
+        m_lowSpace = true;
+        return;
+    }
+    // 2. Event.
+    ReportEvent("11010000", "", 7);
+    // 3./4. Task INI.
+    DownloadStatus status = Status();
+    WriteBeginKeys(status == DownloadStatus::Back || status == DownloadStatus::Ready);
+    WriteIniString(m_taskIni, kTaskSection, kKeySavePath, m_saveFolder);
+    ChooseVolumeMode();
+    // 5. Engine and tasks.
+    if (EngineStartup(m_dataFolder.c_str()) != 0) {
+        Log("Begin Download Task] [环境初始化失败");
+        ReportEvent("11400101", "Begin Download Task 环境初始化失败", 0);
+        Message("下载启动失败请重试");
+    } else {
+        for (int i = 0; i < kReleaseEntryCount; ++i) CreateTask(i);
+    }
+    // 6.
+    ApplySpeedLimit();
+    SetStatus(DownloadStatus::Preparing);
+}
+
+void CDownloadController::Reload() {
+    WriteBeginKeys(false);
+    if (EngineStartup(m_dataFolder.c_str()) != 0) {
+        Log("Reload Download Task] [环境初始化失败");
+        ReportEvent("11400101", "继续下载：环境初始化失败", 0);
+        Message("下载启动失败请重试");
+        return;
+    }
+    size_t next = 0;
+    for (int i = 0; i < kReleaseEntryCount; ++i) {
+        if (!CheckFinish(m_taskIni, i, TargetPath(m_saveFolder, m_table.entries[i].fileName))) {
+            m_reloadList.Add(i);
+        }
+        const std::vector<int>& list = m_reloadList.Items();
+        if (next < list.size() && list[next] == i) {
+            RecoverTask(i, false);
+            ++next;
+        } else {
+            m_records[i]->callerWord = 1;
+        }
+    }
+    if (RunningTasks() > 0) {
+        ReportEvent("11030000", "", 0);
+        m_idle = false;
+        m_tasksRunning = true;
+        ApplySpeedLimit();
+    } else {
+        m_idle = true;
+        m_tasksRunning = false;
+    }
+}
+
+bool CDownloadController::FillDescription(int i, bool create) {
+    TaskDescription* record = m_records[i].get();
+    uint32_t complete = record->callerWord;
+    std::memset(record, 0, sizeof(TaskDescription));
+    record->callerWord = complete;
+    const ReleaseEntry& entry = m_table.entries[i];
+    record->flags = kTaskFlags;
+    record->sources = entry.url.c_str();
+    std::snprintf(record->targetPath, sizeof record->targetPath, "%s",
+                  TargetPath(m_saveFolder, entry.fileName).c_str());
+    std::snprintf(record->infoFilePath, sizeof record->infoFilePath, "%s", m_infoPaths[i].c_str());
+    if (entry.torrentId != 0) {
+        std::string written;
+        int result = WriteResourceFile(m_release, kTorrentResourceType, entry.torrentId, entry.md5,
+                                       m_dataFolder, false, &written);
+        if (result >= 0) {
+            std::snprintf(record->p2spLocator, sizeof record->p2spLocator, "%s",
+                          TorrentLocator(written).c_str());
+            record->flags |= kTaskFlagP2SP;
+        } else {
+            Log("Torent 资源释放失败");
+            ReportEvent(create ? "11400190" : "11400101", "LFconf资源释放失败", 0);
+        }
+    }
+    return true;
+}
+
+int CDownloadController::CreateTask(int i) {
+    FillDescription(i, true);
+    int result = CreateAndStartTask(m_records[i].get());
+    if (result == 0) m_handles[i] = m_records[i]->handle;
+    m_idle = false;
+    m_tasksRunning = true;
+    ApplySpeedLimit();
+    return result;
+}
+
+int CDownloadController::RecoverTask(int i, bool repair) {
+    if (m_table.entries[i].url.empty()) Message("下载源出错，请验证这个下载工具的md5是否正确");
+    FillDescription(i, false);
+    int result = RecoverAndContinueTask(m_records[i].get(), repair ? 1 : 0);
+    if (result != 0) {
+        if (repair) m_reloadFailed = true;
+        Log("Reload 失败");
+        char text[64];
+        std::snprintf(text, sizeof text, "ErrorCode : %d", result);
+        Message(text);
+    } else {
+        if (repair) m_reloadFailed = false;
+        Log("Reload 成功");
+        m_handles[i] = m_records[i]->handle;
+        WriteIniString(m_taskIni, kTaskSection, KeyRecoveredTask(i), m_table.entries[i].fileName);
+    }
+    return result;
+}
+
+// ---- running ---------------------------------------------------------------------
+
+int CDownloadController::RunningTasks() const {
+    int n = 0;
+    for (int i = 0; i < kReleaseEntryCount; ++i) {
+        if (m_handles[i] != nullptr && m_records[i] && m_records[i]->callerWord == 0) ++n;
+    }
+    return n;
+}
+
+void CDownloadController::StopAllTasks() {
+    std::vector<TaskHandle> live;
+    for (TaskHandle h : m_handles) {
+        if (h != nullptr) live.push_back(h);
+    }
+    if (!live.empty()) {
+        std::vector<int32_t> results(live.size());
+        StopTasks(live.data(), static_cast<uint32_t>(live.size()), 0, results.data());
+    }
+}
+
+void CDownloadController::Pause() {
+    SendStatistics("11020000", "");
+    StopAllTasks();
+    SetStatus(DownloadStatus::Pause);
+}
+
+void CDownloadController::Resume() {
+    ReportEvent("11030000", "", 0);
+    for (int i = 0; i < kReleaseEntryCount; ++i) {
+        if (!CheckFinish(m_taskIni, i, TargetPath(m_saveFolder, m_table.entries[i].fileName))) {
+            m_records[i]->callerWord = 0;
+            if (m_handles[i] != nullptr) RestartTask(m_handles[i]);
+        }
+    }
+    SetStatus(DownloadStatus::Resume);
+}
+
+void CDownloadController::SetSpeedLimit(int32_t limitKiB) {
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    m_speedLimit = limitKiB > 0 ? limitKiB : 0;
+    ApplySpeedLimit();
+}
+
+void CDownloadController::ApplySpeedLimit() {
+    int32_t share = TaskSpeedLimitShare(m_speedLimit.load(), RunningTasks());
+    for (TaskHandle h : m_handles) SetTaskSpeedLimit(h, 1, share);
+}
+
+void CDownloadController::ShareConnections() {
+    int n = RunningTasks();
+    if (m_httpTotal == m_sharedTotal && n == m_sharedRunning) return;
+    m_sharedTotal = m_httpTotal;
+    m_sharedRunning = n;
+    if (n == 0) return;
+    int ordinal = 0;
+    for (int i = 0; i < kReleaseEntryCount; ++i) {
+        if (m_records[i]->callerWord != 0) continue;
+        SetTaskConnectionLimits(m_handles[i], ConnectionShare(m_httpTotal, n, ordinal),
+                                ConnectionShare(kPeerConnectionTotal, n, ordinal));
+        ++ordinal;
+    }
+}
+
+void CDownloadController::OnEntryCompleted(int i) {
+    m_records[i]->callerWord = 1;
+    RecordFinish(m_taskIni, i, TargetPath(m_saveFolder, m_table.entries[i].fileName));
+    ApplySpeedLimit();
+    ReportFileEvent("11080000", m_table.entries[i].fileName.c_str(), "");
+}
+
+void CDownloadController::HandleEngineCode(int code) {
+    switch (code) {
+        case kTaskStatusNetworkError:
+            Message("网络错误");
+            break;
+        case kTaskStatusStartTimeout:
+            SendStatistics("11990202", "");
+            Message("网络连接超时，下载失败");
+            break;
+        case kTaskStatusDiskFull:
+            if (Status() == DownloadStatus::Downloading) {
+                StopAllTasks();
+                SetStatus(DownloadStatus::Pause);
+            }
+            m_lowSpace = true;
+            SendStatistics("11990301", "");
+            Message("磁盘空间不足，请检查并重新启动下载器！");
+            break;
+        case kTaskStatusNoSource:
+            Message("下载出错，请重试");
+            break;
+        case kTaskStatusWriteFailure:
+            SetStatus(DownloadStatus::Failed);
+            Message("由于磁盘损坏无法写入，下载失败");
+            break;
+        default:
+            break;
+    }
+}
+
+void CDownloadController::ScanProgress() {
+    std::vector<ProgressEntry> entries(kReleaseEntryCount);
+    int previousCode = 0;
+    for (int i = 0; i < kReleaseEntryCount; ++i) {
+        ProgressEntry& e = entries[i];
+        e.markedComplete = m_records[i] && m_records[i]->callerWord != 0;
+        e.size = m_table.entries[i].size;
+        TaskInfo info{};
+        if (m_handles[i] == nullptr || QueryTask(m_handles[i], &info) != 0) continue;
+        e.answers = true;
+        e.totalKiB = info.totalKiB > 0 ? static_cast<uint64_t>(info.totalKiB) : 0;
+        e.progress = info.progress;
+        m_lastHttpBytes[i] = info.httpBytes;
+        m_lastBtBytes[i] = info.btBytes;
+        int32_t complete = 0;
+        IsTaskComplete(m_handles[i], &complete);
+        e.taskComplete = complete != 0;
+        if (complete != 0 && !e.markedComplete) {
+            OnEntryCompleted(i);
+        }
+        int code = info.status;
+        if (code != 0 && code != previousCode && code != m_lastCodeActed) {
+            m_lastCodeActed = code;
+            HandleEngineCode(code);
+        }
+        previousCode = code;
+    }
+    m_progress = lfapp::OverallProgress(entries);
+}
+
+void CDownloadController::MeasureBytesOnDisk() {
+    uint64_t total = 0;
+    for (int i = 0; i < kReleaseEntryCount; ++i) {
+        TaskInfo info{};
+        if (m_handles[i] != nullptr && QueryTask(m_handles[i], &info) == 0) {
+            if (info.downloadedBytes != 0) total += info.downloadedBytes;
+            continue;
+        }
+        std::string target = TargetPath(m_saveFolder, m_table.entries[i].fileName);
+        int64_t onDisk = GetSizeOnDisk(target);
+        if (onDisk >= 0) total += static_cast<uint64_t>(onDisk);
+    }
+    m_bytesOnDisk = total;
+    DownloadStatus status = Status();
+    if ((IsActiveStatus(status) || status == DownloadStatus::CheckRecover ||
+         status == DownloadStatus::CheckFinished) &&
+        total != m_lastWrittenSize) {
+        m_lastWrittenSize = total;
+        SplitSize split = SplitLastSize(total);
+        WriteIniStrings(m_taskIni, kTaskSection,
+                        {{kKeyLastSizeHigh, FormatUnsigned(split.high)},
+                         {kKeyLastSizeLow, FormatUnsigned(split.low)}});
+    }
+}
+
+void CDownloadController::WatchFreeSpace() {
+    int64_t free = GetDriveFreeSpace(m_saveFolder);
+    uint64_t freeBytes = free > 0 ? static_cast<uint64_t>(free) : 0;
+    if (SpaceFirstLookEnough(m_bytesOnDisk, freeBytes, m_requiredSpace)) {
+        m_lowSpace = false;
+        if (Status() == DownloadStatus::Back) SetStatus(DownloadStatus::Ready);
+        return;
+    }
+    SleepMs(50);
+    MeasureBytesOnDisk();
+    SpaceReaction reaction =
+        ReactToSpace(Status(), SpaceSecondLook(m_bytesOnDisk, freeBytes, m_requiredSpace));
+    if (reaction.pauseTasks) StopAllTasks();
+    SetStatus(reaction.status);
+    if (reaction.event != nullptr) SendStatistics(reaction.event, "");
+    if (reaction.message != nullptr) Message(reaction.message);
+    if (reaction.lowSpace >= 0) m_lowSpace = reaction.lowSpace == 1;
+}
+
+void CDownloadController::LogStatusChange() {
+    int status = m_status.load();
+    bool low = m_lowSpace.load();
+    if (status == m_loggedStatus && low == m_loggedLowSpace) return;
+    m_loggedStatus = status;
+    m_loggedLowSpace = low;
+    DownloadStatus s = static_cast<DownloadStatus>(status);
+    if (s == DownloadStatus::Finished) {
+        for (int i = 0; i < kReleaseEntryCount; ++i) {
+            RecordFinish(m_taskIni, i, TargetPath(m_saveFolder, m_table.entries[i].fileName));
+        }
+        if (m_tasksRunning) SendStatistics("11060000", "");
+        ApplySpeedLimit();
+    }
+    std::string line = StatusChangeLine(s);
+    if (!line.empty()) Log(line);
+    if (s == DownloadStatus::Finished && m_autoShutdown) {
+        Log("Lanternfish Utility: 触发自动关机");
+        StartShutdown();
+    }
+}
+
+DownloadStatus CDownloadController::Poll() {
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    if (m_records[0] == nullptr) return Status();  // not initialised
+    ScanProgress();
+    MeasureBytesOnDisk();
+    if (m_sparseMode) WatchFreeSpace();
+    if (Status() == DownloadStatus::Preparing && m_progress > 0) SetStatus(DownloadStatus::Reload);
+    LogStatusChange();
+    return Status();
+}
+
+void CDownloadController::Tick() {
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    if (m_records[0] == nullptr) return;
+    DownloadStatus status = Status();
+    if (status == DownloadStatus::Back || status == DownloadStatus::Ready ||
+        status == DownloadStatus::Failed || status == DownloadStatus::Exited) {
+        return;
+    }
+    // 1. Active seconds.
+    if (IsActiveStatus(status)) {
+        ++m_activeRun;
+        if (m_activeRun % 300 == 0) SendStatistics("11050000", "");
+        uint32_t stored =
+            static_cast<uint32_t>(ReadIniInt(m_taskIni, kTaskSection, kKeyDownloadTime, 0)) + 1;
+        if (stored > m_longestDownloadTime) {
+            m_longestDownloadTime = stored;
+            WriteIniString(m_taskIni, kTaskSection, kKeyDownloadTime, FormatUnsigned(stored));
+        }
+        ++m_activeSeconds;
+    } else {
+        m_activeRun = 0;
+    }
+    // 2. Completed entries.
+    for (int i = 0; i < kReleaseEntryCount; ++i) {
+        TaskInfo info{};
+        if (m_handles[i] == nullptr || QueryTask(m_handles[i], &info) != 0) continue;
+        int32_t complete = 0;
+        IsTaskComplete(m_handles[i], &complete);
+        if (complete != 0 && m_records[i]->callerWord == 0) OnEntryCompleted(i);
+    }
+    // 3. Everything complete.
+    status = Status();
+    if (status != DownloadStatus::Md5Checking && status != DownloadStatus::CheckRecover &&
+        status != DownloadStatus::CheckFinished && status != DownloadStatus::Finished) {
+        bool all = true;
+        for (int i = 0; i < kReleaseEntryCount; ++i) all = all && m_records[i]->callerWord != 0;
+        if (all && RunningTasks() == 0) {
+            SetStatus(DownloadStatus::Finished);
+            WriteIniString(m_taskIni, kTaskSection, kKeyIsComplete, kCompleteValue);
+        }
+    }
+}
+
+void CDownloadController::StartResourceRefresh() {
+    if (m_table.listUrl.empty()) return;
+    SourceSelection selection;
+    for (int i = 0; i < kReleaseEntryCount; ++i) {
+        selection.urls[i] = m_table.entries[i].url;
+        selection.complete[i] = m_records[i]->callerWord != 0;
+    }
+    if (Status() == DownloadStatus::CheckRecover) selection.repairIndex = m_currentIndex;
+    auto sink = std::make_shared<EngineSourceSink>(&m_p2pSwitch, m_handles);
+    StartUpdateSources(m_table.listUrl, selection, sink);
+}
+
+std::string CDownloadController::SpeedText() {
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    SetP2PEnabled(m_p2pSwitch);
+    DownloadStatus status = Status();
+    if (status == DownloadStatus::Pause) m_refreshCounter = 0;
+    bool counting = status == DownloadStatus::Downloading || status == DownloadStatus::CheckRecover;
+    if (counting) {
+        if (ResourceRefreshDue(m_refreshCounter)) StartResourceRefresh();
+        ++m_refreshCounter;
+    } else {
+        m_refreshCounter = 0;
+    }
+    if (IsActiveStatus(status) || status == DownloadStatus::Downloading) {
+        uint64_t total = 0;
+        for (int i = 0; i < kReleaseEntryCount; ++i) {
+            TaskInfo info{};
+            if (m_handles[i] == nullptr || m_records[i]->callerWord != 0) continue;
+            if (QueryTask(m_handles[i], &info) == 0 && info.speed > 0) total += info.speed;
+        }
+        uint32_t total32 = total > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(total);
+        m_totalSpeed = total32;
+        if (SpeedMeansDownloading(total32)) {
+            SetStatus(DownloadStatus::Downloading);
+            ShareConnections();
+        }
+        m_displayedSpeed = lfapp::DisplayedSpeed(total32, m_displayedSpeed, m_speedLimit);
+        return lfapp::SpeedText(m_displayedSpeed);
+    }
+    if (status == DownloadStatus::CheckRecover) return "";
+    return "0 B/s";
+}
+
+std::string CDownloadController::SizeText() {
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    return SizeProgressText(m_bytesOnDisk, m_table.TotalSize(),
+                            Status() == DownloadStatus::Finished);
+}
+
+std::string CDownloadController::FileName(int i) const {
+    if (i < 0 || i >= kReleaseEntryCount) return "";
+    return m_table.entries[i].fileName;
+}
+
+std::string CDownloadController::FileStatusText(int i) {
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    if (i < 0 || i >= kReleaseEntryCount || !m_records[i]) return "";
+    auto percent = [](uint32_t p, const char* tail) {
+        char text[48];
+        std::snprintf(text, sizeof text, "%u.%02u%%%s", p / 100, p % 100, tail);
+        return std::string(text);
+    };
+    DownloadStatus status = Status();
+    if (m_records[i]->callerWord != 0) {
+        int current = m_currentIndex;
+        switch (status) {
+            case DownloadStatus::Md5Checking:
+                if (i > current) return "待验证    ";
+                if (i == current)
+                    return "验证中：" + percent(std::min(m_currentProgress.load(), 10000u), "  ");
+                return "√ 验证通过  ";
+            case DownloadStatus::CheckRecover:
+                if (i > current) return "待验证    ";
+                if (i == current) {
+                    if (m_repairProgress == 0) return "准备修复.. ";
+                    return "修复中：" + percent(std::min(m_repairProgress.load(), 10000u), "  ");
+                }
+                return "√ 验证通过  ";
+            case DownloadStatus::CheckFinished:
+                return "√ 验证通过  ";
+            default:
+                return "√ 下载完成  ";
+        }
+    }
+    const char* idle = status == DownloadStatus::Downloading ? "准备下载    " : "未开始    ";
+    TaskInfo info{};
+    if (m_handles[i] == nullptr || QueryTask(m_handles[i], &info) != 0) return idle;
+    if (info.progress >= 10000) return "√ 下载完成  ";
+    if (info.progress == 0) return idle;
+    return percent(info.progress, "    ");
+}
+
+std::string CDownloadController::OverallProgressText() {
+    return PercentText(m_progress);
+}
+
+std::string CDownloadController::VerifyProgressText() {
+    return PercentText(VerifyProgress());
+}
+
+std::string CDownloadController::RepairSpeedText() {
+    return lfapp::SpeedText(m_repairSpeed);
+}
+
+std::string CDownloadController::InstallerPath() {
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    return TargetPath(m_saveFolder, m_entrance.empty() ? m_table.Entrance() : m_entrance);
+}
+
+std::string CDownloadController::SaveFolder() {
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    return m_saveFolder;
+}
+
+void CDownloadController::SetSaveFolder(const std::string& path) {
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    m_saveFolder = path;
+}
+
+void CDownloadController::SaveCloseChoice(uint32_t choice) {
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    WriteIniString(m_taskIni, kTaskSection, kKeyCloseSelection, FormatUnsigned(choice));
+}
+
+int CDownloadController::ReadCloseChoice() {
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    std::optional<IniDocument> ini = ReadIniFile(m_taskIni);
+    if (!ini) return -1;
+    return static_cast<int>(ini->GetInt(kTaskSection, kKeyCloseSelection, 0));
+}
+
+// ---- the main action ---------------------------------------------------------------
+
+void CDownloadController::MainAction() {
+    std::unique_lock<std::recursive_mutex> guard(m_lock);
+    if (m_records[0] == nullptr) return;
+    switch (Status()) {
+        case DownloadStatus::Back:
+        case DownloadStatus::Ready:
+            Begin();
+            break;
+        case DownloadStatus::Downloading:
+        case DownloadStatus::Resume:
+            Pause();
+            break;
+        case DownloadStatus::Pause:
+            Resume();
+            break;
+        case DownloadStatus::Finished: {
+            ReportEvent("11070000", "", 0);
+            auto ask = m_hooks.askYesNo;
+            guard.unlock();  // the question may run a modal loop that polls
+            bool yes = ask ? ask("是否验证安装文件的正确性？", kMessageCaption) : false;
+            guard.lock();
+            if (Status() != DownloadStatus::Finished) break;
+            if (yes) {
+                ReportEvent("11100001", "", 0);
+                Verify(true);
+            } else {
+                ReportEvent("11100002", "", 0);
+                LaunchInstaller(false);
+            }
+            break;
+        }
+        case DownloadStatus::Md5Checking:
+            Message("MD5计算工作中……请等待完成");
+            break;
+        case DownloadStatus::CheckRecover:
+            Message("部分文件错误，正在修复中...");
+            break;
+        case DownloadStatus::CheckFinished:
+            ReportEvent("11070000", "点击时已经验证过安装包分卷了", 0);
+            LaunchInstaller(true);
+            break;
+        default:
+            break;
+    }
+}
+
+bool CDownloadController::AllTasksEnded() {
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    int ended = 0;
+    for (int i = 0; i < kReleaseEntryCount; ++i) {
+        if (!m_records[i] || m_records[i]->callerWord != 0) continue;
+        TaskInfo info{};
+        if (m_handles[i] == nullptr || QueryTask(m_handles[i], &info) != 0) return false;
+        if (info.status == 0 || info.status == kTaskStatusComplete) return false;
+        ++ended;
+    }
+    return ended > 0;
+}
+
+uint64_t CDownloadController::SessionBytes() {
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    uint64_t total = 0;
+    for (int i = 0; i < kReleaseEntryCount; ++i) {
+        TaskInfo info{};
+        if (m_handles[i] != nullptr && QueryTask(m_handles[i], &info) == 0) {
+            m_lastHttpBytes[i] = info.httpBytes;
+            m_lastBtBytes[i] = info.btBytes;
+        }
+        total += m_lastHttpBytes[i] + m_lastBtBytes[i];
+    }
+    return total;
+}
+
+// ---- events ----------------------------------------------------------------------
+
+void CDownloadController::SendStatistics(const char* code, const std::string& text) {
+    uint64_t http = 0, bt = 0;
+    for (int i = 0; i < kReleaseEntryCount; ++i) {
+        TaskInfo info{};
+        if (m_handles[i] != nullptr && QueryTask(m_handles[i], &info) == 0) {
+            m_lastHttpBytes[i] = info.httpBytes;
+            m_lastBtBytes[i] = info.btBytes;
+        }
+        http += m_lastHttpBytes[i];
+        bt += m_lastBtBytes[i];
+    }
+    uint32_t seconds = m_activeSeconds;
+    uint64_t total = http + bt;
+    auto average = [seconds](uint64_t bytes) { return seconds ? bytes / seconds : 0; };
+    std::string progress = PercentText(m_progress);
+    ReportData(code, "", "", seconds, total, average(total), progress.c_str(), http, average(http),
+               bt, average(bt), 0, "", "", text.c_str(), 0);
+}
+
+}  // namespace lfapp
