@@ -59,6 +59,9 @@ public:
     int CurrentSubState() const { return m_subState; }
     int64_t StreamPosition() const { return m_streamPosition; }
     int LastReplyCode() const { return m_lastReply; }
+    // The control channel saw a 4xx / 5xx reply since the last reset.
+    bool Saw4xx() const { return m_saw4xx; }
+    bool Saw5xx() const { return m_saw5xx; }
 
 protected:
     ~TFtpPeer() override { Reset(); }
