@@ -9,6 +9,7 @@
 #include "engine/core/EngineSettings.h"
 #include "engine/core/WorkThread.h"
 #include "engine/net/TimeThread.h"
+#include "engine/sources/FtpPeer.h"
 #include "engine/sources/HttpPeer.h"
 #include "engine/sources/PeerId.h"
 #include "engine/sources/PeerObject.h"
@@ -366,7 +367,8 @@ TPeerObject* TWorkWithPeers::CreateSource(int kind) {
         }
     }
     if (kind == kSourceHttp) return new THttpPeer(static_cast<TWorkThread*>(this));
-    return nullptr;  // FTP, BitTorrent and tracker sources come with their protocols
+    if (kind == kSourceFtp) return new TFtpPeer(static_cast<TWorkThread*>(this));
+    return nullptr;  // BitTorrent and tracker sources come with their protocols
 }
 
 void TWorkWithPeers::Recycle(TPeerObject* s) {
