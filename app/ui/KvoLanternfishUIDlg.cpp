@@ -587,7 +587,10 @@ void CKvoLanternfishUIDlg::PaintTexts(QPainter& painter) {
         draw(kFinalRect, kValueColour, Qt::AlignHCenter, m_final);
     } else {
         draw(kSpeedRect, m_speedAccent ? kLabelColour : kValueColour, Qt::AlignLeft, m_speed);
-        draw(kLabelRect, kLabelColour, Qt::AlignLeft, m_label);
+        // The label is a fixed text a little wider than its box in some faces:
+        // drawn whole rather than cut.
+        painter.setPen(kLabelColour);
+        painter.drawText(kLabelRect, single | Qt::AlignLeft | Qt::TextDontClip, m_label);
         // The percentage may be a little wider than its box: centre it on the
         // box without cutting it.
         painter.setPen(kValueColour);
@@ -599,7 +602,7 @@ void CKvoLanternfishUIDlg::PaintTexts(QPainter& painter) {
     painter.setPen(kLabelColour);
     painter.drawText(
         kSaveFolderRect, single | Qt::AlignLeft,
-        painter.fontMetrics().elidedText(m_saveFolder, Qt::ElideMiddle, kSaveFolderRect.width()));
+        painter.fontMetrics().elidedText(m_saveFolder, Qt::ElideLeft, kSaveFolderRect.width()));
     draw(kSaveLabelRect, kLabelColour, Qt::AlignLeft, QStringLiteral("保存位置:"));
 }
 

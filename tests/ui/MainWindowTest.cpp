@@ -10,15 +10,15 @@
 
 #include "app/ui/KvoLanternfishUIDlg.h"
 #include "app/ui/PictureButton.h"
+#include "app/ui/ScriptedController.h"
 #include "app/ui/SkinListCtrl.h"
 #include "tests/support/TestDirs.h"
-#include "tests/ui/FakeController.h"
 #include "tests/ui/UiTestSupport.h"
 
 using lfapp::DownloadStatus;
 using lfui::CKvoLanternfishUIDlg;
-using lfuitest::FakeController;
-using lfuitest::FakeState;
+using FakeController = lfui::ScriptedController;
+using FakeState = lfui::ScriptedState;
 
 namespace {
 

@@ -95,6 +95,7 @@ void PaintBody(QPainter& p, int width) {
     moon.setColorAt(0.35, QColor(250, 190, 110));
     moon.setColorAt(0.5, QColor(210, 110, 60, 120));
     moon.setColorAt(1.0, QColor(210, 110, 60, 0));
+    p.setPen(Qt::NoPen);
     p.setBrush(moon);
     p.drawEllipse(QPointF(300, 92), 60, 60);
     QPainterPath hills;

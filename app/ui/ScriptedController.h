@@ -1,5 +1,6 @@
-// A scripted controller for the window tests: every value the window reads
-// is a field the test sets, and every command the window gives is counted.
+// A scripted controller: every value the window reads is a field the caller
+// sets, and every command the window gives is counted. The window tests and
+// the screenshot tool use it to put the window into any status.
 #pragma once
 
 #include <array>
@@ -8,9 +9,9 @@
 
 #include "app/ui/ControllerPort.h"
 
-namespace lfuitest {
+namespace lfui {
 
-struct FakeState {
+struct ScriptedState {
     int initialiseResult = 0;
     lfapp::ExpiryInfo expiry;
     lfapp::DownloadStatus status = lfapp::DownloadStatus::Ready;
@@ -36,9 +37,9 @@ struct FakeState {
     std::vector<int> speedLimits, autoShutdowns, p2ps, savedCloseChoices;
 };
 
-class FakeController : public lfui::IControllerPort {
+class ScriptedController : public IControllerPort {
 public:
-    explicit FakeController(FakeState& state) : s(state) {}
+    explicit ScriptedController(ScriptedState& state) : s(state) {}
 
     int Initialise() override {
         ++s.initialiseCalls;
@@ -86,7 +87,7 @@ public:
     void OnWindowDestroyed() override { ++s.destroyedCalls; }
 
 private:
-    FakeState& s;
+    ScriptedState& s;
 };
 
-}  // namespace lfuitest
+}  // namespace lfui
