@@ -95,10 +95,13 @@ private:
 
 }  // namespace
 
-std::unique_ptr<IControllerPort> MakeControllerPort() {
+std::unique_ptr<IControllerPort> MakeControllerPort(
+    const std::function<void(lfapp::CDownloadController&)>& configure) {
     const std::optional<lfapp::ReleaseTable> table = lfapp::LoadReleaseTable();
     if (!table) throw std::runtime_error("the release carries no release table");
-    return std::make_unique<CControllerPort>(*table);
+    auto port = std::make_unique<CControllerPort>(*table);
+    if (configure) configure(port->Controller());
+    return port;
 }
 
 }  // namespace lfui

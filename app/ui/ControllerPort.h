@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -12,6 +13,10 @@
 #include "app/ResourceList.h"
 
 class QWidget;
+
+namespace lfapp {
+class CDownloadController;
+}
 
 namespace lfui {
 
@@ -68,7 +73,9 @@ public:
     virtual void OnWindowDestroyed() = 0;
 };
 
-// The application's controller for the release table of the active release.
-std::unique_ptr<IControllerPort> MakeControllerPort();
+// The application's controller for the release table of the active release;
+// configure (when given) adjusts its settings before the window starts it.
+std::unique_ptr<IControllerPort> MakeControllerPort(
+    const std::function<void(lfapp::CDownloadController&)>& configure = {});
 
 }  // namespace lfui
