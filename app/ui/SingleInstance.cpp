@@ -176,6 +176,18 @@ CSingleInstance::Outcome CSingleInstance::AskRunningCopy(int answerWaitMs) {
     return Outcome::Beside;
 }
 
+bool ParseInstanceMessage(std::string_view bytes, std::string* cwd) {
+    const size_t end = bytes.find('\0');
+    if (end != std::string_view::npos) bytes = bytes.substr(0, end);
+    const std::string_view head = kBringToFrontMessage;
+    if (bytes.substr(0, head.size()) != head) return false;
+    if (bytes.size() > head.size() && bytes[head.size()] != '\n') return false;
+    if (cwd != nullptr) {
+        *cwd = bytes.size() > head.size() ? std::string(bytes.substr(head.size() + 1)) : "";
+    }
+    return true;
+}
+
 bool CSingleInstance::Answer(std::string* cwd) {
     if (m_listen < 0) return false;
     const int fd = accept4(m_listen, nullptr, nullptr, SOCK_CLOEXEC);
@@ -191,15 +203,12 @@ bool CSingleInstance::Answer(std::string* cwd) {
         text.append(buffer, static_cast<size_t>(n));
         if (text.find('\0') != std::string::npos || text.size() > 8192) break;
     }
-    const size_t end = text.find('\0');
-    if (end != std::string::npos) text.resize(end);
-    const std::string head = kBringToFrontMessage;
-    const bool bring = text.compare(0, head.size(), head) == 0 &&
-                       (text.size() == head.size() || text[head.size()] == '\n');
+    std::string directory;
+    const bool bring = ParseInstanceMessage(text, &directory);
     if (bring) {
         const char reply = '1';
         send(fd, &reply, 1, MSG_NOSIGNAL);
-        if (cwd != nullptr) *cwd = text.size() > head.size() ? text.substr(head.size() + 1) : "";
+        if (cwd != nullptr) *cwd = directory;
     }
     close(fd);
     return bring;

@@ -11,6 +11,7 @@
 #include <sys/types.h>
 
 #include <string>
+#include <string_view>
 
 namespace lfui {
 
@@ -60,6 +61,11 @@ private:
     int m_listen = -1;
     pid_t m_replaced = 0;
 };
+
+// Reads a message received on the channel: "11025", optionally followed by
+// '\n' and the sender's working directory, up to the first zero byte. True
+// for a bring-to-front message; cwd receives the directory ("" when none).
+bool ParseInstanceMessage(std::string_view bytes, std::string* cwd);
 
 // True when pid runs the same program file as this process.
 bool IsSameProgram(pid_t pid);

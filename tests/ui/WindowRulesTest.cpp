@@ -6,6 +6,7 @@
 #include <regex>
 
 #include "app/ui/CrashReport.h"
+#include "app/ui/SingleInstance.h"
 #include "app/ui/WindowRules.h"
 
 using lfapp::DownloadStatus;
@@ -163,4 +164,33 @@ TEST(CrashReport, DatedName) {
     EXPECT_EQ(lfui::CrashDumpName(t, 7, 3), "2026-12-10-07-05-09-07-03.dmp");
     // Milliseconds keep all their digits.
     EXPECT_EQ(lfui::CrashDumpName(t, 345, 99), "2026-12-10-07-05-09-345-99.dmp");
+}
+
+TEST(InstanceMessage, Parse) {
+    struct Case {
+        std::string bytes;
+        bool bring;
+        const char* cwd;
+    };
+    const Case cases[] = {
+        {"11025", true, ""},
+        {std::string("11025\n/home/u\0junk", 18), true, "/home/u"},
+        {std::string("11025\n/a b/c\0", 13), true, "/a b/c"},
+        {"11025\n", true, ""},
+        {"110250", false, ""},
+        {"1102", false, ""},
+        {"", false, ""},
+        {std::string("\0"
+                     "11025",
+                     6),
+         false, ""},
+        {"11026\n/x", false, ""},
+    };
+    for (const Case& c : cases) {
+        std::string cwd = "unchanged";
+        EXPECT_EQ(lfui::ParseInstanceMessage(c.bytes, &cwd), c.bring) << c.bytes;
+        if (c.bring) {
+            EXPECT_EQ(cwd, c.cwd);
+        }
+    }
 }
