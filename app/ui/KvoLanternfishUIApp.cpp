@@ -1,5 +1,9 @@
 #include "app/ui/KvoLanternfishUIApp.h"
 
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
 #include <QApplication>
 #include <QMessageBox>
 #include <QPointer>
@@ -19,6 +23,15 @@ namespace lfui {
 namespace {
 
 std::atomic<QWidget*> g_owner{nullptr};
+int g_stopPipe[2] = {-1, -1};
+
+// SIGTERM, SIGINT and SIGHUP (log-out, Ctrl-C) close the window the normal
+// way, so the tasks stop and their resume data is kept.
+void OnStopSignal(int) {
+    const char byte = 1;
+    ssize_t ignored = write(g_stopPipe[1], &byte, 1);
+    (void)ignored;
+}
 std::atomic<bool> g_guiUp{false};
 
 // Messages from any thread become non-blocking message boxes on the window
@@ -82,6 +95,24 @@ int CKvoLanternfishUIApp::Run() {
                          });
     }
 
+    std::unique_ptr<QSocketNotifier> stopNotifier;
+    if (g_stopPipe[0] < 0 && pipe2(g_stopPipe, O_CLOEXEC | O_NONBLOCK) == 0) {
+        struct sigaction action {};
+        action.sa_handler = OnStopSignal;
+        sigemptyset(&action.sa_mask);
+        for (int sig : {SIGTERM, SIGINT, SIGHUP}) sigaction(sig, &action, nullptr);
+    }
+    if (g_stopPipe[0] >= 0) {
+        stopNotifier = std::make_unique<QSocketNotifier>(g_stopPipe[0], QSocketNotifier::Read);
+        QObject::connect(stopNotifier.get(), &QSocketNotifier::activated, window.get(),
+                         [w = window.get()] {
+                             char drain[16];
+                             while (read(g_stopPipe[0], drain, sizeof drain) > 0) {
+                             }
+                             w->DestroyWindow();
+                         });
+    }
+
     int code = 0;
     if (window->Start()) {
         window->show();
@@ -89,6 +120,7 @@ int CKvoLanternfishUIApp::Run() {
     }
     // 7. Shut down: no more message boxes on this window.
     notifier.reset();
+    stopNotifier.reset();
     g_guiUp = false;
     g_owner = nullptr;
     window.reset();

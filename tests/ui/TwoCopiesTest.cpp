@@ -31,14 +31,18 @@ protected:
         ASSERT_EQ(chdir(dir.Path().c_str()), 0);
     }
 
+    bool ChannelExists() {
+        for (const auto& e : std::filesystem::directory_iterator(dir / "rt")) {
+            if (e.path().filename().string().rfind("Lanternfish_Only_Mapping_", 0) == 0) {
+                return true;
+            }
+        }
+        return false;
+    }
     // The running copy listens once its channel exists.
     bool WaitForChannel() {
         for (int i = 0; i < 1000; ++i) {
-            for (const auto& e : std::filesystem::directory_iterator(dir / "rt")) {
-                if (e.path().filename().string().rfind("Lanternfish_Only_Mapping_", 0) == 0) {
-                    return true;
-                }
-            }
+            if (ChannelExists()) return true;
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
         return false;
@@ -90,6 +94,21 @@ TEST_F(TwoCopies, FrozenFirstCopyIsReplaced) {
     ASSERT_NE(third_status, -1);
     EXPECT_TRUE(WIFEXITED(third_status));
     EXPECT_EQ(waitpid(next.Pid(), nullptr, WNOHANG), 0);
+}
+
+TEST_F(TwoCopies, TermSignalClosesTheWindowTheNormalWay) {
+    for (int sig : {SIGTERM, SIGINT}) {
+        lftest::ChildProcess copy;
+        ASSERT_TRUE(copy.Start({kProgram}, dir / "copy.log"));
+        ASSERT_TRUE(WaitForChannel());
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));  // window up
+        copy.Signal(sig);
+        const int status = WaitEnd(copy.Pid(), std::chrono::seconds(30));
+        ASSERT_NE(status, -1);
+        EXPECT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
+        EXPECT_EQ(WEXITSTATUS(status), 0);
+        EXPECT_FALSE(ChannelExists()) << "the channel outlived the copy";
+    }
 }
 
 }  // namespace
