@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Renders the main window in ready, downloading (collapsed and expanded),
 # pause with low space, finished, md5checking, checkrecover and
-# checkfinished on a private Xvfb display and writes one PNG each.
+# checkfinished, and the settings and close dialogs, on a private Xvfb
+# display; writes one PNG each.
 #   tools/ui-screenshots.sh [OUTDIR]     (default: build/ui-screenshots)
 # Needs xvfb and a CJK font (fonts-noto-cjk); builds lf_ui_shots first.
 set -euo pipefail

@@ -20,7 +20,7 @@ CSettingsDlg::CSettingsDlg(DownloadSettings& settings, QWidget* parent)
     : QDialog(parent), m_settings(settings) {
     setObjectName(QStringLiteral("settingsDialog"));
     setWindowTitle(QStringLiteral("下载设置"));
-    setFixedSize(300, 206);
+    setFixedSize(300, 184);
 
     auto* speed = new QGroupBox(QStringLiteral("速度设置"), this);
     speed->setObjectName(QStringLiteral("group1047"));
@@ -47,7 +47,7 @@ CSettingsDlg::CSettingsDlg(DownloadSettings& settings, QWidget* parent)
 
     auto* advanced = new QGroupBox(QStringLiteral("高级设置"), this);
     advanced->setObjectName(QStringLiteral("group1046"));
-    advanced->setGeometry(10, 78, 280, 78);
+    advanced->setGeometry(10, 78, 280, 56);
     m_shutdown = new QCheckBox(QStringLiteral("下载完成后关机"), advanced);
     m_shutdown->setObjectName(QStringLiteral("check1040"));
     m_shutdown->setGeometry(12, 26, 200, 22);
@@ -58,11 +58,11 @@ CSettingsDlg::CSettingsDlg(DownloadSettings& settings, QWidget* parent)
 
     auto* apply = new QPushButton(QStringLiteral("设置"), this);
     apply->setObjectName(QStringLiteral("button1029"));
-    apply->setGeometry(118, 166, 80, 28);
+    apply->setGeometry(118, 144, 80, 28);
     apply->setDefault(true);
     auto* cancel = new QPushButton(QStringLiteral("取消"), this);
     cancel->setObjectName(QStringLiteral("button2"));
-    cancel->setGeometry(208, 166, 80, 28);
+    cancel->setGeometry(208, 144, 80, 28);
 
     connect(m_limit, &QCheckBox::clicked, this, &CSettingsDlg::OnLimitToggled);
     connect(m_up, &QToolButton::clicked, this, &CSettingsDlg::StepUp);

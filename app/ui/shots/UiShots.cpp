@@ -11,8 +11,10 @@
 #include <cstdio>
 #include <functional>
 
+#include "app/ui/ExitWndSetDlg.h"
 #include "app/ui/KvoLanternfishUIDlg.h"
 #include "app/ui/ScriptedController.h"
+#include "app/ui/SettingsDlg.h"
 
 using lfapp::DownloadStatus;
 using lfui::CKvoLanternfishUIDlg;
@@ -133,5 +135,23 @@ int main(int argc, char** argv) {
         }
         window.hide();
     }
+    // The two dialogs.
+    auto save = [&](QWidget& dialog, const char* name) {
+        dialog.move(20, 20);
+        dialog.show();
+        QTest::qWait(300);
+        const QString path = out + "/" + name + ".png";
+        if (!dialog.grab().save(path)) {
+            ++failures;
+        } else {
+            std::printf("%s\n", qPrintable(path));
+        }
+        dialog.hide();
+    };
+    lfui::DownloadSettings settings{500, 1, 1};
+    lfui::CSettingsDlg settingsDialog(settings);
+    save(settingsDialog, "settings-dialog");
+    lfui::CExitWndSetDlg closeDialog;
+    save(closeDialog, "close-dialog");
     return failures == 0 ? 0 : 1;
 }
