@@ -6,6 +6,7 @@
 #include <QApplication>
 #include <QDir>
 #include <QGuiApplication>
+#include <QPainter>
 #include <QScreen>
 #include <QTest>
 #include <cstdio>
@@ -153,5 +154,25 @@ int main(int argc, char** argv) {
     save(settingsDialog, "settings-dialog");
     lfui::CExitWndSetDlg closeDialog;
     save(closeDialog, "close-dialog");
+
+    // Every skin image on one sheet, with its id.
+    const int ids[] = {198, 199, 200, 201, 202, 203, 204, 205, 210, 211, 212,
+                       213, 231, 232, 233, 234, 214, 215, 216, 235, 218, 219,
+                       220, 222, 223, 224, 228, 229, 230, 128, 170, 171, 172};
+    QImage sheet(4 * 110, 9 * 46, QImage::Format_RGB32);
+    sheet.fill(QColor(60, 60, 60));
+    {
+        QPainter painter(&sheet);
+        painter.setPen(Qt::white);
+        int n = 0;
+        for (int id : ids) {
+            const QPixmap image(QStringLiteral(":/skin/%1.png").arg(id));
+            const int x = (n % 4) * 110 + 4, y = (n / 4) * 46 + 4;
+            painter.drawText(x, y + 10, QString::number(id));
+            painter.drawPixmap(x + (id >= 170 && id <= 172 ? 0 : 24), y + 12, image);
+            ++n;
+        }
+    }
+    if (!sheet.save(out + "/skin-sheet.png")) ++failures;
     return failures == 0 ? 0 : 1;
 }
