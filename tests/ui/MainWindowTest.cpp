@@ -2,8 +2,11 @@
 // controller: start decision, buttons by status, the folder button, the
 // list toggle, texts, timers and the close handling.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <QFileInfo>
+#include <QImage>
 #include <QKeyEvent>
 #include <QSignalSpy>
 #include <QTest>
@@ -296,6 +299,28 @@ TEST_F(MainWindow, ListToggleAndShape) {
     EXPECT_TRUE(w->Collapsed());
     EXPECT_EQ(w->size(), QSize(411, 307));
     EXPECT_FALSE(w->FileList()->isVisible());
+}
+
+TEST_F(MainWindow, SkinOverrideFromTheWorkingDirectory) {
+    // res/bg2.bmp replaces the collapsed background, and its key colour
+    // shapes the window: here a tab on the left instead of the middle.
+    lftest::TempDir dir;
+    ASSERT_EQ(mkdir((dir / "res").c_str(), 0755), 0);
+    QImage image(411, 307, QImage::Format_RGB32);
+    image.fill(QColor(10, 20, 30));
+    for (int y = 283; y < 307; ++y) {
+        for (int x = 50; x < 411; ++x) image.setPixelColor(x, y, lfui::kKeyColour);
+    }
+    ASSERT_TRUE(image.save(QString::fromStdString(dir / "res/bg2.bmp"), "BMP"));
+    char previous[4096];
+    ASSERT_NE(getcwd(previous, sizeof previous), nullptr);
+    ASSERT_EQ(chdir(dir.Path().c_str()), 0);
+    auto w = Started();
+    const QImage shown = w->grab().toImage();
+    EXPECT_EQ(chdir(previous), 0);
+    EXPECT_TRUE(w->CollapsedRegion().contains(QPoint(20, 300)));
+    EXPECT_FALSE(w->CollapsedRegion().contains(QPoint(200, 300)));
+    EXPECT_EQ(shown.pixelColor(100, 120), QColor(10, 20, 30));
 }
 
 TEST_F(MainWindow, TicksRefreshTextsAndList) {
