@@ -3,7 +3,6 @@
 // report's file name.
 #include <gtest/gtest.h>
 
-#include <regex>
 
 #include "app/ui/CrashReport.h"
 #include "app/ui/SingleInstance.h"
