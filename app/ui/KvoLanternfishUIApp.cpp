@@ -61,6 +61,15 @@ CKvoLanternfishUIApp::CKvoLanternfishUIApp(int& argc, char** argv, ControllerFac
     : m_argc(argc), m_argv(argv), m_makeController(std::move(makeController)) {}
 
 int CKvoLanternfishUIApp::Run() {
+    // Stop signals are taken from the start: one that arrives before the
+    // window runs closes it as soon as it does.
+    if (g_stopPipe[0] < 0 && pipe2(g_stopPipe, O_CLOEXEC | O_NONBLOCK) == 0) {
+        struct sigaction action {};
+        action.sa_handler = OnStopSignal;
+        sigemptyset(&action.sa_mask);
+        for (int sig : {SIGTERM, SIGINT, SIGHUP}) sigaction(sig, &action, nullptr);
+    }
+
     // 1. One copy per release.
     const std::optional<lfapp::ReleaseTable> table = lfapp::LoadReleaseTable();
     if (!table) {
@@ -95,13 +104,8 @@ int CKvoLanternfishUIApp::Run() {
                          });
     }
 
+    // A stop signal that came early waits in the pipe for the event loop.
     std::unique_ptr<QSocketNotifier> stopNotifier;
-    if (g_stopPipe[0] < 0 && pipe2(g_stopPipe, O_CLOEXEC | O_NONBLOCK) == 0) {
-        struct sigaction action {};
-        action.sa_handler = OnStopSignal;
-        sigemptyset(&action.sa_mask);
-        for (int sig : {SIGTERM, SIGINT, SIGHUP}) sigaction(sig, &action, nullptr);
-    }
     if (g_stopPipe[0] >= 0) {
         stopNotifier = std::make_unique<QSocketNotifier>(g_stopPipe[0], QSocketNotifier::Read);
         QObject::connect(stopNotifier.get(), &QSocketNotifier::activated, window.get(),
