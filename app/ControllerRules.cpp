@@ -135,6 +135,10 @@ int32_t KeptSpeedLimit(int32_t limitKiB) {
 
 int32_t TaskSpeedLimitShare(int32_t limitKiB, int runningTasks) {
     int32_t kept = KeptSpeedLimit(limitKiB);
+    // "No limit" stays no limit for every task: 32767 is outside the range
+    // the engine accepts, so it clears the task's limit. Divided, it would
+    // turn into a real cap of 32 MB/s over all tasks.
+    if (kept == kNoSpeedLimit) return kNoSpeedLimit;
     int32_t share = runningTasks > 1 ? kept / runningTasks : kept;
     return std::max(share, kMinTaskSpeedLimit);
 }

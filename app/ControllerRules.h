@@ -62,8 +62,9 @@ inline constexpr int32_t kMinTaskSpeedLimit = 10;
 // The limit the controller keeps: L when L > 0, else 32767.
 int32_t KeptSpeedLimit(int32_t limitKiB);
 // Per-task limit for SetTaskSpeedLimit: the kept limit shared over the
-// running tasks (L / n when n > 1; 32767 / n when n >= 2 for no limit), at
-// least 10. 100 KB/s over 3 tasks gives 33; 40 KB/s over 5 gives 10.
+// running tasks (L / n when n > 1), at least 10; without a limit every task
+// gets 32767, which the engine takes as none. 100 KB/s over 3 tasks gives
+// 33; 40 KB/s over 5 gives 10.
 int32_t TaskSpeedLimitShare(int32_t limitKiB, int runningTasks);
 
 // ---- connections -----------------------------------------------------------

@@ -18,6 +18,7 @@
 #include "app/ResourceWriter.h"
 #include "app/TaskIni.h"
 #include "engine/core/EngineApi.h"
+#include "engine/core/EngineSettings.h"
 #include "engine/core/Version.h"
 #include "engine/log/LogApi.h"
 #include "engine/store/TargetFiles.h"
@@ -88,6 +89,9 @@ CDownloadController::CDownloadController(const ReleaseTable& table, const Releas
     m_settings.shutdownCommand = shutdown ? shutdown : "shutdown -h +1";
     if (const char* sparse = std::getenv(kSparseModeEnvironment)) {
         m_settings.sparseModeOverride = std::atoi(sparse) != 0 ? 1 : 0;
+    }
+    if (const char* save = std::getenv(kResumeSaveEnvironment)) {
+        GetEngineTimings().resumeSaveSeconds = std::max(1, std::atoi(save));
     }
     if (const char* stall = std::getenv(kRepairStallEnvironment)) {
         m_settings.repairStallSeconds = static_cast<uint32_t>(std::max(1, std::atoi(stall)));
@@ -872,6 +876,33 @@ void CDownloadController::MainAction() {
         default:
             break;
     }
+}
+
+bool CDownloadController::AllTasksEnded() {
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    int ended = 0;
+    for (int i = 0; i < kReleaseEntryCount; ++i) {
+        if (!m_records[i] || m_records[i]->callerWord != 0) continue;
+        TaskInfo info{};
+        if (m_handles[i] == nullptr || QueryTask(m_handles[i], &info) != 0) return false;
+        if (info.status == 0 || info.status == kTaskStatusComplete) return false;
+        ++ended;
+    }
+    return ended > 0;
+}
+
+uint64_t CDownloadController::SessionBytes() {
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    uint64_t total = 0;
+    for (int i = 0; i < kReleaseEntryCount; ++i) {
+        TaskInfo info{};
+        if (m_handles[i] != nullptr && QueryTask(m_handles[i], &info) == 0) {
+            m_lastHttpBytes[i] = info.httpBytes;
+            m_lastBtBytes[i] = info.btBytes;
+        }
+        total += m_lastHttpBytes[i] + m_lastBtBytes[i];
+    }
+    return total;
 }
 
 // ---- events ----------------------------------------------------------------------

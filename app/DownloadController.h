@@ -34,6 +34,8 @@ inline constexpr char kOpenCommandEnvironment[] = "LANTERNFISH_OPEN_COMMAND";
 inline constexpr char kShutdownCommandEnvironment[] = "LANTERNFISH_SHUTDOWN_COMMAND";
 // "0" or "1" forces the volume mode instead of probing the save folder.
 inline constexpr char kSparseModeEnvironment[] = "LANTERNFISH_SPARSE_MODE";
+// Seconds between two saves of a task's resume data (default 20).
+inline constexpr char kResumeSaveEnvironment[] = "LANTERNFISH_RESUME_SAVE_SECONDS";
 // Seconds without progress after which a repair stops waiting.
 inline constexpr char kRepairStallEnvironment[] = "LANTERNFISH_REPAIR_STALL_SECONDS";
 
@@ -131,6 +133,11 @@ public:
     bool LowSpace() const { return m_lowSpace.load(); }
     uint64_t BytesOnDisk() const { return m_bytesOnDisk.load(); }
     uint32_t DisplayedSpeed() const { return m_displayedSpeed.load(); }
+    // True when every file still to download has a task and each of those
+    // tasks ended with an error code (nothing more will arrive).
+    bool AllTasksEnded();
+    // Bytes the tasks received from servers and peers in this run.
+    uint64_t SessionBytes();
     bool SparseMode() const { return m_sparseMode.load(); }
     const ReleaseTable& Release() const { return m_table; }
     int HttpConnectionTotal() const { return m_httpTotal; }

@@ -207,6 +207,9 @@ int RunHeadless(const HeadlessOptions& options) {
         if (status != lastStatus) {
             lastStatus = status;
             terminal.Render(true);
+            if (status == DownloadStatus::CheckFinished) {
+                PrintLine(controller.Repaired() ? "√ 修复成功" : "√ 验证通过");
+            }
         }
         if (!begun && (status == DownloadStatus::Ready || status == DownloadStatus::Back)) {
             begun = true;
@@ -228,6 +231,12 @@ int RunHeadless(const HeadlessOptions& options) {
             exitCode = kHeadlessFailed;
             break;
         }
+        if (IsActiveStatus(status) && controller.AllTasksEnded()) {
+            PrintLine("下载失败：所有下载任务都已出错停止，请稍后重试。");
+            controller.MarkUserExit();
+            exitCode = kHeadlessFailed;
+            break;
+        }
         if (status == DownloadStatus::Failed) {
             controller.MarkUserExit();
             exitCode = kHeadlessFailed;
@@ -237,6 +246,11 @@ int RunHeadless(const HeadlessOptions& options) {
             finishHandled = true;
             if (options.install) {
                 controller.MainAction();  // asks, verifies or launches
+                if (!closeRequested && controller.Status() == DownloadStatus::Finished) {
+                    controller.MarkUserExit();  // the launch failed; the message says why
+                    exitCode = kHeadlessFailed;
+                    break;
+                }
             } else if (options.verify) {
                 controller.Verify(false);
             } else {
@@ -248,7 +262,14 @@ int RunHeadless(const HeadlessOptions& options) {
             controller.MarkUserExit();
             break;
         }
-        if (verificationDone.exchange(false)) controller.MainAction();
+        if (verificationDone.exchange(false)) {
+            controller.MainAction();  // launches the installer
+            if (!closeRequested && controller.Status() == DownloadStatus::CheckFinished) {
+                controller.MarkUserExit();
+                exitCode = kHeadlessFailed;
+                break;
+            }
+        }
         if (closeRequested) break;
         if (status == DownloadStatus::Installing) {
             // The installer is missing: nothing more can happen.
@@ -268,6 +289,7 @@ int RunHeadless(const HeadlessOptions& options) {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
     terminal.Render(true);
+    PrintLine("本次下载字节数：" + std::to_string(controller.SessionBytes()));
     controller.OnWindowDestroyed();
     SetEngineMessageSink(nullptr);
     return exitCode;

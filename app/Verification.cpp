@@ -217,6 +217,7 @@ bool CDownloadController::RepairFile(int i, int* repairs) {
 
 void CDownloadController::VerificationThread() {
     m_repaired = false;
+    const auto started = std::chrono::steady_clock::now();
     for (int i = 0; i < kReleaseEntryCount; ++i) {
         const std::string& name = m_table.entries[i].fileName;
         {
@@ -252,6 +253,12 @@ void CDownloadController::VerificationThread() {
             return;
         }
     }
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                        std::chrono::steady_clock::now() - started)
+                        .count();
+    EngineLog::Printf(kLogChannel, "MD5验证完成：%llu 字节，用时 %lld 毫秒",
+                      static_cast<unsigned long long>(m_table.TotalSize()),
+                      static_cast<long long>(ms));
     ReportEvent("11100004", "", 0);
     SetStatus(DownloadStatus::CheckFinished);
     if (m_installAfter) {

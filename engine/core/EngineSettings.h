@@ -24,5 +24,6 @@ struct EngineTimings {
     int noSourceSeconds = 15;       // HTTP task without candidates gives up
     int startTimeoutSeconds = 45;   // copied into each new task's settings
     int lanPassSeconds = 10;
+    int resumeSaveSeconds = 20;  // resume data written at least this often
 };
 EngineTimings& GetEngineTimings();

@@ -181,7 +181,7 @@ void TWorkThread::LoopBody() {
 
 void TWorkThread::PeriodicSave() {
     const int64_t now = TaskClock();
-    if (now - m_lastSave < 20 && !m_saveRequest) return;
+    if (now - m_lastSave < GetEngineTimings().resumeSaveSeconds && !m_saveRequest) return;
     m_lastSave = now;
     m_saveRequest = false;
     m_tickSleepMs = m_tickSleepMs / 2 + 1;

@@ -5,11 +5,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <ctime>
 
 #include "app/AppPaths.h"
 #include "app/ControllerRules.h"
+#include "app/DownloadController.h"
 #include "app/FileTime.h"
 #include "app/TaskIni.h"
 #include "tests/support/TestDirs.h"
@@ -63,10 +65,17 @@ TEST(SpeedLimit, SharedOverRunningTasksWithMinimumTen) {
     } cases[] = {
         {100, 3, 33, 100},  // 100 KB/s over three tasks
         {40, 5, 10, 40},    // 8 would be below the minimum
-        {100, 1, 100, 100},   {100, 0, 100, 100},
-        {5, 1, 10, 5},        {0, 0, 32767, 32767},  // no limit set: 32767 stands for none
-        {0, 1, 32767, 32767}, {0, 2, 16383, 32767},
-        {0, 8, 4095, 32767},  {-3, 2, 16383, 32767},
+        {100, 1, 100, 100},
+        {100, 0, 100, 100},
+        {5, 1, 10, 5},
+        {0, 0, 32767, 32767},  // no limit set: 32767 stands for none
+        // No limit is not divided into a cap of 32767/n per task.
+        {0, 1, 32767, 32767},
+        {0, 2, 32767, 32767},
+        {0, 8, 32767, 32767},
+        {-3, 2, 32767, 32767},
+        {32767, 8, 32767, 32767},
+        {32766, 2, 16383, 32766},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << c.limit << " KB/s over " << c.running);
@@ -497,4 +506,34 @@ TEST(Paths, MakeFoldersCreatesParents) {
     EXPECT_TRUE(MakeFolders(deep));  // already there
     lftest::WriteFile(dir / "file", "x");
     EXPECT_FALSE(MakeFolders(dir / "file/sub"));
+}
+
+TEST(CompletionTexts, LaunchFailureReasonsAndStartErrors) {
+    struct Case {
+        bool verified;
+        int code;
+        const char* tail;
+    };
+    const Case cases[] = {
+        {false, 2, "本次安装前没有校验The specified file was not found."},
+        {true, 5, "本次安装前通过了校验The operating system denied access to the specified file."},
+        {true, 31,
+         "本次安装前通过了校验There is no application associated with the given file "
+         "name extension. This error will also be returned if you attempt to print a "
+         "file that is not printable."},
+        {false, 0, "本次安装前没有校验Unknown open failed"},
+        {false, 99, "本次安装前没有校验Unknown open failed"},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(lfapp::LaunchFailureReason(c.verified, c.code),
+                  std::string("安装程序无法正常打开，原因：") + c.tail)
+            << c.code;
+    }
+    EXPECT_EQ(lfapp::OpenFailureCode(ENOENT), 2);
+    EXPECT_EQ(lfapp::OpenFailureCode(ENOTDIR), 3);
+    EXPECT_EQ(lfapp::OpenFailureCode(EACCES), 5);
+    EXPECT_EQ(lfapp::OpenFailureCode(ENOEXEC), 11);
+    EXPECT_EQ(lfapp::StatusChangeLine(lfapp::DownloadStatus::Md5Checking),
+              "Lanternfish Utility: 下载状态改变为md5checking");
+    EXPECT_EQ(lfapp::StatusChangeLine(lfapp::DownloadStatus::Installing), "");
 }

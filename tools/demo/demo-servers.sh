@@ -63,8 +63,12 @@ if [ ! -f "$state/cert.pem" ]; then
         -keyout "$state/key.pem" -out "$state/cert.pem" 2>/dev/null
 fi
 
+# As root, nginx's workers would run as nobody and might not read the files.
+user=
+[ "$(id -u)" = 0 ] && user="user root;"
 cat > "$state/nginx.conf" <<CONF
 daemon on;
+$user
 pid $state/nginx.pid;
 error_log $state/error.log;
 worker_processes 1;
