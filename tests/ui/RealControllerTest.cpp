@@ -153,4 +153,23 @@ TEST_F(RealController, RememberedQuitClosesAtOnce) {
     }
 }
 
+TEST_F(RealController, InstallerLaunchClosesTheWindow) {
+    // The installer is "opened" by a command that succeeds at once.
+    setenv("LANTERNFISH_OPEN_COMMAND", "/bin/true", 1);
+    auto w = Make();
+    unsetenv("LANTERNFISH_OPEN_COMMAND");
+    ASSERT_TRUE(w->Start());
+    w->show();
+    const std::string folder = *home / "games/qarrd160107";
+    lftest::Run("mkdir -p '" + folder + "'");
+    real->SetSaveFolder(folder);
+    lftest::WriteFile(folder + "/" + real->Release().Entrance(), "installer");
+    real->LaunchInstaller(false);
+    // The controller asks the window to close; it does so from its own loop.
+    for (int i = 0; i < 500 && !w->Destroyed(); ++i) QTest::qWait(10);
+    EXPECT_TRUE(w->Destroyed());
+    EXPECT_TRUE(real->InstallerExit());
+    EXPECT_FALSE(w->TimersRunning());
+}
+
 }  // namespace
