@@ -109,7 +109,7 @@ bool TFtpPeer::RunCycle() {
     m_totalSent += m_tickSent;
     if (m_tickSent > 0 || m_tickReceived > 0) m_idle = false;
     if (ok && m_linkState == kLinkEstablished && m_step == kStepTransfer && m_data &&
-        m_data->ReceivedSize() > 0) {
+        m_data->ReceivedSize() > 0 && m_task->DownloadBudgetLeft() > 0) {
         m_busy = true;
         m_task->ComeBackAtOnce();
     }

@@ -141,7 +141,11 @@ bool TPeerObject::RunCycle() {
     }
     m_totalSent += m_tickSent;
     if (m_tickSent > 0 || m_tickReceived > 0) m_idle = false;
-    if (ok && m_linkState == kLinkEstablished && m_connection && m_connection->ReceivedSize() > 0) {
+    // Buffered data brings the task back at once, unless the download budget
+    // of this second is spent: then nothing would be read before the next
+    // second and coming back would only spin.
+    if (ok && m_linkState == kLinkEstablished && m_connection && m_connection->ReceivedSize() > 0 &&
+        m_task->DownloadBudgetLeft() > 0) {
         m_busy = true;
         m_task->ComeBackAtOnce();
     }
