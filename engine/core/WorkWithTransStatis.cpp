@@ -40,6 +40,13 @@ int TWorkWithTransStatis::SetSpeedLimit(int32_t direction, int32_t kib) {
         m_settings.uploadLimitKiB = kib;
     }
     m_settings.Validate();
+    // A lower limit holds from now on, not from the next second: a task
+    // started a moment before its limit was set would otherwise take a
+    // whole unlimited second.
+    std::atomic<int32_t>& allowance = direction == 1 ? m_downloadAllowance : m_uploadAllowance;
+    const int32_t now =
+        Allowance(direction == 1 ? m_settings.downloadLimitKiB : m_settings.uploadLimitKiB, 0);
+    if (now < allowance.load()) allowance.store(now);
     return 0;
 }
 

@@ -4,6 +4,7 @@
 // allowances. All rates are integer byte counts.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 #include "engine/core/WorkWithPieces.h"
@@ -74,8 +75,10 @@ protected:
     int64_t m_secondReceived = 0;
     int64_t m_secondSent = 0;
     int64_t m_secondPayload = 0;
-    int32_t m_downloadAllowance = kNoLimitBytes;
-    int32_t m_uploadAllowance = kNoLimitBytes;
+    // Written by the task thread each second and lowered at once by the
+    // interface when a limit is set.
+    std::atomic<int32_t> m_downloadAllowance{kNoLimitBytes};
+    std::atomic<int32_t> m_uploadAllowance{kNoLimitBytes};
     int32_t m_downloadShare = 0;
     int32_t m_uploadShare = 0;
     int32_t m_downloadRate = 0;

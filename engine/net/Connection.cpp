@@ -299,6 +299,7 @@ long QConnection::ReadSome(size_t size) {
     if (n > 0) {
         m_recv.Commit(static_cast<size_t>(n));
         m_bytesReceived += static_cast<uint64_t>(n);
+        m_lifetimeReceived += static_cast<uint64_t>(n);
     } else if (n < 0) {
         m_lastError = m_stream->LastError();
     }
@@ -330,6 +331,7 @@ bool QConnection::Advance(bool readReplies) {
                 return Fail(Failure::kProxyClosed);
             }
             m_bytesSent += static_cast<uint64_t>(n);
+            m_lifetimeSent += static_cast<uint64_t>(n);
             m_hsOut.erase(0, static_cast<size_t>(n));
             if (!m_hsOut.empty()) break;
             m_step = Step::kWaitReply;
@@ -358,6 +360,7 @@ long QConnection::PushOut() {
         if (n > 0) {
             m_send.Consume(static_cast<size_t>(n));
             m_bytesSent += static_cast<uint64_t>(n);
+            m_lifetimeSent += static_cast<uint64_t>(n);
             total += n;
             continue;
         }

@@ -147,6 +147,10 @@ public:
     uint16_t LocalPort() const { return m_localPort; }
     uint64_t BytesSent() const { return m_bytesSent; }
     uint64_t BytesReceived() const { return m_bytesReceived; }
+    // Totals over every connection this object has made (never reset), for
+    // accounting that spans a reconnect.
+    uint64_t LifetimeBytesSent() const { return m_lifetimeSent; }
+    uint64_t LifetimeBytesReceived() const { return m_lifetimeReceived; }
     // Cached seconds (TimeThread.h): when Connect began, and when the
     // connection became connected (renewed when it got through a proxy).
     uint32_t StartTime() const { return m_startTime; }
@@ -213,6 +217,8 @@ private:
     uint16_t m_localPort = 0;
     uint64_t m_bytesSent = 0;
     uint64_t m_bytesReceived = 0;
+    uint64_t m_lifetimeSent = 0;
+    uint64_t m_lifetimeReceived = 0;
     uint32_t m_startTime = 0;
     uint32_t m_connectTime = 0;
     int m_receiveBufferSize = 0;

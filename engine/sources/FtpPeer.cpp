@@ -93,14 +93,14 @@ bool TFtpPeer::TimedOut() {
 
 bool TFtpPeer::RunCycle() {
     if (!IsConnected()) return false;
-    const uint64_t receivedBase = m_connection->BytesReceived();
-    const uint64_t sentBase = m_connection->BytesSent();
+    const uint64_t receivedBase = m_connection->LifetimeBytesReceived();
+    const uint64_t sentBase = m_connection->LifetimeBytesSent();
     m_cycleDataReceived = 0;
     m_tickSent = m_tickReceived = 0;
     const bool ok = Receive() && Tick() && SendRequests() && Flush() && IsConnected();
     if (m_connection) {
-        const uint64_t r = m_connection->BytesReceived();
-        const uint64_t s = m_connection->BytesSent();
+        const uint64_t r = m_connection->LifetimeBytesReceived();
+        const uint64_t s = m_connection->LifetimeBytesSent();
         m_tickReceived = r > receivedBase ? static_cast<int64_t>(r - receivedBase) : 0;
         m_tickSent = s > sentBase ? static_cast<int64_t>(s - sentBase) : 0;
     }

@@ -128,13 +128,15 @@ void TPeerObject::Reset() {
 
 bool TPeerObject::RunCycle() {
     if (!IsConnected()) return false;
-    m_cycleReceivedBase = m_connection->BytesReceived();
-    m_cycleSentBase = m_connection->BytesSent();
+    // Lifetime counters: a reconnect inside the cycle must not hide what the
+    // old connection read (the speed limit is charged with these bytes).
+    m_cycleReceivedBase = m_connection->LifetimeBytesReceived();
+    m_cycleSentBase = m_connection->LifetimeBytesSent();
     m_tickSent = m_tickReceived = 0;
     bool ok = Receive() && Tick() && SendRequests() && Flush() && IsConnected();
     if (m_connection) {
-        uint64_t r = m_connection->BytesReceived();
-        uint64_t s = m_connection->BytesSent();
+        uint64_t r = m_connection->LifetimeBytesReceived();
+        uint64_t s = m_connection->LifetimeBytesSent();
         m_tickReceived =
             r > m_cycleReceivedBase ? static_cast<int64_t>(r - m_cycleReceivedBase) : 0;
         m_tickSent = s > m_cycleSentBase ? static_cast<int64_t>(s - m_cycleSentBase) : 0;
