@@ -8,29 +8,15 @@
 #include "engine/core/EngineSettings.h"
 #include "engine/log/LogApi.h"
 #include "engine/net/ProxyConfig.h"
+#include "tests/e2e/EngineTask.h"
 #include "tests/net/NetFixture.h"
 #include "tests/support/Nginx.h"
 #include "tests/support/TestDirs.h"
 
 namespace {
 
-struct Download {
-    int32_t status = 0;
-    TaskInfo info{};
-};
-
-// Polls the task until it reports a final status or the time runs out.
-Download WaitForTask(TaskHandle h, int seconds) {
-    Download d;
-    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-    while (std::chrono::steady_clock::now() < end) {
-        EXPECT_EQ(QueryTask(h, &d.info), 0);
-        d.status = d.info.status;
-        if (d.status != 0) break;
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-    return d;
-}
+using lfe2e::Download;
+using lfe2e::WaitForTask;
 
 class HttpDownloadTest : public ::testing::Test {
 protected:
@@ -49,32 +35,17 @@ protected:
     }
 
     TaskDescription Describe(const std::string& sources, const std::string& target) {
-        TaskDescription d;
-        std::memset(&d, 0, sizeof(d));
-        keepSources = sources;
-        d.sources = keepSources.c_str();
-        std::snprintf(d.targetPath, sizeof(d.targetPath), "%s", target.c_str());
-        std::snprintf(d.infoFilePath, sizeof(d.infoFilePath), "%s.lfinfo", target.c_str());
-        d.flags = kTaskFlagTargetIsFile | kTaskFlagNoEffect;
-        return d;
+        return lfe2e::DescribeTask(sources, target, "", &keepSources);
     }
 
     // A v1 torrent of www/name made by mktorrent (pieces of 2^log2 bytes).
     std::string MakeTorrent(const std::string& name, int log2) {
-        const std::string torrent = dir / (name + ".torrent");
-        EXPECT_EQ(lftest::Run("mktorrent -l " + std::to_string(log2) +
-                              " -a http://127.0.0.1:1/announce -o '" + torrent + "' '" + www + "/" +
-                              name + "' >/dev/null"),
-                  0);
-        return torrent;
+        return lfe2e::MakeTorrent(www + "/" + name, dir / (name + ".torrent"), log2);
     }
     // A task for a target file with a torrent and sources.
     TaskDescription DescribeWithTorrent(const std::string& sources, const std::string& target,
                                         const std::string& torrent) {
-        TaskDescription d = Describe(sources, target);
-        d.flags |= kTaskFlagP2SP;
-        std::snprintf(d.p2spLocator, sizeof(d.p2spLocator), "file://%s", torrent.c_str());
-        return d;
+        return lfe2e::DescribeTask(sources, target, torrent, &keepSources);
     }
 
     lftest::TempDir dir;

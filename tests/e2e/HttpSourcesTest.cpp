@@ -18,6 +18,7 @@
 #include "engine/core/EngineApi.h"
 #include "engine/core/EngineSettings.h"
 #include "engine/log/LogApi.h"
+#include "tests/e2e/EngineTask.h"
 #include "tests/support/Nginx.h"
 #include "tests/support/TestDirs.h"
 
@@ -49,8 +50,8 @@ public:
 
 private:
     void Run() {
-        const std::string command = "ss -Htn state established '( sport = :" +
-                                    std::to_string(m_port) + " )' 2>/dev/null";
+        const std::string command =
+            "ss -Htn state established '( sport = :" + std::to_string(m_port) + " )' 2>/dev/null";
         while (!m_stop) {
             FILE* p = popen(command.c_str(), "r");
             if (p == nullptr) return;
@@ -174,25 +175,12 @@ protected:
     }
 
     std::string MakeTorrent(const std::string& name, int log2) {
-        const std::string torrent = dir / (name + ".torrent");
-        EXPECT_EQ(lftest::Run("mktorrent -l " + std::to_string(log2) +
-                              " -a http://127.0.0.1:1/announce -o '" + torrent + "' '" + www + "/" +
-                              name + "' >/dev/null"),
-                  0);
-        return torrent;
+        return lfe2e::MakeTorrent(www + "/" + name, dir / (name + ".torrent"), log2);
     }
 
     TaskDescription Describe(const std::string& sources, const std::string& target,
                              const std::string& torrent) {
-        TaskDescription d;
-        std::memset(&d, 0, sizeof(d));
-        keepSources = sources;
-        d.sources = keepSources.c_str();
-        std::snprintf(d.targetPath, sizeof(d.targetPath), "%s", target.c_str());
-        std::snprintf(d.infoFilePath, sizeof(d.infoFilePath), "%s.lfinfo", target.c_str());
-        d.flags = kTaskFlagTargetIsFile | kTaskFlagNoEffect | kTaskFlagP2SP;
-        std::snprintf(d.p2spLocator, sizeof(d.p2spLocator), "file://%s", torrent.c_str());
-        return d;
+        return lfe2e::DescribeTask(sources, target, torrent, &keepSources);
     }
 
     // Polls until the task reports a final status; stops it.

@@ -12,6 +12,7 @@
 #include "engine/core/EngineApi.h"
 #include "engine/log/LogApi.h"
 #include "engine/net/ProxyConfig.h"
+#include "tests/e2e/EngineTask.h"
 #include "tests/ftp/FtpServers.h"
 #include "tests/net/NetFixture.h"
 #include "tests/support/Nginx.h"
@@ -19,22 +20,8 @@
 
 namespace {
 
-struct Download {
-    int32_t status = 0;
-    TaskInfo info{};
-};
-
-Download WaitForTask(TaskHandle h, int seconds) {
-    Download d;
-    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-    while (std::chrono::steady_clock::now() < end) {
-        EXPECT_EQ(QueryTask(h, &d.info), 0);
-        d.status = d.info.status;
-        if (d.status != 0) break;
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-    return d;
-}
+using lfe2e::Download;
+using lfe2e::WaitForTask;
 
 // FTP bytes are counted in neither the HTTP nor the BitTorrent figure.
 uint64_t FtpBytes(const TaskInfo& info) {
@@ -65,25 +52,12 @@ protected:
     // www/name with pseudo-random contents and its torrent.
     std::string MakeFile(const std::string& name, size_t size, unsigned seed, int log2) {
         lftest::WriteFile(www + "/" + name, lftest::PseudoRandomBytes(size, seed));
-        const std::string torrent = dir / (name + ".torrent");
-        EXPECT_EQ(lftest::Run("mktorrent -l " + std::to_string(log2) +
-                              " -a http://127.0.0.1:1/announce -o '" + torrent + "' '" + www + "/" +
-                              name + "' >/dev/null"),
-                  0);
-        return torrent;
+        return lfe2e::MakeTorrent(www + "/" + name, dir / (name + ".torrent"), log2);
     }
 
     TaskDescription Describe(const std::string& sources, const std::string& target,
                              const std::string& torrent) {
-        TaskDescription d;
-        std::memset(&d, 0, sizeof(d));
-        keepSources = sources;
-        d.sources = keepSources.c_str();
-        std::snprintf(d.targetPath, sizeof(d.targetPath), "%s", target.c_str());
-        std::snprintf(d.infoFilePath, sizeof(d.infoFilePath), "%s.lfinfo", target.c_str());
-        d.flags = kTaskFlagTargetIsFile | kTaskFlagNoEffect | kTaskFlagP2SP;
-        std::snprintf(d.p2spLocator, sizeof(d.p2spLocator), "file://%s", torrent.c_str());
-        return d;
+        return lfe2e::DescribeTask(sources, target, torrent, &keepSources);
     }
 
     // Runs one task to its end and stops it.
