@@ -90,6 +90,9 @@ CDownloadController::CDownloadController(const ReleaseTable& table, const Releas
     if (const char* sparse = std::getenv(kSparseModeEnvironment)) {
         m_settings.sparseModeOverride = std::atoi(sparse) != 0 ? 1 : 0;
     }
+    if (const char* map = std::getenv(kPortMappingEnvironment)) {
+        m_settings.mapPort = std::strcmp(map, "0") != 0;
+    }
     if (const char* save = std::getenv(kResumeSaveEnvironment)) {
         GetEngineTimings().resumeSaveSeconds = std::max(1, std::atoi(save));
     }

@@ -34,6 +34,8 @@ inline constexpr char kOpenCommandEnvironment[] = "LANTERNFISH_OPEN_COMMAND";
 inline constexpr char kShutdownCommandEnvironment[] = "LANTERNFISH_SHUTDOWN_COMMAND";
 // "0" or "1" forces the volume mode instead of probing the save folder.
 inline constexpr char kSparseModeEnvironment[] = "LANTERNFISH_SPARSE_MODE";
+// "0" turns the port mapping at start-up off (--no-port-mapping).
+inline constexpr char kPortMappingEnvironment[] = "LANTERNFISH_PORT_MAPPING";
 // Seconds between two saves of a task's resume data (default 20).
 inline constexpr char kResumeSaveEnvironment[] = "LANTERNFISH_RESUME_SAVE_SECONDS";
 // Seconds without progress after which a repair stops waiting.

@@ -41,7 +41,7 @@ void PrintHelp() {
         "\n"
         "Environment: LANTERNFISH_DATA_HOME (data folder root), LANTERNFISH_PROXY,\n"
         "LANTERNFISH_OPEN_COMMAND (opens the installer), LANTERNFISH_SHUTDOWN_COMMAND,\n"
-        "LANTERNFISH_RESOURCE_LIST_URL, LANTERNFISH_DEBUG.\n");
+        "LANTERNFISH_RESOURCE_LIST_URL, LANTERNFISH_PORT_MAPPING=0, LANTERNFISH_DEBUG.\n");
 }
 
 bool ParseNumber(const char* text, int32_t* value) {
@@ -114,6 +114,8 @@ int main(int argc, char** argv) {
             return 1;
         }
     }
+    // The window builds its controller itself; the choice reaches it here.
+    if (!options.mapPort) setenv("LANTERNFISH_PORT_MAPPING", "0", 1);
 #ifdef LF_HAVE_DESKTOP
     if (!headless) return lfui::RunDesktop(argc, argv);
 #else
