@@ -93,6 +93,8 @@ http {
     }
 }
 CONF
-nginx -c "$state/nginx.conf" -p "$state/" -e "$state/error.log"
+# Debian installs nginx into /usr/sbin, outside an ordinary user's PATH.
+nginx=$(command -v nginx || echo /usr/sbin/nginx)
+"$nginx" -c "$state/nginx.conf" -p "$state/" -e "$state/error.log"
 for _ in $(seq 50); do [ -f "$state/nginx.pid" ] && break; sleep 0.1; done
 echo "demo servers: http://127.0.0.1:8081/qarrd160107/ (mirror :8082), https://127.0.0.1:8443/lanternfish/resources.xml"
