@@ -34,13 +34,19 @@ std::vector<std::string> SplitWords(const std::string& text) {
     return words;
 }
 
+// The argument vector of execvp for args (which must outlive it).
+std::vector<char*> Argv(const std::vector<std::string>& args) {
+    std::vector<char*> argv;
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    return argv;
+}
+
 // Starts argv in folder, detached from this process (it outlives us).
 // Returns 0 when the program started, else the errno of the failed start.
 int StartDetached(const std::vector<std::string>& args, const std::string& folder) {
     if (args.empty()) return ENOENT;
-    std::vector<char*> argv;
-    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
+    std::vector<char*> argv = Argv(args);
     int pipefd[2];
     if (::pipe2(pipefd, O_CLOEXEC) != 0) return errno;
     pid_t child = ::fork();
@@ -80,9 +86,7 @@ int StartDetached(const std::vector<std::string>& args, const std::string& folde
 // Runs argv and waits for it; true when it exited with 0.
 bool RunAndWait(const std::vector<std::string>& args) {
     if (args.empty()) return false;
-    std::vector<char*> argv;
-    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
+    std::vector<char*> argv = Argv(args);
     pid_t child = ::fork();
     if (child < 0) return false;
     if (child == 0) {

@@ -896,31 +896,29 @@ bool CDownloadController::AllTasksEnded() {
 
 uint64_t CDownloadController::SessionBytes() {
     std::lock_guard<std::recursive_mutex> guard(m_lock);
-    uint64_t total = 0;
+    uint64_t http = 0, bt = 0;
+    SumTaskBytes(&http, &bt);
+    return http + bt;
+}
+
+void CDownloadController::SumTaskBytes(uint64_t* http, uint64_t* bt) {
+    // A task that does not answer counts with the last figures it reported.
     for (int i = 0; i < kReleaseEntryCount; ++i) {
         TaskInfo info{};
         if (m_handles[i] != nullptr && QueryTask(m_handles[i], &info) == 0) {
             m_lastHttpBytes[i] = info.httpBytes;
             m_lastBtBytes[i] = info.btBytes;
         }
-        total += m_lastHttpBytes[i] + m_lastBtBytes[i];
+        *http += m_lastHttpBytes[i];
+        *bt += m_lastBtBytes[i];
     }
-    return total;
 }
 
 // ---- events ----------------------------------------------------------------------
 
 void CDownloadController::SendStatistics(const char* code, const std::string& text) {
     uint64_t http = 0, bt = 0;
-    for (int i = 0; i < kReleaseEntryCount; ++i) {
-        TaskInfo info{};
-        if (m_handles[i] != nullptr && QueryTask(m_handles[i], &info) == 0) {
-            m_lastHttpBytes[i] = info.httpBytes;
-            m_lastBtBytes[i] = info.btBytes;
-        }
-        http += m_lastHttpBytes[i];
-        bt += m_lastBtBytes[i];
-    }
+    SumTaskBytes(&http, &bt);
     uint32_t seconds = m_activeSeconds;
     uint64_t total = http + bt;
     auto average = [seconds](uint64_t bytes) { return seconds ? bytes / seconds : 0; };

@@ -196,6 +196,7 @@ private:
     void StartResourceRefresh();
 
     // Events.
+    void SumTaskBytes(uint64_t* http, uint64_t* bt);
     void SendStatistics(const char* code, const std::string& text);
     void Message(const std::string& text, const char* caption = kMessageCaption);
     void SetStatus(DownloadStatus status) { m_status = static_cast<int>(status); }

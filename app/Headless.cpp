@@ -14,6 +14,7 @@
 #include "app/DownloadController.h"
 #include "app/ReleaseTable.h"
 #include "app/ResourceList.h"
+#include "app/StatusTexts.h"
 #include "engine/core/EngineApi.h"
 
 namespace lfapp {
@@ -64,28 +65,25 @@ public:
     Terminal(CDownloadController& controller, bool quiet)
         : m_c(controller), m_tty(!quiet && ::isatty(STDOUT_FILENO)), m_quiet(quiet) {}
 
-    // The progress line as the window shows it: bar, percentage, speed, size.
+    // The progress line with the window's texts: bar, label and percentage,
+    // speed area, size.
     std::string ProgressLine() {
         DownloadStatus s = m_c.Status();
-        uint32_t progress;
-        std::string percent;
-        std::string speed;
+        uint32_t progress = m_c.OverallProgress();
         if (s == DownloadStatus::Md5Checking || s == DownloadStatus::CheckFinished) {
             progress = m_c.VerifyProgress();
-            percent = PercentText(progress);
-            speed = s == DownloadStatus::Md5Checking ? "文件验证中..." : "";
         } else if (s == DownloadStatus::CheckRecover) {
             progress = m_c.RepairProgress();
-            percent = progress == 0 ? "准备中" : PercentText(progress);
-            speed = progress == 0 ? "修复准备..." : m_c.RepairSpeedText();
-        } else {
-            progress = m_c.OverallProgress();
-            percent = PercentText(progress);
-            speed = m_c.SpeedText();
         }
+        const std::string percent =
+            ProgressPercent(s, m_c.OverallProgress(), m_c.VerifyProgress(), m_c.RepairProgress());
+        const std::string speed = SpeedAreaText(s, m_c.SpeedText(), m_c.RepairProgress(),
+                                                m_c.RepairSpeedText(), m_repaints++)
+                                      .text;
         char text[256];
-        std::snprintf(text, sizeof text, "%s %8s  %12s  %s  (%s)", Bar(progress, 30).c_str(),
-                      percent.c_str(), speed.c_str(), m_c.SizeText().c_str(), StatusName(s));
+        std::snprintf(text, sizeof text, "%s %s %8s  %12s  %s  (%s)", Bar(progress, 30).c_str(),
+                      ProgressLabel(s).c_str(), percent.c_str(), speed.c_str(),
+                      m_c.SizeText().c_str(), StatusName(s));
         return text;
     }
 
@@ -129,6 +127,7 @@ private:
     CDownloadController& m_c;
     bool m_tty;
     bool m_quiet;
+    uint32_t m_repaints = 0;
     std::chrono::steady_clock::time_point m_lastLine{};
     std::array<std::string, kReleaseEntryCount> m_files;
 };
@@ -208,7 +207,7 @@ int RunHeadless(const HeadlessOptions& options) {
             lastStatus = status;
             terminal.Render(true);
             if (status == DownloadStatus::CheckFinished) {
-                PrintLine(controller.Repaired() ? "√ 修复成功" : "√ 验证通过");
+                PrintLine(FinalText(status, controller.Repaired()));
             }
         }
         if (!begun && (status == DownloadStatus::Ready || status == DownloadStatus::Back)) {

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "app/DownloadStatus.h"
+#include "app/StatusTexts.h"
 
 namespace lfui {
 
@@ -36,25 +37,14 @@ struct ButtonPlan {
 };
 ButtonPlan ArrangeButtons(lfapp::DownloadStatus status, bool lowSpace);
 
-// What the speed area of the window shows.
-struct SpeedArea {
-    std::string text;
-    bool accent = false;  // RGB(235,157,85) instead of RGB(248,222,197)
-};
-// repaintCount counts the speed-area repaints in checkrecover: "修复中..." on 4
-// of every 12, the repair speed on the other 8.
-SpeedArea SpeedAreaText(lfapp::DownloadStatus status, const std::string& controllerSpeed,
-                        uint32_t repairProgress, const std::string& repairSpeed,
-                        uint32_t repaintCount);
-// "验证进度:", "修复进度:" or "当前进度:".
-std::string ProgressLabel(lfapp::DownloadStatus status);
-// The percentage: "%3.2f%%" of the value concerned; "准备中" in checkrecover
-// while nothing was repaired yet.
-std::string ProgressPercent(lfapp::DownloadStatus status, uint32_t overall, uint32_t verify,
-                            uint32_t repair);
-// finished, checkfinished and installing show one centred text instead.
-bool ShowsFinalText(lfapp::DownloadStatus status);
-std::string FinalText(lfapp::DownloadStatus status, bool repaired);
+// The texts of the progress area are the application's (the terminal front
+// end shows the same ones).
+using lfapp::FinalText;
+using lfapp::ProgressLabel;
+using lfapp::ProgressPercent;
+using lfapp::ShowsFinalText;
+using lfapp::SpeedArea;
+using lfapp::SpeedAreaText;
 
 // Statuses whose progress bar shows the verification fill.
 bool ShowsVerifyBar(lfapp::DownloadStatus status);

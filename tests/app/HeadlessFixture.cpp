@@ -56,10 +56,10 @@ std::string ResourceList(const std::string& expired, int httpPort, const std::st
         for (int i = 0; i < 8; ++i) {
             std::string n = std::to_string(i);
             xml += "    <resource id=\"r" + n + "\" task=\"http://127.0.0.1:" + port +
-                   "/qarrd160107/" + kNames[i] + "\">\n";
+                   "/qarrd160107/" + kReleaseFileNames[i] + "\">\n";
             xml += "      <cdn id=\"c" + n + "\" name=\"m\" middle-dir=\"" + mirrorPath +
-                   "\" file-name=\"" + kNames[i] + "\" open=\"1\"><ip>127.0.0.1:" + port +
-                   "</ip></cdn>\n    </resource>\n";
+                   "\" file-name=\"" + kReleaseFileNames[i] +
+                   "\" open=\"1\"><ip>127.0.0.1:" + port + "</ip></cdn>\n    </resource>\n";
         }
     }
     xml += "  </resources>\n</project>\n";

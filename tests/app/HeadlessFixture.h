@@ -12,19 +12,11 @@
 #include <string>
 #include <vector>
 
+#include "tests/app/ReleaseFiles.h"
 #include "tests/support/Nginx.h"
 #include "tests/support/TestDirs.h"
 
 namespace lfapptest {
-
-inline const std::array<const char*, 8> kNames = {"Qarrd_Setup2.1.0.40_20160106_1.exe",
-                                                  "Qarrd21040Data.zip",
-                                                  "Qarrd21040Data01.cab",
-                                                  "Qarrd21040Data02.cab",
-                                                  "Qarrd21040Data03.cab",
-                                                  "Qarrd21040Data04.cab",
-                                                  "Qarrd21040Data05.cab",
-                                                  "Qarrd21040Data06.cab"};
 
 // A small release: about 6 MB in eight files.
 inline const std::array<uint64_t, 8> kSmallRelease = {40000,   300000,  1000000, 1000000,
@@ -56,10 +48,10 @@ public:
     bool Spawn(lftest::ChildProcess& child, const std::vector<std::string>& extra,
                const std::string& log) const;
 
-    std::string Target(int i) const { return SaveFolder() + "/" + kNames[i]; }
+    std::string Target(int i) const { return SaveFolder() + "/" + kReleaseFileNames[i]; }
     std::string SaveFolder() const { return m_dir / "save/qarrd160107"; }
     std::string Source(int i) const {
-        return m_dir / (std::string("www/qarrd160107/") + kNames[i]);
+        return m_dir / (std::string("www/qarrd160107/") + kReleaseFileNames[i]);
     }
     std::string Md5(int i) const { return m_md5[i]; }
     uint64_t TotalSize() const;

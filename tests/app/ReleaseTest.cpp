@@ -10,6 +10,7 @@
 #include "app/ReleaseTable.h"
 #include "app/ResourceWriter.h"
 #include "engine/log/LogApi.h"
+#include "tests/app/ReleaseFiles.h"
 #include "tests/support/TestDirs.h"
 
 using namespace lfapp;
@@ -56,14 +57,7 @@ namespace {
 ReleaseTable DemoTable() {
     ReleaseTable t;
     t.listUrl = "https://127.0.0.1:8443/lanternfish/resources.xml";
-    const char* names[8] = {"Qarrd_Setup2.1.0.40_20160106_1.exe",
-                            "Qarrd21040Data.zip",
-                            "Qarrd21040Data01.cab",
-                            "Qarrd21040Data02.cab",
-                            "Qarrd21040Data03.cab",
-                            "Qarrd21040Data04.cab",
-                            "Qarrd21040Data05.cab",
-                            "Qarrd21040Data06.cab"};
+    const auto& names = lfapptest::kReleaseFileNames;
     for (int i = 0; i < 8; ++i) {
         t.entries[i].fileName = names[i];
         t.entries[i].url = std::string("http://127.0.0.1:8081/qarrd160107/") + names[i];
@@ -176,14 +170,7 @@ TEST(EmbeddedRelease, CarriesTheDemoReleaseOfEightFiles) {
     const ReleaseResources& embedded = ReleaseResources::Embedded();
     auto table = LoadReleaseTable(embedded);
     ASSERT_TRUE(table);
-    const char* names[8] = {"Qarrd_Setup2.1.0.40_20160106_1.exe",
-                            "Qarrd21040Data.zip",
-                            "Qarrd21040Data01.cab",
-                            "Qarrd21040Data02.cab",
-                            "Qarrd21040Data03.cab",
-                            "Qarrd21040Data04.cab",
-                            "Qarrd21040Data05.cab",
-                            "Qarrd21040Data06.cab"};
+    const auto& names = lfapptest::kReleaseFileNames;
     for (int i = 0; i < 8; ++i) {
         const ReleaseEntry& e = table->entries[i];
         EXPECT_EQ(e.fileName, names[i]);

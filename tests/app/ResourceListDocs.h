@@ -3,10 +3,22 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "app/ResourceList.h"
 
 namespace lfapptest {
+
+// Records what UpdateSources hands to the engine.
+class RecordingSink : public lfapp::SourceUpdateSink {
+public:
+    void SetP2PSwitch(int value) override { calls.push_back("p2p " + std::to_string(value)); }
+    void ClearMirrors(int entry) override { calls.push_back("clear " + std::to_string(entry)); }
+    void AddMirror(int entry, const std::string& url, const std::string& companion) override {
+        calls.push_back("add " + std::to_string(entry) + " " + url + " " + companion);
+    }
+    std::vector<std::string> calls;
+};
 
 inline lfapp::SourceSelection EightUrls() {
     lfapp::SourceSelection s;

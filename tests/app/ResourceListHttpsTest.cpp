@@ -16,18 +16,9 @@
 
 using namespace lfapp;
 using lfapptest::EightUrls;
+using lfapptest::RecordingSink;
 
 namespace {
-
-class RecordingSink : public SourceUpdateSink {
-public:
-    void SetP2PSwitch(int value) override { calls.push_back("p2p " + std::to_string(value)); }
-    void ClearMirrors(int entry) override { calls.push_back("clear " + std::to_string(entry)); }
-    void AddMirror(int entry, const std::string& url, const std::string& companion) override {
-        calls.push_back("add " + std::to_string(entry) + " " + url + " " + companion);
-    }
-    std::vector<std::string> calls;
-};
 
 const char kRetired[] =
     "<project><configs><expire-info><expired>true</expired>"

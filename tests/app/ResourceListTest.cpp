@@ -8,19 +8,9 @@
 using namespace lfapp;
 using lfapptest::EightUrls;
 using lfapptest::kFullList;
+using lfapptest::RecordingSink;
 
 namespace {
-
-// Records what UpdateSources hands to the engine.
-class RecordingSink : public SourceUpdateSink {
-public:
-    void SetP2PSwitch(int value) override { calls.push_back("p2p " + std::to_string(value)); }
-    void ClearMirrors(int entry) override { calls.push_back("clear " + std::to_string(entry)); }
-    void AddMirror(int entry, const std::string& url, const std::string& companion) override {
-        calls.push_back("add " + std::to_string(entry) + " " + url + " " + companion);
-    }
-    std::vector<std::string> calls;
-};
 
 std::string Doc(const std::string& configs, const std::string& resources,
                 const std::string& root = "project") {

@@ -209,6 +209,25 @@ protected:
         return port;
     }
 
+    // Downloads a 16 MiB file (plus `extra` bytes) from the scripted server in
+    // `mode` over 4 connections; checks the bytes and returns the server's log.
+    std::string FromScriptedServer(const std::string& mode, int64_t extra, int seconds) {
+        const std::string name = mode + ".bin";
+        MakeFile(www + "/" + name, 16 * kMiB + extra);
+        const std::string torrent = MakeTorrent(name, 18);
+        lftest::ChildProcess server;
+        const std::string log = dir / (mode + ".log");
+        const int port = StartFakeServer(&server, www + "/" + name, mode, log);
+        const std::string target = dir / ("out/" + name);
+        auto d = Describe("http://127.0.0.1:" + std::to_string(port) + "/" + name, target, torrent);
+        EXPECT_EQ(CreateAndStartTask(&d), 0);
+        SetTaskConnectionLimits(d.handle, 4, 0);
+        TaskInfo info = Finish(d, seconds);
+        EXPECT_EQ(info.status, 20206);
+        EXPECT_EQ(Md5(target), Md5(www + "/" + name));
+        return lftest::ReadFile(log);
+    }
+
     lftest::TempDir dir;
     std::string www;
     std::string keepSources;
@@ -312,39 +331,13 @@ TEST_F(HttpSourcesTest, LighttpdBesideNginx) {
 // times out (after the shortened wait) and its range is fetched by another.
 TEST_F(HttpSourcesTest, ServerStallingMidBody) {
     GetEngineTimings().httpBodySeconds = 2;
-    const int64_t size = 16 * kMiB + 5;
-    MakeFile(www + "/s.bin", size);
-    const std::string torrent = MakeTorrent("s.bin", 18);
-    lftest::ChildProcess server;
-    const std::string log = dir / "stall.log";
-    const int port = StartFakeServer(&server, www + "/s.bin", "stall", log);
-    const std::string target = dir / "out/s.bin";
-    auto d = Describe("http://127.0.0.1:" + std::to_string(port) + "/s.bin", target, torrent);
-    ASSERT_EQ(CreateAndStartTask(&d), 0);
-    SetTaskConnectionLimits(d.handle, 4, 0);
-    TaskInfo info = Finish(d, 120);
-    EXPECT_EQ(info.status, 20206);
-    EXPECT_EQ(Md5(target), Md5(www + "/s.bin"));
-    EXPECT_EQ(CountLines(lftest::ReadFile(log), "stalled"), 1);
+    EXPECT_EQ(CountLines(FromScriptedServer("stall", 5, 120), "stalled"), 1);
 }
 
 // A server that closes the connection after every MiB: the download goes
 // on over new connections and completes.
 TEST_F(HttpSourcesTest, ServerClosingEveryMiB) {
-    const int64_t size = 16 * kMiB + 3;
-    MakeFile(www + "/c.bin", size);
-    const std::string torrent = MakeTorrent("c.bin", 18);
-    lftest::ChildProcess server;
-    const std::string log = dir / "close.log";
-    const int port = StartFakeServer(&server, www + "/c.bin", "close", log);
-    const std::string target = dir / "out/c.bin";
-    auto d = Describe("http://127.0.0.1:" + std::to_string(port) + "/c.bin", target, torrent);
-    ASSERT_EQ(CreateAndStartTask(&d), 0);
-    SetTaskConnectionLimits(d.handle, 4, 0);
-    TaskInfo info = Finish(d, 180);
-    EXPECT_EQ(info.status, 20206);
-    EXPECT_EQ(Md5(target), Md5(www + "/c.bin"));
-    EXPECT_GE(CountLines(lftest::ReadFile(log), "closed"), 16);
+    EXPECT_GE(CountLines(FromScriptedServer("close", 3, 180), "closed"), 16);
 }
 
 // lf-get is killed (SIGKILL) mid-download; a new process continues with

@@ -83,12 +83,12 @@ TEST(WholeRelease, DownloadVerifyInstallThroughTheWindow) {
     EXPECT_TRUE(real->InstallerExit());
     EXPECT_FALSE(real->Repaired());
     for (int i = 0; i < 8; ++i) {
-        EXPECT_EQ(lfapptest::Md5OfFile(real->SaveFolder() + "/" + lfapptest::kNames[i]),
+        EXPECT_EQ(lfapptest::Md5OfFile(real->SaveFolder() + "/" + lfapptest::kReleaseFileNames[i]),
                   release.Md5(i))
             << i;
     }
     EXPECT_EQ(lftest::ReadFile(release.InstallerMarker()),
-              real->SaveFolder() + "/" + lfapptest::kNames[0] + "\n");
+              real->SaveFolder() + "/" + lfapptest::kReleaseFileNames[0] + "\n");
     const std::string ini = lftest::ReadFile(real->TaskIniFile());
     EXPECT_NE(ini.find("LanternfishTaskIsComplete=COMPLETE"), std::string::npos) << ini;
     const std::string stats = release.Statistics();
