@@ -49,9 +49,12 @@ public:
     int Max() const { return m_max.load(); }
 
 private:
+    // Counts the client's ends: a connection the engine has closed leaves
+    // ESTABLISHED at once on its side, while the server's end may linger
+    // there until nginx reads the close.
     void Run() {
         const std::string command =
-            "ss -Htn state established '( sport = :" + std::to_string(m_port) + " )' 2>/dev/null";
+            "ss -Htn state established '( dport = :" + std::to_string(m_port) + " )' 2>/dev/null";
         while (!m_stop) {
             FILE* p = popen(command.c_str(), "r");
             if (p == nullptr) return;
