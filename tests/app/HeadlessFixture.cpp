@@ -101,7 +101,11 @@ void HeadlessRelease::Start(const std::array<uint64_t, 8>& sizes, const std::str
         {"python3", std::string(LF_SOURCE_DIR) + "/tools/stats-receiver/stats_receiver.py",
          "--port", std::to_string(m_statsPort), "--out", m_dir / "stats.jsonl"},
         m_dir / "stats.log");
-    lftest::WaitForTcpPort(m_statsPort);
+    // Events sent before the receiver listens are lost; python may take a
+    // while to start on a busy machine.
+    if (!lftest::WaitForTcpPort(m_statsPort, std::chrono::seconds(60))) {
+        throw std::runtime_error("statistics receiver did not start");
+    }
 
     std::string cmd = std::string(LF_BINARY_DIR) + "/tools/make-release/lf-make-release --out " +
                       (m_dir / "release") + " --base-url " + m_nginx.Url("/qarrd160107/") +

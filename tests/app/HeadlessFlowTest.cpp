@@ -5,6 +5,9 @@
 #include <sys/stat.h>
 #include <utime.h>
 
+#include <chrono>
+#include <thread>
+
 #include "tests/app/HeadlessFixture.h"
 
 namespace lfapptest {
@@ -30,6 +33,10 @@ TEST_F(HeadlessFlowTest, DownloadsVerifiesInstallsAndLaterRunsStartFinished) {
     EXPECT_NE(release.TaskIni().find("LanternfishTaskIsComplete=COMPLETE"), std::string::npos);
     // The milestones reached the statistics server.
     std::string stats = release.Statistics();
+    for (int i = 0; i < 100 && stats.find("11100004") == std::string::npos; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        stats = release.Statistics();
+    }
     for (const char* code :
          {"11010000", "11080000", "11060000", "11070000", "11100001", "11100004"}) {
         EXPECT_NE(stats.find(code), std::string::npos) << code << "\n" << stats;
