@@ -3,5 +3,10 @@
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 build=${LF_BUILD_DIR:-$here/build}
-cmake -S "$here" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=${LF_BUILD_TYPE:-RelWithDebInfo} "$@" >/dev/null
+launcher=()
+# ccache, when installed, makes rebuilds in other checkouts of the tree cheap.
+if command -v ccache >/dev/null 2>&1; then
+    launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+fi
+cmake -S "$here" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=${LF_BUILD_TYPE:-RelWithDebInfo} "${launcher[@]}" "$@" >/dev/null
 cmake --build "$build" -j"$(nproc)"
