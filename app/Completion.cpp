@@ -179,7 +179,8 @@ void CDownloadController::LaunchInstaller(bool verified) {
     std::string path = InstallerPath();
     struct stat st {};
     if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
-        Message("安装程序丢失", "安装失败");
+        Message(QT_TRANSLATE_NOOP("Message", "安装程序丢失"),
+                QT_TRANSLATE_NOOP("Message", "安装失败"));
         ReportFileEvent("11600102", m_entrance.c_str(),
                         "用户点击安装按钮，但是找不到安装程序，安装失败");
         Log("安装失败] [用户点击安装按钮，但是找不到安装程序");
@@ -197,7 +198,8 @@ void CDownloadController::LaunchInstaller(bool verified) {
         // A missing opener means no program is associated with the file.
         if (error == ENOENT && args.size() > 1) code = 31;
         std::string reason = LaunchFailureReason(verified, code);
-        Message("安装程序无法正常打开", "安装失败");
+        Message(QT_TRANSLATE_NOOP("Message", "安装程序无法正常打开"),
+                QT_TRANSLATE_NOOP("Message", "安装失败"));
         Log(reason.c_str());
         try {
             ReportFileEvent("11600101", m_entrance.c_str(), reason.c_str());
@@ -217,7 +219,7 @@ void CDownloadController::StartShutdown() {
     // No privilege to adjust here: the configured command asks the system.
     std::vector<std::string> args = SplitWords(m_settings.shutdownCommand);
     args.push_back("一分钟后将自动关机");
-    if (!RunAndWait(args)) Message("自动关机失败，请手动关机");
+    if (!RunAndWait(args)) Message(QT_TRANSLATE_NOOP("Message", "自动关机失败，请手动关机"));
 }
 
 void CDownloadController::OnWindowDestroyed() {

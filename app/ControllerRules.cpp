@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "app/Translation.h"
+
 namespace lfapp {
 namespace {
 
@@ -92,7 +94,7 @@ SpaceReaction ReactToSpace(DownloadStatus status, SpaceVerdict verdict) {
     switch (status) {
         case DownloadStatus::Ready:
             r.status = DownloadStatus::Back;
-            r.message = "当前磁盘空间不足，请选择其他位置存放。";
+            r.message = QT_TRANSLATE_NOOP("Message", "当前磁盘空间不足，请选择其他位置存放。");
             r.lowSpace = 1;
             break;
         case DownloadStatus::Back:
@@ -103,7 +105,7 @@ SpaceReaction ReactToSpace(DownloadStatus status, SpaceVerdict verdict) {
             r.status = DownloadStatus::Pause;
             r.pauseTasks = true;
             r.event = "11990301";
-            r.message = "预留磁盘空间不足，下载暂停。";
+            r.message = QT_TRANSLATE_NOOP("Message", "预留磁盘空间不足，下载暂停。");
             r.lowSpace = 1;
             break;
         default:
@@ -217,7 +219,7 @@ std::string SizeProgressText(uint64_t bytesOnDisk, uint64_t totalSize, bool fini
 
 std::string SpeedText(uint32_t bytesPerSecond) {
     const double v = bytesPerSecond;
-    if (bytesPerSecond >= 3435973836u) return "未知";
+    if (bytesPerSecond >= 3435973836u) return translate("Status", "未知");
     if (bytesPerSecond < 1024) return std::to_string(bytesPerSecond) + " B/s";
     if (bytesPerSecond < (1u << 20)) return Format("%0.1f KB/s", v / 1024.0);
     if (bytesPerSecond < (1u << 30)) return Format("%0.1f MB/s", v / double(1u << 20));

@@ -273,7 +273,7 @@ int CDownloadController::Initialise() {
         Log("目标文件全部丢失，退回初始状态");
         ::unlink(m_taskIni.c_str());
         SetStatus(DownloadStatus::Ready);
-        Message("目标文件被删除或移动，请重新下载");
+        Message(QT_TRANSLATE_NOOP("Message", "目标文件被删除或移动，请重新下载"));
         m_saveFolder = DefaultSaveFolder();
     } else if (decision == Decision::Complete) {
         Log("下载已经完成，文件正确");
@@ -338,7 +338,7 @@ void CDownloadController::Begin() {
     // 1. Space.
     if (static_cast<uint64_t>(std::max<int64_t>(0, GetDriveFreeSpace(m_saveFolder))) <
         m_requiredSpace) {
-        Message("当前磁盘空间不足，请选择其他位置存放");
+        Message(QT_TRANSLATE_NOOP("Message", "当前磁盘空间不足，请选择其他位置存放"));
         m_lowSpace = true;
         return;
     }
@@ -353,7 +353,7 @@ void CDownloadController::Begin() {
     if (EngineStartup(m_dataFolder.c_str()) != 0) {
         Log("Begin Download Task] [环境初始化失败");
         ReportEvent("11400101", "Begin Download Task 环境初始化失败", 0);
-        Message("下载启动失败请重试");
+        Message(QT_TRANSLATE_NOOP("Message", "下载启动失败请重试"));
     } else {
         for (int i = 0; i < kReleaseEntryCount; ++i) CreateTask(i);
     }
@@ -367,7 +367,7 @@ void CDownloadController::Reload() {
     if (EngineStartup(m_dataFolder.c_str()) != 0) {
         Log("Reload Download Task] [环境初始化失败");
         ReportEvent("11400101", "继续下载：环境初始化失败", 0);
-        Message("下载启动失败请重试");
+        Message(QT_TRANSLATE_NOOP("Message", "下载启动失败请重试"));
         return;
     }
     size_t next = 0;
@@ -432,7 +432,8 @@ int CDownloadController::CreateTask(int i) {
 }
 
 int CDownloadController::RecoverTask(int i, bool repair) {
-    if (m_table.entries[i].url.empty()) Message("下载源出错，请验证这个下载工具的md5是否正确");
+    if (m_table.entries[i].url.empty())
+        Message(QT_TRANSLATE_NOOP("Message", "下载源出错，请验证这个下载工具的md5是否正确"));
     FillDescription(i, false);
     int result = RecoverAndContinueTask(m_records[i].get(), repair ? 1 : 0);
     if (result != 0) {
@@ -524,11 +525,11 @@ void CDownloadController::OnEntryCompleted(int i) {
 void CDownloadController::HandleEngineCode(int code) {
     switch (code) {
         case kTaskStatusNetworkError:
-            Message("网络错误");
+            Message(QT_TRANSLATE_NOOP("Message", "网络错误"));
             break;
         case kTaskStatusStartTimeout:
             SendStatistics("11990202", "");
-            Message("网络连接超时，下载失败");
+            Message(QT_TRANSLATE_NOOP("Message", "网络连接超时，下载失败"));
             break;
         case kTaskStatusDiskFull:
             if (Status() == DownloadStatus::Downloading) {
@@ -537,14 +538,14 @@ void CDownloadController::HandleEngineCode(int code) {
             }
             m_lowSpace = true;
             SendStatistics("11990301", "");
-            Message("磁盘空间不足，请检查并重新启动下载器！");
+            Message(QT_TRANSLATE_NOOP("Message", "磁盘空间不足，请检查并重新启动下载器！"));
             break;
         case kTaskStatusNoSource:
-            Message("下载出错，请重试");
+            Message(QT_TRANSLATE_NOOP("Message", "下载出错，请重试"));
             break;
         case kTaskStatusWriteFailure:
             SetStatus(DownloadStatus::Failed);
-            Message("由于磁盘损坏无法写入，下载失败");
+            Message(QT_TRANSLATE_NOOP("Message", "由于磁盘损坏无法写入，下载失败"));
             break;
         default:
             break;
@@ -769,27 +770,31 @@ std::string CDownloadController::FileStatusText(int i) {
         int current = m_currentIndex;
         switch (status) {
             case DownloadStatus::Md5Checking:
-                if (i > current) return "待验证    ";
+                if (i > current) return translate("Status", "待验证    ");
                 if (i == current)
-                    return "验证中：" + percent(std::min(m_currentProgress.load(), 10000u), "  ");
-                return "√ 验证通过  ";
+                    return translate("Status", "验证中：") +
+                           percent(std::min(m_currentProgress.load(), 10000u), "  ");
+                return translate("Status", "√ 验证通过  ");
             case DownloadStatus::CheckRecover:
-                if (i > current) return "待验证    ";
+                if (i > current) return translate("Status", "待验证    ");
                 if (i == current) {
-                    if (m_repairProgress == 0) return "准备修复.. ";
-                    return "修复中：" + percent(std::min(m_repairProgress.load(), 10000u), "  ");
+                    if (m_repairProgress == 0) return translate("Status", "准备修复.. ");
+                    return translate("Status", "修复中：") +
+                           percent(std::min(m_repairProgress.load(), 10000u), "  ");
                 }
-                return "√ 验证通过  ";
+                return translate("Status", "√ 验证通过  ");
             case DownloadStatus::CheckFinished:
-                return "√ 验证通过  ";
+                return translate("Status", "√ 验证通过  ");
             default:
-                return "√ 下载完成  ";
+                return translate("Status", "√ 下载完成  ");
         }
     }
-    const char* idle = status == DownloadStatus::Downloading ? "准备下载    " : "未开始    ";
+    const std::string idle = status == DownloadStatus::Downloading
+                                 ? translate("Status", "准备下载    ")
+                                 : translate("Status", "未开始    ");
     TaskInfo info{};
     if (m_handles[i] == nullptr || QueryTask(m_handles[i], &info) != 0) return idle;
-    if (info.progress >= 10000) return "√ 下载完成  ";
+    if (info.progress >= 10000) return translate("Status", "√ 下载完成  ");
     if (info.progress == 0) return idle;
     return percent(info.progress, "    ");
 }
@@ -854,7 +859,9 @@ void CDownloadController::MainAction() {
             ReportEvent("11070000", "", 0);
             auto ask = m_hooks.askYesNo;
             guard.unlock();  // the question may run a modal loop that polls
-            bool yes = ask ? ask("是否验证安装文件的正确性？", kMessageCaption) : false;
+            bool yes = ask ? ask(QT_TRANSLATE_NOOP("Message", "是否验证安装文件的正确性？"),
+                                 kMessageCaption)
+                           : false;
             guard.lock();
             if (Status() != DownloadStatus::Finished) break;
             if (yes) {
@@ -867,10 +874,10 @@ void CDownloadController::MainAction() {
             break;
         }
         case DownloadStatus::Md5Checking:
-            Message("MD5计算工作中……请等待完成");
+            Message(QT_TRANSLATE_NOOP("Message", "MD5计算工作中……请等待完成"));
             break;
         case DownloadStatus::CheckRecover:
-            Message("部分文件错误，正在修复中...");
+            Message(QT_TRANSLATE_NOOP("Message", "部分文件错误，正在修复中..."));
             break;
         case DownloadStatus::CheckFinished:
             ReportEvent("11070000", "点击时已经验证过安装包分卷了", 0);

@@ -24,11 +24,12 @@
 #include "app/DownloadStatus.h"
 #include "app/ReleaseResources.h"
 #include "app/ReleaseTable.h"
+#include "app/Translation.h"
 #include "engine/core/EngineTypes.h"
 
 namespace lfapp {
 
-inline constexpr char kMessageCaption[] = "Moonvale下载器";
+inline constexpr char kMessageCaption[] = QT_TRANSLATE_NOOP("Message", "Moonvale下载器");
 // Commands run by the completion actions (tests point them at scripts).
 inline constexpr char kOpenCommandEnvironment[] = "LANTERNFISH_OPEN_COMMAND";
 inline constexpr char kShutdownCommandEnvironment[] = "LANTERNFISH_SHUTDOWN_COMMAND";
@@ -106,7 +107,7 @@ public:
     std::string RepairSpeedText();
     std::string InstallerPath();
     std::string SaveFolder();
-    std::string VersionLabel() const { return kGameVersionLabel; }
+    std::string VersionLabel() const { return translate("Status", kGameVersionLabel); }
     // Without a buffer: the length; with one: the text and its terminator and
     // the length, or 0 when the buffer is too small.
     size_t SpeedText(char* buffer, size_t size) { return CopyText(SpeedText(), buffer, size); }

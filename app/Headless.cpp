@@ -3,6 +3,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <QCoreApplication>
 #include <array>
 #include <atomic>
 #include <chrono>
@@ -15,6 +16,7 @@
 #include "app/ReleaseTable.h"
 #include "app/ResourceList.h"
 #include "app/StatusTexts.h"
+#include "app/Translation.h"
 #include "engine/core/EngineApi.h"
 
 namespace lfapp {
@@ -48,9 +50,9 @@ void PrintLine(const std::string& line) {
 }
 
 void PrintMessage(void*, const std::string& text, const std::string& caption, uint32_t) {
-    std::string shown = text;
+    std::string shown = TranslateKnown("Message", text);
     for (size_t at; (at = shown.find("\r\n")) != std::string::npos;) shown.replace(at, 2, "\n");
-    PrintLine("[" + caption + "] " + shown);
+    PrintLine("[" + TranslateKnown("Message", caption) + "] " + shown);
 }
 
 std::string Bar(uint32_t progress, int width) {
@@ -83,7 +85,7 @@ public:
         char text[256];
         std::snprintf(text, sizeof text, "%s %s %8s  %12s  %s  (%s)", Bar(progress, 30).c_str(),
                       ProgressLabel(s).c_str(), percent.c_str(), speed.c_str(),
-                      m_c.SizeText().c_str(), StatusName(s));
+                      m_c.SizeText().c_str(), StatusText(s).c_str());
         return text;
     }
 
@@ -120,8 +122,8 @@ public:
 private:
     // Texts that change with every step of progress are only printed live.
     static bool IsPercentOnly(const std::string& text) {
-        return !text.empty() && (text.back() == ' ') && text.find('%') != std::string::npos &&
-               text.find("：") == std::string::npos;
+        return !text.empty() && text.find('%') != std::string::npos &&
+               text.find_first_not_of("0123456789.% ") == std::string::npos;
     }
 
     CDownloadController& m_c;
@@ -135,6 +137,13 @@ private:
 }  // namespace
 
 int RunHeadless(const HeadlessOptions& options) {
+    // Qt's translators need an application object; the terminal runs no
+    // event loop of its own.
+    int argc = 1;
+    char name[] = "lanternfish";
+    char* argv[] = {name, nullptr};
+    QCoreApplication app(argc, argv);
+    InstallTranslations(LanguageFromEnvironment());
     std::optional<ReleaseTable> table = LoadReleaseTable();
     if (!table) {
         std::fprintf(stderr, "lanternfish: the release carries no release table\n");
@@ -153,7 +162,8 @@ int RunHeadless(const HeadlessOptions& options) {
     std::atomic<bool> closeRequested{false};
     ControllerHooks hooks;
     hooks.askYesNo = [&](const std::string& text, const std::string&) {
-        PrintLine(text + (options.verify ? " 是" : " 否"));
+        PrintLine(TranslateKnown("Message", text) + " " +
+                  (options.verify ? translate("Terminal", "是") : translate("Terminal", "否")));
         return options.verify;
     };
     hooks.verificationDone = [&] { verificationDone = true; };
@@ -169,7 +179,7 @@ int RunHeadless(const HeadlessOptions& options) {
     if (started == 0 && !table->listUrl.empty()) {
         ExpiryInfo expiry = CheckExpiry(table->listUrl);
         if (expiry.retired) {
-            PrintLine("[" + std::string(kMessageCaption) + "] " + expiry.message);
+            PrintLine("[" + translate("Message", kMessageCaption) + "] " + expiry.message);
             if (!expiry.url.empty()) PrintLine(expiry.url);
             controller.MarkUserExit();
             controller.OnWindowDestroyed();
@@ -181,7 +191,8 @@ int RunHeadless(const HeadlessOptions& options) {
         (status == DownloadStatus::Ready || status == DownloadStatus::Back)) {
         controller.SetSaveFolder(options.saveFolder);
     }
-    PrintLine(std::string(kGameVersionLabel) + "  保存位置: " + controller.SaveFolder());
+    PrintLine(controller.VersionLabel() + "  " + translate("Status", "保存位置:") + " " +
+              controller.SaveFolder());
     if (options.speedLimitKiB >= 0) controller.SetSpeedLimit(options.speedLimitKiB);
     controller.SetAutoShutdown(options.shutdown);
 
@@ -193,7 +204,7 @@ int RunHeadless(const HeadlessOptions& options) {
     auto nextTick = std::chrono::steady_clock::now() + std::chrono::seconds(1);
     for (;;) {
         if (g_interrupted) {
-            PrintLine("用户中断：暂停下载并退出，下次启动继续。");
+            PrintLine(translate("Terminal", "用户中断：暂停下载并退出，下次启动继续。"));
             controller.MarkUserExit();
             DownloadStatus s = controller.Status();
             if (s == DownloadStatus::Downloading || s == DownloadStatus::Resume) {
@@ -231,7 +242,7 @@ int RunHeadless(const HeadlessOptions& options) {
             break;
         }
         if (IsActiveStatus(status) && controller.AllTasksEnded()) {
-            PrintLine("下载失败：所有下载任务都已出错停止，请稍后重试。");
+            PrintLine(translate("Terminal", "下载失败：所有下载任务都已出错停止，请稍后重试。"));
             controller.MarkUserExit();
             exitCode = kHeadlessFailed;
             break;
@@ -288,7 +299,8 @@ int RunHeadless(const HeadlessOptions& options) {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
     terminal.Render(true);
-    PrintLine("本次下载字节数：" + std::to_string(controller.SessionBytes()));
+    PrintLine(translate("Terminal", "本次下载字节数：") +
+              std::to_string(controller.SessionBytes()));
     controller.OnWindowDestroyed();
     SetEngineMessageSink(nullptr);
     return exitCode;

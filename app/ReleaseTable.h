@@ -19,6 +19,7 @@
 #include <string_view>
 
 #include "app/ReleaseResources.h"
+#include "app/Translation.h"
 
 namespace lfapp {
 
@@ -29,7 +30,7 @@ inline constexpr char kListUrlEnvironment[] = "LANTERNFISH_RESOURCE_LIST_URL";
 
 // Release constants used by the controller and the window.
 inline constexpr char kGameVersion[] = "V2.1.0.40";
-inline constexpr char kGameVersionLabel[] = "游戏版本: 2.1.0.40";
+inline constexpr char kGameVersionLabel[] = QT_TRANSLATE_NOOP("Status", "游戏版本: 2.1.0.40");
 inline constexpr char kDownloadFolderName[] = "qarrd160107";
 
 struct ReleaseEntry {

@@ -29,5 +29,7 @@ std::string ProgressPercent(DownloadStatus status, uint32_t overall, uint32_t ve
 // finished, checkfinished and installing show one centred text instead.
 bool ShowsFinalText(DownloadStatus status);
 std::string FinalText(DownloadStatus status, bool repaired);
+// The status as the terminal front end names it ("下载中", "验证中", ...).
+std::string StatusText(DownloadStatus status);
 
 }  // namespace lfapp

@@ -30,9 +30,9 @@ constexpr int kRecoverAttempts = 4;
 constexpr size_t kReadChunk = 1 << 20;
 constexpr size_t kBlock = 4096;
 
-const char kRepairGaveUp[] =
-    "修复失败：\r\n\r\n多次修复安装文件仍然出错，请尝试其他方式下载客户端\r\n或重启下载器进行再次修"
-    "复";
+const char kRepairGaveUp[] = QT_TRANSLATE_NOOP("Message",
+                                               "修复失败：\r\n\r\n多次修复安装文件仍然出错，请尝试"
+                                               "其他方式下载客户端\r\n或重启下载器进行再次修复");
 
 }  // namespace
 
@@ -46,10 +46,10 @@ void CDownloadController::Verify(bool installAfter) {
     std::lock_guard<std::recursive_mutex> guard(m_lock);
     switch (Status()) {
         case DownloadStatus::CheckRecover:
-            Message("部分文件错误，正在修复中...");
+            Message(QT_TRANSLATE_NOOP("Message", "部分文件错误，正在修复中..."));
             return;
         case DownloadStatus::Md5Checking:
-            Message("MD5计算工作中……请等待完成");
+            Message(QT_TRANSLATE_NOOP("Message", "MD5计算工作中……请等待完成"));
             return;
         case DownloadStatus::CheckFinished:
             LaunchInstaller(true);
@@ -75,14 +75,14 @@ void CDownloadController::Verify(bool installAfter) {
                 });
             } catch (const std::exception&) {
                 m_verifierRunning = false;
-                Message("检查线程创建失败，请重试");
+                Message(QT_TRANSLATE_NOOP("Message", "检查线程创建失败，请重试"));
             }
             return;
         }
         default:
             break;
     }
-    Message("请先将客户端下载完成，再点击检查按钮");
+    Message(QT_TRANSLATE_NOOP("Message", "请先将客户端下载完成，再点击检查按钮"));
 }
 
 bool CDownloadController::CheckFile(int i, bool keepDigest) {
@@ -173,7 +173,7 @@ bool CDownloadController::RepairFile(int i, int* repairs) {
             result = RecoverTask(i, true);
         }
         if (result != 0) {
-            Message("修复出错，请尝试重新启动下载器");
+            Message(QT_TRANSLATE_NOOP("Message", "修复出错，请尝试重新启动下载器"));
             return false;
         }
     }

@@ -12,6 +12,7 @@
 #include <cstdio>
 
 #include "app/ReleaseTable.h"
+#include "app/Translation.h"
 #include "app/ui/CrashReport.h"
 #include "app/ui/KvoLanternfishUIDlg.h"
 #include "app/ui/SingleInstance.h"
@@ -41,8 +42,8 @@ void GuiMessageSink(void*, const std::string& text, const std::string& caption, 
         std::fprintf(stderr, "[%s] %s\n", caption.c_str(), text.c_str());
         return;
     }
-    const QString qtext = QString::fromStdString(text);
-    const QString qcaption = QString::fromStdString(caption);
+    const QString qtext = QString::fromStdString(lfapp::TranslateKnown("Message", text));
+    const QString qcaption = QString::fromStdString(lfapp::TranslateKnown("Message", caption));
     QMetaObject::invokeMethod(
         qApp,
         [qtext, qcaption] {
@@ -86,6 +87,8 @@ int CKvoLanternfishUIApp::Run() {
     QApplication app(m_argc, m_argv);
     QApplication::setQuitOnLastWindowClosed(false);
     QApplication::setApplicationName(QStringLiteral("Lanternfish"));
+    QGuiApplication::setDesktopFileName(QStringLiteral("com.orvane.Lanternfish"));
+    lfapp::InstallTranslations(lfapp::LanguageFromEnvironment());
 
     // 3. The main window; its initialisation starts the controller.
     auto window = std::make_unique<CKvoLanternfishUIDlg>(m_makeController());

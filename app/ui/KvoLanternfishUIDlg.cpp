@@ -18,6 +18,7 @@
 #include <QUrl>
 #include <QWindow>
 
+#include "app/Translation.h"
 #include "app/ui/ExitWndSetDlg.h"
 #include "app/ui/PictureButton.h"
 #include "app/ui/SettingsDlg.h"
@@ -30,7 +31,7 @@ using lfapp::DownloadStatus;
 
 namespace {
 
-const char kCaption[] = "Moonvale下载器";
+const char kCaption[] = QT_TRANSLATE_NOOP("Message", "Moonvale下载器");
 
 // Text colours.
 const QColor kVersionColour(231, 159, 83);
@@ -76,7 +77,7 @@ CKvoLanternfishUIDlg::CKvoLanternfishUIDlg(std::unique_ptr<IControllerPort> cont
       m_controller(std::move(controller)) {
     setObjectName(QStringLiteral("mainWindow"));
     m_controller->AttachWindow(this);
-    setWindowTitle(QString::fromUtf8(kCaption));
+    setWindowTitle(Q(lfapp::translate("Message", kCaption)));
     setAttribute(Qt::WA_OpaquePaintEvent);
     setFixedSize(kWidth, kCollapsedHeight);
     m_font = CSkin::TextFont();
@@ -126,11 +127,11 @@ CKvoLanternfishUIDlg::CKvoLanternfishUIDlg(std::unique_ptr<IControllerPort> cont
     for (int id : {kStartButton, kPauseButton, kContinueButton, kInstallButton}) {
         m_buttons[id]->ShapeFromKeyColour();
     }
-    m_buttons[kModifyButton]->setToolTip(QStringLiteral("修改保存位置"));
-    m_buttons[kViewButton]->setToolTip(QStringLiteral("打开下载位置"));
-    m_buttons[kSettingsButton]->setToolTip(QStringLiteral("下载设置"));
-    m_buttons[kMinimiseButton]->setToolTip(QStringLiteral("最小化"));
-    m_buttons[kCloseButton]->setToolTip(QStringLiteral("关闭"));
+    m_buttons[kModifyButton]->setToolTip(tr("修改保存位置"));
+    m_buttons[kViewButton]->setToolTip(tr("打开下载位置"));
+    m_buttons[kSettingsButton]->setToolTip(tr("下载设置"));
+    m_buttons[kMinimiseButton]->setToolTip(tr("最小化"));
+    m_buttons[kCloseButton]->setToolTip(tr("关闭"));
 
     connect(m_buttons[kStartButton], &QAbstractButton::clicked, this,
             &CKvoLanternfishUIDlg::OnStart);
@@ -203,7 +204,7 @@ bool CKvoLanternfishUIDlg::Start() {
     if (result == 0) {
         const lfapp::ExpiryInfo expiry = m_controller->CheckExpiry();
         if (expiry.retired) {
-            m_hooks.modalMessage(Q(expiry.message), QString::fromUtf8(kCaption));
+            m_hooks.modalMessage(Q(expiry.message), Q(lfapp::translate("Message", kCaption)));
             if (!expiry.url.empty()) m_hooks.openUrl(Q(expiry.url));
             m_controller->MarkUserExit();
             DestroyWindow();
@@ -218,7 +219,7 @@ bool CKvoLanternfishUIDlg::Start() {
     m_started = true;
 
     m_saveFolder = Q(m_controller->SaveFolder());
-    setWindowTitle(QString::fromUtf8(kCaption));
+    setWindowTitle(Q(lfapp::translate("Message", kCaption)));
     setWindowIcon(QIcon(m_skin.Image(kIconImage)));
     ApplyShape();
     RefreshTexts(false);
@@ -321,8 +322,7 @@ void CKvoLanternfishUIDlg::OnFolderButton() {
     switch (FolderActionFor(m_status)) {
         case FolderAction::Choose: {
             const QString start = Q(BrowseStartFolder(m_saveFolder.toStdString()));
-            const QString chosen =
-                m_hooks.chooseFolder(QStringLiteral("请选择安装包存放目录:"), start);
+            const QString chosen = m_hooks.chooseFolder(tr("请选择安装包存放目录:"), start);
             if (chosen.isEmpty()) return;
             m_status = DownloadStatus::Ready;
             m_saveFolder = Q(SaveFolderForChoice(QDir::fromNativeSeparators(chosen).toStdString()));
@@ -340,14 +340,14 @@ void CKvoLanternfishUIDlg::OnFolderButton() {
                 }
                 return;
             }
-            ShowMessage(QStringLiteral("下载位置不存在"));
+            ShowMessage(QString::fromUtf8(QT_TRANSLATE_NOOP("Message", "下载位置不存在")));
             return;
         }
         case FolderAction::ShowFolder:
             if (!m_saveFolder.isEmpty() && QFileInfo(m_saveFolder).isDir()) {
                 m_hooks.showInFileManager(m_saveFolder, false);
             } else {
-                ShowMessage(QStringLiteral("下载位置不存在"));
+                ShowMessage(QString::fromUtf8(QT_TRANSLATE_NOOP("Message", "下载位置不存在")));
             }
             return;
     }
@@ -424,7 +424,7 @@ void CKvoLanternfishUIDlg::MinimiseToTray() {
     }
     if (m_tray == nullptr) {
         m_tray = new QSystemTrayIcon(QIcon(m_skin.Image(kIconImage)), this);
-        m_tray->setToolTip(QString::fromUtf8(kCaption));
+        m_tray->setToolTip(Q(lfapp::translate("Message", kCaption)));
         connect(m_tray, &QSystemTrayIcon::activated, this,
                 [this](QSystemTrayIcon::ActivationReason reason) {
                     if (reason == QSystemTrayIcon::DoubleClick) {
@@ -432,7 +432,7 @@ void CKvoLanternfishUIDlg::MinimiseToTray() {
                     } else if (reason == QSystemTrayIcon::Context) {
                         m_controller->MarkUserExit();
                         QMenu menu;
-                        QAction* quit = menu.addAction(QStringLiteral("退出(&X)"));
+                        QAction* quit = menu.addAction(tr("退出(&X)"));
                         if (menu.exec(QCursor::pos()) == quit) OnCancelCommand();
                     }
                 });
@@ -603,7 +603,7 @@ void CKvoLanternfishUIDlg::PaintTexts(QPainter& painter) {
     painter.drawText(
         kSaveFolderRect, single | Qt::AlignLeft,
         painter.fontMetrics().elidedText(m_saveFolder, Qt::ElideLeft, kSaveFolderRect.width()));
-    draw(kSaveLabelRect, kLabelColour, Qt::AlignLeft, QStringLiteral("保存位置:"));
+    draw(kSaveLabelRect, kLabelColour, Qt::AlignLeft, Q(lfapp::translate("Status", "保存位置:")));
 }
 
 }  // namespace lfui

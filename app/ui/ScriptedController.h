@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "app/ReleaseTable.h"
+#include "app/Translation.h"
 #include "app/ui/ControllerPort.h"
 
 namespace lfui {
@@ -67,7 +69,9 @@ public:
     std::string RepairSpeedText() override { return s.repairSpeed; }
     std::string InstallerPath() override { return s.installer; }
     std::string SaveFolder() override { return s.saveFolder; }
-    std::string VersionLabel() override { return "游戏版本: 2.1.0.40"; }
+    std::string VersionLabel() override {
+        return lfapp::translate("Status", lfapp::kGameVersionLabel);
+    }
     uint32_t OverallProgress() override { return s.overall; }
     uint32_t VerifyProgress() override { return s.verify; }
     uint32_t RepairProgress() override { return s.repair; }

@@ -13,19 +13,19 @@
 namespace lfui {
 
 namespace {
-const char kNoLimit[] = "无限制";
+const char kNoLimit[] = QT_TRANSLATE_NOOP("lfui::CSettingsDlg", "无限制");
 }
 
 CSettingsDlg::CSettingsDlg(DownloadSettings& settings, QWidget* parent)
     : QDialog(parent), m_settings(settings) {
     setObjectName(QStringLiteral("settingsDialog"));
-    setWindowTitle(QStringLiteral("下载设置"));
+    setWindowTitle(tr("下载设置"));
     setFixedSize(300, 184);
 
-    auto* speed = new QGroupBox(QStringLiteral("速度设置"), this);
+    auto* speed = new QGroupBox(tr("速度设置"), this);
     speed->setObjectName(QStringLiteral("group1047"));
     speed->setGeometry(10, 8, 280, 62);
-    m_limit = new QCheckBox(QStringLiteral("下载速度限制:"), speed);
+    m_limit = new QCheckBox(tr("下载速度限制:"), speed);
     m_limit->setObjectName(QStringLiteral("check1015"));
     m_limit->setGeometry(12, 26, 120, 22);
     m_value = new QLineEdit(speed);
@@ -45,22 +45,22 @@ CSettingsDlg::CSettingsDlg(DownloadSettings& settings, QWidget* parent)
     unit->setObjectName(QStringLiteral("label1028"));
     unit->setGeometry(236, 25, 40, 24);
 
-    auto* advanced = new QGroupBox(QStringLiteral("高级设置"), this);
+    auto* advanced = new QGroupBox(tr("高级设置"), this);
     advanced->setObjectName(QStringLiteral("group1046"));
     advanced->setGeometry(10, 78, 280, 56);
-    m_shutdown = new QCheckBox(QStringLiteral("下载完成后关机"), advanced);
+    m_shutdown = new QCheckBox(tr("下载完成后关机"), advanced);
     m_shutdown->setObjectName(QStringLiteral("check1040"));
     m_shutdown->setGeometry(12, 26, 200, 22);
-    m_p2p = new QCheckBox(QStringLiteral("启用P2P"), advanced);
+    m_p2p = new QCheckBox(tr("启用P2P"), advanced);
     m_p2p->setObjectName(QStringLiteral("check1041"));
     m_p2p->setGeometry(12, 50, 200, 22);
     m_p2p->hide();
 
-    auto* apply = new QPushButton(QStringLiteral("设置"), this);
+    auto* apply = new QPushButton(tr("设置"), this);
     apply->setObjectName(QStringLiteral("button1029"));
     apply->setGeometry(118, 144, 80, 28);
     apply->setDefault(true);
-    auto* cancel = new QPushButton(QStringLiteral("取消"), this);
+    auto* cancel = new QPushButton(tr("取消"), this);
     cancel->setObjectName(QStringLiteral("button2"));
     cancel->setGeometry(208, 144, 80, 28);
 
@@ -78,7 +78,7 @@ CSettingsDlg::CSettingsDlg(DownloadSettings& settings, QWidget* parent)
         SetPosition(m_settings.speedLimit);
     } else {
         m_limit->setChecked(false);
-        m_value->setText(QString::fromUtf8(kNoLimit));
+        m_value->setText(tr(kNoLimit));
         m_value->setEnabled(false);
     }
     m_up->setEnabled(m_value->isEnabled());
@@ -116,7 +116,7 @@ void CSettingsDlg::OnLimitToggled(bool checked) {
         m_value->setEnabled(true);
         SetPosition(kInitialPosition);
     } else {
-        m_value->setText(QString::fromUtf8(kNoLimit));
+        m_value->setText(tr(kNoLimit));
         m_value->setEnabled(false);
     }
     m_up->setEnabled(checked);
@@ -129,8 +129,10 @@ void CSettingsDlg::OnApply() {
         const int value = Position();
         if (value > kMaxLimit || value < kMinLimit) {
             ShowMessageAsync(this,
-                             "您设置的速度不在允许范围内[10KB/s - 30000KB/s]，请重新设置限速！",
-                             "警告", 0);
+                             QT_TRANSLATE_NOOP("Message",
+                                               "您设置的速度不在允许范围内[10KB/s - "
+                                               "30000KB/s]，请重新设置限速！"),
+                             QT_TRANSLATE_NOOP("Message", "警告"), 0);
             return;
         }
         limit = value;

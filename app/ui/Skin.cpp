@@ -10,7 +10,10 @@ namespace lfui {
 const QPixmap& CSkin::Image(int id) {
     auto it = m_images.find(id);
     if (it == m_images.end()) {
-        it = m_images.insert(id, QPixmap(QStringLiteral(":/skin/%1.png").arg(id)));
+        QPixmap image;
+        if (m_english) image = QPixmap(QStringLiteral(":/skin/en/%1.png").arg(id));
+        if (image.isNull()) image = QPixmap(QStringLiteral(":/skin/%1.png").arg(id));
+        it = m_images.insert(id, image);
     }
     return *it;
 }

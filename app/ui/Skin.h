@@ -11,6 +11,8 @@
 #include <QRegion>
 #include <QString>
 
+#include "app/Translation.h"
+
 namespace lfui {
 
 // Image ids.
@@ -42,6 +44,8 @@ public:
     static QString FontFamily();
 
 private:
+    // Images with texts come in the user's language (":/skin/en/<id>.png").
+    bool m_english = lfapp::LanguageFromEnvironment() == lfapp::UiLanguage::English;
     QHash<int, QPixmap> m_images;
     QHash<QString, QPixmap> m_files;
 };

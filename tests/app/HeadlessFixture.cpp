@@ -141,12 +141,12 @@ std::vector<std::string> HeadlessRelease::Command(const std::vector<std::string>
                                      "LANTERNFISH_RESUME_SAVE_SECONDS=1",
                                      std::string(LF_BINARY_DIR) + "/app/lanternfish",
                                      "--headless",
-                                     "--quiet",
                                      "--no-port-mapping",
                                      "--release",
                                      m_dir / "release",
                                      "--save",
                                      SaveFolder()};
+    if (m_quiet) argv.insert(argv.begin() + 7, "--quiet");
     argv.insert(argv.begin() + 6, m_env.begin(), m_env.end());
     argv.insert(argv.end(), extra.begin(), extra.end());
     return argv;
@@ -171,6 +171,11 @@ RunResult HeadlessRelease::Run(const std::vector<std::string>& extra, int timeou
 bool HeadlessRelease::Spawn(lftest::ChildProcess& child, const std::vector<std::string>& extra,
                             const std::string& log) const {
     return child.Start(Command(extra), log);
+}
+
+void HeadlessRelease::Forget() const {
+    std::filesystem::remove_all(m_dir / "data");
+    std::filesystem::remove_all(SaveFolder());
 }
 
 uint64_t HeadlessRelease::TotalSize() const {

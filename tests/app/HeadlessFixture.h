@@ -39,6 +39,10 @@ public:
     void StopServers() { m_nginx.Stop(); }
     // "NAME=value" settings for later runs (they override the defaults).
     void SetEnvironment(std::vector<std::string> env) { m_env = std::move(env); }
+    // Later runs print the progress line too (not only changes and messages).
+    void SetQuiet(bool quiet) { m_quiet = quiet; }
+    // Forgets the download: data folder and save folder removed.
+    void Forget() const;
 
     std::vector<std::string> Command(const std::vector<std::string>& extra) const;
     // Runs the program to its end. The output holds stdout and stderr, where
@@ -76,6 +80,7 @@ private:
     std::array<uint64_t, 8> m_sizes{};
     std::array<std::string, 8> m_md5;
     std::vector<std::string> m_env;
+    bool m_quiet = true;
     lftest::ChildProcess m_stats;
     int m_statsPort = 0;
 };

@@ -35,11 +35,29 @@ struct Job {
     int status = 0;
 };
 
-void Usage() {
-    std::fprintf(stderr,
+void Usage(FILE* to = stderr) {
+    std::fprintf(to,
                  "usage: lf-get [--torrent FILE] [--connections N] [--limit KiB/s] [--recover] "
                  "TARGET URL...\n"
                  "       lf-get [--connections N] [--limit KiB/s] [--recover] --batch LIST\n");
+}
+
+void Help() {
+    Usage(stdout);
+    std::printf(
+        "\n"
+        "Downloads one file (or several, --batch) with the Lanternfish engine from HTTP and\n"
+        "FTP servers and, with a torrent, from BitTorrent peers.\n"
+        "\n"
+        "  --torrent FILE        the file's torrent: adds its trackers and peers\n"
+        "  --connections N       server connections per task (default 8)\n"
+        "  --limit KiB/s         download speed limit per task (0: none)\n"
+        "  --recover             continue from the resume data TARGET.lfinfo\n"
+        "  --batch LIST          one task a line: TARGET TORRENT|- URL...\n"
+        "  --help                print this help\n"
+        "\n"
+        "Sources are http:// or ftp://[user[:password]@]host[:port]/path addresses.\n"
+        "Exit status: 0 every file complete, 1 a task failed, 2 usage error.\n");
 }
 
 bool ReadBatch(const std::string& path, std::vector<std::unique_ptr<Job>>* jobs) {
@@ -69,6 +87,10 @@ int main(int argc, char** argv) {
     int i = 1;
     for (; i < argc && std::strncmp(argv[i], "--", 2) == 0; ++i) {
         std::string opt = argv[i];
+        if (opt == "--help") {
+            Help();
+            return 0;
+        }
         if (opt == "--recover") {
             recover = true;
             continue;

@@ -17,13 +17,31 @@
 
 namespace {
 
-int Usage() {
+int Usage(FILE* to = stderr) {
     std::fprintf(
-        stderr,
+        to,
         "usage: lf-make-release --out DIR --base-url URL --list-url URL [--tracker URL]...\n"
         "                       [--statistics-config FILE] [--piece-length BYTES] "
         "FILE0 ... FILE7\n");
     return 2;
+}
+
+void Help() {
+    Usage(stdout);
+    std::printf(
+        "\n"
+        "Makes the release folder that Lanternfish embeds at build time (or loads with\n"
+        "--release): the release table, one torrent per file and the manifest.\n"
+        "\n"
+        "  --out DIR                 the release folder to write\n"
+        "  --base-url URL            HTTP address of the folder holding the eight files\n"
+        "  --list-url URL            address of the resource list\n"
+        "  --tracker URL             a tracker for the torrents (may be repeated)\n"
+        "  --statistics-config FILE  the statistics configuration to embed\n"
+        "  --piece-length BYTES      piece length of the torrents\n"
+        "  --help                    print this help\n"
+        "\n"
+        "FILE0 is the installer, FILE1 the data archive, FILE2 to FILE7 the cabinet volumes.\n");
 }
 
 }  // namespace
@@ -39,7 +57,10 @@ int main(int argc, char** argv) {
             return true;
         };
         std::string v;
-        if (arg == "--out") {
+        if (arg == "--help") {
+            Help();
+            return 0;
+        } else if (arg == "--out") {
             if (!value(&out)) return Usage();
         } else if (arg == "--base-url") {
             if (!value(&input.baseUrl)) return Usage();

@@ -10,8 +10,10 @@
 #include <QScreen>
 #include <QTest>
 #include <cstdio>
+#include <cstring>
 #include <functional>
 
+#include "app/Translation.h"
 #include "app/ui/ExitWndSetDlg.h"
 #include "app/ui/KvoLanternfishUIDlg.h"
 #include "app/ui/ScriptedController.h"
@@ -55,6 +57,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     QApplication app(argc, argv);
+    lfapp::InstallTranslations(lfapp::LanguageFromEnvironment());
     const QString out = QString::fromLocal8Bit(argv[1]);
     QDir().mkpath(out);
     const bool fromScreen = QGuiApplication::platformName() == QLatin1String("xcb");
@@ -90,8 +93,8 @@ int main(int argc, char** argv) {
              s.status = DownloadStatus::CheckRecover;
              s.verify = 2200;
              s.repair = 0;
-             s.statusTexts = {"√ 验证通过  ", "修复中：准备修复.. ", "待验证    ", "待验证    ",
-                              "待验证    ",   "待验证    ",          "待验证    ", "待验证    "};
+             s.statusTexts = {"√ 验证通过  ", "准备修复.. ", "待验证    ", "待验证    ",
+                              "待验证    ",   "待验证    ",  "待验证    ", "待验证    "};
          },
          true},
         {"checkfinished",
@@ -108,6 +111,16 @@ int main(int argc, char** argv) {
     for (const Shot& shot : shots) {
         ScriptedState state;
         shot.setUp(state);
+        // The controller's texts as the real one gives them in the language
+        // of the locale ("验证中：" and "修复中：" are followed by a number).
+        for (std::string& text : state.statusTexts) {
+            for (const char* prefix : {"验证中：", "修复中："}) {
+                if (text.rfind(prefix, 0) == 0) {
+                    text = lfapp::translate("Status", prefix) + text.substr(std::strlen(prefix));
+                }
+            }
+            text = lfapp::TranslateKnown("Status", text);
+        }
         CKvoLanternfishUIDlg window(std::make_unique<lfui::ScriptedController>(state));
         if (!window.Start()) {
             ++failures;

@@ -37,6 +37,26 @@ QFont Font(int pixelSize, bool bold = false) {
     return font;
 }
 
+// The texts drawn into the images: Chinese, and English for English locales.
+struct SkinTexts {
+    const char* title;
+    const char* banner;
+    const char* files;
+    const char* start;
+    const char* pause;
+    const char* resume;
+    const char* install;
+};
+const SkinTexts kChineseTexts = {"Moonvale 下载器", "客户端高速下载", "文件列表", "开始下载",
+                                 "暂停下载",        "继续下载",       "开始安装"};
+const SkinTexts kEnglishTexts = {"Moonvale Downloader",
+                                 "High-speed client download",
+                                 "Files",
+                                 "Start",
+                                 "Pause",
+                                 "Resume",
+                                 "Install"};
+
 bool Save(const QImage& image, const QString& folder, int id) {
     const QString path = folder + "/" + QString::number(id) + ".png";
     if (!image.save(path, "PNG")) {
@@ -48,7 +68,7 @@ bool Save(const QImage& image, const QString& folder, int id) {
 
 // ---- backgrounds ---------------------------------------------------------------
 
-void PaintBody(QPainter& p, int width) {
+void PaintBody(QPainter& p, int width, const SkinTexts& t) {
     // Body: deep red, darker towards the bottom.
     QLinearGradient body(0, 0, 0, 283);
     body.setColorAt(0.0, QColor(92, 18, 16));
@@ -77,7 +97,7 @@ void PaintBody(QPainter& p, int width) {
 
     p.setFont(Font(15, true));
     p.setPen(QColor(240, 196, 140));
-    p.drawText(QRect(42, 0, 200, 38), Qt::AlignVCenter | Qt::AlignLeft, "Moonvale 下载器");
+    p.drawText(QRect(42, 0, 200, 38), Qt::AlignVCenter | Qt::AlignLeft, t.title);
 
     // Banner: moon and hills behind the game's name.
     const QRect banner(8, 46, width - 16, 150);
@@ -124,7 +144,7 @@ void PaintBody(QPainter& p, int width) {
     p.drawText(banner.adjusted(20, 0, 0, -64), Qt::AlignLeft | Qt::AlignVCenter, "MOONVALE");
     p.setFont(Font(13));
     p.setPen(QColor(236, 170, 110));
-    p.drawText(banner.adjusted(22, 54, 0, -40), Qt::AlignLeft | Qt::AlignVCenter, "客户端高速下载");
+    p.drawText(banner.adjusted(22, 54, 0, -40), Qt::AlignLeft | Qt::AlignVCenter, t.banner);
 
     // Information band (version, save folder) and the control panel.
     p.setPen(Qt::NoPen);
@@ -158,12 +178,12 @@ void PaintTab(QPainter& p, bool pointsDown) {
     }
 }
 
-QImage Collapsed() {
+QImage Collapsed(const SkinTexts& t) {
     QImage image(411, 307, QImage::Format_RGB32);
     image.fill(kKey);
     QPainter p(&image);
     p.setRenderHint(QPainter::Antialiasing);
-    PaintBody(p, 411);
+    PaintBody(p, 411, t);
     // Body ends at row 283 with a thin edge; below it only the tab remains.
     p.setPen(QColor(120, 40, 30));
     p.drawLine(0, 282, 410, 282);
@@ -176,12 +196,12 @@ QImage Collapsed() {
     return image;
 }
 
-QImage Expanded() {
+QImage Expanded(const SkinTexts& t) {
     QImage image(411, 385, QImage::Format_RGB32);
     image.fill(QColor(38, 8, 8));
     QPainter p(&image);
     p.setRenderHint(QPainter::Antialiasing);
-    PaintBody(p, 411);
+    PaintBody(p, 411, t);
     QLinearGradient lower(0, 283, 0, 385);
     lower.setColorAt(0.0, QColor(38, 8, 8));
     lower.setColorAt(1.0, QColor(26, 5, 5));
@@ -191,7 +211,7 @@ QImage Expanded() {
     PaintTab(p, false);
     p.setFont(Font(12));
     p.setPen(QColor(200, 140, 90));
-    p.drawText(QRect(10, 307, 160, 15), Qt::AlignLeft | Qt::AlignVCenter, "文件列表");
+    p.drawText(QRect(10, 307, 160, 15), Qt::AlignLeft | Qt::AlignVCenter, t.files);
     p.setPen(QColor(120, 40, 30));
     p.drawLine(0, 321, 410, 321);
     p.drawRect(QRect(0, 0, 410, 384));
@@ -377,25 +397,41 @@ int main(int argc, char** argv) {
     if (!QDir().mkpath(out)) return 1;
 
     bool ok = true;
-    ok &= Save(Collapsed(), out, 186);
-    ok &= Save(Expanded(), out, 140);
+    // The images with texts: Chinese in OUTDIR, English in OUTDIR/en.
+    const QString en = out + "/en";
+    ok &= QDir().mkpath(en);
+    struct Language {
+        const SkinTexts& texts;
+        QString folder;
+    };
+    for (const Language& l : {Language{kChineseTexts, out}, Language{kEnglishTexts, en}}) {
+        ok &= Save(Collapsed(l.texts), l.folder, 186);
+        ok &= Save(Expanded(l.texts), l.folder, 140);
+        struct Main {
+            const char* text;
+            int first;  // normal, hover, pressed, disabled follow
+        };
+        const Main mains[] = {{l.texts.start, 198},
+                              {l.texts.pause, 202},
+                              {l.texts.resume, 210},
+                              {l.texts.install, 231}};
+        for (const Main& m : mains) {
+            ok &= Save(MainButton(m.text, State::Normal), l.folder, m.first);
+            ok &= Save(MainButton(m.text, State::Hover), l.folder, m.first + 1);
+            ok &= Save(MainButton(m.text, State::Pressed), l.folder, m.first + 2);
+            ok &= Save(MainButton(m.text, State::Disabled), l.folder, m.first + 3);
+        }
+    }
     ok &= Save(Bar(0), out, 170);
     ok &= Save(Bar(1), out, 171);
     ok &= Save(Bar(2), out, 172);
     ok &= Save(Icon(32), out, 128);
-
-    struct Main {
-        const char* text;
-        int first;  // normal, hover, pressed, disabled follow
-    };
-    const Main mains[] = {
-        {"开始下载", 198}, {"暂停下载", 202}, {"继续下载", 210}, {"开始安装", 231}};
-    for (const Main& m : mains) {
-        ok &= Save(MainButton(m.text, State::Normal), out, m.first);
-        ok &= Save(MainButton(m.text, State::Hover), out, m.first + 1);
-        ok &= Save(MainButton(m.text, State::Pressed), out, m.first + 2);
-        ok &= Save(MainButton(m.text, State::Disabled), out, m.first + 3);
+    // The application icon at the desktop's usual sizes (hicolor theme).
+    for (int size : {16, 24, 32, 48, 64, 128, 256}) {
+        const QString folder = QString("%1/icons/%2x%2/apps").arg(out).arg(size);
+        ok &= QDir().mkpath(folder) && Icon(size).save(folder + "/lanternfish.png", "PNG");
     }
+
     const QSize caption(24, 20);
     ok &= Save(SmallButton(Glyph::Settings, State::Normal, caption), out, 228);
     ok &= Save(SmallButton(Glyph::Settings, State::Hover, caption), out, 229);
