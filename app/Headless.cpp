@@ -20,6 +20,7 @@
 #include "engine/core/EngineApi.h"
 
 namespace lfapp {
+using namespace lf;
 
 namespace {
 

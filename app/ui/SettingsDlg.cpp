@@ -128,11 +128,11 @@ void CSettingsDlg::OnApply() {
     if (m_limit->isChecked()) {
         const int value = Position();
         if (value > kMaxLimit || value < kMinLimit) {
-            ShowMessageAsync(this,
-                             QT_TRANSLATE_NOOP("Message",
-                                               "您设置的速度不在允许范围内[10KB/s - "
-                                               "30000KB/s]，请重新设置限速！"),
-                             QT_TRANSLATE_NOOP("Message", "警告"), 0);
+            lf::ShowMessageAsync(this,
+                                 QT_TRANSLATE_NOOP("Message",
+                                                   "您设置的速度不在允许范围内[10KB/s - "
+                                                   "30000KB/s]，请重新设置限速！"),
+                                 QT_TRANSLATE_NOOP("Message", "警告"), 0);
             return;
         }
         limit = value;

@@ -8,11 +8,13 @@
 
 #include "engine/core/EngineSettings.h"
 #include "engine/core/WorkThread.h"
-#include "engine/net/TimeThread.h"
+#include "engine/base/TimeThread.h"
 #include "engine/sources/FtpPeer.h"
 #include "engine/sources/HttpPeer.h"
 #include "engine/sources/PeerId.h"
 #include "engine/sources/PeerObject.h"
+
+namespace lf {
 
 namespace {
 
@@ -667,3 +669,5 @@ void TWorkWithPeers::Reset(bool clearFileList, bool clearAll) {
     QGuard guard(m_lock);
     m_serverLimit = kDefaultServerLimit;
 }
+
+}  // namespace lf

@@ -11,6 +11,8 @@
 
 #include "engine/core/BaseWork.h"
 
+namespace lf {
+
 class TPeerId;
 class TPeerObject;
 
@@ -117,3 +119,5 @@ protected:
     bool m_comeBack = false;
     int m_divisorForPass = 6;  // d1, set from the throughput
 };
+
+}  // namespace lf

@@ -11,6 +11,8 @@
 #include "engine/core/WorkWithPeers.h"
 #include "engine/sources/PeerObject.h"
 
+namespace lf {
+
 class TPieces;
 class TTorrent;
 struct PieceRange;
@@ -146,3 +148,5 @@ protected:
     };
     std::vector<PublishedFile> m_publishedFiles;
 };
+
+}  // namespace lf

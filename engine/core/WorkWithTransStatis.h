@@ -9,6 +9,8 @@
 
 #include "engine/core/WorkWithPieces.h"
 
+namespace lf {
+
 class TWorkWithTransStatis : public TWorkWithPieces {
 public:
     static constexpr int32_t kNoLimitBytes = 0x3E800000;  // 1000 MiB/s
@@ -94,3 +96,5 @@ protected:
     bool m_publishRequest = false;
     bool m_saveRequest = false;
 };
+
+}  // namespace lf

@@ -4,7 +4,9 @@
 
 #include "engine/core/WorkThread.h"
 #include "engine/log/LogApi.h"
-#include "engine/net/TimeThread.h"
+#include "engine/base/TimeThread.h"
+
+namespace lf {
 
 namespace {
 constexpr int kLogChannel = 25;
@@ -419,3 +421,5 @@ void TFtpPeer::Reset() {
     m_restOffset = 0;
     m_cycleDataReceived = 0;
 }
+
+}  // namespace lf
