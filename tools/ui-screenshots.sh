@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # Renders the main window in ready, downloading (collapsed and expanded),
 # pause with low space, finished, md5checking, checkrecover and
-# checkfinished, and the settings and close dialogs, on a private Xvfb
-# display; writes one PNG each.
+# checkfinished, the settings and close dialogs, the question before
+# installing and a message box, on a private Xvfb display; writes one PNG
+# each. The texts follow the locale as in the program:
 #   tools/ui-screenshots.sh [OUTDIR]     (default: build/ui-screenshots)
+#   LANG=en_US.UTF-8 tools/ui-screenshots.sh build/ui-screenshots-en
 # Needs xvfb and a CJK font (fonts-noto-cjk); builds lf_ui_shots first.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)

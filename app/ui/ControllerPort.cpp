@@ -1,7 +1,6 @@
 #include "app/ui/ControllerPort.h"
 
 #include <QApplication>
-#include <QMessageBox>
 #include <QMetaObject>
 #include <QPointer>
 #include <QThread>
@@ -9,6 +8,7 @@
 
 #include "app/DownloadController.h"
 #include "app/ReleaseTable.h"
+#include "app/ui/MessageBox.h"
 
 namespace lfui {
 
@@ -24,12 +24,7 @@ public:
         m_controller.SetWindow(window);
         lfapp::ControllerHooks hooks;
         hooks.askYesNo = [this](const std::string& text, const std::string& caption) {
-            auto ask = [&] {
-                return QMessageBox::question(m_window, QString::fromStdString(caption),
-                                             QString::fromStdString(text),
-                                             QMessageBox::Yes | QMessageBox::No,
-                                             QMessageBox::Yes) == QMessageBox::Yes;
-            };
+            auto ask = [&] { return AskYesNo(m_window, text, caption); };
             if (m_window == nullptr || QThread::currentThread() == m_window->thread()) {
                 return ask();
             }

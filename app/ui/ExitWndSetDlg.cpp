@@ -5,11 +5,14 @@
 #include <QPushButton>
 #include <QRadioButton>
 
+#include "app/ui/MessageBox.h"
+
 namespace lfui {
 
 CExitWndSetDlg::CExitWndSetDlg(QWidget* parent) : QDialog(parent) {
     setObjectName(QStringLiteral("closeDialog"));
     setWindowTitle(tr("关闭"));
+    UseWindowColours(this);
     setFixedSize(300, 170);
     auto* prompt = new QLabel(tr("您点击了关闭按钮，您是想："), this);
     prompt->setGeometry(16, 12, 270, 24);

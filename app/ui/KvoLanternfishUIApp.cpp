@@ -15,6 +15,7 @@
 #include "app/Translation.h"
 #include "app/ui/CrashReport.h"
 #include "app/ui/KvoLanternfishUIDlg.h"
+#include "app/ui/MessageBox.h"
 #include "app/ui/SingleInstance.h"
 #include "engine/core/EngineApi.h"
 #include "engine/log/LogApi.h"
@@ -42,13 +43,10 @@ void GuiMessageSink(void*, const std::string& text, const std::string& caption, 
         std::fprintf(stderr, "[%s] %s\n", caption.c_str(), text.c_str());
         return;
     }
-    const QString qtext = QString::fromStdString(lfapp::TranslateKnown("Message", text));
-    const QString qcaption = QString::fromStdString(lfapp::TranslateKnown("Message", caption));
     QMetaObject::invokeMethod(
         qApp,
-        [qtext, qcaption] {
-            auto* box = new QMessageBox(QMessageBox::NoIcon, qcaption, qtext, QMessageBox::Ok,
-                                        g_owner.load());
+        [text, caption] {
+            QMessageBox* box = NewMessageBox(g_owner.load(), text, caption);
             box->setAttribute(Qt::WA_DeleteOnClose);
             box->setWindowModality(Qt::NonModal);
             box->show();

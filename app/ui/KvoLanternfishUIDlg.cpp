@@ -17,9 +17,11 @@
 #include <QSystemTrayIcon>
 #include <QUrl>
 #include <QWindow>
+#include <memory>
 
 #include "app/Translation.h"
 #include "app/ui/ExitWndSetDlg.h"
+#include "app/ui/MessageBox.h"
 #include "app/ui/PictureButton.h"
 #include "app/ui/SettingsDlg.h"
 #include "app/ui/SkinListCtrl.h"
@@ -93,7 +95,9 @@ CKvoLanternfishUIDlg::CKvoLanternfishUIDlg(std::unique_ptr<IControllerPort> cont
     };
     m_hooks.openUrl = [](const QString& url) { QDesktopServices::openUrl(QUrl(url)); };
     m_hooks.modalMessage = [this](const QString& text, const QString& caption) {
-        QMessageBox::information(this, caption, text);
+        std::unique_ptr<QMessageBox> box(
+            NewMessageBox(this, text.toStdString(), caption.toStdString()));
+        box->exec();
     };
     m_hooks.runCloseDialog = [this]() {
         CExitWndSetDlg dialog(this);

@@ -8,6 +8,7 @@
 #include <QToolButton>
 
 #include "app/ui/KvoLanternfishUIDlg.h"
+#include "app/ui/MessageBox.h"
 #include "engine/core/EngineApi.h"
 
 namespace lfui {
@@ -20,6 +21,7 @@ CSettingsDlg::CSettingsDlg(DownloadSettings& settings, QWidget* parent)
     : QDialog(parent), m_settings(settings) {
     setObjectName(QStringLiteral("settingsDialog"));
     setWindowTitle(tr("下载设置"));
+    UseWindowColours(this);
     setFixedSize(300, 184);
 
     auto* speed = new QGroupBox(tr("速度设置"), this);

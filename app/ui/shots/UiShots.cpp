@@ -12,10 +12,13 @@
 #include <cstdio>
 #include <cstring>
 #include <functional>
+#include <memory>
 
+#include "app/DownloadController.h"
 #include "app/Translation.h"
 #include "app/ui/ExitWndSetDlg.h"
 #include "app/ui/KvoLanternfishUIDlg.h"
+#include "app/ui/MessageBox.h"
 #include "app/ui/ScriptedController.h"
 #include "app/ui/SettingsDlg.h"
 
@@ -167,6 +170,15 @@ int main(int argc, char** argv) {
     save(settingsDialog, "settings-dialog");
     lfui::CExitWndSetDlg closeDialog;
     save(closeDialog, "close-dialog");
+    // The question before installing and a message, as the controller
+    // sends them.
+    std::unique_ptr<QMessageBox> question(lfui::NewMessageBox(nullptr, "是否验证安装文件的正确性？",
+                                                              lfapp::kMessageCaption,
+                                                              QMessageBox::Yes | QMessageBox::No));
+    save(*question, "question");
+    std::unique_ptr<QMessageBox> message(lfui::NewMessageBox(
+        nullptr, "磁盘空间不足，请检查并重新启动下载器！", lfapp::kMessageCaption));
+    save(*message, "message");
 
     // Every skin image on one sheet, with its id.
     const int ids[] = {198, 199, 200, 201, 202, 203, 204, 205, 210, 211, 212,
