@@ -24,7 +24,7 @@ CExitWndSetDlg::CExitWndSetDlg(QWidget* parent) : QDialog(parent) {
     m_quit->setGeometry(30, 68, 260, 24);
     m_remember = new QCheckBox(tr("记住我的选择"), this);
     m_remember->setObjectName(QStringLiteral("check1040"));
-    m_remember->setGeometry(16, 128, 150, 24);
+    m_remember->setGeometry(16, 128, 180, 24);
     auto* confirm = new QPushButton(tr("确定"), this);
     confirm->setObjectName(QStringLiteral("button1044"));
     confirm->setGeometry(204, 126, 80, 28);
