@@ -4,10 +4,9 @@
 
 #include <algorithm>
 
-#include "engine/core/EngineSettings.h"
-#include "engine/core/WorkThread.h"
-#include "engine/log/LogApi.h"
 #include "engine/base/TimeThread.h"
+#include "engine/log/LogApi.h"
+#include "engine/store/TPieces.h"
 
 namespace lf {
 
@@ -62,7 +61,7 @@ bool THttpPeer::Flush() {
 }
 
 bool THttpPeer::TimedOut() {
-    const EngineTimings& timings = GetEngineTimings();
+    const SourceTimings timings = m_task->Timings();
     uint32_t limit = static_cast<uint32_t>(m_headersReceived ? timings.httpBodySeconds
                                                              : timings.httpHeadSeconds);
     if (m_downloadRate >= 1 && m_downloadRate <= 2047) limit *= 2;
@@ -176,7 +175,7 @@ bool THttpPeer::HandleRedirect() {
         target->retryMark = TPeerId::kRetryRedirect;
         m_task->AddRedirectTarget(target);
     } else if (target->lookupFailed) {
-        m_task->SetTaskError(kTaskStatusBadSourceAddress);
+        m_task->OnMalformedAddress();
     }
     target->Release();
     return false;

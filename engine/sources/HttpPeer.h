@@ -19,7 +19,7 @@ public:
     static constexpr int64_t kMaxSkipBytes = 131072;
     static constexpr int64_t kMaxReadBytes = 1 << 20;
 
-    explicit THttpPeer(TWorkThread* task) : TPeerObject(task, kSourceHttp) {}
+    explicit THttpPeer(TPeerHost* task) : TPeerObject(task, kSourceHttp) {}
 
     bool Receive() override;
     bool Flush() override;
