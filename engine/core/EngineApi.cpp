@@ -9,10 +9,10 @@
 #include <thread>
 #include <vector>
 
+#include "engine/base/TimeThread.h"
 #include "engine/core/EngineSettings.h"
 #include "engine/core/WorkThread.h"
 #include "engine/log/LogApi.h"
-#include "engine/base/TimeThread.h"
 #include "stats/DataUpload.h"
 
 namespace lf {

@@ -6,9 +6,8 @@
 #include <cstdlib>
 #include <ctime>
 
-#include "engine/core/EngineSettings.h"
-#include "engine/core/WorkThread.h"
 #include "engine/base/TimeThread.h"
+#include "engine/core/EngineSettings.h"
 #include "engine/sources/FtpPeer.h"
 #include "engine/sources/HttpPeer.h"
 #include "engine/sources/PeerId.h"
@@ -368,8 +367,8 @@ TPeerObject* TWorkWithPeers::CreateSource(int kind) {
             return s;
         }
     }
-    if (kind == kSourceHttp) return new THttpPeer(static_cast<TWorkThread*>(this));
-    if (kind == kSourceFtp) return new TFtpPeer(static_cast<TWorkThread*>(this));
+    if (kind == kSourceHttp) return new THttpPeer(Host());
+    if (kind == kSourceFtp) return new TFtpPeer(Host());
     return nullptr;  // BitTorrent and tracker sources come with their protocols
 }
 

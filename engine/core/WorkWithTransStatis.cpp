@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <ctime>
 
+#include "engine/base/TimeThread.h"
 #include "engine/core/EngineSettings.h"
 #include "engine/log/LogApi.h"
-#include "engine/base/TimeThread.h"
 #include "engine/sources/PeerObject.h"
 #include "engine/store/TPieces.h"
 

@@ -2,9 +2,9 @@
 
 #include <algorithm>
 
-#include "engine/core/WorkThread.h"
-#include "engine/log/LogApi.h"
 #include "engine/base/TimeThread.h"
+#include "engine/log/LogApi.h"
+#include "engine/store/TPieces.h"
 
 namespace lf {
 
