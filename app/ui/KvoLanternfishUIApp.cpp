@@ -40,7 +40,8 @@ std::atomic<bool> g_guiUp{false};
 // thread.
 void GuiMessageSink(void*, const std::string& text, const std::string& caption, uint32_t) {
     if (!g_guiUp.load()) {
-        std::fprintf(stderr, "[%s] %s\n", caption.c_str(), text.c_str());
+        std::fprintf(stderr, "[%s] %s\n", lfapp::TranslateKnown("Message", caption).c_str(),
+                     lfapp::TranslateKnown("Message", text).c_str());
         return;
     }
     QMetaObject::invokeMethod(

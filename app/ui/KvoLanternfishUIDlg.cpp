@@ -579,6 +579,24 @@ void CKvoLanternfishUIDlg::paintEvent(QPaintEvent*) {
     PaintTexts(painter);
 }
 
+std::vector<CKvoLanternfishUIDlg::PaintedText> CKvoLanternfishUIDlg::PaintedTexts() const {
+    std::vector<PaintedText> texts = {
+        {"version", m_version, kVersionRect},
+        {"size", m_size, kSizeRect},
+        {"save label", Q(lfapp::translate("Status", "保存位置:")), kSaveLabelRect}};
+    if (ShowsFinalText(m_status)) {
+        texts.push_back({"final", m_final, kFinalRect});
+    } else {
+        texts.push_back({"speed", m_speed, kSpeedRect});
+        // The label may run on up to the percentage's box.
+        texts.push_back(
+            {"label", m_label,
+             QRect(kLabelRect.topLeft(), QPoint(kPercentRect.left() - 1, kLabelRect.bottom()))});
+        texts.push_back({"percent", m_percent, kPercentRect.adjusted(-4, 0, 4, 0)});
+    }
+    return texts;
+}
+
 void CKvoLanternfishUIDlg::PaintTexts(QPainter& painter) {
     painter.setFont(m_font);
     const int single = Qt::TextSingleLine | Qt::AlignVCenter;

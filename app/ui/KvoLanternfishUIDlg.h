@@ -15,6 +15,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "app/DownloadStatus.h"
 #include "app/ui/ControllerPort.h"
@@ -93,6 +94,15 @@ public:
     QString PercentShown() const { return m_percent; }
     QString FinalShown() const { return m_final; }
     QString SizeShown() const { return m_size; }
+    // The texts painted now, each with the room it has (the save folder,
+    // elided on purpose, left out).
+    struct PaintedText {
+        const char* name;
+        QString text;
+        QRect room;
+    };
+    std::vector<PaintedText> PaintedTexts() const;
+    QFont TextFont() const { return m_font; }
     bool FinalTextShown() const { return ShowsFinalText(m_status); }
     int DownloadBarPercent() const { return m_barDownload; }
     int VerifyBarPercent() const { return m_barVerify; }

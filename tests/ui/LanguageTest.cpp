@@ -17,6 +17,7 @@
 #include "app/ui/ExitWndSetDlg.h"
 #include "app/ui/KvoLanternfishUIDlg.h"
 #include "app/ui/MessageBox.h"
+#include "app/ui/ScriptedController.h"
 #include "app/ui/SettingsDlg.h"
 #include "tests/ui/UiTestSupport.h"
 
@@ -86,6 +87,67 @@ TEST(Language, DialogsAndBoxesFollowTheInstalledLanguage) {
         lfui::CExitWndSetDlg closeDialog;
         EXPECT_EQ(closeDialog.findChild<QRadioButton*>("radio1036")->text().toStdString(), c.quit);
         ExpectTextsFit(closeDialog);
+    }
+}
+
+// The window's painted texts and the file list's status texts have room
+// enough in both languages, in every status and at the widest values
+// (100.00%, the fastest speeds, the longest size text of the release).
+TEST(Language, WindowTextsFitTheirPlaces) {
+    using lfapp::DownloadStatus;
+    using S = DownloadStatus;
+    struct Case {
+        DownloadStatus status;
+        uint32_t repair;
+        bool repaired;
+    };
+    const Case cases[] = {{S::Back, 0, false},         {S::Ready, 0, false},
+                          {S::Preparing, 0, false},    {S::Downloading, 0, false},
+                          {S::Pause, 0, false},        {S::Failed, 0, false},
+                          {S::Finished, 0, false},     {S::Md5Checking, 0, false},
+                          {S::CheckRecover, 0, false}, {S::CheckRecover, 10000, false},
+                          {S::CheckFinished, 0, true}, {S::CheckFinished, 0, false},
+                          {S::Installing, 0, false},   {S::Reload, 0, false}};
+    // Every per-file status text, at the widest percentage.
+    const char* const fileTexts[] = {"待验证    ",   "√ 验证通过  ", "准备修复.. ",
+                                     "√ 下载完成  ", "准备下载    ", "未开始    "};
+    for (UiLanguage language : {UiLanguage::Chinese, UiLanguage::English}) {
+        UseLanguage(language);
+        SCOPED_TRACE(language == UiLanguage::English ? "English" : "Chinese");
+        for (const Case& c : cases) {
+            SCOPED_TRACE(lfapp::StatusName(c.status));
+            lfui::ScriptedState state;
+            state.initialiseResult = 1;
+            state.status = c.status;
+            state.speed = "1023.9 MB/s";
+            state.size = "1023.9 MB/2.1 GB";  // the release is 2.1 GB
+            state.repairSpeed = "1023.9 KB/s";
+            state.overall = state.verify = 10000;
+            state.repair = c.repair;
+            state.repaired = c.repaired;
+            for (std::string& text : state.statusTexts) text = "100.00%    ";
+            lfui::CKvoLanternfishUIDlg window(std::make_unique<lfui::ScriptedController>(state));
+            ASSERT_TRUE(window.Start());
+            const QFontMetrics metrics(window.TextFont());
+            // The repair area alternates between a text and the speed.
+            for (int tick = 0; tick < 12; ++tick) {
+                window.OnPoll();
+                window.OnTick();
+                for (const auto& t : window.PaintedTexts()) {
+                    EXPECT_LE(metrics.horizontalAdvance(t.text), t.room.width())
+                        << t.name << ": \"" << t.text.toStdString() << "\"";
+                }
+            }
+            // Column 1 of the list: 128 pixels with a 10-pixel inset.
+            std::vector<std::string> files;
+            for (const char* text : fileTexts) files.push_back(lfapp::translate("Status", text));
+            files.push_back(lfapp::translate("Status", "验证中：") + "100.00%  ");
+            files.push_back(lfapp::translate("Status", "修复中：") + "100.00%  ");
+            for (const std::string& text : files) {
+                EXPECT_LE(metrics.horizontalAdvance(QString::fromStdString(text)) + 10, 128)
+                    << "file list: \"" << text << "\"";
+            }
+        }
     }
 }
 
