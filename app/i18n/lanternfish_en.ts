@@ -134,7 +134,7 @@ or restart the downloader to repair again.</translation>
     </message>
     <message>
         <source>准备修复.. </source>
-        <translation>Repair due.. </translation>
+        <translation>To repair.. </translation>
     </message>
     <message>
         <source>修复中：</source>
