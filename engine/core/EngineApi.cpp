@@ -3,6 +3,8 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <new>
@@ -44,8 +46,26 @@ void SetStartupFolder(const char* folder) {
 }
 }  // namespace EngineSettings
 
+namespace {
+// LANTERNFISH_START_TIMEOUT_SECONDS and LANTERNFISH_NO_SOURCE_SECONDS shorten
+// the give-up waits (tests of a dead network; a user who wants an early end).
+EngineTimings TimingsFromEnvironment() {
+    EngineTimings timings;
+    auto seconds = [](const char* name, int* value) {
+        const char* text = std::getenv(name);
+        if (text == nullptr || *text == '\0') return;
+        char* end = nullptr;
+        long v = std::strtol(text, &end, 10);
+        if (*end == '\0' && v > 0 && v < 86400) *value = static_cast<int>(v);
+    };
+    seconds("LANTERNFISH_START_TIMEOUT_SECONDS", &timings.startTimeoutSeconds);
+    seconds("LANTERNFISH_NO_SOURCE_SECONDS", &timings.noSourceSeconds);
+    return timings;
+}
+}  // namespace
+
 EngineTimings& GetEngineTimings() {
-    static EngineTimings timings;
+    static EngineTimings timings = TimingsFromEnvironment();
     return timings;
 }
 
@@ -292,6 +312,14 @@ int32_t QueryTask(TaskHandle handle, TaskInfo* info) {
     return WithTask(handle, [info](TWorkThread* task) {
         if (info == nullptr) return kEngineInvalidArgument;
         task->QueryTaskInfo(info);
+        return kEngineOk;
+    });
+}
+
+int32_t GetTaskErrorText(TaskHandle handle, char* buffer, uint32_t size) {
+    return WithTask(handle, [buffer, size](TWorkThread* task) {
+        if (buffer == nullptr || size == 0) return kEngineInvalidArgument;
+        std::snprintf(buffer, size, "%s", task->ErrorText().c_str());
         return kEngineOk;
     });
 }

@@ -33,6 +33,7 @@ public:
 
 private:
     void LoopBody();
+    void ClearEndCode();
     bool Prepare();
     void TrimPools(bool endOfRun);
     void PeriodicSave() override;
