@@ -162,7 +162,8 @@ int RunHeadless(const HeadlessOptions& options) {
 
     int started = controller.Initialise();
     if (started < 0) {
-        controller.MarkUserExit();
+        std::fprintf(stderr, "lanternfish: %s\n", controller.StartFailure().c_str());
+        controller.MarkProgramExit("启动失败");
         controller.OnWindowDestroyed();
         return kHeadlessFailed;
     }
@@ -171,19 +172,14 @@ int RunHeadless(const HeadlessOptions& options) {
         if (expiry.retired) {
             PrintLine("[" + std::string(kMessageCaption) + "] " + expiry.message);
             if (!expiry.url.empty()) PrintLine(expiry.url);
-            controller.MarkUserExit();
+            controller.MarkProgramExit("发布包已停用");
             controller.OnWindowDestroyed();
             return kHeadlessRetired;
         }
     }
+    ApplyStartOptions(controller, options);
     DownloadStatus status = controller.Status();
-    if (!options.saveFolder.empty() &&
-        (status == DownloadStatus::Ready || status == DownloadStatus::Back)) {
-        controller.SetSaveFolder(options.saveFolder);
-    }
     PrintLine(std::string(kGameVersionLabel) + "  保存位置: " + controller.SaveFolder());
-    if (options.speedLimitKiB >= 0) controller.SetSpeedLimit(options.speedLimitKiB);
-    controller.SetAutoShutdown(options.shutdown);
 
     Terminal terminal(controller, options.quiet);
     int exitCode = kHeadlessOk;
@@ -215,29 +211,29 @@ int RunHeadless(const HeadlessOptions& options) {
             controller.MainAction();
             if (controller.Status() == DownloadStatus::Ready ||
                 controller.Status() == DownloadStatus::Back) {
-                // Not enough space: the message says why.
-                controller.MarkUserExit();
+                // Refused (no space, an unwritable folder): the message says why.
+                controller.MarkProgramExit("下载无法开始");
                 exitCode = kHeadlessFailed;
                 break;
             }
             continue;
         }
+        if (status == DownloadStatus::Pause && controller.GaveUp()) {
+            PrintLine("下载失败：所有下载任务都已出错停止，请稍后重试。");
+            controller.MarkProgramExit("所有下载任务都已出错停止");
+            exitCode = kHeadlessFailed;
+            break;
+        }
         if (status == DownloadStatus::Pause && !controller.LowSpace()) {
             controller.MainAction();  // a pause we did not ask for: continue
         }
         if (status == DownloadStatus::Pause && controller.LowSpace()) {
-            controller.MarkUserExit();
-            exitCode = kHeadlessFailed;
-            break;
-        }
-        if (IsActiveStatus(status) && controller.AllTasksEnded()) {
-            PrintLine("下载失败：所有下载任务都已出错停止，请稍后重试。");
-            controller.MarkUserExit();
+            controller.MarkProgramExit("磁盘空间不足");
             exitCode = kHeadlessFailed;
             break;
         }
         if (status == DownloadStatus::Failed) {
-            controller.MarkUserExit();
+            controller.MarkProgramExit("下载失败");
             exitCode = kHeadlessFailed;
             break;
         }
@@ -246,25 +242,25 @@ int RunHeadless(const HeadlessOptions& options) {
             if (options.install) {
                 controller.MainAction();  // asks, verifies or launches
                 if (!closeRequested && controller.Status() == DownloadStatus::Finished) {
-                    controller.MarkUserExit();  // the launch failed; the message says why
+                    controller.MarkProgramExit("安装程序无法正常打开");
                     exitCode = kHeadlessFailed;
                     break;
                 }
             } else if (options.verify) {
                 controller.Verify(false);
             } else {
-                controller.MarkUserExit();
+                controller.MarkUserExit();  // --no-install: the user's choice to quit
                 break;
             }
         }
         if (status == DownloadStatus::CheckFinished && !options.install) {
-            controller.MarkUserExit();
+            controller.MarkUserExit();  // --no-install
             break;
         }
         if (verificationDone.exchange(false)) {
             controller.MainAction();  // launches the installer
             if (!closeRequested && controller.Status() == DownloadStatus::CheckFinished) {
-                controller.MarkUserExit();
+                controller.MarkProgramExit("安装程序无法正常打开");
                 exitCode = kHeadlessFailed;
                 break;
             }
@@ -272,7 +268,7 @@ int RunHeadless(const HeadlessOptions& options) {
         if (closeRequested) break;
         if (status == DownloadStatus::Installing) {
             // The installer is missing: nothing more can happen.
-            controller.MarkUserExit();
+            controller.MarkProgramExit("安装程序丢失");
             exitCode = kHeadlessFailed;
             break;
         }

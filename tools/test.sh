@@ -18,7 +18,7 @@ isolated "cd '$build' && ctest --output-on-failure --timeout 900 -j$jobs $*"
 
 if [ "${LF_SKIP_TSAN:-0}" != "1" ]; then
     tsan=${LF_TSAN_BUILD_DIR:-$here/build-tsan}
-    cmake -S "$here" -B "$tsan" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLF_TSAN=ON \
+    cmake -S "$here" -B "$tsan" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLF_TSAN=ON -DLF_WERROR=ON \
         -DLF_BENCH=OFF -DLF_GUI=OFF >/dev/null
     targets=$(cd "$tsan" && ctest -N -L threads | sed -n 's/^ *Test *#[0-9]*: *//p')
     # shellcheck disable=SC2086
