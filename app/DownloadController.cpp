@@ -976,6 +976,32 @@ bool CDownloadController::AllTasksEnded() {
     return ended > 0;
 }
 
+uint32_t CDownloadController::Connections() {
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    uint32_t n = 0;
+    for (int i = 0; i < kReleaseEntryCount; ++i) {
+        TaskInfoEx info{};
+        if (m_handles[i] != nullptr && QueryTaskEx(m_handles[i], &info) == 0) {
+            n += info.connectedPeers;
+        }
+    }
+    return n;
+}
+
+uint32_t CDownloadController::RemainingSeconds() {
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    uint32_t longest = 0;
+    for (int i = 0; i < kReleaseEntryCount; ++i) {
+        TaskInfo info{};
+        if (m_handles[i] == nullptr || !m_records[i] || m_records[i]->callerWord != 0) continue;
+        if (QueryTask(m_handles[i], &info) != 0 || info.status != 0) continue;
+        if (info.remainingSeconds > 0) {
+            longest = std::max(longest, static_cast<uint32_t>(info.remainingSeconds));
+        }
+    }
+    return longest;
+}
+
 uint64_t CDownloadController::SessionBytes() {
     std::lock_guard<std::recursive_mutex> guard(m_lock);
     uint64_t http = 0, bt = 0;

@@ -147,6 +147,10 @@ public:
     // The download paused because every task still to download gave up with
     // an error code (cleared by Continue).
     bool GaveUp() const { return m_gaveUp.load(); }
+    // Over the running tasks: the connected sources, and the longest
+    // remaining-time estimate in seconds (0 when none is known).
+    uint32_t Connections();
+    uint32_t RemainingSeconds();
     // Bytes the tasks received from servers and peers in this run.
     uint64_t SessionBytes();
     bool SparseMode() const { return m_sparseMode.load(); }

@@ -324,6 +324,14 @@ int32_t GetTaskErrorText(TaskHandle handle, char* buffer, uint32_t size) {
     });
 }
 
+int32_t QueryTaskEx(TaskHandle handle, TaskInfoEx* info) {
+    return WithTask(handle, [info](TWorkThread* task) {
+        if (info == nullptr) return kEngineInvalidArgument;
+        task->QueryTaskInfoEx(info);
+        return kEngineOk;
+    });
+}
+
 int32_t IsTaskComplete(TaskHandle handle, int32_t* complete) {
     return WithTask(handle, [complete](TWorkThread* task) {
         if (complete == nullptr) return kEngineInvalidArgument;

@@ -30,6 +30,8 @@ int32_t StopTasks(const TaskHandle* handles, uint32_t count, int32_t reset, int3
 int32_t RestartTask(TaskHandle handle);
 int32_t QueryTask(TaskHandle handle, TaskInfo* info);
 int32_t IsTaskComplete(TaskHandle handle, int32_t* complete);
+// QueryTask plus the size on disk, piece count, run time and connections.
+int32_t QueryTaskEx(TaskHandle handle, TaskInfoEx* info);
 // The reason behind the task's status code, such as the file and the
 // system's reason of a write failure ("path: Permission denied"); copied
 // with its terminator (cut to fit). -106 unless live, -101 without a buffer.
