@@ -33,11 +33,17 @@ TEST_F(HeadlessFailureTest, DeadNetworkEndsWithTheTimeoutMessage) {
     EXPECT_EQ(r.output.find("Failed to get"), std::string::npos) << r.output;
     EXPECT_EQ(r.output.find(kUserClick), std::string::npos) << r.output;
 
-    // Nothing was downloaded, so nothing was "deleted or moved".
-    RunResult again = release.Run({"--no-install"}, 90);
+    // Nothing was downloaded, so nothing was "deleted or moved". With
+    // --log-all the log files get every channel, not only the errors.
+    RunResult again = release.Run({"--no-install", "--log-all"}, 90);
     EXPECT_EQ(again.exitCode, 1) << again.output;
     EXPECT_EQ(again.output.find("目标文件被删除或移动"), std::string::npos) << again.output;
     EXPECT_NE(again.output.find("网络连接超时，下载失败"), std::string::npos) << again.output;
+    const std::string logs = lftest::Capture("cat '" + release.Dir().Path() +
+                                             "'/data/Orvane/Lanternfish/Lanternfish*/*.log");
+    EXPECT_NE(logs.find("=====================正在初始化====================="), std::string::npos)
+        << logs;
+    EXPECT_NE(logs.find("所有下载任务都已出错停止，退出"), std::string::npos) << logs;
 }
 
 TEST_F(HeadlessFailureTest, UnwritableSaveFolderIsRefusedWithItsReason) {
