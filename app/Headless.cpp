@@ -22,6 +22,7 @@
 #include "engine/core/EngineApi.h"
 
 namespace lfapp {
+using namespace lf;
 
 namespace {
 
