@@ -27,11 +27,11 @@ void ApplyStartOptions(CDownloadController& controller, const StartOptions& opti
         if (status == DownloadStatus::Ready || status == DownloadStatus::Back) {
             controller.SetSaveFolder(folder);
         } else if (folder != controller.SaveFolder()) {
-            ShowMessageAsync(controller.Window(),
-                             ("继续上次的下载，保存位置仍为 " + controller.SaveFolder() +
-                              "（--save " + folder + " 只用于新的下载）")
-                                 .c_str(),
-                             kMessageCaption, 0);
+            lf::ShowMessageAsync(controller.Window(),
+                                 ("继续上次的下载，保存位置仍为 " + controller.SaveFolder() +
+                                  "（--save " + folder + " 只用于新的下载）")
+                                     .c_str(),
+                                 kMessageCaption, 0);
         }
     }
     if (options.speedLimitKiB >= 0) controller.SetSpeedLimit(options.speedLimitKiB);
