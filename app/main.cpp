@@ -37,6 +37,7 @@ void PrintHelp() {
         "  --install             start the installer when done (default)\n"
         "  --no-install          stop after the download (and the verification)\n"
         "  --quiet               print only status changes and messages\n"
+        "\n"
         "  --version             print the version\n"
         "  --help                print this help\n"
         "\n"
