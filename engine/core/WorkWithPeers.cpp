@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <ctime>
+#include <random>
 
 #include "engine/base/TimeThread.h"
 #include "engine/core/EngineSettings.h"
@@ -29,6 +30,7 @@ TPeerId* CloneSource(const TPeerId* r) {
     c->port = r->port;
     c->alternates = r->alternates;
     c->parsed = r->parsed;
+    c->resolving = r->resolving;
     c->lookupFailed = r->lookupFailed;
     c->waitingSeconds = r->waitingSeconds;
     c->retryMark = r->retryMark;
@@ -135,6 +137,7 @@ bool TWorkWithPeers::AddCandidate(TPeerId* r, bool fromPeer, bool takePeerId) {
         m_candidates.insert(m_candidates.begin(), copy);
     }
     m_candidatesAdded = true;
+    if (copy->resolving) m_namesPending = true;
     SortCandidates();
     return true;
 }
@@ -215,7 +218,7 @@ void TWorkWithPeers::SourceRefresh() {
 void TWorkWithPeers::RefreshCandidates() {
     for (size_t i = 0; i < m_candidates.size();) {
         TPeerId* c = m_candidates[i];
-        if (c->ipv4 == 0xffffffffu && !c->Parse()) {
+        if (c->ipv4 == 0xffffffffu && !c->resolving && !c->Parse()) {
             NoteParseError();
             m_candidates.erase(m_candidates.begin() + static_cast<long>(i));
             c->Release();
@@ -223,7 +226,35 @@ void TWorkWithPeers::RefreshCandidates() {
         }
         ++i;
     }
-    ExpandHostNames();
+    ResolveNames();
+}
+
+void TWorkWithPeers::ResolveNames() {
+    bool resolved = false;
+    m_namesPending = false;
+    for (size_t i = 0; i < m_candidates.size();) {
+        TPeerId* c = m_candidates[i];
+        if (!c->resolving) {
+            ++i;
+            continue;
+        }
+        switch (c->Resolution()) {
+            case TPeerId::kResolving:
+                m_namesPending = true;
+                ++i;
+                break;
+            case TPeerId::kResolved:
+                resolved = true;
+                ++i;
+                break;
+            case TPeerId::kResolveFailed:
+                NoteParseError();
+                m_candidates.erase(m_candidates.begin() + static_cast<long>(i));
+                c->Release();
+                break;
+        }
+    }
+    if (resolved) ExpandHostNames();
 }
 
 void TWorkWithPeers::ExpandHostNames() {
@@ -277,11 +308,11 @@ void TWorkWithPeers::RandomMirrors(int n, bool immediate) {
         companions = m_mirrorCompanions;
     }
     if (mirrors.empty()) return;
-    std::srand(static_cast<unsigned>(std::time(nullptr)));
+    std::uniform_int_distribution<size_t> draw(0, mirrors.size() - 1);
     int taken = 0;
     std::vector<bool> picked(mirrors.size(), false);
     for (int tries = 0; tries < 2 * n && taken < n; ++tries) {
-        size_t i = static_cast<size_t>(std::rand()) % mirrors.size();
+        size_t i = draw(m_random);
         // An entry picked twice counts once: a small pool is used whole
         // instead of one entry again and again.
         if (picked[i]) {
@@ -387,16 +418,24 @@ int TWorkWithPeers::OpenConnections(TPeerId* r, int need, int already, bool imme
                         ? std::max(r->allowedConnections, m_settings.connectionsPerServer)
                         : r->allowedConnections;
     int opened = 0;
+    QHalfOpenGate* gate = Host()->HalfOpenGate();
     while (r->useCount < std::max(end, 1)) {
+        // Attempts in flight across all tasks are capped: the rest waits.
+        if (gate != nullptr && !gate->HasRoom()) break;
         TPeerObject* s = CreateSource(r->kind);
         if (s == nullptr) break;
-        ++r->connectionsMade;
         s->m_connectionNumber = ++m_connectionCounter;
         if (!s->Connect(r)) {
-            ++r->failures;
+            const bool gateFull = s->m_connection && s->m_connection->LastFailure() ==
+                                                         QConnection::Failure::kHalfOpenFull;
+            if (!gateFull) {
+                ++r->connectionsMade;
+                ++r->failures;
+            }
             Recycle(s);
             break;
         }
+        ++r->connectionsMade;
         m_active.push_back(s);
         r->lastConnectTime = static_cast<int64_t>(WallSeconds());
         ++opened;
@@ -591,6 +630,8 @@ void TWorkWithPeers::BanServers() {
 }
 
 void TWorkWithPeers::SourcePass() {
+    // Names being looked up are looked at on every pass (never waited for).
+    if (m_namesPending) ResolveNames();
     const uint32_t now = TickCountMs();
     bool full = false;
     if (!m_secondStarted || now - m_lastSecondMs >= 1000) {

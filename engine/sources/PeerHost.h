@@ -16,6 +16,7 @@
 
 namespace lf {
 
+class QHalfOpenGate;
 class TPieces;
 class TPeerObject;
 
@@ -109,6 +110,8 @@ public:
     // A source has unread data: the task should come back at once.
     virtual void ComeBackAtOnce() = 0;
     virtual SourceTimings Timings() const = 0;
+    // The gate of connection attempts shared by all tasks (none: no limit).
+    virtual QHalfOpenGate* HalfOpenGate() = 0;
 
     // ---- events ----
     // A server reported the size of its resource.
@@ -117,8 +120,6 @@ public:
     virtual void RemoveCandidate(TPeerId* source) = 0;
     // A redirect named another source.
     virtual void AddRedirectTarget(TPeerId* target) = 0;
-    // A redirect named an address that does not parse.
-    virtual void OnMalformedAddress() = 0;
     // A whole-document source began fetching the task's metainfo.
     virtual void SetFetchingMetainfo() = 0;
 

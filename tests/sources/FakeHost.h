@@ -38,7 +38,6 @@ public:
     std::vector<int64_t> serverSizes;
     std::vector<std::string> redirects;  // address texts of redirect targets
     int removed = 0;
-    int malformed = 0;
     int fetchingMetainfo = 0;
     int64_t payload = 0;
     int piecesCompleted = 0;
@@ -79,11 +78,11 @@ public:
     int64_t TaskClock() override;
     void ComeBackAtOnce() override { ++comeBacks; }
     lf::SourceTimings Timings() const override { return timings; }
+    lf::QHalfOpenGate* HalfOpenGate() override { return nullptr; }
     // Like a task without metainfo: the first reported size makes the piece map.
     void OnServerSize(lf::TPeerId* source, int64_t size) override;
     void RemoveCandidate(lf::TPeerId*) override { ++removed; }
     void AddRedirectTarget(lf::TPeerId* target) override;
-    void OnMalformedAddress() override { ++malformed; }
     void SetFetchingMetainfo() override { ++fetchingMetainfo; }
 
 private:
