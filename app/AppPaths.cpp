@@ -31,7 +31,7 @@ bool IsFolder(const std::string& path) {
 
 std::string JoinPath(std::string_view folder, std::string_view name) {
     std::string out(folder);
-    if (out.empty() || out.back() != '/') out += '/';
+    if (!out.empty() && out.back() != '/') out += '/';
     while (!name.empty() && name.front() == '/') name.remove_prefix(1);
     out += name;
     return out;

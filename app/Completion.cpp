@@ -223,6 +223,11 @@ void CDownloadController::StartShutdown() {
     if (!RunAndWait(args)) Message(QT_TRANSLATE_NOOP("Message", "自动关机失败，请手动关机"));
 }
 
+void CDownloadController::MarkProgramExit(const std::string& reason) {
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    m_programExit = reason.empty() ? std::string("程序结束") : reason;
+}
+
 void CDownloadController::OnWindowDestroyed() {
     if (g_exitRecorded.exchange(true)) return;
     m_stopping = true;
@@ -238,6 +243,9 @@ void CDownloadController::OnWindowDestroyed() {
         Log("=====================退出=====================");
     } else if (m_installerExit) {
         Log("由于启动了安装程序，退出");
+        Log("=====================退出=====================");
+    } else if (!m_programExit.empty()) {
+        Log((m_programExit + "，退出").c_str());
         Log("=====================退出=====================");
     } else {
         SendStatistics("11990501", "Unknow Exit, maybe crashed");

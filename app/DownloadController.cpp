@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -31,6 +32,7 @@ using namespace lf;
 namespace {
 
 constexpr int kLogChannel = 34;
+constexpr int kDebugThreshold = 2;                                          // the log's own default
 constexpr uint32_t kTaskFlags = kTaskFlagNoEffect | kTaskFlagTargetIsFile;  // 0x00100002
 
 void Log(const std::string& text) {
@@ -64,6 +66,37 @@ bool PreallocationWorks(const std::string& folder) {
     ::close(fd);
     ::unlink(probe.c_str());
     return ok;
+}
+
+constexpr char kWriteFailureText[] = "由于磁盘损坏无法写入，下载失败";
+
+// "" when the folder exists (or could be made) and a file can be created in
+// it; otherwise "folder: the system's reason".
+std::string SaveFolderProblem(const std::string& folder) {
+    auto problem = [&](int error) {
+        char buffer[256] = "";
+        return folder + ": " + ::strerror_r(error, buffer, sizeof buffer);
+    };
+    errno = 0;
+    if (!MakeFolders(folder)) {
+        const int error = errno;
+        return problem(error == 0 || error == EEXIST ? ENOTDIR : error);
+    }
+    std::string probe = JoinPath(folder, ".lanternfish-write-probe-XXXXXX");
+    const int fd = ::mkstemp(probe.data());
+    if (fd < 0) return problem(errno);
+    ::close(fd);
+    ::unlink(probe.c_str());
+    return "";
+}
+
+// A task's progress as shown: what it holds of the file (received, not only
+// verified), below 10000 until the engine calls it complete.
+uint32_t ShownProgress(const TaskInfo& info, uint64_t size) {
+    if (info.progress >= 10000 || size == 0) return info.progress;
+    const uint64_t held = std::min(std::max(info.heldBytes, info.downloadedBytes), size);
+    const uint32_t fromHeld = static_cast<uint32_t>(std::min<uint64_t>(held * 10000 / size, 9999));
+    return std::max(info.progress, fromHeld);
 }
 
 std::string ExecutableVersion() {
@@ -158,20 +191,33 @@ int CDownloadController::Initialise() {
     m_taskIni = TaskIniPath(m_dataFolder, releaseId);
     m_logBase = LogBasePath(m_dataFolder, releaseId);
     EngineLog::SetBasePath(m_logBase.c_str());
+    if (const char* all = std::getenv(kLogAllEnvironment); all && *all && std::strcmp(all, "0")) {
+        EngineLog::SetThresholds(0, kDebugThreshold);  // every channel into its file
+    }
     Log("=====================正在初始化=====================");
 
-    // 3. Statistics configuration.
+    // 3. Statistics configuration. A release made without one (the
+    // publisher left it out) runs with statistics off.
+    const bool withStatistics =
+        m_release.Find(kStatisticsResourceType, kStatisticsResourceId) != nullptr;
     std::string written;
-    if (WriteResourceFile(m_release, kStatisticsResourceType, kStatisticsResourceId,
-                          kStatisticsConfigName, m_dataFolder, true, &written) < 0) {
+    if (!withStatistics) {
+        Log("发布包不含统计配置，统计上报关闭");
+    } else if (WriteResourceFile(m_release, kStatisticsResourceType, kStatisticsResourceId,
+                                 kStatisticsConfigName, m_dataFolder, true, &written) < 0) {
         Log("LFconf资源释放失败");
         ReportEvent("11400190", "LFconf资源释放失败", 0);
+        m_startFailure = "LFconf资源释放失败：无法写入 " +
+                         JoinPath(m_dataFolder, kStatisticsConfigName) + " 或临时文件夹";
         return -2;
     }
     m_statsConfig = written;
 
     // 4. Statistics upload.
-    CollectDataUpload(m_statsConfig.c_str(), "1", ExecutableVersion().c_str(), kGameVersion, "1");
+    if (withStatistics) {
+        CollectDataUpload(m_statsConfig.c_str(), "1", ExecutableVersion().c_str(), kGameVersion,
+                          "1");
+    }
 
     // 5. Listening port.
     int port = 0;
@@ -276,8 +322,13 @@ int CDownloadController::Initialise() {
         Log("目标文件全部丢失，退回初始状态");
         ::unlink(m_taskIni.c_str());
         SetStatus(DownloadStatus::Ready);
-        Message(QT_TRANSLATE_NOOP("Message", "目标文件被删除或移动，请重新下载"));
-        m_saveFolder = DefaultSaveFolder();
+        if (m_lastPersistedSize > 0) {
+            Message(QT_TRANSLATE_NOOP("Message", "目标文件被删除或移动，请重新下载"));
+            m_saveFolder = DefaultSaveFolder();
+        }
+        // Otherwise the earlier start never received a byte (a dead network,
+        // a refused folder): nothing was deleted or moved, and the folder
+        // the user chose stays.
     } else if (decision == Decision::Complete) {
         Log("下载已经完成，文件正确");
         ChooseVolumeMode();
@@ -338,6 +389,15 @@ void CDownloadController::WriteBeginKeys(bool withEntries) {
 }
 
 void CDownloadController::Begin() {
+    // 0. A save folder that cannot be made or written is refused before
+    // anything starts, with the folder and the system's reason.
+    const std::string problem = SaveFolderProblem(m_saveFolder);
+    if (!problem.empty()) {
+        const std::string text = std::string(kWriteFailureText) + "\n" + problem;
+        Log(text);
+        Message(text);
+        return;
+    }
     // 1. Space.
     if (static_cast<uint64_t>(std::max<int64_t>(0, GetDriveFreeSpace(m_saveFolder))) <
         m_requiredSpace) {
@@ -483,6 +543,8 @@ void CDownloadController::Pause() {
 
 void CDownloadController::Resume() {
     ReportEvent("11030000", "", 0);
+    m_gaveUp = false;
+    m_lastCodeActed = 0;  // a retry that fails again says so again
     for (int i = 0; i < kReleaseEntryCount; ++i) {
         if (!CheckFinish(m_taskIni, i, TargetPath(m_saveFolder, m_table.entries[i].fileName))) {
             m_records[i]->callerWord = 0;
@@ -525,7 +587,7 @@ void CDownloadController::OnEntryCompleted(int i) {
     ReportFileEvent("11080000", m_table.entries[i].fileName.c_str(), "");
 }
 
-void CDownloadController::HandleEngineCode(int code) {
+void CDownloadController::HandleEngineCode(int code, int index) {
     switch (code) {
         case kTaskStatusNetworkError:
             Message(QT_TRANSLATE_NOOP("Message", "网络错误"));
@@ -546,10 +608,18 @@ void CDownloadController::HandleEngineCode(int code) {
         case kTaskStatusNoSource:
             Message(QT_TRANSLATE_NOOP("Message", "下载出错，请重试"));
             break;
-        case kTaskStatusWriteFailure:
+        case kTaskStatusWriteFailure: {
             SetStatus(DownloadStatus::Failed);
-            Message(QT_TRANSLATE_NOOP("Message", "由于磁盘损坏无法写入，下载失败"));
+            // The design's text, then which file and the system's reason.
+            std::string text = kWriteFailureText;
+            char reason[4096] = "";
+            if (GetTaskErrorText(m_handles[index], reason, sizeof reason) == 0 && reason[0]) {
+                text += std::string("\n") + reason;
+            }
+            Log(text);
+            Message(text);
             break;
+        }
         default:
             break;
     }
@@ -566,7 +636,7 @@ void CDownloadController::ScanProgress() {
         if (m_handles[i] == nullptr || QueryTask(m_handles[i], &info) != 0) continue;
         e.answers = true;
         e.totalKiB = info.totalKiB > 0 ? static_cast<uint64_t>(info.totalKiB) : 0;
-        e.progress = info.progress;
+        e.progress = ShownProgress(info, m_table.entries[i].size);
         m_lastHttpBytes[i] = info.httpBytes;
         m_lastBtBytes[i] = info.btBytes;
         int32_t complete = 0;
@@ -578,7 +648,7 @@ void CDownloadController::ScanProgress() {
         int code = info.status;
         if (code != 0 && code != previousCode && code != m_lastCodeActed) {
             m_lastCodeActed = code;
-            HandleEngineCode(code);
+            HandleEngineCode(code, i);
         }
         previousCode = code;
     }
@@ -589,13 +659,17 @@ void CDownloadController::MeasureBytesOnDisk() {
     uint64_t total = 0;
     for (int i = 0; i < kReleaseEntryCount; ++i) {
         TaskInfo info{};
+        // What arrived, not only what was verified and written (that lags by
+        // the write cache), and never more than the file's size (allocated
+        // blocks round up).
+        const uint64_t size = m_table.entries[i].size;
         if (m_handles[i] != nullptr && QueryTask(m_handles[i], &info) == 0) {
-            if (info.downloadedBytes != 0) total += info.downloadedBytes;
+            total += std::min<uint64_t>(std::max(info.heldBytes, info.downloadedBytes), size);
             continue;
         }
         std::string target = TargetPath(m_saveFolder, m_table.entries[i].fileName);
         int64_t onDisk = GetSizeOnDisk(target);
-        if (onDisk >= 0) total += static_cast<uint64_t>(onDisk);
+        if (onDisk >= 0) total += std::min<uint64_t>(static_cast<uint64_t>(onDisk), size);
     }
     m_bytesOnDisk = total;
     DownloadStatus status = Status();
@@ -658,6 +732,13 @@ DownloadStatus CDownloadController::Poll() {
     MeasureBytesOnDisk();
     if (m_sparseMode) WatchFreeSpace();
     if (Status() == DownloadStatus::Preparing && m_progress > 0) SetStatus(DownloadStatus::Reload);
+    if (IsActiveStatus(Status()) && AllTasksEnded()) {
+        // Every task still to download gave up (its code was shown): nothing
+        // more will arrive, so the download pauses and Continue retries.
+        Log("所有下载任务都已出错停止，下载暂停");
+        m_gaveUp = true;
+        SetStatus(DownloadStatus::Pause);
+    }
     LogStatusChange();
     return Status();
 }
@@ -797,9 +878,10 @@ std::string CDownloadController::FileStatusText(int i) {
                                  : translate("Status", "未开始    ");
     TaskInfo info{};
     if (m_handles[i] == nullptr || QueryTask(m_handles[i], &info) != 0) return idle;
-    if (info.progress >= 10000) return translate("Status", "√ 下载完成  ");
-    if (info.progress == 0) return idle;
-    return percent(info.progress, "    ");
+    const uint32_t shown = ShownProgress(info, m_table.entries[i].size);
+    if (shown >= 10000) return translate("Status", "√ 下载完成  ");
+    if (shown == 0) return idle;
+    return percent(shown, "    ");
 }
 
 std::string CDownloadController::OverallProgressText() {
@@ -902,6 +984,32 @@ bool CDownloadController::AllTasksEnded() {
         ++ended;
     }
     return ended > 0;
+}
+
+uint32_t CDownloadController::Connections() {
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    uint32_t n = 0;
+    for (int i = 0; i < kReleaseEntryCount; ++i) {
+        TaskInfoEx info{};
+        if (m_handles[i] != nullptr && QueryTaskEx(m_handles[i], &info) == 0) {
+            n += info.connectedPeers;
+        }
+    }
+    return n;
+}
+
+uint32_t CDownloadController::RemainingSeconds() {
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    uint32_t longest = 0;
+    for (int i = 0; i < kReleaseEntryCount; ++i) {
+        TaskInfo info{};
+        if (m_handles[i] == nullptr || !m_records[i] || m_records[i]->callerWord != 0) continue;
+        if (QueryTask(m_handles[i], &info) != 0 || info.status != 0) continue;
+        if (info.remainingSeconds > 0) {
+            longest = std::max(longest, static_cast<uint32_t>(info.remainingSeconds));
+        }
+    }
+    return longest;
 }
 
 uint64_t CDownloadController::SessionBytes() {

@@ -40,6 +40,9 @@ inline constexpr char kShutdownCommandEnvironment[] = "LANTERNFISH_SHUTDOWN_COMM
 inline constexpr char kSparseModeEnvironment[] = "LANTERNFISH_SPARSE_MODE";
 // "0" turns the port mapping at start-up off (--no-port-mapping).
 inline constexpr char kPortMappingEnvironment[] = "LANTERNFISH_PORT_MAPPING";
+// Set (and not "0"): every log channel is written to the log files, not
+// only the error channel (--log-all).
+inline constexpr char kLogAllEnvironment[] = "LANTERNFISH_LOG_ALL";
 // Seconds between two saves of a task's resume data (default 20).
 inline constexpr char kResumeSaveEnvironment[] = "LANTERNFISH_RESUME_SAVE_SECONDS";
 // Seconds without progress after which a repair stops waiting.
@@ -91,11 +94,14 @@ public:
 
     void SetHooks(ControllerHooks hooks);
     void SetWindow(void* window) { m_window = window; }
+    void* Window() const { return m_window; }
     ControllerSettings& Settings() { return m_settings; }
 
     // ---- entry points --------------------------------------------------------
-    // -2: statistics configuration not written (quit); 1: tasks resumed; 0.
+    // -2: statistics configuration not written (quit; StartFailure() says
+    // what failed); 1: tasks resumed; 0.
     int Initialise();
+    std::string StartFailure() const { return m_startFailure; }
     void MainAction();
     DownloadStatus Poll();
     void Tick();
@@ -142,6 +148,13 @@ public:
     // True when every file still to download has a task and each of those
     // tasks ended with an error code (nothing more will arrive).
     bool AllTasksEnded();
+    // The download paused because every task still to download gave up with
+    // an error code (cleared by Continue).
+    bool GaveUp() const { return m_gaveUp.load(); }
+    // Over the running tasks: the connected sources, and the longest
+    // remaining-time estimate in seconds (0 when none is known).
+    uint32_t Connections();
+    uint32_t RemainingSeconds();
     // Bytes the tasks received from servers and peers in this run.
     uint64_t SessionBytes();
     bool SparseMode() const { return m_sparseMode.load(); }
@@ -164,6 +177,10 @@ public:
     void SaveCloseChoice(uint32_t choice);
     int ReadCloseChoice();
     void MarkUserExit() { m_userExit = true; }
+    // The program ends by its own decision (start refused, download failed,
+    // done without installing): the exit record gives the reason instead of
+    // a user's click.
+    void MarkProgramExit(const std::string& reason);
     void ClearUserExit() { m_userExit = false; }
 
     // ---- verification and completion ----------------------------------------
@@ -194,7 +211,7 @@ private:
     void WatchFreeSpace();
     void LogStatusChange();
     void OnEntryCompleted(int i);
-    void HandleEngineCode(int code);
+    void HandleEngineCode(int code, int index);
     int RunningTasks() const;
     void StopAllTasks();
     void StartResourceRefresh();
@@ -227,6 +244,7 @@ private:
     std::atomic<bool> m_idle{true};
     std::atomic<bool> m_tasksRunning{false};
     std::atomic<bool> m_lowSpace{false};
+    std::atomic<bool> m_gaveUp{false};
     std::atomic<bool> m_userExit{false};
     std::atomic<bool> m_installerExit{false};
     std::atomic<uint32_t> m_progress{0};
@@ -246,6 +264,8 @@ private:
     std::atomic<int> m_p2pSwitch{1};
     std::atomic<bool> m_sparseMode{false};
     std::string m_lastDigest;
+    std::string m_startFailure;
+    std::string m_programExit;  // reason of an exit the program decided
 
     std::string m_dataFolder, m_taskIni, m_logBase, m_statsConfig, m_infoFolder, m_saveFolder;
     std::string m_taskHash, m_entrance;

@@ -1,9 +1,11 @@
 #include "app/Headless.h"
 
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <QCoreApplication>
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <chrono>
@@ -11,12 +13,14 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "app/DownloadController.h"
 #include "app/ReleaseTable.h"
 #include "app/ResourceList.h"
 #include "app/StatusTexts.h"
 #include "app/Translation.h"
+#include "app/TerminalText.h"
 #include "engine/core/EngineApi.h"
 
 namespace lfapp {
@@ -26,20 +30,33 @@ namespace {
 
 std::mutex g_outputLock;
 std::atomic<bool> g_interrupted{false};
-bool g_liveBlock = false;  // a redrawn block is on the terminal
-int g_liveLines = 0;
+bool g_liveBlock = false;       // a redrawn block is on the terminal
+std::vector<int> g_liveWidths;  // display width of each of its lines
 
 void OnSignal(int) {
     g_interrupted = true;
 }
 
-// Clears the live block so that ordinary lines do not mix with it.
+// The terminal's width in columns (80 when it cannot be asked). Asked at
+// every redraw, so the block follows a resized terminal.
+int TerminalColumns() {
+    struct winsize size {};
+    if (::ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) return size.ws_col;
+    return 80;
+}
+
+// Clears the live block so that ordinary lines do not mix with it: up over
+// every row its lines take at the present width (a narrower terminal wraps
+// them), then clear to the end of the screen.
 void ClearLiveBlockLocked() {
     if (!g_liveBlock) return;
-    for (int i = 0; i < g_liveLines; ++i) std::fputs("\033[1A\033[2K", stdout);
-    std::fputs("\r", stdout);
+    const int columns = TerminalColumns();
+    int rows = 0;
+    for (int width : g_liveWidths) rows += std::max(1, (width + columns - 1) / columns);
+    if (rows > 0) std::printf("\033[%dA", rows);
+    std::fputs("\r\033[J", stdout);
     g_liveBlock = false;
-    g_liveLines = 0;
+    g_liveWidths.clear();
 }
 
 void PrintLine(const std::string& line) {
@@ -56,6 +73,19 @@ void PrintMessage(void*, const std::string& text, const std::string& caption, ui
     PrintLine("[" + TranslateKnown("Message", caption) + "] " + shown);
 }
 
+std::string RemainingText(uint32_t seconds) {
+    if (seconds == 0) return "--";
+    char text[32];
+    if (seconds >= 3600) {
+        std::snprintf(text, sizeof text, "%uh%02um", seconds / 3600, seconds / 60 % 60);
+    } else if (seconds >= 60) {
+        std::snprintf(text, sizeof text, "%um%02us", seconds / 60, seconds % 60);
+    } else {
+        std::snprintf(text, sizeof text, "%us", seconds);
+    }
+    return text;
+}
+
 std::string Bar(uint32_t progress, int width) {
     int filled = static_cast<int>(static_cast<uint64_t>(progress) * width / 10000);
     std::string bar = "[";
@@ -70,7 +100,7 @@ public:
 
     // The progress line with the window's texts: bar, label and percentage,
     // speed area, size.
-    std::string ProgressLine() {
+    std::string ProgressLine(int barWidth = 30) {
         DownloadStatus s = m_c.Status();
         uint32_t progress = m_c.OverallProgress();
         if (s == DownloadStatus::Md5Checking || s == DownloadStatus::CheckFinished) {
@@ -83,29 +113,49 @@ public:
         const std::string speed = SpeedAreaText(s, m_c.SpeedText(), m_c.RepairProgress(),
                                                 m_c.RepairSpeedText(), m_repaints++)
                                       .text;
-        char text[256];
-        std::snprintf(text, sizeof text, "%s %s %8s  %12s  %s  (%s)", Bar(progress, 30).c_str(),
-                      ProgressLabel(s).c_str(), percent.c_str(), speed.c_str(),
-                      m_c.SizeText().c_str(), StatusText(s).c_str());
+        // Remaining time (the tasks' estimate) and connections while the
+        // download runs, as aria2's summary line has them.
+        std::string running;
+        if (IsActiveStatus(s) || s == DownloadStatus::Downloading) {
+            running = "  ETA " + RemainingText(m_c.RemainingSeconds()) + "  CN " +
+                      std::to_string(m_c.Connections());
+        }
+        char text[512];
+        std::snprintf(text, sizeof text, "%s %s %8s  %12s  %s%s  (%s)",
+                      Bar(progress, barWidth).c_str(), ProgressLabel(s).c_str(), percent.c_str(),
+                      speed.c_str(), m_c.SizeText().c_str(), running.c_str(), StatusText(s).c_str());
         return text;
     }
 
     void Render(bool force) {
-        std::string line = ProgressLine();
         std::array<std::string, kReleaseEntryCount> files;
         for (int i = 0; i < kReleaseEntryCount; ++i) files[i] = m_c.FileStatusText(i);
         if (m_tty) {
+            // Every line fits the terminal (one column spare), so no line
+            // wraps and each redraw replaces the last exactly.
+            const int columns = TerminalColumns();
+            const int fit = std::max(1, columns - 1);
+            std::string line = ProgressLine(30);
+            const int width = DisplayWidth(line);
+            if (width > fit) line = ProgressLine(std::max(5, 30 - (width - fit)));
+            std::vector<std::string> block = {FitToColumns(line, fit)};
+            for (int i = 0; i < kReleaseEntryCount; ++i) {
+                char row[512];
+                std::snprintf(row, sizeof row, "  %-40s %s", m_c.FileName(i).c_str(),
+                              files[i].c_str());
+                block.push_back(FitToColumns(row, fit));
+            }
             std::lock_guard<std::mutex> guard(g_outputLock);
             ClearLiveBlockLocked();
-            std::printf("%s\n", line.c_str());
-            for (int i = 0; i < kReleaseEntryCount; ++i) {
-                std::printf("  %-40s %s\n", m_c.FileName(i).c_str(), files[i].c_str());
+            for (const std::string& l : block) {
+                std::printf("%s\n", l.c_str());
+                g_liveWidths.push_back(DisplayWidth(l));
             }
             g_liveBlock = true;
-            g_liveLines = kReleaseEntryCount + 1;
             std::fflush(stdout);
             return;
         }
+        std::string line = ProgressLine();
         // Not a terminal: the progress every few seconds, file texts on change.
         auto now = std::chrono::steady_clock::now();
         if (!m_quiet && (force || now - m_lastLine >= std::chrono::seconds(2))) {
@@ -173,7 +223,8 @@ int RunHeadless(const HeadlessOptions& options) {
 
     int started = controller.Initialise();
     if (started < 0) {
-        controller.MarkUserExit();
+        std::fprintf(stderr, "lanternfish: %s\n", controller.StartFailure().c_str());
+        controller.MarkProgramExit("启动失败");
         controller.OnWindowDestroyed();
         return kHeadlessFailed;
     }
@@ -182,20 +233,15 @@ int RunHeadless(const HeadlessOptions& options) {
         if (expiry.retired) {
             PrintLine("[" + translate("Message", kMessageCaption) + "] " + expiry.message);
             if (!expiry.url.empty()) PrintLine(expiry.url);
-            controller.MarkUserExit();
+            controller.MarkProgramExit("发布包已停用");
             controller.OnWindowDestroyed();
             return kHeadlessRetired;
         }
     }
+    ApplyStartOptions(controller, options);
     DownloadStatus status = controller.Status();
-    if (!options.saveFolder.empty() &&
-        (status == DownloadStatus::Ready || status == DownloadStatus::Back)) {
-        controller.SetSaveFolder(options.saveFolder);
-    }
-    PrintLine(controller.VersionLabel() + "  " + translate("Status", "保存位置:") + " " +
+PrintLine(controller.VersionLabel() + "  " + translate("Status", "保存位置:") + " " +
               controller.SaveFolder());
-    if (options.speedLimitKiB >= 0) controller.SetSpeedLimit(options.speedLimitKiB);
-    controller.SetAutoShutdown(options.shutdown);
 
     Terminal terminal(controller, options.quiet);
     int exitCode = kHeadlessOk;
@@ -227,29 +273,29 @@ int RunHeadless(const HeadlessOptions& options) {
             controller.MainAction();
             if (controller.Status() == DownloadStatus::Ready ||
                 controller.Status() == DownloadStatus::Back) {
-                // Not enough space: the message says why.
-                controller.MarkUserExit();
+                // Refused (no space, an unwritable folder): the message says why.
+                controller.MarkProgramExit("下载无法开始");
                 exitCode = kHeadlessFailed;
                 break;
             }
             continue;
         }
+        if (status == DownloadStatus::Pause && controller.GaveUp()) {
+            PrintLine(translate("Terminal", "下载失败：所有下载任务都已出错停止，请稍后重试。"));
+            controller.MarkProgramExit("所有下载任务都已出错停止");
+            exitCode = kHeadlessFailed;
+            break;
+        }
         if (status == DownloadStatus::Pause && !controller.LowSpace()) {
             controller.MainAction();  // a pause we did not ask for: continue
         }
         if (status == DownloadStatus::Pause && controller.LowSpace()) {
-            controller.MarkUserExit();
-            exitCode = kHeadlessFailed;
-            break;
-        }
-        if (IsActiveStatus(status) && controller.AllTasksEnded()) {
-            PrintLine(translate("Terminal", "下载失败：所有下载任务都已出错停止，请稍后重试。"));
-            controller.MarkUserExit();
+            controller.MarkProgramExit("磁盘空间不足");
             exitCode = kHeadlessFailed;
             break;
         }
         if (status == DownloadStatus::Failed) {
-            controller.MarkUserExit();
+            controller.MarkProgramExit("下载失败");
             exitCode = kHeadlessFailed;
             break;
         }
@@ -258,25 +304,25 @@ int RunHeadless(const HeadlessOptions& options) {
             if (options.install) {
                 controller.MainAction();  // asks, verifies or launches
                 if (!closeRequested && controller.Status() == DownloadStatus::Finished) {
-                    controller.MarkUserExit();  // the launch failed; the message says why
+                    controller.MarkProgramExit("安装程序无法正常打开");
                     exitCode = kHeadlessFailed;
                     break;
                 }
             } else if (options.verify) {
                 controller.Verify(false);
             } else {
-                controller.MarkUserExit();
+                controller.MarkUserExit();  // --no-install: the user's choice to quit
                 break;
             }
         }
         if (status == DownloadStatus::CheckFinished && !options.install) {
-            controller.MarkUserExit();
+            controller.MarkUserExit();  // --no-install
             break;
         }
         if (verificationDone.exchange(false)) {
             controller.MainAction();  // launches the installer
             if (!closeRequested && controller.Status() == DownloadStatus::CheckFinished) {
-                controller.MarkUserExit();
+                controller.MarkProgramExit("安装程序无法正常打开");
                 exitCode = kHeadlessFailed;
                 break;
             }
@@ -284,7 +330,7 @@ int RunHeadless(const HeadlessOptions& options) {
         if (closeRequested) break;
         if (status == DownloadStatus::Installing) {
             // The installer is missing: nothing more can happen.
-            controller.MarkUserExit();
+            controller.MarkProgramExit("安装程序丢失");
             exitCode = kHeadlessFailed;
             break;
         }

@@ -3,20 +3,11 @@
 // verification question from a flag and prints every message.
 #pragma once
 
-#include <cstdint>
-#include <string>
+#include "app/StartOptions.h"
 
 namespace lfapp {
 
-struct HeadlessOptions {
-    std::string saveFolder;      // empty: the remembered or default folder
-    int32_t speedLimitKiB = -1;  // -1: leave as is; 0: no limit
-    bool verify = true;          // answer to "verify before installing?"
-    bool install = true;         // launch the installer at the end
-    bool shutdown = false;       // shut the machine down when finished
-    bool mapPort = true;         // UPnP port mapping at start-up
-    bool quiet = false;          // no live progress, only changes and messages
-};
+using HeadlessOptions = StartOptions;
 
 // Exit codes.
 inline constexpr int kHeadlessOk = 0;

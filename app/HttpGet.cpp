@@ -84,11 +84,11 @@ HttpResult HttpGet(const std::string& url, long timeoutSeconds) {
     if (code == CURLE_OK && !(result.status >= 400 && result.status <= 599)) {
         result.ok = true;
     } else {
-        const char* why = errorBuffer[0]     ? errorBuffer
+        std::string why = errorBuffer[0]     ? errorBuffer
                           : sink.overflow    ? "answer too large"
                           : code != CURLE_OK ? curl_easy_strerror(code)
-                                             : "HTTP error status";
-        std::fprintf(stderr, "Failed to get '%s' [%s]\n", url.c_str(), why);
+                                             : "HTTP status " + std::to_string(result.status);
+        std::fprintf(stderr, "lanternfish: cannot fetch %s: %s\n", url.c_str(), why.c_str());
         result.error += "Failed to get ";
         result.error += url;
         result.body.clear();

@@ -21,7 +21,7 @@ inline constexpr size_t kHttpGetMaxBody = 8u << 20;
 // nobody). Only http and https are spoken, also across redirects.
 //
 // Success when the transfer ended without a libcurl error and the status is
-// outside 400..599. Failures write "Failed to get '<url>' [<curl error>]\n"
+// outside 400..599. Failures write "lanternfish: cannot fetch <url>: <reason>"
 // (or the option that could not be set) to stderr; the error text is then
 // "Failed to get <url>" or "Connection initializion failed\n".
 HttpResult HttpGet(const std::string& url, long timeoutSeconds);

@@ -68,7 +68,14 @@ std::string translate(const char* context, const char* text) {
 }
 
 std::string TranslateKnown(const char* context, const std::string& text) {
-    return translate(context, text.c_str());
+    std::string shown = translate(context, text.c_str());
+    // A known text followed by details on further lines (a path and the
+    // system's reason): the first line is translated, the details stay.
+    const size_t end = text.find('\n');
+    if (shown == text && end != std::string::npos) {
+        shown = translate(context, text.substr(0, end).c_str()) + text.substr(end);
+    }
+    return shown;
 }
 
 }  // namespace lfapp

@@ -26,13 +26,18 @@ void PrintHelp() {
         "  --save DIR            save folder for a new download (default: the remembered\n"
         "                        folder, else <download folder>/qarrd160107)\n"
         "  --limit KBPS          download speed limit in KB/s over all files (0: none)\n"
+        "  --shutdown            shut the computer down when the download finishes\n"
+        "  --no-port-mapping     do not map the listening port on the router (UPnP)\n"
+        "  --log-all             write every log channel to the log files in the data\n"
+        "                        folder (normally only errors go there)\n"
+        "\n"
+        "Terminal only (the window asks and has its own buttons):\n"
         "  --verify              verify the MD5 of every file before installing (default)\n"
         "  --no-verify           install without verifying\n"
         "  --install             start the installer when done (default)\n"
         "  --no-install          stop after the download (and the verification)\n"
-        "  --shutdown            shut the computer down when the download finishes\n"
-        "  --no-port-mapping     do not map the listening port on the router (UPnP)\n"
         "  --quiet               print only status changes and messages\n"
+        "\n"
         "  --version             print the version\n"
         "  --help                print this help\n"
         "\n"
@@ -41,7 +46,9 @@ void PrintHelp() {
         "\n"
         "Environment: LANTERNFISH_DATA_HOME (data folder root), LANTERNFISH_PROXY,\n"
         "LANTERNFISH_OPEN_COMMAND (opens the installer), LANTERNFISH_SHUTDOWN_COMMAND,\n"
-        "LANTERNFISH_RESOURCE_LIST_URL, LANTERNFISH_PORT_MAPPING=0, LANTERNFISH_DEBUG.\n");
+        "LANTERNFISH_RESOURCE_LIST_URL, LANTERNFISH_PORT_MAPPING=0, LANTERNFISH_DEBUG,\n"
+        "LANTERNFISH_LOG_ALL=1 (as --log-all), LANTERNFISH_START_TIMEOUT_SECONDS (default 45:\n"
+        "a task without data from any source gives up after it).\n");
 }
 
 bool ParseNumber(const char* text, int32_t* value) {
@@ -78,7 +85,7 @@ int main(int argc, char** argv) {
         } else if (arg == "--release") {
             release = value("--release");
         } else if (arg == "--save") {
-            options.saveFolder = value("--save");
+            options.saveFolder = lfapp::AbsolutePath(value("--save"));
         } else if (arg == "--limit") {
             if (!ParseNumber(value("--limit"), &options.speedLimitKiB)) {
                 std::fprintf(stderr, "lanternfish: --limit takes KB/s (0 for none)\n");
@@ -96,6 +103,8 @@ int main(int argc, char** argv) {
             options.shutdown = true;
         } else if (arg == "--no-port-mapping") {
             options.mapPort = false;
+        } else if (arg == "--log-all") {
+            setenv("LANTERNFISH_LOG_ALL", "1", 1);
         } else if (arg == "--quiet") {
             options.quiet = true;
         } else {
@@ -117,7 +126,7 @@ int main(int argc, char** argv) {
     // The window builds its controller itself; the choice reaches it here.
     if (!options.mapPort) setenv("LANTERNFISH_PORT_MAPPING", "0", 1);
 #ifdef LF_HAVE_DESKTOP
-    if (!headless) return lfui::RunDesktop(argc, argv);
+    if (!headless) return lfui::RunDesktop(argc, argv, options);
 #else
     (void)headless;  // without the window the terminal front end runs
 #endif

@@ -14,11 +14,14 @@ if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
 jobs=${LF_TEST_JOBS:-$(( $(nproc) * 2 ))}
 isolated() { $SUDO unshare --net -- sh -c "ip link set lo up && $1"; }
 
-isolated "cd '$build' && ctest --output-on-failure --timeout 900 -j$jobs $*"
+# The extra arguments, quoted for the inner shell (a -R pattern may hold '|').
+extra=""
+if [ $# -gt 0 ]; then extra=$(printf ' %q' "$@"); fi
+isolated "cd '$build' && ctest --output-on-failure --timeout 900 -j$jobs$extra"
 
 if [ "${LF_SKIP_TSAN:-0}" != "1" ]; then
     tsan=${LF_TSAN_BUILD_DIR:-$here/build-tsan}
-    cmake -S "$here" -B "$tsan" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLF_TSAN=ON \
+    cmake -S "$here" -B "$tsan" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLF_TSAN=ON -DLF_WERROR=ON \
         -DLF_BENCH=OFF -DLF_GUI=OFF >/dev/null
     targets=$(cd "$tsan" && ctest -N -L threads | sed -n 's/^ *Test *#[0-9]*: *//p')
     # shellcheck disable=SC2086

@@ -17,7 +17,9 @@ namespace {
 // The real controller behind the window.
 class CControllerPort : public IControllerPort {
 public:
-    explicit CControllerPort(const lfapp::ReleaseTable& table) : m_controller(table) {}
+    CControllerPort(const lfapp::ReleaseTable& table,
+                    std::function<void(lfapp::CDownloadController&)> started)
+        : m_controller(table), m_started(std::move(started)) {}
 
     void AttachWindow(QWidget* window) override {
         m_window = window;
@@ -47,7 +49,11 @@ public:
         m_controller.SetHooks(std::move(hooks));
     }
 
-    int Initialise() override { return m_controller.Initialise(); }
+    int Initialise() override {
+        const int result = m_controller.Initialise();
+        if (result >= 0 && m_started) m_started(m_controller);
+        return result;
+    }
     lfapp::ExpiryInfo CheckExpiry() override {
         return lfapp::CheckExpiry(m_controller.Release().listUrl);
     }
@@ -77,6 +83,10 @@ public:
     }
     int ReadCloseChoice() override { return m_controller.ReadCloseChoice(); }
     void MarkUserExit() override { m_controller.MarkUserExit(); }
+    void MarkProgramExit(const std::string& reason) override {
+        m_controller.MarkProgramExit(reason);
+    }
+    std::string StartFailure() override { return m_controller.StartFailure(); }
     void ClearUserExit() override { m_controller.ClearUserExit(); }
     bool UserExit() override { return m_controller.UserExit(); }
     void OnWindowDestroyed() override { m_controller.OnWindowDestroyed(); }
@@ -85,16 +95,18 @@ public:
 
 private:
     lfapp::CDownloadController m_controller;
+    std::function<void(lfapp::CDownloadController&)> m_started;
     QPointer<QWidget> m_window;
 };
 
 }  // namespace
 
 std::unique_ptr<IControllerPort> MakeControllerPort(
-    const std::function<void(lfapp::CDownloadController&)>& configure) {
+    const std::function<void(lfapp::CDownloadController&)>& configure,
+    std::function<void(lfapp::CDownloadController&)> started) {
     const std::optional<lfapp::ReleaseTable> table = lfapp::LoadReleaseTable();
     if (!table) throw std::runtime_error("the release carries no release table");
-    auto port = std::make_unique<CControllerPort>(*table);
+    auto port = std::make_unique<CControllerPort>(*table, std::move(started));
     if (configure) configure(port->Controller());
     return port;
 }

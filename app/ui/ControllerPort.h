@@ -66,6 +66,10 @@ public:
     // -1 when the task INI does not exist, 0 when no choice is stored.
     virtual int ReadCloseChoice() = 0;
     virtual void MarkUserExit() = 0;
+    // An exit the program decided (start refused, release retired).
+    virtual void MarkProgramExit(const std::string& reason) { (void)reason; }
+    // What a refused start-up failed on ("" when nothing is known).
+    virtual std::string StartFailure() { return ""; }
     virtual void ClearUserExit() = 0;
     virtual bool UserExit() = 0;
 
@@ -74,8 +78,10 @@ public:
 };
 
 // The application's controller for the release table of the active release;
-// configure (when given) adjusts its settings before the window starts it.
+// configure (when given) adjusts its settings before the window starts it;
+// started (when given) runs after a start-up that did not refuse to start.
 std::unique_ptr<IControllerPort> MakeControllerPort(
-    const std::function<void(lfapp::CDownloadController&)>& configure = {});
+    const std::function<void(lfapp::CDownloadController&)>& configure = {},
+    std::function<void(lfapp::CDownloadController&)> started = {});
 
 }  // namespace lfui

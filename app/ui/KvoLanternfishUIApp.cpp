@@ -10,6 +10,7 @@
 #include <QSocketNotifier>
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 
 #include "app/ReleaseTable.h"
 #include "app/Translation.h"
@@ -55,6 +56,33 @@ void GuiMessageSink(void*, const std::string& text, const std::string& caption, 
         Qt::QueuedConnection);
 }
 
+constexpr char kNoDisplayLine[] =
+    "lanternfish: no display found (DISPLAY and WAYLAND_DISPLAY are unset or cannot be opened); "
+    "lanternfish --headless runs the download in this terminal\n";
+
+// While the windowing library starts, a fatal message (no platform plugin
+// could be loaded: no display) ends the program with one line and status 1
+// instead of Qt's text and an abort.
+void StartupMessageHandler(QtMsgType type, const QMessageLogContext&, const QString& text) {
+    if (type == QtFatalMsg) {
+        std::fputs(kNoDisplayLine, stderr);
+        std::_Exit(1);
+    }
+    if (std::getenv("LANTERNFISH_DEBUG") != nullptr) {
+        std::fprintf(stderr, "%s\n", text.toLocal8Bit().constData());
+    }
+}
+
+// Whether a display can be expected: a platform chosen explicitly, or an X11
+// or Wayland display named in the environment.
+bool DisplayNamed() {
+    for (const char* name : {"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY"}) {
+        const char* value = std::getenv(name);
+        if (value != nullptr && *value != '\0') return true;
+    }
+    return false;
+}
+
 }  // namespace
 
 CKvoLanternfishUIApp::CKvoLanternfishUIApp(int& argc, char** argv, ControllerFactory makeController)
@@ -83,7 +111,13 @@ int CKvoLanternfishUIApp::Run() {
     InstallCrashHandler();
 
     // 2. The windowing library.
+    if (!DisplayNamed()) {
+        std::fputs(kNoDisplayLine, stderr);
+        return 1;
+    }
+    QtMessageHandler previousHandler = qInstallMessageHandler(&StartupMessageHandler);
     QApplication app(m_argc, m_argv);
+    qInstallMessageHandler(previousHandler);
     QApplication::setQuitOnLastWindowClosed(false);
     QApplication::setApplicationName(QStringLiteral("Lanternfish"));
     QGuiApplication::setDesktopFileName(QStringLiteral("com.orvane.Lanternfish"));
@@ -123,6 +157,8 @@ int CKvoLanternfishUIApp::Run() {
     if (window->Start()) {
         window->show();
         code = app.exec();
+    } else {
+        code = window->StartExitCode();
     }
     // 7. Shut down: no more message boxes on this window.
     notifier.reset();

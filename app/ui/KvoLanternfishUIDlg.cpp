@@ -17,6 +17,7 @@
 #include <QSystemTrayIcon>
 #include <QUrl>
 #include <QWindow>
+#include <cstdio>
 #include <memory>
 
 #include "app/Translation.h"
@@ -201,7 +202,13 @@ bool CKvoLanternfishUIDlg::Start() {
     m_version = Q(m_controller->VersionLabel());
     const int result = m_controller->Initialise();
     if (result < 0) {
-        m_controller->MarkUserExit();
+        // Never a silent end: say what failed, on stderr and in a box.
+        const std::string failure = m_controller->StartFailure();
+        const QString text = failure.empty() ? QStringLiteral("下载启动失败请重试") : Q(failure);
+        std::fprintf(stderr, "lanternfish: %s\n", text.toUtf8().constData());
+        m_hooks.modalMessage(text, QString::fromUtf8(kCaption));
+        m_controller->MarkProgramExit("启动失败");
+        m_startExitCode = 1;
         DestroyWindow();
         return false;
     }
@@ -210,7 +217,8 @@ bool CKvoLanternfishUIDlg::Start() {
         if (expiry.retired) {
             m_hooks.modalMessage(Q(expiry.message), Q(lfapp::translate("Message", kCaption)));
             if (!expiry.url.empty()) m_hooks.openUrl(Q(expiry.url));
-            m_controller->MarkUserExit();
+            m_controller->MarkProgramExit("发布包已停用");
+            m_startExitCode = 2;
             DestroyWindow();
             return false;
         }
@@ -308,7 +316,10 @@ void CKvoLanternfishUIDlg::StopTimers() {
 
 void CKvoLanternfishUIDlg::OnStart() {
     m_controller->MainAction();
-    if (!m_controller->LowSpace()) {
+    const DownloadStatus after = m_controller->Status();
+    // A refused start (no space, an unwritable save folder) keeps Start.
+    const bool refused = after == DownloadStatus::Ready || after == DownloadStatus::Back;
+    if (!m_controller->LowSpace() && !refused) {
         m_buttons[kPauseButton]->show();
         m_buttons[kStartButton]->hide();
     }

@@ -88,6 +88,8 @@ public:
     bool Destroyed() const { return m_destroyed; }
     bool TimersRunning() const;
     QString DisplayedSaveFolder() const { return m_saveFolder; }
+    // Exit status after Start() refused: 1 start-up failed, 2 release retired.
+    int StartExitCode() const { return m_startExitCode; }
     // The texts the progress area shows now.
     QString SpeedAreaShown() const { return m_speed; }
     QString LabelShown() const { return m_label; }
@@ -194,6 +196,7 @@ private:
     uint32_t m_repairRepaints = 0;
     QRegion m_collapsedRegion;
 
+    int m_startExitCode = 0;
     QString m_saveFolder, m_version, m_size, m_speed, m_label, m_percent, m_final;
     bool m_speedAccent = false;
 

@@ -19,6 +19,9 @@ struct ScriptedState {
     lfapp::DownloadStatus status = lfapp::DownloadStatus::Ready;
     bool lowSpace = false;
     bool lowSpaceAfterMainAction = false;
+    // Start refused (an unwritable save folder): the status stays as it is.
+    bool refuseStart = false;
+    std::string startFailure;
     std::string speed = "0 B/s";
     std::string size = "0 B/2.0 GB";
     std::array<std::string, 8> names{"setup.exe", "data.pak", "c1.cab", "c2.cab",
@@ -31,6 +34,7 @@ struct ScriptedState {
     bool repaired = false;
     int closeChoice = -1;
     bool userExit = false;
+    std::string programExit;  // reason given to MarkProgramExit
 
     // What the window did.
     int initialiseCalls = 0, mainActions = 0, polls = 0, ticks = 0, speedTexts = 0;
@@ -51,6 +55,9 @@ public:
     void MainAction() override {
         ++s.mainActions;
         if (s.lowSpaceAfterMainAction) s.lowSpace = true;
+        const bool notBegun =
+            s.status == lfapp::DownloadStatus::Ready || s.status == lfapp::DownloadStatus::Back;
+        if (notBegun && !s.lowSpace && !s.refuseStart) s.status = lfapp::DownloadStatus::Preparing;
     }
     lfapp::DownloadStatus Poll() override {
         ++s.polls;
@@ -86,6 +93,8 @@ public:
     }
     int ReadCloseChoice() override { return s.closeChoice; }
     void MarkUserExit() override { s.userExit = true; }
+    void MarkProgramExit(const std::string& reason) override { s.programExit = reason; }
+    std::string StartFailure() override { return s.startFailure; }
     void ClearUserExit() override { s.userExit = false; }
     bool UserExit() override { return s.userExit; }
     void OnWindowDestroyed() override { ++s.destroyedCalls; }

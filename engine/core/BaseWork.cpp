@@ -185,6 +185,11 @@ void TBaseWork::QueryMetainfo(TaskMetainfoRecord* record) {
     std::snprintf(record->announce, sizeof(record->announce), "%s", m_published.announce.c_str());
 }
 
+std::string TBaseWork::ErrorText() {
+    QGuard guard(m_lock);
+    return m_published.errorText;
+}
+
 void TBaseWork::QueryTaskInfo(TaskInfo* info) {
     QGuard guard(m_lock);
     std::memset(info, 0, sizeof(*info));
@@ -199,6 +204,7 @@ void TBaseWork::QueryTaskInfo(TaskInfo* info) {
     info->remainingSeconds = s.remainingSeconds;
     info->totalKiB = static_cast<int32_t>(s.totalBytes / 1024);
     info->downloadedBytes = static_cast<uint64_t>(s.downloadedBytes);
+    info->heldBytes = static_cast<uint64_t>(std::max(s.heldBytes, s.downloadedBytes));
     info->httpBytes = m_publishedHttpBytes;
     info->btBytes = m_publishedBtBytes;
 }

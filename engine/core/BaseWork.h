@@ -42,6 +42,8 @@ public:
     virtual int StartAgain() { return StartDownload(); }
     virtual void QueryMetainfo(TaskMetainfoRecord* record);
     virtual void QueryTaskInfo(TaskInfo* info);
+    // The published reason of the task's error code ("" when none is known).
+    std::string ErrorText();
     virtual void QueryTaskInfoEx(TaskInfoEx* info);
     virtual bool IsComplete();
     virtual void SetConnectionLimits(int32_t servers, int32_t peers) = 0;

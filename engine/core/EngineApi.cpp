@@ -3,6 +3,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <new>
@@ -265,6 +266,22 @@ int32_t QueryTask(TaskHandle handle, TaskInfo* info) {
     return WithTask(handle, [info](TWorkThread* task) {
         if (info == nullptr) return kEngineInvalidArgument;
         task->QueryTaskInfo(info);
+        return kEngineOk;
+    });
+}
+
+int32_t GetTaskErrorText(TaskHandle handle, char* buffer, uint32_t size) {
+    return WithTask(handle, [buffer, size](TWorkThread* task) {
+        if (buffer == nullptr || size == 0) return kEngineInvalidArgument;
+        std::snprintf(buffer, size, "%s", task->ErrorText().c_str());
+        return kEngineOk;
+    });
+}
+
+int32_t QueryTaskEx(TaskHandle handle, TaskInfoEx* info) {
+    return WithTask(handle, [info](TWorkThread* task) {
+        if (info == nullptr) return kEngineInvalidArgument;
+        task->QueryTaskInfoEx(info);
         return kEngineOk;
     });
 }

@@ -33,6 +33,12 @@ int32_t StopTasks(const TaskHandle* handles, uint32_t count, int32_t reset, int3
 int32_t RestartTask(TaskHandle handle);
 int32_t QueryTask(TaskHandle handle, TaskInfo* info);
 int32_t IsTaskComplete(TaskHandle handle, int32_t* complete);
+// QueryTask plus the size on disk, piece count, run time and connections.
+int32_t QueryTaskEx(TaskHandle handle, TaskInfoEx* info);
+// The reason behind the task's status code, such as the file and the
+// system's reason of a write failure ("path: Permission denied"); copied
+// with its terminator (cut to fit). -106 unless live, -101 without a buffer.
+int32_t GetTaskErrorText(TaskHandle handle, char* buffer, uint32_t size);
 int32_t SetTaskSpeedLimit(TaskHandle handle, int32_t direction, int32_t limitKiB);
 int32_t SetTaskConnectionLimits(TaskHandle handle, int32_t servers, int32_t peers);
 int32_t CopyTaskPieceMap(TaskHandle handle, uint8_t* buffer, int32_t length);

@@ -13,6 +13,8 @@ struct EngineTimings {
     int sourceRefreshSeconds = 15;  // source list to candidates
     int noSourceSeconds = 15;       // HTTP task without candidates gives up
     int startTimeoutSeconds = 45;   // copied into each new task's settings
+    // The two give-up waits above read LANTERNFISH_NO_SOURCE_SECONDS and
+    // LANTERNFISH_START_TIMEOUT_SECONDS when those are set.
     int lanPassSeconds = 10;
     int resumeSaveSeconds = 20;  // resume data written at least this often
     int stallStopSeconds = 900;  // an incomplete task without new data stops

@@ -63,6 +63,10 @@ struct TaskInfo {
     uint64_t httpBytes;
     uint64_t btBytes;
     uint64_t downloadedBytes;
+    // What the task holds of its content: the verified bytes plus the bytes
+    // received (in memory or on disk) of pieces not yet verified and written.
+    // Follows the transfer closely; downloadedBytes lags by the write cache.
+    uint64_t heldBytes;
 };
 
 // Filled by the metainfo query of a work object.

@@ -2,6 +2,7 @@
 
 #include <uuid/uuid.h>
 
+#include <cstdlib>
 #include <cstring>
 
 #include "engine/base/TimeThread.h"
@@ -11,13 +12,31 @@
 
 namespace lf {
 
+namespace {
+// LANTERNFISH_START_TIMEOUT_SECONDS and LANTERNFISH_NO_SOURCE_SECONDS shorten
+// the give-up waits (tests of a dead network; a user who wants an early end).
+EngineTimings TimingsFromEnvironment() {
+    EngineTimings timings;
+    auto seconds = [](const char* name, int* value) {
+        const char* text = std::getenv(name);
+        if (text == nullptr || *text == '\0') return;
+        char* end = nullptr;
+        long v = std::strtol(text, &end, 10);
+        if (*end == '\0' && v > 0 && v < 86400) *value = static_cast<int>(v);
+    };
+    seconds("LANTERNFISH_START_TIMEOUT_SECONDS", &timings.startTimeoutSeconds);
+    seconds("LANTERNFISH_NO_SOURCE_SECONDS", &timings.noSourceSeconds);
+    return timings;
+}
+}  // namespace
+
 CLanternfishCore& CLanternfishCore::Instance() {
     static CLanternfishCore core;
     return core;
 }
 
 CLanternfishCore::CLanternfishCore() {
-    SetTimings(EngineTimings());
+    SetTimings(TimingsFromEnvironment());
     machineCodeProvider.store(&DataUploadMachineCode);
 }
 

@@ -17,11 +17,14 @@ struct TaskStatus {
 
     int32_t state = kIdle;
     int32_t statusCode = 0;
+    // For a write failure (20215): the file and the system's reason.
+    std::string errorText;
     std::string name;
     std::string name2;
     uint32_t word = 0;
     int64_t totalBytes = 0;
     int64_t downloadedBytes = 0;
+    int64_t heldBytes = 0;      // see TaskInfo::heldBytes
     int64_t examinedBytes = 0;  // bytes of the content the piece map has looked at
     int64_t verifiedOnDisk = 0;
     uint32_t pieceCount = 0;

@@ -32,12 +32,25 @@ TWorkThread::~TWorkThread() {
 }
 
 int TWorkThread::StartDownload() {
+    ClearEndCode();
     return Start("StartDownload") ? 0 : kEngineFailed;
 }
 
 int TWorkThread::ContinueDownload() {
     LoadInfoFile();
+    ClearEndCode();
     return Start("ContinueDownload") ? 0 : kEngineFailed;
+}
+
+// A new run starts without the code the last one ended with, so a restart
+// after a timeout is not taken for another failure before it has begun.
+void TWorkThread::ClearEndCode() {
+    QGuard guard(m_lock);
+    if (IsRunning()) return;
+    m_working.statusCode = 0;
+    m_published.statusCode = 0;
+    m_working.errorText.clear();
+    m_published.errorText.clear();
 }
 
 void TWorkThread::Run() {
@@ -102,6 +115,7 @@ void TWorkThread::LoopBody() {
     bool noSource = false;
     bool timedOut = false;
     const uint32_t started = StartTime();
+    const uint64_t payloadAtStart = m_payloadBytes;
     auto runSeconds = [&] { return static_cast<int64_t>(CachedSeconds()) - started; };
 
     // The first pass starts with the task's sources as candidates.
@@ -129,7 +143,12 @@ void TWorkThread::LoopBody() {
         }
 
         if (StopRequested()) break;
-        if (!SizeKnown() && runSeconds() > m_settings.startTimeoutSeconds) {
+        // Start timeout: no size learnt, or (with the size known from the
+        // metainfo) not one byte from any source in this run. Without the
+        // second rule a task whose every server and peer is unreachable
+        // would wait forever.
+        if (runSeconds() > m_settings.startTimeoutSeconds &&
+            (!SizeKnown() || m_payloadBytes == payloadAtStart)) {
             timedOut = true;
             break;
         }

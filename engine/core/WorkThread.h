@@ -35,6 +35,7 @@ public:
 
 private:
     void LoopBody();
+    void ClearEndCode();
     bool Prepare();
     void TrimPools(bool endOfRun);
     void PeriodicSave() override;

@@ -207,6 +207,7 @@ void TWorkWithPieces::CopyPieceNumbers() {
     QGuard guard(m_lock);
     m_working.totalBytes = m_pieces->TotalLength();
     m_working.downloadedBytes = m_pieces->VerifiedBytes();
+    m_working.heldBytes = m_pieces->HeldBytes();
     m_working.pieceCount = static_cast<uint32_t>(m_pieces->PieceCount());
     m_working.piecesDone = static_cast<uint32_t>(m_pieces->HaveCount());
     m_working.pieceLength = static_cast<uint32_t>(m_pieces->PieceLength());
@@ -261,6 +262,9 @@ void TWorkWithPieces::HandlePieceEvent(const TPieceEvent& e) {
                 QGuard guard(m_lock);
                 m_working.statusCode =
                     e.type == 1002 ? kTaskStatusDiskFull : kTaskStatusWriteFailure;
+                if (e.type == 1004 && e.data != nullptr) {
+                    m_working.errorText.assign(e.data, static_cast<size_t>(e.length));
+                }
             }
             m_errorFlag = true;
             RequestStop(nullptr);
@@ -277,10 +281,6 @@ void TWorkWithPieces::HandlePieceEvent(const TPieceEvent& e) {
 void TWorkWithPieces::SetTaskError(int32_t code) {
     QGuard guard(m_lock);
     m_working.statusCode = code;
-}
-
-void TWorkWithPieces::OnMalformedAddress() {
-    SetTaskError(kTaskStatusBadSourceAddress);
 }
 
 QHalfOpenGate* TWorkWithPieces::HalfOpenGate() {

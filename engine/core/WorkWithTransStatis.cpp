@@ -55,6 +55,7 @@ int TWorkWithTransStatis::SetSpeedLimit(int32_t direction, int32_t kib) {
 void TWorkWithTransStatis::CountPayload(int kind, int64_t bytes) {
     if (bytes <= 0) return;
     m_secondPayload += bytes;
+    m_payloadBytes += static_cast<uint64_t>(bytes);
     if (kind == kSourceBitTorrent) m_btBytes += static_cast<uint64_t>(bytes);
     if (kind == kSourceHttp) m_httpBytes += static_cast<uint64_t>(bytes);
 }

@@ -65,6 +65,8 @@ public:
     // Counted by the sources; never cleared.
     uint64_t m_httpBytes = 0;
     uint64_t m_btBytes = 0;
+    // Payload from every kind of source (FTP included); task thread only.
+    uint64_t m_payloadBytes = 0;
 
 protected:
     void OnSourceStepped(TPeerObject* s) override;

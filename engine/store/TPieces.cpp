@@ -53,8 +53,18 @@ void TPieces::Send(int32_t type, int32_t flag, int32_t kind, int64_t value, cons
     m_sink(e);
 }
 
+int64_t TPieces::HeldBytes() const {
+    int64_t held = m_verifiedBytes;
+    for (const Piece& p : m_pieces) {
+        if ((m_haveMap[static_cast<size_t>(p.index) >> 3] & (0x80 >> (p.index & 7))) != 0) continue;
+        held += std::min<int64_t>(p.size, static_cast<int64_t>(p.part) + p.buffered);
+    }
+    return std::min(held, m_totalLength);
+}
+
 void TPieces::SetDownloadFolder(std::string folder) {
-    if (folder.empty() || folder.back() != '/') folder += '/';
+    // An empty folder is the working folder: file paths stay relative.
+    if (!folder.empty() && folder.back() != '/') folder += '/';
     m_folder = std::move(folder);
 }
 
@@ -107,7 +117,10 @@ bool TPieces::BuildPieceTable(const TContentLayout& layout, TPieces* previous) {
         layout.pieceHashes.size() != static_cast<size_t>(count) * kSha1DigestBytes)
         return false;
     if (!m_files.Setup(m_folder, layout)) return false;
-    m_files.SetEventFn([this](int type) { Send(type); });
+    m_files.SetEventFn([this](int type, const std::string& text) {
+        Send(type, 0, 0, 0, text.empty() ? nullptr : text.c_str(),
+             static_cast<int64_t>(text.size()));
+    });
 
     m_name = layout.name;
     m_infoHash = layout.infoHash;

@@ -182,6 +182,9 @@ public:
     int32_t HaveCount() const { return m_haveCount; }
     const std::vector<uint8_t>& HaveMap() const { return m_haveMap; }
     int64_t VerifiedBytes() const { return m_verifiedBytes; }
+    // Verified bytes plus, for every piece not yet verified and written, the
+    // bytes on disk below its Part and the blocks received above it.
+    int64_t HeldBytes() const;
     int64_t TotalLength() const { return m_totalLength; }
     int64_t ExaminedBytes() const { return m_examinedBytes; }
     bool IsComplete() const { return m_pieceCount > 0 && m_haveCount == m_pieceCount; }

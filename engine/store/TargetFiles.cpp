@@ -10,6 +10,7 @@
 #include <chrono>
 #include <climits>
 #include <cstdio>
+#include <cstring>
 #include <thread>
 
 #include "engine/log/LogApi.h"
@@ -167,8 +168,9 @@ bool TTargetFiles::Open(TFileEntry& file, bool forWrite) {
         fd = ::open(file.path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
     }
     if (fd < 0) {
+        m_openError = errno;
         EngineLog::Printf(kLogChannel, "open %s for writing failed: errno %d", file.path.c_str(),
-                          errno);
+                          m_openError);
         return false;
     }
     file.fd = fd;
@@ -229,18 +231,26 @@ bool TTargetFiles::WaitForSpace(TFileEntry& file, int64_t missing) {
     }
 }
 
+void TTargetFiles::WriteFailure(const std::string& path, int error) {
+    if (!m_event) return;
+    char reason[256] = "";
+    const char* text = error != 0 ? ::strerror_r(error, reason, sizeof reason) : "";
+    m_event(1004, path + (text[0] != '\0' ? std::string(": ") + text : std::string()));
+}
+
 bool TTargetFiles::EnsureFile(TFileEntry& file, int64_t needed, bool forWrite, bool noGrow) {
     if (file.folder) return needed <= 0;
     if (needed > file.length) return false;
     if (forWrite && file.fd >= 0 && file.readOnly) CloseFile(file);
     if (!Open(file, forWrite)) {
-        if (forWrite) Event(1004);
+        if (forWrite) WriteFailure(file.path, m_openError);
         return false;
     }
     struct stat st;
     if (::fstat(file.fd, &st) != 0) {
+        const int error = errno;
         CloseFile(file);
-        if (forWrite) Event(1004);
+        if (forWrite) WriteFailure(file.path, error);
         return false;
     }
     int64_t size = st.st_size;
@@ -272,7 +282,11 @@ bool TTargetFiles::EnsureFile(TFileEntry& file, int64_t needed, bool forWrite, b
             if (rc != 0) {
                 int err = errno;
                 CloseFile(file);
-                if (err == ENOSPC) Event(1002);
+                if (err == ENOSPC) {
+                    Event(1002);
+                } else {
+                    WriteFailure(file.path, err);
+                }
                 return false;
             }
             size = target;

@@ -71,7 +71,8 @@ bool FileWriteTime(const std::string& path, uint64_t* fileTime);
 
 class TTargetFiles {
 public:
-    using EventFn = std::function<void(int type)>;
+    // Event 1004 carries "path: reason" as its text; other events none.
+    using EventFn = std::function<void(int type, const std::string& text)>;
 
     TTargetFiles() = default;
     ~TTargetFiles();
@@ -127,8 +128,11 @@ private:
     bool Open(TFileEntry& file, bool forWrite);
     bool WaitForSpace(TFileEntry& file, int64_t missing);
     void Event(int type) {
-        if (m_event) m_event(type);
+        if (m_event) m_event(type, std::string());
     }
+    // A file that cannot be opened or sized for writing (event 1004), with
+    // the path and the system's reason for errno.
+    void WriteFailure(const std::string& path, int error);
 
     std::vector<TFileEntry> m_files;
     EventFn m_event;
@@ -138,6 +142,7 @@ private:
     bool m_shutdownFlush = false;
     bool m_sequential = false;
     bool m_diskFullSent = false;
+    int m_openError = 0;  // errno of the last failed open for writing
     int64_t m_pieceLength = 0;
 };
 

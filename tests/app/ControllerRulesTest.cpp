@@ -537,3 +537,32 @@ TEST(CompletionTexts, LaunchFailureReasonsAndStartErrors) {
               "Lanternfish Utility: 下载状态改变为md5checking");
     EXPECT_EQ(lfapp::StatusChangeLine(lfapp::DownloadStatus::Installing), "");
 }
+
+#include "app/TerminalText.h"
+
+namespace {
+
+TEST(TerminalText, WidthsAndFitting) {
+    struct Case {
+        const char* text;
+        int width;
+        int fitTo;
+        const char* fitted;
+    } cases[] = {
+        {"abc", 3, 2, "ab"},
+        {"当前进度:", 9, 4, "当前"},    // wide characters take two columns
+        {"当前进度:", 9, 3, "当"},      // never half a character
+        {"√ 下载完成", 10, 4, "√ 下"},  // U+221A is narrow
+        {"", 0, 5, ""},
+        {"a\xff"
+         "b",
+         3, 2, "a\xff"},  // a malformed byte counts as one column
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text);
+        EXPECT_EQ(lfapp::DisplayWidth(c.text), c.width);
+        EXPECT_EQ(lfapp::FitToColumns(c.text, c.fitTo), c.fitted);
+    }
+}
+
+}  // namespace

@@ -70,8 +70,15 @@ TEST_F(HeadlessResumeTest, InterruptPausesAndRecordsTheUserExit) {
     EXPECT_NE(first.find("用户点击退出按钮"), std::string::npos);
     EXPECT_EQ(first.find("遭遇意外退出"), std::string::npos);
 
-    RunResult run = release.Run({"--no-install", "--no-verify"});
+    // The download continues in its remembered folder; a new --save cannot
+    // apply, and the user is told which folder is used and why.
+    const std::string other = release.Dir() / "elsewhere/qarrd160107";
+    RunResult run = release.Run({"--no-install", "--no-verify", "--save", other});
     EXPECT_EQ(run.exitCode, 0) << run.output;
+    EXPECT_NE(run.output.find("继续上次的下载，保存位置仍为 " + release.SaveFolder() + "（--save " +
+                              other + " 只用于新的下载）"),
+              std::string::npos)
+        << run.output;
     EXPECT_TRUE(release.AllTargetsMatch());
 }
 

@@ -106,15 +106,22 @@ TEST_F(MainWindow, StartDecision) {
     {
         state = FakeState{};
         state.initialiseResult = -2;
+        state.startFailure = "LFconf资源释放失败：无法写入 /data/dataupload.lfconf 或临时文件夹";
         auto w = Make();
         EXPECT_FALSE(w->Start());
         EXPECT_TRUE(w->Destroyed());
-        EXPECT_TRUE(state.userExit);
+        // Not a silent end, and not a user's click: a box says what failed.
+        EXPECT_FALSE(state.userExit);
+        EXPECT_EQ(state.programExit, "启动失败");
+        ASSERT_EQ(modal.size(), 1u);
+        EXPECT_EQ(modal[0], QString::fromStdString(state.startFailure));
+        EXPECT_EQ(w->StartExitCode(), 1);
         EXPECT_EQ(state.destroyedCalls, 1);
         EXPECT_FALSE(w->TimersRunning());
     }
     {
         state = FakeState{};
+        modal.clear();
         state.expiry = {true, "此版本已停止下载", "https://example.invalid/new"};
         auto w = Make();
         EXPECT_FALSE(w->Start());
@@ -122,7 +129,8 @@ TEST_F(MainWindow, StartDecision) {
         EXPECT_EQ(modal[0], QString("此版本已停止下载"));
         ASSERT_EQ(opened.size(), 1u);
         EXPECT_EQ(opened[0], QString("https://example.invalid/new"));
-        EXPECT_TRUE(state.userExit);
+        EXPECT_EQ(state.programExit, "发布包已停用");
+        EXPECT_EQ(w->StartExitCode(), 2);
         EXPECT_EQ(state.destroyedCalls, 1);
     }
 }
@@ -176,6 +184,18 @@ TEST_F(MainWindow, ButtonsFollowTheStatus) {
     PollAs(*w, DownloadStatus::Failed);
     EXPECT_FALSE(Enabled(*w, lfui::kInstallButton));
     EXPECT_TRUE(Visible(*w, lfui::kViewButton));
+}
+
+// A start the controller refused (an unwritable save folder: it stays in
+// ready) keeps the start button, so the user can choose another folder.
+TEST_F(MainWindow, RefusedStartKeepsTheStartButton) {
+    state.refuseStart = true;
+    auto w = Started();
+    QTest::mouseClick(w->Button(lfui::kStartButton), Qt::LeftButton);
+    EXPECT_EQ(state.mainActions, 1);
+    EXPECT_TRUE(Visible(*w, lfui::kStartButton));
+    EXPECT_FALSE(Visible(*w, lfui::kPauseButton));
+    EXPECT_TRUE(Enabled(*w, lfui::kModifyButton));
 }
 
 TEST_F(MainWindow, StartWithLowSpaceKeepsTheStartButton) {

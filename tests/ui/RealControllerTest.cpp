@@ -14,6 +14,7 @@
 
 #include "app/DownloadController.h"
 #include "app/ui/ControllerPort.h"
+#include "app/ui/DesktopMain.h"
 #include "app/ui/KvoLanternfishUIDlg.h"
 #include "app/ui/PictureButton.h"
 #include "app/ui/SkinListCtrl.h"
@@ -118,6 +119,28 @@ TEST_F(RealController, FreshStartFolderChoiceAndSpeedLimit) {
     EXPECT_EQ(CKvoLanternfishUIDlg::Settings().speedLimit, 0);
     EXPECT_TRUE(real->SpeedLimit() == 0 || real->SpeedLimit() == lfapp::kNoSpeedLimit)
         << real->SpeedLimit();
+}
+
+// The window started as `lanternfish --save DIR --limit 5000 --shutdown`
+// shows and uses that folder, and its settings dialog starts from the limit.
+TEST_F(RealController, CommandLineOptionsReachTheWindow) {
+    lfapp::StartOptions options;
+    options.saveFolder = *home / "cli/qarrd160107";
+    options.speedLimitKiB = 5000;
+    options.shutdown = true;
+    auto port = lfui::MakeDesktopController(options, [this](lfapp::CDownloadController& c) {
+        c.Settings().mapPort = false;
+        real = &c;
+    });
+    auto w = std::make_unique<CKvoLanternfishUIDlg>(std::move(port));
+    ASSERT_TRUE(w->Start());
+    EXPECT_EQ(w->DisplayedSaveFolder().toStdString(), options.saveFolder);
+    EXPECT_EQ(real->SaveFolder(), options.saveFolder);
+    EXPECT_EQ(real->SpeedLimit(), 5000);
+    EXPECT_EQ(CKvoLanternfishUIDlg::Settings().speedLimit, 5000);
+    EXPECT_EQ(CKvoLanternfishUIDlg::Settings().autoShutdown, 1);
+    w->DestroyWindow();
+    CKvoLanternfishUIDlg::Settings() = lfui::DownloadSettings{};
 }
 
 TEST_F(RealController, RememberedQuitClosesAtOnce) {

@@ -62,6 +62,25 @@ void Help() {
         "Exit status: 0 every file complete, 1 a task failed, 2 usage error.\n");
 }
 
+const char* StatusMeaning(int status) {
+    switch (status) {
+        case 20209:
+            return "no source became usable within the start timeout";
+        case 20210:
+            return "the disk is full";
+        case 20211:
+            return "the torrent cannot be read";
+        case 20214:
+            return "no source left to download from";
+        case 20215:
+            return "the target file cannot be written";
+        case 20216:
+            return "a source address is malformed";
+        default:
+            return "the task ended without completing";
+    }
+}
+
 bool ReadBatch(const std::string& path, std::vector<std::unique_ptr<Job>>* jobs) {
     std::ifstream in(path);
     if (!in) return false;
@@ -183,7 +202,10 @@ int main(int argc, char** argv) {
                     static_cast<unsigned long long>(job->info.downloadedBytes),
                     static_cast<unsigned long long>(job->info.httpBytes));
         if (job->status != 20206) {
-            std::fprintf(stderr, "%s ended with status %d\n", job->target.c_str(), job->status);
+            char reason[4096] = "";
+            GetTaskErrorText(job->d.handle, reason, sizeof reason);
+            std::fprintf(stderr, "%s ended with status %d: %s%s%s\n", job->target.c_str(),
+                         job->status, StatusMeaning(job->status), reason[0] ? ": " : "", reason);
             ++failed;
         }
     }
