@@ -21,6 +21,7 @@
 #include "engine/core/EngineSettings.h"
 #include "engine/core/Version.h"
 #include "engine/log/LogApi.h"
+#include "engine/metainfo/Torrent.h"
 #include "engine/store/TargetFiles.h"
 #include "portmap/PortForwardEngine.h"
 #include "stats/DataUpload.h"
@@ -104,6 +105,7 @@ CDownloadController::CDownloadController(const ReleaseTable& table, const Releas
 CDownloadController::~CDownloadController() {
     m_stopping = true;
     JoinVerification();
+    StopEarlyDigest();
 }
 
 void CDownloadController::SetHooks(ControllerHooks hooks) {
@@ -356,6 +358,7 @@ void CDownloadController::Begin() {
         Message("下载启动失败请重试");
     } else {
         for (int i = 0; i < kReleaseEntryCount; ++i) CreateTask(i);
+        StartEarlyDigest();
     }
     // 6.
     ApplySpeedLimit();
@@ -384,6 +387,7 @@ void CDownloadController::Reload() {
         }
     }
     if (RunningTasks() > 0) {
+        StartEarlyDigest();
         ReportEvent("11030000", "", 0);
         m_idle = false;
         m_tasksRunning = true;
@@ -419,6 +423,72 @@ bool CDownloadController::FillDescription(int i, bool create) {
         }
     }
     return true;
+}
+
+// ---- early digest ----------------------------------------------------------------
+
+void CDownloadController::StartEarlyDigest() {
+    if (m_digest == nullptr) {
+        std::vector<CEarlyDigest::File> files;
+        for (int i = 0; i < kReleaseEntryCount; ++i) {
+            const ReleaseEntry& entry = m_table.entries[i];
+            files.push_back({TargetPath(m_saveFolder, entry.fileName),
+                             TempTargetPath(m_saveFolder, entry.fileName),
+                             static_cast<int64_t>(entry.size)});
+            m_pieceLengths[i] = 0;
+            const std::string* bytes = entry.torrentId != 0
+                                           ? m_release.Find(kTorrentResourceType, entry.torrentId)
+                                           : nullptr;
+            if (bytes != nullptr) {
+                auto* torrent = new TTorrent();
+                if (torrent->LoadBytes(*bytes)) m_pieceLengths[i] = torrent->Content().pieceLength;
+                torrent->Release();
+            }
+        }
+        m_digest = std::make_unique<CEarlyDigest>(std::move(files),
+                                                  [this](int i) { return VerifiedPrefix(i); });
+    }
+    m_digest->Start();
+}
+
+CEarlyDigest* CDownloadController::EarlyDigest() const {
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    return m_digest.get();
+}
+
+void CDownloadController::StopEarlyDigest() {
+    // Not under the controller lock: the digest thread takes it.
+    if (CEarlyDigest* digest = EarlyDigest()) digest->Stop();
+}
+
+int64_t CDownloadController::VerifiedPrefix(int i) {
+    TaskHandle handle;
+    int64_t pieceLength;
+    const int64_t size = static_cast<int64_t>(m_table.entries[i].size);
+    {
+        std::lock_guard<std::recursive_mutex> guard(m_lock);
+        if (!m_records[i]) return -1;
+        if (m_records[i]->callerWord != 0) return size;
+        handle = m_handles[i];
+        pieceLength = m_pieceLengths[i];
+    }
+    if (handle == nullptr || pieceLength <= 0) return -1;
+    int32_t bytes = GetTaskPieceMapSize(handle);
+    if (bytes <= 0) return -1;
+    std::vector<uint8_t> map(static_cast<size_t>(bytes));
+    int32_t count = CopyTaskPieceMap(handle, map.data(), bytes);
+    if (count <= 0) return -1;
+    int64_t have = 0;
+    while (have < count) {
+        uint8_t byte = map[static_cast<size_t>(have / 8)];
+        if (byte == 0xff && have % 8 == 0 && have + 8 <= count) {
+            have += 8;
+            continue;
+        }
+        if ((byte & (0x80 >> (have % 8))) == 0) break;
+        ++have;
+    }
+    return std::min(size, have * pieceLength);
 }
 
 int CDownloadController::CreateTask(int i) {
@@ -516,6 +586,7 @@ void CDownloadController::ShareConnections() {
 
 void CDownloadController::OnEntryCompleted(int i) {
     m_records[i]->callerWord = 1;
+    if (m_digest != nullptr) m_digest->Notify();
     RecordFinish(m_taskIni, i, TargetPath(m_saveFolder, m_table.entries[i].fileName));
     ApplySpeedLimit();
     ReportFileEvent("11080000", m_table.entries[i].fileName.c_str(), "");
