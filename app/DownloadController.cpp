@@ -725,6 +725,9 @@ DownloadStatus CDownloadController::Poll() {
     MeasureBytesOnDisk();
     if (m_sparseMode) WatchFreeSpace();
     if (Status() == DownloadStatus::Preparing && m_progress > 0) SetStatus(DownloadStatus::Reload);
+    // The last entry's completion ends the download at once, not at the
+    // next tick.
+    if (m_tasksRunning && !m_idle) CheckAllComplete();
     LogStatusChange();
     return Status();
 }
@@ -760,15 +763,22 @@ void CDownloadController::Tick() {
         if (complete != 0 && m_records[i]->callerWord == 0) OnEntryCompleted(i);
     }
     // 3. Everything complete.
-    status = Status();
-    if (status != DownloadStatus::Md5Checking && status != DownloadStatus::CheckRecover &&
-        status != DownloadStatus::CheckFinished && status != DownloadStatus::Finished) {
-        bool all = true;
-        for (int i = 0; i < kReleaseEntryCount; ++i) all = all && m_records[i]->callerWord != 0;
-        if (all && RunningTasks() == 0) {
-            SetStatus(DownloadStatus::Finished);
-            WriteIniString(m_taskIni, kTaskSection, kKeyIsComplete, kCompleteValue);
-        }
+    CheckAllComplete();
+}
+
+void CDownloadController::CheckAllComplete() {
+    DownloadStatus status = Status();
+    if (status == DownloadStatus::Back || status == DownloadStatus::Ready ||
+        status == DownloadStatus::Failed || status == DownloadStatus::Exited ||
+        status == DownloadStatus::Md5Checking || status == DownloadStatus::CheckRecover ||
+        status == DownloadStatus::CheckFinished || status == DownloadStatus::Finished) {
+        return;
+    }
+    bool all = true;
+    for (int i = 0; i < kReleaseEntryCount; ++i) all = all && m_records[i]->callerWord != 0;
+    if (all && RunningTasks() == 0) {
+        SetStatus(DownloadStatus::Finished);
+        WriteIniString(m_taskIni, kTaskSection, kKeyIsComplete, kCompleteValue);
     }
 }
 

@@ -193,6 +193,8 @@ private:
     void WatchFreeSpace();
     void LogStatusChange();
     void OnEntryCompleted(int i);
+    // All entries complete and no task running: finished.
+    void CheckAllComplete();
     void HandleEngineCode(int code);
     int RunningTasks() const;
     void StopAllTasks();
