@@ -358,6 +358,9 @@ void CDownloadController::Begin() {
         Message("下载启动失败请重试");
     } else {
         for (int i = 0; i < kReleaseEntryCount; ++i) CreateTask(i);
+        // The connection total is shared from the start, not only once the
+        // download is seen running.
+        ShareConnections();
         StartEarlyDigest();
     }
     // 6.
@@ -387,6 +390,7 @@ void CDownloadController::Reload() {
         }
     }
     if (RunningTasks() > 0) {
+        ShareConnections();
         StartEarlyDigest();
         ReportEvent("11030000", "", 0);
         m_idle = false;

@@ -15,7 +15,7 @@
 class THttpPeer : public TPeerObject {
 public:
     static constexpr int64_t kMaxSkipBytes = 131072;
-    static constexpr int64_t kMaxReadBytes = 1 << 20;
+    static constexpr int64_t kMaxReadBytes = 256 << 10;
 
     explicit THttpPeer(TWorkThread* task) : TPeerObject(task, kSourceHttp) {}
 
