@@ -27,6 +27,7 @@
 #include "stats/DataUpload.h"
 
 namespace lfapp {
+using namespace lf;
 
 namespace {
 

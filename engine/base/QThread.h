@@ -14,7 +14,9 @@
 #include <mutex>
 #include <string>
 
-#include "engine/core/thread/QMutex.h"
+#include "engine/base/QMutex.h"
+
+namespace lf {
 
 // An object handed to Start and owned by the thread run: deleted when the
 // thread ends or is stopped.
@@ -115,3 +117,5 @@ void SetCurrentThreadName(const char* name);
 // Token of the QThread the caller runs on, 0 on other threads.
 QThreadId CurrentQThreadId();
 void SleepMs(int ms);
+
+}  // namespace lf
