@@ -58,20 +58,25 @@ timed() {
     /usr/bin/time -f "%e %U %S %M" -o "$work/time" "$@" >"$work/out.log" 2>&1 ||
         { echo "failed: $*" >&2; tail -20 "$work/out.log" >&2; exit 1; }
     read -r wall user sys rss < "$work/time"
-    echo "$wall $(echo "$user + $sys" | bc) $rss" >> "$work/$name"
+    echo "$wall $(echo "$user + $sys" | bc) $rss" >> "$work/r-$name"
 }
-column() { awk -v c="$2" '{print $c}' "$work/$1" | median; }
+column() { awk -v c="$2" '{print $c}' "$work/r-$1" | median; }
 report() {  # NAME LABEL
     printf '  %-44s wall %7.2f s  cpu %7.2f s  peak rss %7.1f MiB\n' "$2" \
         "$(column "$1" 1)" "$(column "$1" 2)" "$(echo "$(column "$1" 3) / 1024" | bc -l)"
 }
-lanternfish() {  # release, data, save, args...
-    local release=$1 data=$2 save=$3
-    shift 3
-    env LANTERNFISH_DATA_HOME="$data" LANTERNFISH_OPEN_COMMAND=true LANTERNFISH_DEBUG=1 \
-        "$build/app/lanternfish" --headless --quiet --no-port-mapping --release "$release" \
-        --save "$save" --no-install "$@"
-}
+# lanternfish RELEASE DATA SAVE ARGS...: the program on a release, as a
+# command /usr/bin/time can run.
+cat > "$work/lanternfish" <<SH
+#!/bin/sh
+release=\$1 data=\$2 save=\$3
+shift 3
+exec env LANTERNFISH_DATA_HOME="\$data" LANTERNFISH_OPEN_COMMAND=true LANTERNFISH_DEBUG=1 \\
+    "$build/app/lanternfish" --headless --quiet --no-port-mapping --release "\$release" \\
+    --save "\$save" --no-install "\$@"
+SH
+chmod +x "$work/lanternfish"
+lanternfish=$work/lanternfish
 
 for scale in "${scales[@]}"; do
     files=$work/files-$scale
@@ -100,29 +105,30 @@ for scale in "${scales[@]}"; do
     done
     echo "release at 1/$scale: $((total / 1048576)) MiB in 8 files, medians of $runs runs" \
         "(alternating, page cache dropped before each run)"
-    : > "$work/lf"
-    : > "$work/aria"
-    : > "$work/lfdl"
+    : > "$work/r-lf"
+    : > "$work/r-aria"
+    : > "$work/r-lfdl"
     : > "$work/exit"
     for _ in $(seq "$runs"); do
         rm -rf "$work/data" "$work/save"
         drop_caches
-        timed lf lanternfish "$release" "$work/data" "$work/save" --verify
+        timed lf "$lanternfish" "$release" "$work/data" "$work/save" --verify
         grep -q "√ 验证通过" "$work/out.log" || { echo "verification did not pass" >&2; exit 1; }
         rm -rf "$work/data" "$work/save"
 
+        mkdir -p "$work/aria"  # eight downloads making it at once can fail
         drop_caches
-        timed aria aria2c -j8 -x7 --file-allocation=none --allow-overwrite=true \
-            --check-integrity=true -q -d "$work/aria" -i "$work/input"
+        timed aria aria2c -j8 -x7 --file-allocation=none --allow-overwrite=true --console-log-level=error \
+            --summary-interval=0 --check-integrity=true -d "$work/aria" -i "$work/input"
         rm -rf "$work/aria"
 
         drop_caches
-        timed lfdl lanternfish "$release" "$work/data" "$work/save" --no-verify
+        timed lfdl "$lanternfish" "$release" "$work/data" "$work/save" --no-verify
         grep -q "下载状态改变为finished" "$work/out.log" || { echo "not finished" >&2; exit 1; }
         # Exit: the last log line to the end of the process, on a run of its
         # own with every line time-stamped as it arrives.
         rm -rf "$work/data" "$work/save"
-        lanternfish "$release" "$work/data" "$work/save" --no-verify 2>&1 |
+        "$lanternfish" "$release" "$work/data" "$work/save" --no-verify 2>&1 |
             python3 -u -c '
 import sys, time
 last = None
