@@ -73,8 +73,11 @@ CEarlyDigest::~CEarlyDigest() {
 
 void CEarlyDigest::Start() {
     std::lock_guard<std::mutex> guard(m_mutex);
-    if (m_thread.joinable() || m_stop) return;
-    m_thread = std::thread([this] { ThreadBody(); });
+    if (!m_threads.empty() || m_stop) return;
+    // Two threads: once the download ends, the files still to hash use both
+    // cores of a small machine.
+    const int count = std::clamp(static_cast<int>(std::thread::hardware_concurrency()), 1, 2);
+    for (int w = 0; w < count; ++w) m_threads.emplace_back([this, w] { ThreadBody(w); });
 }
 
 void CEarlyDigest::Stop() {
@@ -84,7 +87,9 @@ void CEarlyDigest::Stop() {
     }
     m_wake.notify_all();
     m_changed.notify_all();
-    if (m_thread.joinable() && m_thread.get_id() != std::this_thread::get_id()) m_thread.join();
+    for (std::thread& t : m_threads) {
+        if (t.joinable() && t.get_id() != std::this_thread::get_id()) t.join();
+    }
 }
 
 void CEarlyDigest::Notify() {
@@ -113,11 +118,11 @@ bool CEarlyDigest::Lookup(int i, std::string* md5,
     std::unique_lock<std::mutex> lock(m_mutex);
     if (i < 0 || static_cast<size_t>(i) >= m_entries.size()) return false;
     Entry& e = m_entries[i];
-    const bool running = m_thread.joinable() && !m_stop;
+    const bool running = !m_threads.empty() && !m_stop;
     if (running) {
         m_priority = i;
         m_notified = true;
-        m_wake.notify_one();
+        m_wake.notify_all();
     }
     int64_t seen = -1;
     auto lastChange = std::chrono::steady_clock::now();
@@ -144,27 +149,26 @@ bool CEarlyDigest::Lookup(int i, std::string* md5,
     return found;
 }
 
-void CEarlyDigest::ThreadBody() {
+void CEarlyDigest::ThreadBody(int worker) {
     std::vector<unsigned char> buffer(kReadBlock);
     std::unique_lock<std::mutex> lock(m_mutex);
+    const int n = static_cast<int>(m_entries.size());
+    int next = worker;
     while (!m_stop) {
         bool worked = false;
-        const int n = static_cast<int>(m_entries.size());
-        if (m_priority >= 0 && m_priority < n) {
-            int i = m_priority;
+        for (int k = 0; k < n && !m_stop; ++k) {
+            // The file a Lookup waits for first, then each in turn.
+            int i = m_priority >= 0 && m_priority < n && !m_entries[m_priority].busy ? m_priority
+                                                                                     : next++ % n;
+            Entry& e = m_entries[i];
+            if (e.busy) continue;  // the other thread has it
+            e.busy = true;
             lock.unlock();
-            worked = Step(i, buffer);
+            bool did = false;
+            for (int b = 0; b < kBlocksPerTurn && Step(i, buffer); ++b) did = true;
             lock.lock();
-        }
-        if (!worked) {
-            for (int i = 0; i < n && !m_stop; ++i) {
-                lock.unlock();
-                bool did = false;
-                for (int k = 0; k < kBlocksPerTurn && Step(i, buffer); ++k) did = true;
-                worked = worked || did;
-                lock.lock();
-                if (m_priority >= 0 && m_priority != i) break;  // a Lookup waits
-            }
+            e.busy = false;
+            worked = worked || did;
         }
         if (!worked && !m_stop) {
             if (!m_notified) m_wake.wait_for(lock, kIdleWait);

@@ -1,12 +1,11 @@
-// CEarlyDigest: the MD5 of every release file, computed on a thread of its own
-// while the download runs. For each file it follows the verified contiguous
-// prefix that the file's task reports (the bytes just written, still in the
-// page cache) and finishes once the task is complete and the file carries
-// its final name. The digest is bound to the file's identity, size, write
-// time and change time as they stood when the last byte was hashed; the
-// verification uses it only while all of them are unchanged, so any write,
-// truncation, replacement or restored time afterwards makes it hash the
-// file itself. Nothing is kept across a run of the program.
+// CEarlyDigest: the MD5 of every release file, computed on threads of its own
+// (one file at a time each) while the download runs. For each file it follows the verified
+// contiguous prefix that the file's task reports (the bytes just written, still in the page cache)
+// and finishes once the task is complete and the file carries its final name. The digest is bound
+// to the file's identity, size, write time and change time as they stood when the last byte was
+// hashed; the verification uses it only while all of them are unchanged, so any write, truncation,
+// replacement or restored time afterwards makes it hash the file itself. Nothing is kept across a
+// run of the program.
 #pragma once
 
 #include <sys/types.h>
@@ -86,6 +85,7 @@ private:
         std::string md5;          // when Done
         DiskStamp stamp;          // when Done
         uint64_t generation = 0;  // bumped by Forget
+        bool busy = false;        // a thread is stepping it
         // The digest thread's own.
         int fd = -1;
         void* context = nullptr;  // EVP_MD_CTX
@@ -93,7 +93,7 @@ private:
         uint64_t ownGeneration = 0;
     };
 
-    void ThreadBody();
+    void ThreadBody(int worker);
     // One step on entry i: hashes one block when one is available, or
     // finishes the file. True when it did some work.
     bool Step(int i, std::vector<unsigned char>& buffer);
@@ -111,7 +111,7 @@ private:
     int m_priority = -1;  // the file a Lookup waits for
     bool m_stop = false;
     bool m_notified = false;
-    std::thread m_thread;
+    std::vector<std::thread> m_threads;
 };
 
 }  // namespace lfapp

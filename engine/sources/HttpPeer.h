@@ -17,7 +17,7 @@ namespace lf {
 class THttpPeer : public TPeerObject {
 public:
     static constexpr int64_t kMaxSkipBytes = 131072;
-    static constexpr int64_t kMaxReadBytes = 256 << 10;
+    static constexpr int64_t kMaxReadBytes = 64 << 10;
 
     explicit THttpPeer(TPeerHost* task) : TPeerObject(task, kSourceHttp) {}
 

@@ -68,7 +68,7 @@ constexpr int32_t kMaxChunkBytes = 128 * 1024;
 constexpr int64_t kCacheUnitBytes = 256 * 1024;
 // Verified pieces are written once this much waits (or one piece, when
 // pieces are larger), in runs of at most kWriteRunBytes per write.
-constexpr int64_t kWriteBatchBytes = 1 << 20;
+constexpr int64_t kWriteBatchBytes = 512 << 10;
 constexpr int64_t kWriteRunBytes = 16 << 20;
 
 struct TPieceEvent {
