@@ -41,6 +41,17 @@ void FromStat(const struct stat& st, DiskStamp* stamp) {
 
 }  // namespace
 
+std::string HexDigest(const unsigned char* digest, unsigned int length) {
+    static const char kDigits[] = "0123456789abcdef";
+    std::string hex;
+    hex.reserve(2 * length);
+    for (unsigned int k = 0; k < length; ++k) {
+        hex += kDigits[digest[k] >> 4];
+        hex += kDigits[digest[k] & 15];
+    }
+    return hex;
+}
+
 bool DiskStamp::operator==(const DiskStamp& other) const {
     return device == other.device && inode == other.inode && size == other.size &&
            SameTime(modified, other.modified) && SameTime(changed, other.changed);
@@ -278,12 +289,7 @@ bool CEarlyDigest::Step(int i, std::vector<unsigned char>& buffer) {
         unsigned char md[EVP_MAX_MD_SIZE];
         unsigned int length = 0;
         EVP_DigestFinal_ex(Context(e.context), md, &length);
-        std::string hex;
-        char two[3];
-        for (unsigned int k = 0; k < length; ++k) {
-            std::snprintf(two, sizeof two, "%02x", md[k]);
-            hex += two;
-        }
+        const std::string hex = HexDigest(md, length);
         Publish(e, generation, State::Done, hex, stamp);
         CloseEntry(e);
         return true;

@@ -34,6 +34,9 @@ struct DiskStamp {
 
     bool operator==(const DiskStamp& other) const;
 };
+// A digest as lower-case hex, two digits a byte.
+std::string HexDigest(const unsigned char* digest, unsigned int length);
+
 // The stamp of an open file or of a path; false when it cannot be read.
 bool StampOf(int fd, DiskStamp* stamp);
 bool StampOf(const std::string& path, DiskStamp* stamp);

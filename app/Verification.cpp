@@ -142,13 +142,7 @@ bool CDownloadController::CheckFile(int i, bool keepDigest) {
         unsigned int length = 0;
         EVP_DigestFinal_ex(ctx, md, &length);
         EVP_MD_CTX_free(ctx);
-        if (ok) {
-            char hex[3];
-            for (unsigned int k = 0; k < length; ++k) {
-                std::snprintf(hex, sizeof hex, "%02x", md[k]);
-                digest += hex;
-            }
-        }
+        if (ok) digest = HexDigest(md, length);
     }
     if (fd >= 0) ::close(fd);
     return CompareDigest(i, digest, keepDigest);

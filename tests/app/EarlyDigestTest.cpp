@@ -23,13 +23,7 @@ std::string Md5Hex(const std::string& bytes) {
     unsigned char md[EVP_MAX_MD_SIZE];
     unsigned int length = 0;
     EVP_Digest(bytes.data(), bytes.size(), md, &length, EVP_md5(), nullptr);
-    std::string hex;
-    char two[3];
-    for (unsigned int k = 0; k < length; ++k) {
-        std::snprintf(two, sizeof two, "%02x", md[k]);
-        hex += two;
-    }
-    return hex;
+    return lfapp::HexDigest(md, length);
 }
 
 // Writes bytes at an offset, as the store does.
