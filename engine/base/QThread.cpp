@@ -126,7 +126,11 @@ bool QThread::Start(const char* name, QThreadOwned* owned) {
     // A thread that reported running counts as started even when its body
     // has already ended.
     m_starting = false;
-    return m_reportedId == id;
+    const bool started = m_reportedId == id;
+    // A thread that deletes itself waits for this; it can act only once the
+    // lock is released on return.
+    Signal();
+    return started;
 }
 
 void* QThread::ThreadProc(void* arg) {
