@@ -232,6 +232,7 @@ void CDownloadController::OnWindowDestroyed() {
     if (g_exitRecorded.exchange(true)) return;
     m_stopping = true;
     JoinVerification();
+    StopEarlyDigest();
     std::lock_guard<std::recursive_mutex> guard(m_lock);
     if (m_userExit) {
         Log("用户点击退出按钮");

@@ -22,6 +22,7 @@
 #include "engine/core/EngineSettings.h"
 #include "engine/core/Version.h"
 #include "engine/log/LogApi.h"
+#include "engine/metainfo/Torrent.h"
 #include "engine/store/TargetFiles.h"
 #include "portmap/PortForwardEngine.h"
 #include "stats/DataUpload.h"
@@ -140,6 +141,7 @@ CDownloadController::CDownloadController(const ReleaseTable& table, const Releas
 CDownloadController::~CDownloadController() {
     m_stopping = true;
     JoinVerification();
+    StopEarlyDigest();
 }
 
 void CDownloadController::SetHooks(ControllerHooks hooks) {
@@ -419,6 +421,10 @@ void CDownloadController::Begin() {
         Message(QT_TRANSLATE_NOOP("Message", "下载启动失败请重试"));
     } else {
         for (int i = 0; i < kReleaseEntryCount; ++i) CreateTask(i);
+        // The connection total is shared from the start, not only once the
+        // download is seen running.
+        ShareConnections();
+        StartEarlyDigest();
     }
     // 6.
     ApplySpeedLimit();
@@ -447,6 +453,8 @@ void CDownloadController::Reload() {
         }
     }
     if (RunningTasks() > 0) {
+        ShareConnections();
+        StartEarlyDigest();
         ReportEvent("11030000", "", 0);
         m_idle = false;
         m_tasksRunning = true;
@@ -482,6 +490,72 @@ bool CDownloadController::FillDescription(int i, bool create) {
         }
     }
     return true;
+}
+
+// ---- early digest ----------------------------------------------------------------
+
+void CDownloadController::StartEarlyDigest() {
+    if (m_digest == nullptr) {
+        std::vector<CEarlyDigest::File> files;
+        for (int i = 0; i < kReleaseEntryCount; ++i) {
+            const ReleaseEntry& entry = m_table.entries[i];
+            files.push_back({TargetPath(m_saveFolder, entry.fileName),
+                             TempTargetPath(m_saveFolder, entry.fileName),
+                             static_cast<int64_t>(entry.size)});
+            m_pieceLengths[i] = 0;
+            const std::string* bytes = entry.torrentId != 0
+                                           ? m_release.Find(kTorrentResourceType, entry.torrentId)
+                                           : nullptr;
+            if (bytes != nullptr) {
+                auto* torrent = new TTorrent();
+                if (torrent->LoadBytes(*bytes)) m_pieceLengths[i] = torrent->Content().pieceLength;
+                torrent->Release();
+            }
+        }
+        m_digest = std::make_unique<CEarlyDigest>(std::move(files),
+                                                  [this](int i) { return VerifiedPrefix(i); });
+    }
+    m_digest->Start();
+}
+
+CEarlyDigest* CDownloadController::EarlyDigest() const {
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    return m_digest.get();
+}
+
+void CDownloadController::StopEarlyDigest() {
+    // Not under the controller lock: the digest thread takes it.
+    if (CEarlyDigest* digest = EarlyDigest()) digest->Stop();
+}
+
+int64_t CDownloadController::VerifiedPrefix(int i) {
+    TaskHandle handle;
+    int64_t pieceLength;
+    const int64_t size = static_cast<int64_t>(m_table.entries[i].size);
+    {
+        std::lock_guard<std::recursive_mutex> guard(m_lock);
+        if (!m_records[i]) return -1;
+        if (m_records[i]->callerWord != 0) return size;
+        handle = m_handles[i];
+        pieceLength = m_pieceLengths[i];
+    }
+    if (handle == nullptr || pieceLength <= 0) return -1;
+    int32_t bytes = GetTaskPieceMapSize(handle);
+    if (bytes <= 0) return -1;
+    std::vector<uint8_t> map(static_cast<size_t>(bytes));
+    int32_t count = CopyTaskPieceMap(handle, map.data(), bytes);
+    if (count <= 0) return -1;
+    int64_t have = 0;
+    while (have < count) {
+        uint8_t byte = map[static_cast<size_t>(have / 8)];
+        if (byte == 0xff && have % 8 == 0 && have + 8 <= count) {
+            have += 8;
+            continue;
+        }
+        if ((byte & (0x80 >> (have % 8))) == 0) break;
+        ++have;
+    }
+    return std::min(size, have * pieceLength);
 }
 
 int CDownloadController::CreateTask(int i) {
@@ -582,6 +656,7 @@ void CDownloadController::ShareConnections() {
 
 void CDownloadController::OnEntryCompleted(int i) {
     m_records[i]->callerWord = 1;
+    if (m_digest != nullptr) m_digest->Notify();
     RecordFinish(m_taskIni, i, TargetPath(m_saveFolder, m_table.entries[i].fileName));
     ApplySpeedLimit();
     ReportFileEvent("11080000", m_table.entries[i].fileName.c_str(), "");
@@ -732,6 +807,9 @@ DownloadStatus CDownloadController::Poll() {
     MeasureBytesOnDisk();
     if (m_sparseMode) WatchFreeSpace();
     if (Status() == DownloadStatus::Preparing && m_progress > 0) SetStatus(DownloadStatus::Reload);
+    // The last entry's completion ends the download at once, not at the
+    // next tick.
+    if (m_tasksRunning && !m_idle) CheckAllComplete();
     if (IsActiveStatus(Status()) && AllTasksEnded()) {
         // Every task still to download gave up (its code was shown): nothing
         // more will arrive, so the download pauses and Continue retries.
@@ -774,15 +852,22 @@ void CDownloadController::Tick() {
         if (complete != 0 && m_records[i]->callerWord == 0) OnEntryCompleted(i);
     }
     // 3. Everything complete.
-    status = Status();
-    if (status != DownloadStatus::Md5Checking && status != DownloadStatus::CheckRecover &&
-        status != DownloadStatus::CheckFinished && status != DownloadStatus::Finished) {
-        bool all = true;
-        for (int i = 0; i < kReleaseEntryCount; ++i) all = all && m_records[i]->callerWord != 0;
-        if (all && RunningTasks() == 0) {
-            SetStatus(DownloadStatus::Finished);
-            WriteIniString(m_taskIni, kTaskSection, kKeyIsComplete, kCompleteValue);
-        }
+    CheckAllComplete();
+}
+
+void CDownloadController::CheckAllComplete() {
+    DownloadStatus status = Status();
+    if (status == DownloadStatus::Back || status == DownloadStatus::Ready ||
+        status == DownloadStatus::Failed || status == DownloadStatus::Exited ||
+        status == DownloadStatus::Md5Checking || status == DownloadStatus::CheckRecover ||
+        status == DownloadStatus::CheckFinished || status == DownloadStatus::Finished) {
+        return;
+    }
+    bool all = true;
+    for (int i = 0; i < kReleaseEntryCount; ++i) all = all && m_records[i]->callerWord != 0;
+    if (all && RunningTasks() == 0) {
+        SetStatus(DownloadStatus::Finished);
+        WriteIniString(m_taskIni, kTaskSection, kKeyIsComplete, kCompleteValue);
     }
 }
 

@@ -22,6 +22,7 @@
 
 #include "app/ControllerRules.h"
 #include "app/DownloadStatus.h"
+#include "app/EarlyDigest.h"
 #include "app/ReleaseResources.h"
 #include "app/ReleaseTable.h"
 #include "app/Translation.h"
@@ -192,6 +193,8 @@ public:
     void OnWindowDestroyed();
     // Waits for the verification thread (front ends call it before exit).
     void JoinVerification();
+    // The digests computed during the download (null before the first task).
+    CEarlyDigest* EarlyDigest() const;
 
 private:
     // Start-up pieces.
@@ -211,6 +214,8 @@ private:
     void WatchFreeSpace();
     void LogStatusChange();
     void OnEntryCompleted(int i);
+    // All entries complete and no task running: finished.
+    void CheckAllComplete();
     void HandleEngineCode(int code, int index);
     int RunningTasks() const;
     void StopAllTasks();
@@ -222,9 +227,18 @@ private:
     void Message(const std::string& text, const char* caption = kMessageCaption);
     void SetStatus(DownloadStatus status) { m_status = static_cast<int>(status); }
 
+    // The early digest: started with the first task, stopped at exit.
+    void StartEarlyDigest();
+    void StopEarlyDigest();
+    // Bytes of entry i from its start that its task verified (the size once
+    // complete; -1 when unknown).
+    int64_t VerifiedPrefix(int i);
+
     // Verification thread body.
     void VerificationThread();
     bool RepairFile(int i, int* repairs);
+    // Compares the digest of entry i with the release table, logs and keeps it.
+    bool CompareDigest(int i, const std::string& digest, bool keepDigest);
 
     ReleaseTable m_table;
     const ReleaseResources& m_release;
@@ -285,6 +299,9 @@ private:
     // Speed-text counter for the resource-list refresh.
     uint32_t m_refreshCounter = 0;
     bool m_refreshCounting = false;
+
+    std::unique_ptr<CEarlyDigest> m_digest;
+    std::array<int64_t, kReleaseEntryCount> m_pieceLengths{};
 
     std::thread m_verifier;
     std::atomic<bool> m_verifierRunning{false};

@@ -92,6 +92,25 @@ bool CDownloadController::CheckFile(int i, bool keepDigest) {
     const ReleaseEntry& entry = m_table.entries[i];
     std::string path = TargetPath(SaveFolder(), entry.fileName);
     std::string digest;
+    // The digest computed during the download serves while the file is
+    // exactly as it was when it was hashed; otherwise the file is read here.
+    if (CEarlyDigest* early = EarlyDigest()) {
+        struct stat st {};
+        if (::stat(path.c_str(), &st) == 0) {
+            const uint64_t divisor =
+                std::max<uint64_t>(1, static_cast<uint64_t>(st.st_size) / kBlock);
+            auto progress = [this, divisor](int64_t done) {
+                uint64_t blocks = (static_cast<uint64_t>(done) + kBlock - 1) / kBlock;
+                m_currentProgress =
+                    static_cast<uint32_t>(std::min<uint64_t>(blocks * 10000 / divisor, 10000));
+            };
+            if (early->Lookup(i, &digest, progress, m_stopping)) {
+                progress(st.st_size);
+                return CompareDigest(i, digest, keepDigest);
+            }
+        }
+        digest.clear();
+    }
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     struct stat st {};
     if (fd >= 0 && ::fstat(fd, &st) == 0) {
@@ -123,16 +142,14 @@ bool CDownloadController::CheckFile(int i, bool keepDigest) {
         unsigned int length = 0;
         EVP_DigestFinal_ex(ctx, md, &length);
         EVP_MD_CTX_free(ctx);
-        if (ok) {
-            char hex[3];
-            for (unsigned int k = 0; k < length; ++k) {
-                std::snprintf(hex, sizeof hex, "%02x", md[k]);
-                digest += hex;
-            }
-        }
+        if (ok) digest = HexDigest(md, length);
     }
     if (fd >= 0) ::close(fd);
+    return CompareDigest(i, digest, keepDigest);
+}
 
+bool CDownloadController::CompareDigest(int i, const std::string& digest, bool keepDigest) {
+    const ReleaseEntry& entry = m_table.entries[i];
     if (digest != entry.md5) {
         m_repaired = true;
         m_currentIndex = i;
@@ -177,6 +194,8 @@ bool CDownloadController::RepairFile(int i, int* repairs) {
             Message(QT_TRANSLATE_NOOP("Message", "修复出错，请尝试重新启动下载器"));
             return false;
         }
+        // The early digest follows the file again as it is fetched.
+        if (m_digest != nullptr) m_digest->Forget(i);
     }
     // Wait for the task: completion, an ending error, the program closing, or
     // no progress for the configured time.

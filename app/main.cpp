@@ -1,3 +1,6 @@
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -12,6 +15,24 @@
 #endif
 
 namespace {
+
+#ifdef LF_WINDOW_PROGRAM
+// The terminal front end runs without the desktop libraries (less to load,
+// less memory); the window is a program of its own next to this one and
+// takes this process's place with the same arguments. When it cannot be
+// started the terminal front end runs.
+void StartWindowProgram(char** argv) {
+    char self[4096];
+    ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
+    if (n <= 0) return;
+    self[n] = 0;
+    std::string path(self);
+    path = path.substr(0, path.rfind('/') + 1) + LF_WINDOW_PROGRAM;
+    ::execv(path.c_str(), argv);
+    std::fprintf(stderr, "lanternfish: cannot start %s (%s); the terminal front end runs\n",
+                 path.c_str(), std::strerror(errno));
+}
+#endif
 
 void PrintHelp() {
     std::printf(
@@ -64,6 +85,15 @@ bool ParseNumber(const char* text, int32_t* value) {
 int main(int argc, char** argv) {
     lfapp::HeadlessOptions options;
     bool headless = false;
+#ifdef LF_WINDOW_PROGRAM
+    bool window = true;
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        if (arg == "--headless" || arg == "--help" || arg == "-h" || arg == "--version")
+            window = false;
+    }
+    if (window) StartWindowProgram(argv);
+#endif
     std::string release;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];

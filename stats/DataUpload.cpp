@@ -87,11 +87,8 @@ void DataUpload::SendRecord(const UploadRecord& record) {
 }
 
 void DataUpload::WaitForNextPass() {
-    constexpr auto kSlice = std::chrono::milliseconds(100);
-    for (auto waited = std::chrono::milliseconds(0); waited < kPassInterval; waited += kSlice) {
-        if (StopRequested()) return;
-        lf::SleepMs(static_cast<int>(kSlice.count()));
-    }
+    WaitForStop(static_cast<int>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(kPassInterval).count()));
 }
 
 void DataUpload::Run() {

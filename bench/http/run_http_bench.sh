@@ -34,42 +34,50 @@ base="http://127.0.0.1:$port"
 
 median() { printf '%s\n' "$@" | sort -g | sed -n "$(( ($# + 1) / 2 ))p"; }
 
-# measure NAME FILES COMMAND...: runs the command RUNS times into an empty
-# out folder, compares FILES (names in www/ and out/) with the served ones
-# and prints the medians.
-measure() {
+# once NAME FILES COMMAND...: one run into an empty out folder; compares
+# FILES (names in www/ and out/) with the served ones and appends
+# "wall cpu rss" to the results of NAME. The callers alternate the tools run
+# by run, so that drift of the shared machine hits all of them.
+declare -A results
+once() {
     local name=$1 files=$2
     shift 2
-    local walls=() cpus=() rsss=()
-    for _ in $(seq "$runs"); do
-        rm -rf "$work/out" && mkdir -p "$work/out"
-        sync
-        /usr/bin/time -f "%e %U %S %M" -o "$work/time" "$@" >/dev/null 2>"$work/stderr" ||
-            { echo "$name failed:"; tail -5 "$work/stderr"; exit 1; }
-        for f in $files; do
-            cmp -s "$work/www/$f" "$work/out/$f" || { echo "$name: wrong bytes in $f"; exit 1; }
-        done
-        read -r wall user sys rss < "$work/time"
-        walls+=("$wall")
-        cpus+=("$(echo "$user + $sys" | bc)")
-        rsss+=("$rss")
+    rm -rf "$work/out" && mkdir -p "$work/out"
+    sync
+    /usr/bin/time -f "%e %U %S %M" -o "$work/time" "$@" >/dev/null 2>"$work/stderr" ||
+        { echo "$name failed:"; tail -5 "$work/stderr"; exit 1; }
+    for f in $files; do
+        cmp -s "$work/www/$f" "$work/out/$f" || { echo "$name: wrong bytes in $f"; exit 1; }
     done
+    read -r wall user sys rss < "$work/time"
+    results[$name]+="$wall $(echo "$user + $sys" | bc) $rss"$'\n'
+}
+report() {
+    local name=$1 walls cpus rsss
+    walls=$(printf '%s' "${results[$name]}" | awk 'NF {print $1}')
+    cpus=$(printf '%s' "${results[$name]}" | awk 'NF {print $2}')
+    rsss=$(printf '%s' "${results[$name]}" | awk 'NF {print $3}')
+    # shellcheck disable=SC2086
     printf '%-38s wall %6.2f s  cpu %6.2f s  peak rss %7.1f MiB\n' "$name" \
-        "$(median "${walls[@]}")" "$(median "${cpus[@]}")" \
-        "$(echo "$(median "${rsss[@]}") / 1024" | bc -l)"
+        "$(median $walls)" "$(median $cpus)" "$(echo "$(median $rsss) / 1024" | bc -l)"
 }
 
 if [[ " $parts " == *" single "* ]]; then
     head -c $((size_mib * 1048576)) /dev/urandom > "$work/www/file.bin"
     mktorrent -l 20 -a http://127.0.0.1:1/announce -o "$work/file.torrent" "$work/www/file.bin" >/dev/null
     cat "$work/www/file.bin" > /dev/null
-    echo "one file of ${size_mib} MiB, median of $runs runs"
-    measure "lanternfish, 8 connections" file.bin \
-        "$lfget" --torrent "$work/file.torrent" --connections 8 "$work/out/file.bin" "$base/file.bin"
-    measure "aria2c -x16 -s16 -k1M" file.bin \
-        aria2c -x16 -s16 -k1M --file-allocation=none --allow-overwrite=true -q \
-        -d "$work/out" -o file.bin "$base/file.bin"
-    measure "curl -o" file.bin curl -s -o "$work/out/file.bin" "$base/file.bin"
+    echo "one file of ${size_mib} MiB, median of $runs runs (alternating)"
+    for _ in $(seq "$runs"); do
+        once "lanternfish, 8 connections" file.bin \
+            "$lfget" --torrent "$work/file.torrent" --connections 8 "$work/out/file.bin" "$base/file.bin"
+        once "aria2c -x16 -s16 -k1M" file.bin \
+            aria2c -x16 -s16 -k1M --file-allocation=none --allow-overwrite=true -q \
+            -d "$work/out" -o file.bin "$base/file.bin"
+        once "curl -o" file.bin curl -s -o "$work/out/file.bin" "$base/file.bin"
+    done
+    report "lanternfish, 8 connections"
+    report "aria2c -x16 -s16 -k1M"
+    report "curl -o"
     rm -f "$work/www/file.bin"
 fi
 
@@ -92,10 +100,14 @@ if [[ " $parts " == *" eight "* ]]; then
         printf '%s\n  out=%s\n' "$base/$n" "$n" >> "$work/aria2.txt"
     done
     cat "$work"/www/* > /dev/null
-    echo "eight files at once, $(echo "$total / 1000000" | bc) MB in all, median of $runs runs"
-    measure "lanternfish, 8 tasks x 7 connections" "${names[*]}" \
-        "$lfget" --connections 7 --batch "$work/batch.txt"
-    measure "aria2c -j8 -x7 -s7 -k1M" "${names[*]}" \
-        aria2c -j8 -x7 -s7 -k1M --file-allocation=none --allow-overwrite=true -q \
-        -d "$work/out" -i "$work/aria2.txt"
+    echo "eight files at once, $(echo "$total / 1000000" | bc) MB in all, median of $runs runs (alternating)"
+    for _ in $(seq "$runs"); do
+        once "lanternfish, 8 tasks x 7 connections" "${names[*]}" \
+            "$lfget" --connections 7 --batch "$work/batch.txt"
+        once "aria2c -j8 -x7 -s7 -k1M" "${names[*]}" \
+            aria2c -j8 -x7 -s7 -k1M --file-allocation=none --allow-overwrite=true -q \
+            -d "$work/out" -i "$work/aria2.txt"
+    done
+    report "lanternfish, 8 tasks x 7 connections"
+    report "aria2c -j8 -x7 -s7 -k1M"
 fi

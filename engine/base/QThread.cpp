@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -61,6 +62,24 @@ void QThread::ClearThreadFields() {
     m_running = false;
 }
 
+uint64_t QThread::SignalCount() {
+    std::lock_guard<std::mutex> guard(m_signalMutex);
+    return m_signals;
+}
+
+void QThread::Signal() {
+    // Notified under the mutex: a waiter that sees the change may delete the
+    // object as soon as it can take the mutex.
+    std::lock_guard<std::mutex> guard(m_signalMutex);
+    ++m_signals;
+    m_signal.notify_all();
+}
+
+void QThread::WaitSignal(uint64_t seen, int ms) {
+    std::unique_lock<std::mutex> lock(m_signalMutex);
+    m_signal.wait_for(lock, std::chrono::milliseconds(ms), [&] { return m_signals != seen; });
+}
+
 bool QThread::Start(const char* name, QThreadOwned* owned) {
     QGuard guard(m_lock);
     if (m_threadId != 0 && m_running) {
@@ -97,15 +116,21 @@ bool QThread::Start(const char* name, QThreadOwned* owned) {
         return false;
     }
     m_owned = owned;
-    while (m_reportedId != id && m_threadId == id) {
+    for (;;) {
+        const uint64_t seen = SignalCount();
+        if (m_reportedId == id || m_threadId != id) break;
         guard.Unlock();
-        SleepMs(5);
+        WaitSignal(seen, 1000);
         guard.Lock();
     }
     // A thread that reported running counts as started even when its body
     // has already ended.
     m_starting = false;
-    return m_reportedId == id;
+    const bool started = m_reportedId == id;
+    // A thread that deletes itself waits for this; it can act only once the
+    // lock is released on return.
+    Signal();
+    return started;
 }
 
 void* QThread::ThreadProc(void* arg) {
@@ -125,6 +150,7 @@ void* QThread::ThreadProc(void* arg) {
         self->m_reportedId = args.id;
         self->m_startTime = CachedSeconds();
         stopAlready = self->m_stopRequest;
+        self->Signal();
     }
     SleepMs(5);
     bool failed = false;
@@ -147,14 +173,16 @@ void* QThread::ThreadProc(void* arg) {
         }
         autoDelete = self->m_autoDelete != 0;
         if (autoDelete) self->m_autoDelete = 0;
+        self->Signal();
     }
     // An object that deletes itself waits until its starter stopped looking
     // at it.
     while (autoDelete) {
         QGuard guard(self->m_lock);
+        const uint64_t seen = self->SignalCount();
         if (!self->m_starting) break;
         guard.Unlock();
-        SleepMs(1);
+        self->WaitSignal(seen, 1000);
     }
     t_currentId = 0;
     if (autoDelete) delete self;
@@ -168,9 +196,12 @@ bool QThread::StopAndWait() {
     const QThreadId id = m_threadId;
     m_stopRequest = true;
     m_stopFlag.store(true);
-    while (m_threadId == id) {
+    Signal();
+    for (;;) {
+        const uint64_t seen = SignalCount();
+        if (m_threadId != id) break;
         guard.Unlock();
-        SleepMs(50);
+        WaitSignal(seen, 1000);
         guard.Lock();
     }
     return true;
@@ -182,12 +213,39 @@ bool QThread::RequestStop(QThreadId* id) {
     m_stopRequest = true;
     m_stopFlag.store(true);
     if (id != nullptr) *id = m_threadId;
+    Signal();
     return true;
 }
 
 bool QThread::HasEnded(QThreadId id) {
     QGuard guard(m_lock);
     return m_threadId != id || id == 0;
+}
+
+void QThread::WaitEnded(QThreadId id) {
+    QGuard guard(m_lock);
+    for (;;) {
+        const uint64_t seen = SignalCount();
+        if (m_threadId != id || id == 0) return;
+        guard.Unlock();
+        WaitSignal(seen, 1000);
+        guard.Lock();
+    }
+}
+
+bool QThread::WaitForStop(int ms) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    QGuard guard(m_lock);
+    for (;;) {
+        const uint64_t seen = SignalCount();
+        if (m_stopRequest) return true;
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            end - std::chrono::steady_clock::now());
+        if (left.count() <= 0) return false;
+        guard.Unlock();
+        WaitSignal(seen, static_cast<int>(left.count()));
+        guard.Lock();
+    }
 }
 
 bool QThread::IsRunning() {
@@ -198,6 +256,7 @@ bool QThread::IsRunning() {
 void QThread::Pause(bool on) {
     QGuard guard(m_lock);
     m_paused = on;
+    Signal();
 }
 
 bool QThread::IsPaused() {
@@ -208,9 +267,11 @@ bool QThread::IsPaused() {
 bool QThread::StopRequested() {
     QGuard guard(m_lock);
     if (!m_paused) return m_stopRequest;
-    while (m_threadId != 0 && !m_stopRequest && m_paused) {
+    for (;;) {
+        const uint64_t seen = SignalCount();
+        if (m_threadId == 0 || m_stopRequest || !m_paused) break;
         guard.Unlock();
-        SleepMs(g_pausePollMs.load());
+        WaitSignal(seen, g_pausePollMs.load());
         guard.Lock();
     }
     return m_stopRequest;
@@ -218,8 +279,7 @@ bool QThread::StopRequested() {
 
 void QThread::WaitSeconds(int n) {
     for (int i = 1; i <= n; ++i) {
-        SleepMs(1000);
-        if (i == n) break;
+        if (WaitForStop(1000) || i == n) break;
         if (StopRequested()) break;
     }
 }

@@ -1,13 +1,17 @@
 // Thread base of the engine's long-lived objects (task work objects, the
 // time thread, service threads). One object runs at most one OS thread at a
 // time; the thread is never joined: start waits until the thread reports
-// that it runs, stop waits until it has cleared its id.
+// that it runs, stop waits until it has cleared its id. Every change a
+// waiter looks for (running, ended, stop requested, pause switched) is
+// signalled on a condition, so the waits end as soon as it happens.
 #pragma once
 
 #include <sys/types.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
+#include <mutex>
 #include <string>
 
 #include "engine/base/QMutex.h"
@@ -52,6 +56,11 @@ public:
     // True once the thread with that id is gone (then releases the owned
     // object when the id is still recorded).
     bool HasEnded(QThreadId id);
+    // Waits until the thread with that id is gone.
+    void WaitEnded(QThreadId id);
+    // Sleeps up to ms milliseconds; ends early (answering true) when a stop
+    // is requested.
+    bool WaitForStop(int ms);
     bool IsRunning();
     void Pause(bool on);
     bool IsPaused();
@@ -80,6 +89,11 @@ private:
     struct StartArgs;
     static void* ThreadProc(void* arg);
     void ClearThreadFields();
+    // The change counter of the waits: read it before looking at the
+    // fields, then wait for it to move.
+    uint64_t SignalCount();
+    void Signal();
+    void WaitSignal(uint64_t seen, int ms);
 
     int m_autoDelete = 0;
     QThreadOwned* m_owned = nullptr;
@@ -92,6 +106,10 @@ private:
     bool m_paused = false;
     uint32_t m_startTime = 0;
     uint32_t m_generation = 0;
+
+    std::mutex m_signalMutex;
+    std::condition_variable m_signal;
+    uint64_t m_signals = 0;
 };
 
 // Names the calling thread (cut to 15 bytes).

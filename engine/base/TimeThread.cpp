@@ -51,10 +51,7 @@ void QTimeThread::Run() {
         clock.Step(TickCountMs());
         g_cached.store(clock.cached);
         g_wall.store(clock.wall);
-        for (int i = 0; i < 10; ++i) {
-            SleepMs(100);
-            if (StopRequested()) return;
-        }
+        if (WaitForStop(1000)) return;
     }
 }
 

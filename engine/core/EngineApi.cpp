@@ -126,6 +126,8 @@ int32_t WithTask(TaskHandle handle, F f, int32_t unknown = kEngineUnknownTask,
 
 void EngineCleanup() {
     if (!Core().started.load()) return;
+    // All threads are asked to stop first, so they end in parallel.
+    for (TBaseWork* task : TBaseWork::TaskListSnapshot()) task->RequestStop(nullptr);
     while (TBaseWork* task = TBaseWork::TakeFirstTask()) {
         delete task;
     }
@@ -233,22 +235,16 @@ int32_t StopTasks(const TaskHandle* handles, uint32_t count, int32_t reset, int3
             task->RequestStop(&id);
             pending.push_back({i, task, id});
         }
-        while (!pending.empty()) {
-            for (size_t k = 0; k < pending.size();) {
-                Pending& p = pending[k];
-                try {
-                    if (!p.task->HasEnded(p.id)) {
-                        ++k;
-                        continue;
-                    }
-                    p.task->RearmSourceList();
-                    if (reset != 0) p.task->Reset(true, true);
-                } catch (...) {
-                    if (results != nullptr) results[p.index] = kEngineFailed;
-                }
-                pending.erase(pending.begin() + static_cast<long>(k));
+        // Every stop is requested first, so the threads end in parallel; the
+        // waits end as each thread does.
+        for (Pending& p : pending) {
+            try {
+                p.task->WaitEnded(p.id);
+                p.task->RearmSourceList();
+                if (reset != 0) p.task->Reset(true, true);
+            } catch (...) {
+                if (results != nullptr) results[p.index] = kEngineFailed;
             }
-            if (!pending.empty()) SleepMs(50);
         }
         return kEngineOk;
     } catch (...) {

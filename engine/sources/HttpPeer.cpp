@@ -221,13 +221,28 @@ bool THttpPeer::ReceiveDocument() {
 
 bool THttpPeer::ReceiveStream() {
     if (m_inFlight <= 0) return true;
-    // Read what the queue can take in one go, up to the second's budget.
-    const int64_t wanted = static_cast<int64_t>(m_inFlight) * kBlockSize + m_bytesToSkip;
+    // What the queue can take, up to the second's budget and kMaxReadBytes a
+    // pass, read kReadChunkBytes at a time: the receive buffer stays small
+    // while a fast stream still moves its full amount every pass.
     const int64_t budget = std::max<int64_t>(m_task->DownloadBudgetLeft(), kBlockSize);
-    const size_t readSize = static_cast<size_t>(
-        std::clamp<int64_t>(std::min(wanted, budget), kBlockSize, kMaxReadBytes));
-    long n = m_connection->ReceiveData(readSize);
-    if (n < 0 && m_connection->ReceivedSize() == 0) return false;
+    int64_t passLeft = std::clamp<int64_t>(
+        std::min(static_cast<int64_t>(m_inFlight) * kBlockSize + m_bytesToSkip, budget), kBlockSize,
+        kMaxReadBytes);
+    bool ok = true;
+    while (ok && m_inFlight > 0 && passLeft > 0) {
+        const int64_t wanted = static_cast<int64_t>(m_inFlight) * kBlockSize + m_bytesToSkip;
+        const size_t readSize = static_cast<size_t>(
+            std::clamp<int64_t>(std::min(wanted, passLeft), kBlockSize, kReadChunkBytes));
+        long n = m_connection->ReceiveData(readSize);
+        if (n < 0 && m_connection->ReceivedSize() == 0) return false;
+        ok = DeliverReceived();
+        if (n <= 0 || static_cast<size_t>(n) < readSize) break;  // drained for now
+        passLeft -= n;
+    }
+    return ok;
+}
+
+bool THttpPeer::DeliverReceived() {
     size_t have = m_connection->ReceivedSize();
     if (m_bytesToSkip > 0 && have > 0) {
         size_t drop =

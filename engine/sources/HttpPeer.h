@@ -17,7 +17,8 @@ namespace lf {
 class THttpPeer : public TPeerObject {
 public:
     static constexpr int64_t kMaxSkipBytes = 131072;
-    static constexpr int64_t kMaxReadBytes = 1 << 20;
+    static constexpr int64_t kMaxReadBytes = 1 << 20;      // a pass
+    static constexpr int64_t kReadChunkBytes = 128 << 10;  // a read
     // Bytes read at a time while the head is awaited.
     static constexpr size_t kHeadReadBytes = 43008;
 
@@ -45,6 +46,8 @@ private:
     bool HandleRedirect();
     bool ReceiveDocument();
     bool ReceiveStream();
+    // Skips and hands over the complete blocks in the receive buffer.
+    bool DeliverReceived();
     // Abandons the response and asks again from the first queued block.
     bool Restart();
     int32_t CountInFlight() const;

@@ -384,20 +384,27 @@ int32_t TPieces::StoreBlock(int32_t piece, int32_t offset, const char* data, int
 
 // ---------------------------------------------------------------- writing
 
-int64_t TPieces::WriteBytes(Piece& p, int32_t from, int32_t to) {
-    int64_t done = 0;
+// The chunks holding [from, to) of a piece, appended to parts; false when a
+// chunk is missing.
+bool TPieces::AppendParts(Piece& p, int32_t from, int32_t to, std::vector<iovec>* parts) {
     for (int32_t o = from; o < to;) {
         int32_t c = o / p.chunkSize;
         int32_t within = o % p.chunkSize;
         int32_t n = std::min(p.chunkSize - within, to - o);
-        if (p.chunks[c] == nullptr) break;
-        int64_t w = m_files.Write(ContentOffset(p) + o, p.chunks[c] + within, n);
-        if (w > 0) ++m_diskVersion;
-        done += w;
-        if (w != n) break;
+        if (p.chunks[c] == nullptr) return false;
+        parts->push_back({p.chunks[c] + within, static_cast<size_t>(n)});
         o += n;
     }
-    return done;
+    return true;
+}
+
+int64_t TPieces::WriteBytes(Piece& p, int32_t from, int32_t to) {
+    std::vector<iovec> parts;
+    if (!AppendParts(p, from, to, &parts)) return 0;
+    int64_t w =
+        m_files.WriteParts(ContentOffset(p) + from, parts.data(), static_cast<int>(parts.size()));
+    if (w > 0) ++m_diskVersion;
+    return w;
 }
 
 bool TPieces::WritePiece(int32_t piece) {
@@ -410,7 +417,12 @@ bool TPieces::WritePiece(int32_t piece) {
         EngineLog::Printf(kLogChannel, "piece %d could not be written", p.index);
         return false;
     }
-    m_pendingBytes -= want;
+    PieceWritten(p);
+    return true;
+}
+
+void TPieces::PieceWritten(Piece& p) {
+    m_pendingBytes -= p.size - p.part;
     p.complete = false;
     p.verified = false;
     ReleaseBuffer(p);
@@ -420,8 +432,7 @@ bool TPieces::WritePiece(int32_t piece) {
     p.sourceBytes = 0;
     auto it = std::find(m_partialList.begin(), m_partialList.end(), p.index);
     if (it != m_partialList.end()) m_partialList.erase(it);
-    SetHave(piece, true);
-    return true;
+    SetHave(p.index, true);
 }
 
 bool TPieces::FlushPiece(int32_t piece, int32_t threshold) {
@@ -477,8 +488,40 @@ bool TPieces::SetHave(int32_t piece, bool present) {
 
 void TPieces::WritePending(bool all) {
     (void)all;
-    for (auto& p : m_pieces)
-        if (p.complete) WritePiece(p.index);
+    // Verified pieces that follow each other on disk go out together: one
+    // vectored write (and one hold of the disk lock) per run.
+    std::vector<iovec> parts;
+    for (int32_t i = 0; i < m_pieceCount;) {
+        Piece& first = m_pieces[i];
+        if (!first.complete) {
+            ++i;
+            continue;
+        }
+        parts.clear();
+        int32_t end = i;
+        int64_t bytes = 0;
+        while (end < m_pieceCount && m_pieces[end].complete && bytes < kWriteRunBytes &&
+               (end == i || m_pieces[end].part == 0) &&
+               AppendParts(m_pieces[end], m_pieces[end].part, m_pieces[end].size, &parts)) {
+            bytes += m_pieces[end].size - m_pieces[end].part;
+            ++end;
+        }
+        if (end == i) {  // a chunk is missing: the single write reports it
+            WritePiece(i);
+            ++i;
+            continue;
+        }
+        int64_t w = m_files.WriteParts(ContentOffset(first) + first.part, parts.data(),
+                                       static_cast<int>(parts.size()));
+        if (w > 0) ++m_diskVersion;
+        if (w == bytes) {
+            for (int32_t k = i; k < end; ++k) PieceWritten(m_pieces[k]);
+        } else {
+            // Short: piece by piece, so each one's failure is its own.
+            for (int32_t k = i; k < end; ++k) WritePiece(k);
+        }
+        i = end;
+    }
 }
 
 void TPieces::Evict(bool force) {
@@ -505,6 +548,9 @@ void TPieces::Evict(bool force) {
 void TPieces::KeepWithinLimit() {
     int64_t limit = CacheLimitBytes();
     int64_t threshold = m_cachedBytes < limit / 2 ? limit / 2 : limit / 5;
+    // Verified data does not wait for more than a write's worth: memory
+    // stays with the data still arriving.
+    threshold = std::min(threshold, std::max<int64_t>(kWriteBatchBytes, m_pieceLength));
     if (m_pendingBytes >= threshold) WritePending(true);
     if (m_cachedBytes >= limit) Evict(true);
 }

@@ -45,6 +45,8 @@
 // DataLock() guards data reads requested from other threads.
 #pragma once
 
+#include <sys/uio.h>
+
 #include <atomic>
 #include <cstdint>
 #include <functional>
@@ -64,6 +66,10 @@ constexpr int32_t kBlockBytes = 16384;
 constexpr int32_t kMaxChunkBytes = 128 * 1024;
 // One cache-limit unit is 256 KiB.
 constexpr int64_t kCacheUnitBytes = 256 * 1024;
+// Verified pieces are written once this much waits (or one piece, when
+// pieces are larger), in runs of at most kWriteRunBytes per write.
+constexpr int64_t kWriteBatchBytes = 512 << 10;
+constexpr int64_t kWriteRunBytes = 16 << 20;
 
 struct TPieceEvent {
     int32_t type = 0;
@@ -236,6 +242,9 @@ private:
     void OnPieceFilled(Piece& p);
     int32_t ContiguousBytes(const Piece& p) const;
     int64_t WriteBytes(Piece& p, int32_t from, int32_t to);
+    bool AppendParts(Piece& p, int32_t from, int32_t to, std::vector<iovec>* parts);
+    // The bookkeeping of a complete piece whose bytes reached the disk.
+    void PieceWritten(Piece& p);
     int64_t ContentOffset(const Piece& p) const {
         return static_cast<int64_t>(p.index) * m_pieceLength;
     }

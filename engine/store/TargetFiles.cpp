@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstring>
 #include <thread>
+#include <vector>
 
 #include "engine/log/LogApi.h"
 
@@ -183,6 +184,7 @@ void TTargetFiles::CloseFile(TFileEntry& file) {
         ::close(file.fd);
         file.fd = -1;
     }
+    file.knownSize = -1;
 }
 
 void TTargetFiles::CloseAll() {
@@ -246,26 +248,32 @@ bool TTargetFiles::EnsureFile(TFileEntry& file, int64_t needed, bool forWrite, b
         if (forWrite) WriteFailure(file.path, m_openError);
         return false;
     }
-    struct stat st;
-    if (::fstat(file.fd, &st) != 0) {
-        const int error = errno;
-        CloseFile(file);
-        if (forWrite) WriteFailure(file.path, error);
-        return false;
-    }
-    int64_t size = st.st_size;
-    if (size > file.length) {
-        // Longer than the content says: cut back to the expected length.
-        bool wasReadOnly = file.readOnly;
-        CloseFile(file);
-        {
-            QGuard g(StoreDiskLock());
-            if (::truncate(file.path.c_str(), file.length) != 0) return false;
+    // The size is read once per open; afterwards this task's own growth and
+    // writes keep it.
+    if (file.knownSize < 0) {
+        struct stat st;
+        if (::fstat(file.fd, &st) != 0) {
+            const int error = errno;
+            CloseFile(file);
+            if (forWrite) WriteFailure(file.path, error);
+            return false;
         }
-        if (!Open(file, !wasReadOnly)) return false;
-        if (::fstat(file.fd, &st) != 0 || st.st_size != file.length) return false;
-        size = st.st_size;
+        int64_t size = st.st_size;
+        if (size > file.length) {
+            // Longer than the content says: cut back to the expected length.
+            bool wasReadOnly = file.readOnly;
+            CloseFile(file);
+            {
+                QGuard g(StoreDiskLock());
+                if (::truncate(file.path.c_str(), file.length) != 0) return false;
+            }
+            if (!Open(file, !wasReadOnly)) return false;
+            if (::fstat(file.fd, &st) != 0 || st.st_size != file.length) return false;
+            size = st.st_size;
+        }
+        file.knownSize = size;
     }
+    int64_t size = file.knownSize;
     if (!forWrite) return size >= needed;
 
     int64_t target = m_growFull
@@ -290,6 +298,7 @@ bool TTargetFiles::EnsureFile(TFileEntry& file, int64_t needed, bool forWrite, b
                 return false;
             }
             size = target;
+            file.knownSize = target;
         }
     }
     return size >= needed;
@@ -305,31 +314,68 @@ int TTargetFiles::FileAt(int64_t contentOffset) const {
 }
 
 int64_t TTargetFiles::Write(int64_t contentOffset, const char* data, int64_t length) {
+    if (length <= 0) return 0;
+    iovec part{const_cast<char*>(data), static_cast<size_t>(length)};
+    return WriteParts(contentOffset, &part, 1);
+}
+
+int64_t TTargetFiles::WriteParts(int64_t contentOffset, const iovec* parts, int count) {
+    int64_t length = 0;
+    for (int k = 0; k < count; ++k) length += static_cast<int64_t>(parts[k].iov_len);
     int64_t done = 0;
+    // Position in the parts: index and offset inside it.
+    int part = 0;
+    size_t inPart = 0;
+    std::vector<iovec> run;
     int i = FileAt(contentOffset);
     while (done < length && i >= 0 && i < static_cast<int>(m_files.size())) {
         TFileEntry& f = m_files[i];
-        int64_t pos = contentOffset + done - f.startOffset;
-        int64_t run = std::min(length - done, f.length - pos);
-        if (run <= 0) {
+        const int64_t pos = contentOffset + done - f.startOffset;
+        const int64_t want = std::min(length - done, f.length - pos);
+        if (want <= 0) {
             ++i;
             continue;
         }
-        if (!EnsureFile(f, pos + run, true)) break;
+        if (!EnsureFile(f, pos + want, true)) break;
         int64_t wrote = 0;
         {
             QGuard g(StoreDiskLock());
-            while (wrote < run) {
-                ssize_t w = ::pwrite(f.fd, data + done + wrote, static_cast<size_t>(run - wrote),
-                                     pos + wrote);
+            while (wrote < want) {
+                // The parts of [done + wrote, done + want), at most IOV_MAX.
+                run.clear();
+                int p = part;
+                size_t in = inPart;
+                int64_t left = want - wrote;
+                while (left > 0 && p < count && static_cast<int>(run.size()) < IOV_MAX) {
+                    size_t n = std::min<size_t>(parts[p].iov_len - in, static_cast<size_t>(left));
+                    run.push_back({static_cast<char*>(parts[p].iov_base) + in, n});
+                    left -= static_cast<int64_t>(n);
+                    in += n;
+                    if (in == parts[p].iov_len) {
+                        ++p;
+                        in = 0;
+                    }
+                }
+                ssize_t w = ::pwritev(f.fd, run.data(), static_cast<int>(run.size()), pos + wrote);
                 if (w < 0 && errno == EINTR) continue;
                 if (w <= 0) {
                     if (w < 0 && errno == ENOSPC) Event(1002);
                     break;
                 }
                 wrote += w;
+                // Advance the part position by w bytes.
+                for (size_t n = static_cast<size_t>(w); n > 0;) {
+                    size_t step = std::min(n, parts[part].iov_len - inPart);
+                    n -= step;
+                    inPart += step;
+                    if (inPart == parts[part].iov_len) {
+                        ++part;
+                        inPart = 0;
+                    }
+                }
             }
         }
+        if (f.knownSize >= 0) f.knownSize = std::max(f.knownSize, pos + wrote);
         f.dirty = true;
         // Start write-back early, every 8 MiB a file receives: the data
         // reaches the disk while more arrives instead of all at a later sync.
@@ -339,7 +385,7 @@ int64_t TTargetFiles::Write(int64_t contentOffset, const char* data, int64_t len
             f.unsynced = 0;
         }
         done += wrote;
-        if (wrote < run) break;
+        if (wrote < want) break;
         ++i;
     }
     return done;

@@ -15,6 +15,8 @@
 //   1003  space became available again while waiting
 #pragma once
 
+#include <sys/uio.h>
+
 #include <atomic>
 #include <cstdint>
 #include <functional>
@@ -45,6 +47,7 @@ struct TFileEntry {
     bool folder = false;       // a folder entry: created as a folder, no data
     bool dirty = false;        // written since the last sync
     int64_t unsynced = 0;      // bytes written since write-back was last started
+    int64_t knownSize = -1;    // size of the open file as this task left it; -1 unknown
     int64_t length = 0;
     int64_t startOffset = 0;
     int32_t firstPiece = 0;
@@ -108,6 +111,10 @@ public:
     // Writes length bytes at a content offset; returns the bytes written
     // (short on failure).
     int64_t Write(int64_t contentOffset, const char* data, int64_t length);
+    // Writes the parts one after the other from a content offset, each file's
+    // run with one vectored write under one hold of the disk lock; returns
+    // the bytes written (short on failure).
+    int64_t WriteParts(int64_t contentOffset, const struct iovec* parts, int count);
     // Reads length bytes at a content offset; returns the bytes read (short
     // when a file is missing or too short).
     int64_t Read(int64_t contentOffset, char* buffer, int64_t length);

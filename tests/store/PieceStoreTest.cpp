@@ -2,9 +2,11 @@
 // files in a temporary folder.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 #include <zlib.h>
 
+#include <climits>
 #include <cstring>
 #include <functional>
 #include <random>
@@ -225,6 +227,33 @@ TEST(TargetFiles, GrowthAheadOfTheData) {
         ASSERT_EQ(::stat(files.Files()[0].path.c_str(), &st), 0) << k.what;
         EXPECT_EQ(st.st_size, k.sizeAfter) << k.what;
     }
+}
+
+TEST(TargetFiles, VectoredWriteAcrossFilesAndPartBoundaries) {
+    TempDir dir;
+    Content c = MakeContent({{"a.bin", 70000}, {"b.bin", 5}, {"c.bin", 300001}}, 16384, 21);
+    TTargetFiles files;
+    ASSERT_TRUE(files.Setup(dir.Path() + "/dl/", c.layout));
+    files.SetGrowToFullLength(false);
+    // Parts of uneven sizes, more than one write's worth of them, split
+    // across every file boundary; written from offset 1000 (the first 1000
+    // bytes come with a plain write afterwards).
+    std::vector<iovec> parts;
+    for (size_t at = 1000, n = 1; at < c.bytes.size(); at += n, n = n * 7 % 499 + 1) {
+        n = std::min(n, c.bytes.size() - at);
+        parts.push_back({c.bytes.data() + at, n});
+    }
+    ASSERT_GT(parts.size(), static_cast<size_t>(IOV_MAX));
+    ASSERT_EQ(files.WriteParts(1000, parts.data(), static_cast<int>(parts.size())),
+              static_cast<int64_t>(c.bytes.size() - 1000));
+    ASSERT_EQ(files.Write(0, c.bytes.data(), 1000), 1000);
+    // The cached size follows the writes: growing again keeps the data.
+    ASSERT_EQ(files.Write(100, c.bytes.data() + 100, 16384), 16384);
+    files.CloseAll();
+    auto& f = files.Files();
+    EXPECT_EQ(ReadFile(f[0].path), c.FileBytes(0));
+    EXPECT_EQ(ReadFile(f[1].path), c.FileBytes(1));
+    EXPECT_EQ(ReadFile(f[2].path), c.FileBytes(2));
 }
 
 TEST(TargetFiles, DiskQueries) {
