@@ -42,6 +42,7 @@ const char* const kPrograms[] = {"lanternfish", "lf-get", "lf-make-release"};
 TEST_F(InstallTest, InstallsTheProgramsAndTheirDesktopFiles) {
     std::vector<std::string> expected = {
         "bin/lanternfish",
+        "bin/lanternfish-window",
         "bin/lf-get",
         "bin/lf-make-release",
         "share/man/man1/lanternfish.1.gz",
