@@ -27,8 +27,8 @@ Registries& Reg() {
     return *r;
 }
 
-std::once_flag g_machineIdOnce;
-std::array<uint8_t, 8> g_machineId{};
+std::once_flag g_processIdOnce;
+std::array<uint8_t, 16> g_processId{};
 
 // Shared services started by the first work object in the task list.
 void StartSharedServices() {
@@ -51,19 +51,24 @@ QTMutex& TBaseWork::TaskListLock() {
     return Reg().taskListLock;
 }
 
-std::array<uint8_t, 8> TBaseWork::MachineId() {
-    std::call_once(g_machineIdOnce, [] {
+std::array<uint8_t, 16> TBaseWork::ProcessId() {
+    std::call_once(g_processIdOnce, [] {
         uuid_t id;
         uuid_generate(id);
-        std::memcpy(g_machineId.data(), id, 8);
-        uint32_t first;
-        std::memcpy(&first, g_machineId.data(), 4);
-        if (first == 0) {
-            first = 1;
-            std::memcpy(g_machineId.data(), &first, 4);
-        }
+        std::memcpy(g_processId.data(), id, 16);
+        // A zero byte 0 or 1 would make the UDP identity differ from the
+        // peer id (the UDP server replaces those bytes), so neither is ever 0.
+        if (g_processId[0] == 0) g_processId[0] = 1;
+        if (g_processId[1] == 0) g_processId[1] = 2;
     });
-    return g_machineId;
+    return g_processId;
+}
+
+std::array<uint8_t, 8> TBaseWork::MachineId() {
+    std::array<uint8_t, 8> m{};
+    const std::array<uint8_t, 16> p = ProcessId();
+    std::memcpy(m.data(), p.data(), 8);
+    return m;
 }
 
 TBaseWork::TBaseWork() {

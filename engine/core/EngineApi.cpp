@@ -1,6 +1,9 @@
 #include "engine/core/EngineApi.h"
 
+#include <arpa/inet.h>
+
 #include <atomic>
+#include <cstdlib>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
@@ -20,6 +23,12 @@ std::atomic<int32_t> listenPort{0};
 std::atomic<uint8_t> p2pEnabled{0};
 std::atomic<uint8_t> httpDisguise{0};
 std::atomic<uint8_t> started{0};
+std::atomic<uint32_t> localAddress{0};
+
+const uint32_t* LocalBind(uint32_t* storage) {
+    *storage = localAddress.load();
+    return *storage == 0 ? nullptr : storage;
+}
 
 namespace {
 std::mutex& FolderLock() {
@@ -176,6 +185,7 @@ int32_t EngineStartup(const char* folder) {
         if (EngineSettings::started.load()) return kEngineOk;
         // BSD sockets need no start-up.
         if (folder != nullptr) EngineSettings::SetStartupFolder(folder);
+        if (const char* local = std::getenv("LANTERNFISH_LOCAL_ADDRESS")) SetLocalAddress(local);
         EngineSettings::started.store(1);
         return kEngineOk;
     } catch (...) {
@@ -191,6 +201,17 @@ int32_t EngineShutdown() {
     } catch (...) {
         return kEngineFailed;
     }
+}
+
+int32_t SetLocalAddress(const char* dotted) {
+    if (dotted == nullptr || *dotted == '\0') {
+        EngineSettings::localAddress.store(0);
+        return kEngineOk;
+    }
+    in_addr a{};
+    if (inet_pton(AF_INET, dotted, &a) != 1 || a.s_addr == 0xffffffffu) return kEngineInvalidArgument;
+    EngineSettings::localAddress.store(a.s_addr);
+    return kEngineOk;
 }
 
 int32_t SetListenPort(int32_t port) {

@@ -14,6 +14,14 @@ extern std::atomic<uint8_t> p2pEnabled;
 // Read by the peer wire when it opens a connection.
 extern std::atomic<uint8_t> httpDisguise;
 extern std::atomic<uint8_t> started;
+// The local IPv4 address (network order) that outgoing TCP connections and
+// datagram sockets bind to; 0 binds none. Set by SetLocalAddress, or at
+// start-up from LANTERNFISH_LOCAL_ADDRESS (a dotted address), so that
+// several engines on one machine use distinct loopback addresses.
+extern std::atomic<uint32_t> localAddress;
+// &storage holding the address when one is set, else nullptr (the form
+// QConnection::Connect takes).
+const uint32_t* LocalBind(uint32_t* storage);
 std::string StartupFolder();
 void SetStartupFolder(const char* folder);
 }  // namespace EngineSettings
@@ -28,5 +36,7 @@ struct EngineTimings {
     int stallStopSeconds = 900;  // an incomplete task without new data stops
     int httpHeadSeconds = 15;    // an HTTP source without response headers times out
     int httpBodySeconds = 30;    // an HTTP source without body data times out
+    int trackerRepeatSeconds = 10;  // an unanswered tracker request older than this is sent again
+    int trackerAgainSeconds = 600;  // a tracker is announced to again after this long
 };
 EngineTimings& GetEngineTimings();

@@ -1,8 +1,10 @@
 #include "engine/core/WorkWithPeers.h"
 
+#include <arpa/inet.h>
 #include <strings.h>
 
 #include <algorithm>
+#include <cstring>
 #include <cstdlib>
 #include <ctime>
 
@@ -13,6 +15,9 @@
 #include "engine/sources/HttpPeer.h"
 #include "engine/sources/PeerId.h"
 #include "engine/sources/PeerObject.h"
+#include "engine/sources/TrackerPeer.h"
+#include "engine/sources/TrackerProtocol.h"
+#include "engine/net/NameResolve.h"
 
 namespace {
 
@@ -96,6 +101,68 @@ void TWorkWithPeers::SortCandidates() {
                              return a->connectionsMade < b->connectionsMade;
                          return a->waitingSeconds < b->waitingSeconds;
                      });
+}
+
+const std::array<uint8_t, 20>& TWorkWithPeers::TaskPeerId() {
+    if (!m_peerIdMade) {
+        uint32_t local = EngineSettings::localAddress.load();
+        if (local == 0) local = ChooseLocalAddress();
+        if (local == 0) local = 0xffffffffu;  // no local address: -1
+        const std::array<uint8_t, 16> process = ProcessId();
+        m_peerId = tracker::MakePeerId(AnnounceAddress(),
+                                       static_cast<int64_t>(reinterpret_cast<intptr_t>(this)),
+                                       static_cast<int64_t>(TickCountMs()), local, process.data());
+        m_peerIdMade = true;
+    }
+    return m_peerId;
+}
+
+TPeerId* TWorkWithPeers::AddPeerAddress(uint32_t ipv4, uint16_t port, int kind, bool toFront,
+                                        int group, const uint8_t* peerId) {
+    if (ipv4 == 0 || ipv4 == 0xffffffffu || port == 0) return nullptr;
+    if (kind == kSourceBitTorrent) {
+        if (ipv4 == 0x0100007fu) return nullptr;
+        if (peerId != nullptr && std::equal(peerId, peerId + 20, TaskPeerId().begin()))
+            return nullptr;
+    }
+    for (TPeerId* c : m_candidates) {
+        if (c->ipv4 == ipv4 && c->port == port && c->kind == kind) {
+            if (kind != kSourceBitTorrent) {
+                std::fill(std::begin(c->peerId), std::end(c->peerId), 0);
+                c->retryMark = group;
+            }
+            return c;
+        }
+    }
+    TPeerId* r = new TPeerId();
+    in_addr a{};
+    a.s_addr = ipv4;
+    char dotted[INET_ADDRSTRLEN] = {0};
+    inet_ntop(AF_INET, &a, dotted, sizeof(dotted));
+    r->address = std::string("btnode://") + dotted + ":" + std::to_string(port);
+    r->kind = kind;
+    r->ipv4 = ipv4;
+    r->port = port;
+    r->parsed = true;
+    r->retryMark = group;
+    if (kind == kSourceBitTorrent) {
+        r->allowedConnections = 1;
+        r->retryMark = std::max(19, group);
+        if (peerId != nullptr) {
+            std::copy(peerId, peerId + 20, std::begin(r->peerId));
+        } else {
+            std::memcpy(r->peerId + 14, &ipv4, 4);
+            r->peerId[18] = static_cast<uint8_t>(port >> 8);
+            r->peerId[19] = static_cast<uint8_t>(port & 0xff);
+        }
+    }
+    if (toFront || IsServer(kind)) {
+        m_candidates.insert(m_candidates.begin(), r);
+    } else {
+        m_candidates.push_back(r);
+    }
+    m_candidatesAdded = true;
+    return r;
 }
 
 bool TWorkWithPeers::AddCandidate(TPeerId* r, bool fromPeer, bool takePeerId) {
@@ -347,7 +414,8 @@ bool TWorkWithPeers::Eligible(TPeerId* r) {
         }
     }
     if (r->kind == kSourceTracker && r->lastConnectTime != 0 &&
-        static_cast<int64_t>(WallSeconds()) - r->lastConnectTime < 600) {
+        static_cast<int64_t>(WallSeconds()) - r->lastConnectTime <
+            GetEngineTimings().trackerAgainSeconds) {
         return false;
     }
     if (r->waitingSeconds > 0) --r->waitingSeconds;
@@ -368,7 +436,11 @@ TPeerObject* TWorkWithPeers::CreateSource(int kind) {
     }
     if (kind == kSourceHttp) return new THttpPeer(static_cast<TWorkThread*>(this));
     if (kind == kSourceFtp) return new TFtpPeer(static_cast<TWorkThread*>(this));
-    return nullptr;  // BitTorrent and tracker sources come with their protocols
+    if (kind == kSourceTracker) {
+        return new TTrackerPeer(static_cast<TWorkThread*>(this), TrackerHost(),
+                                TTrackerPeer::kEventStarted);
+    }
+    return nullptr;  // BitTorrent sources come with the peer wire
 }
 
 void TWorkWithPeers::Recycle(TPeerObject* s) {
@@ -440,6 +512,23 @@ void TWorkWithPeers::ConnectionWork() {
         }
     }
     SortCandidates();
+
+    // Peers: trackers and BitTorrent candidates, while P2P is on.
+    if (EngineSettings::p2pEnabled.load() != 0) {
+        int peers = 0;
+        for (TPeerObject* s : m_active) {
+            if (s->m_kind == kSourceBitTorrent && (s->m_source == nullptr || !s->m_source->givenUp))
+                ++peers;
+        }
+        const int peerLimit = PeerLimit();
+        for (size_t i = 0; i < m_candidates.size() && peers < peerLimit; ++i) {
+            if (EngineSettings::p2pEnabled.load() == 0) break;
+            TPeerId* r = m_candidates[i];
+            if (IsServer(r->kind) || r->metadataSource || r->givenUp || !Eligible(r)) continue;
+            const int n = OpenConnections(r, 1, 0, false);
+            if (r->kind == kSourceBitTorrent) peers += n;
+        }
+    }
 
     // Low throughput of the servers: refill from the saved list.
     int32_t serverRate = 0;
@@ -661,6 +750,7 @@ void TWorkWithPeers::Reset(bool clearFileList, bool clearAll) {
     m_idle.clear();
     for (TPeerId* r : m_candidates) r->Release();
     m_candidates.clear();
+    m_peerIdMade = false;
     m_onlyTrackersValid = false;
     m_idleSeconds = 0;
     m_lowThroughput = 0;

@@ -129,6 +129,10 @@ bool TWorkWithPieces::LoadMetainfoIntoPieceStore() {
     return true;
 }
 
+std::string TWorkWithPieces::AnnounceAddress() {
+    return m_torrent != nullptr ? m_torrent->Announce() : std::string();
+}
+
 bool TWorkWithPieces::MakeHashlessPieceMap(int64_t size, const std::string& fileName) {
     if (m_pieces != nullptr || size <= 0) return false;
     // Pieces of 256 KiB up to 4 MiB, about a thousand of them at most.

@@ -21,6 +21,7 @@ public:
     ~TWorkWithPieces() override;
 
     bool HasMetainfo() override;
+    std::string AnnounceAddress() override;
     void RefreshFromPieces() override;
     void Reset(bool clearFileList, bool clearAll) override;
 

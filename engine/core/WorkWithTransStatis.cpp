@@ -7,6 +7,8 @@
 #include "engine/log/LogApi.h"
 #include "engine/net/TimeThread.h"
 #include "engine/sources/PeerObject.h"
+#include "engine/metainfo/Torrent.h"
+#include "engine/net/NameResolve.h"
 #include "engine/store/TPieces.h"
 
 int32_t TWorkWithTransStatis::Allowance(int32_t limitKiB, int32_t share) {
@@ -248,4 +250,44 @@ void TWorkWithTransStatis::Reset(bool clearFileList, bool clearAll) {
     m_lastStatistics = 0;
     m_lastSave = 0;
     m_lastPublish = 0;
+}
+
+bool TWorkWithTransStatis::FillAnnounce(tracker::AnnounceValues* values) {
+    if (m_torrent == nullptr) return false;
+    values->infoHash = m_torrent->InfoHash();
+    const std::array<uint8_t, 20>& id = TaskPeerId();
+    std::copy(id.begin(), id.end(), values->peerId.begin());
+    const int32_t port = EngineSettings::listenPort.load();
+    values->listenPort = static_cast<uint16_t>(port > 0 && port <= 65535 ? port : 8080);
+    values->listenAddress = 0;  // the listener takes every interface
+    values->uploaded = m_secondSent;
+    values->downloaded = m_secondReceived;
+    QGuard guard(m_lock);
+    values->left = std::max<int64_t>(m_working.totalBytes - m_working.downloadedBytes, 0);
+    return true;
+}
+
+tracker::PeerIdField TWorkWithTransStatis::HttpAnnouncePeerId() {
+    uint32_t local = LocalBindAddress();
+    if (local == 0) local = ChooseLocalAddress();
+    if (local == 0) local = 0xffffffffu;
+    return tracker::MakePeerId(AnnounceAddress(),
+                               static_cast<int64_t>(reinterpret_cast<intptr_t>(this)),
+                               static_cast<int64_t>(CachedSeconds()), local, nullptr);
+}
+
+void TWorkWithTransStatis::OfferTrackerPeer(const tracker::PeerEntry& peer) {
+    AddPeerAddress(peer.ipv4, peer.port, kSourceBitTorrent, false, 19, peer.peerId.data());
+}
+
+void TWorkWithTransStatis::StoreTrackerCounts(int32_t interval, int32_t donePeers,
+                                              int32_t completed) {
+    QGuard guard(m_lock);
+    m_working.trackerInterval = interval;
+    m_working.trackerDonePeers = donePeers;
+    m_working.trackerCompleted = completed;
+}
+
+uint32_t TWorkWithTransStatis::LocalBindAddress() {
+    return EngineSettings::localAddress.load();
 }

@@ -8,8 +8,9 @@
 #include <cstdint>
 
 #include "engine/core/WorkWithPieces.h"
+#include "engine/sources/TrackerPeer.h"
 
-class TWorkWithTransStatis : public TWorkWithPieces {
+class TWorkWithTransStatis : public TWorkWithPieces, public ITrackerHost {
 public:
     static constexpr int32_t kNoLimitBytes = 0x3E800000;  // 1000 MiB/s
     static constexpr int32_t kMinAllowance = 3072;
@@ -64,7 +65,16 @@ public:
     uint64_t m_httpBytes = 0;
     uint64_t m_btBytes = 0;
 
+    // ITrackerHost: what the task's tracker sources announce and where
+    // their answers go.
+    bool FillAnnounce(tracker::AnnounceValues* values) override;
+    tracker::PeerIdField HttpAnnouncePeerId() override;
+    void OfferTrackerPeer(const tracker::PeerEntry& peer) override;
+    void StoreTrackerCounts(int32_t interval, int32_t donePeers, int32_t completed) override;
+    uint32_t LocalBindAddress() override;
+
 protected:
+    ITrackerHost* TrackerHost() override { return this; }
     int64_t TaskClockNow() override { return TaskClock(); }
     void OnSourceStepped(TPeerObject* s) override;
     void OnSourceRemoved(TPeerObject* s) override;

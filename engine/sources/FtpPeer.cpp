@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "engine/core/EngineSettings.h"
 #include "engine/core/WorkThread.h"
 #include "engine/log/LogApi.h"
 #include "engine/net/TimeThread.h"
@@ -37,7 +38,10 @@ bool TFtpPeer::Connect(TPeerId* source) {
     if (!TPeerObject::Connect(source)) return false;
     m_step = kStepGreeting;
     m_subState = kWaiting;
-    if (!m_connection->Connect(source->ipv4, source->port, false)) return false;
+    uint32_t local = 0;
+    if (!m_connection->Connect(source->ipv4, source->port, false, nullptr,
+                               EngineSettings::LocalBind(&local)))
+        return false;
     m_linkState = kLinkConnected;
     return IsConnected();
 }
@@ -256,7 +260,8 @@ bool TFtpPeer::OpenDataConnection(const ftp::Reply& reply) {
     }
     CloseData();
     m_data = std::make_unique<QConnection>();
-    if (!m_data->Connect(m_source->ipv4, port, false)) {
+    uint32_t local = 0;
+    if (!m_data->Connect(m_source->ipv4, port, false, nullptr, EngineSettings::LocalBind(&local))) {
         CloseData();
         return Fail("data connection failed");
     }

@@ -26,7 +26,10 @@ bool THttpPeer::Connect(TPeerId* source) {
     } else if (source->priorityMark == 1) {
         m_task->SetFetchingMetainfo();
     }
-    if (!m_connection->Connect(source->ipv4, source->port, false)) return false;
+    uint32_t local = 0;
+    if (!m_connection->Connect(source->ipv4, source->port, false, nullptr,
+                               EngineSettings::LocalBind(&local)))
+        return false;
     m_linkState = kLinkConnected;
     return SendRequest();
 }
@@ -292,7 +295,10 @@ bool THttpPeer::Restart() {
     m_bytesToSkip = 0;
     m_inFlight = 0;
     m_streamPosition = m_queue.empty() ? 0 : m_queue.front().block * kBlockSize;
-    if (!m_connection->Connect(m_source->ipv4, m_source->port, false)) return false;
+    uint32_t local = 0;
+    if (!m_connection->Connect(m_source->ipv4, m_source->port, false, nullptr,
+                               EngineSettings::LocalBind(&local)))
+        return false;
     m_linkState = kLinkConnected;
     m_lastReceive = CachedSeconds();
     return SendRequest();

@@ -1,6 +1,7 @@
 #include "engine/sources/TrackerProtocol.h"
 
 #include <arpa/inet.h>
+#include <openssl/evp.h>
 #include <strings.h>
 #include <zlib.h>
 
@@ -94,6 +95,26 @@ PeerIdField AddressPeerIdField(uint32_t ipv4, uint16_t port) {
     std::memcpy(f.data() + 12, &ipv4, 4);
     PutLittle32(f.data() + 16, port);
     return f;
+}
+
+PeerIdField MakePeerId(std::string_view announce, int64_t taskNumber, int64_t clock,
+                       uint32_t localIPv4, const uint8_t* processId) {
+    std::string text(announce);
+    text += "-2";
+    text += std::to_string(taskNumber);
+    text += std::to_string(clock);
+    text += std::to_string(localIPv4);
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    EVP_Digest(text.data(), text.size(), digest, &length, EVP_md5(), nullptr);
+    PeerIdField id{};
+    id[0] = 0x00;
+    id[1] = 0x01;
+    id[2] = 'L';
+    id[3] = 'f';
+    std::memcpy(id.data() + 4, digest, 16);
+    if (processId != nullptr) std::memcpy(id.data() + 8, processId, 12);
+    return id;
 }
 
 std::string Escape(std::string_view bytes) {

@@ -44,6 +44,15 @@ PeerIdField CompactPeerIdField(const uint8_t* entry);
 // stored, 16 to 19 the port as a 32-bit little-endian number.
 PeerIdField AddressPeerIdField(uint32_t ipv4, uint16_t port);
 
+// A peer id: 0x00, 0x01, "Lf", then bytes 0 to 15 of the MD5 digest of the
+// announce address, "-2", the task number, the clock value and the local
+// IPv4 address (as an unsigned decimal of its stored value), all as decimal
+// texts. With a process identifier its first 12 bytes replace bytes 8 to 19
+// (the task's BitTorrent peer id); without one it is the peer id of an HTTP
+// announce.
+PeerIdField MakePeerId(std::string_view announce, int64_t taskNumber, int64_t clock,
+                       uint32_t localIPv4, const uint8_t* processId);
+
 // The values an announce carries.
 struct AnnounceValues {
     std::string path = "/";  // the tracker address's path (with its own query, if any)
