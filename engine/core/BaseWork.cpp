@@ -9,7 +9,9 @@
 
 #include "engine/core/EngineSettings.h"
 #include "engine/net/HalfOpen.h"
-#include "engine/net/TimeThread.h"
+#include "engine/base/TimeThread.h"
+
+namespace lf {
 
 namespace {
 
@@ -283,3 +285,5 @@ void TBaseWork::AppendNote(const char* line) {
 }
 
 void TBaseWork::Reset(bool /*clearFileList*/, bool /*clearAll*/) {}
+
+}  // namespace lf

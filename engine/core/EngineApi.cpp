@@ -15,8 +15,10 @@
 #include "engine/core/EngineSettings.h"
 #include "engine/core/WorkThread.h"
 #include "engine/log/LogApi.h"
-#include "engine/net/TimeThread.h"
+#include "engine/base/TimeThread.h"
 #include "stats/DataUpload.h"
+
+namespace lf {
 
 namespace EngineSettings {
 std::atomic<int32_t> listenPort{0};
@@ -165,7 +167,7 @@ void EngineCleanup() {
         delete task;
     }
     TBaseWork::ClearRegistries();
-    StopTimeThread();
+    if (StopTimeThread()) EngineLog::Write(22, "Time Ensure Thread Stopped.. ");
     EngineSettings::started.store(0);
 }
 
@@ -433,3 +435,5 @@ CLanternfishCore::~CLanternfishCore() {
 namespace {
 CLanternfishCore g_core;
 }
+
+}  // namespace lf

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <string>
 
+namespace lf {
+
 namespace EngineSettings {
 // Listening port of the shared listener; 0 means 8080.
 extern std::atomic<int32_t> listenPort;
@@ -40,3 +42,5 @@ struct EngineTimings {
     int trackerAgainSeconds = 600;  // a tracker is announced to again after this long
 };
 EngineTimings& GetEngineTimings();
+
+}  // namespace lf

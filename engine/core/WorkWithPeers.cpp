@@ -10,7 +10,7 @@
 
 #include "engine/core/EngineSettings.h"
 #include "engine/core/WorkThread.h"
-#include "engine/net/TimeThread.h"
+#include "engine/base/TimeThread.h"
 #include "engine/sources/FtpPeer.h"
 #include "engine/sources/HttpPeer.h"
 #include "engine/sources/PeerId.h"
@@ -18,6 +18,8 @@
 #include "engine/sources/TrackerPeer.h"
 #include "engine/sources/TrackerProtocol.h"
 #include "engine/net/NameResolve.h"
+
+namespace lf {
 
 namespace {
 
@@ -757,3 +759,5 @@ void TWorkWithPeers::Reset(bool clearFileList, bool clearAll) {
     QGuard guard(m_lock);
     m_serverLimit = kDefaultServerLimit;
 }
+
+}  // namespace lf

@@ -12,6 +12,8 @@
 
 #include "engine/core/BaseWork.h"
 
+namespace lf {
+
 class ITrackerHost;
 class TPeerId;
 class TPeerObject;
@@ -137,3 +139,5 @@ protected:
     std::array<uint8_t, 20> m_peerId{};
     bool m_peerIdMade = false;
 };
+
+}  // namespace lf

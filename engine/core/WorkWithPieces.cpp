@@ -10,9 +10,11 @@
 #include "engine/core/WorkThread.h"
 #include "engine/log/LogApi.h"
 #include "engine/metainfo/Torrent.h"
-#include "engine/net/TimeThread.h"
+#include "engine/base/TimeThread.h"
 #include "engine/sources/PeerObject.h"
 #include "engine/store/TPieces.h"
+
+namespace lf {
 
 namespace {
 bool IsServer(int kind) {
@@ -833,3 +835,5 @@ void TWorkWithPieces::Reset(bool clearFileList, bool clearAll) {
         m_publishedFiles.clear();
     }
 }
+
+}  // namespace lf

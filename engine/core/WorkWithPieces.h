@@ -11,6 +11,8 @@
 #include "engine/core/WorkWithPeers.h"
 #include "engine/sources/PeerObject.h"
 
+namespace lf {
+
 class TPieces;
 class TTorrent;
 struct PieceRange;
@@ -147,3 +149,5 @@ protected:
     };
     std::vector<PublishedFile> m_publishedFiles;
 };
+
+}  // namespace lf

@@ -3,13 +3,15 @@
 #include <algorithm>
 #include <ctime>
 
+#include "engine/base/TimeThread.h"
 #include "engine/core/EngineSettings.h"
 #include "engine/log/LogApi.h"
-#include "engine/net/TimeThread.h"
-#include "engine/sources/PeerObject.h"
 #include "engine/metainfo/Torrent.h"
 #include "engine/net/NameResolve.h"
+#include "engine/sources/PeerObject.h"
 #include "engine/store/TPieces.h"
+
+namespace lf {
 
 int32_t TWorkWithTransStatis::Allowance(int32_t limitKiB, int32_t share) {
     int64_t limit = limitKiB > 0 ? static_cast<int64_t>(limitKiB) * 1024 : kNoLimitBytes;
@@ -291,3 +293,5 @@ void TWorkWithTransStatis::StoreTrackerCounts(int32_t interval, int32_t donePeer
 uint32_t TWorkWithTransStatis::LocalBindAddress() {
     return EngineSettings::localAddress.load();
 }
+
+}  // namespace lf

@@ -10,6 +10,8 @@
 #include "engine/core/WorkWithPieces.h"
 #include "engine/sources/TrackerPeer.h"
 
+namespace lf {
+
 class TWorkWithTransStatis : public TWorkWithPieces, public ITrackerHost {
 public:
     static constexpr int32_t kNoLimitBytes = 0x3E800000;  // 1000 MiB/s
@@ -104,3 +106,5 @@ protected:
     bool m_publishRequest = false;
     bool m_saveRequest = false;
 };
+
+}  // namespace lf

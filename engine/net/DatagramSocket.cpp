@@ -10,6 +10,8 @@
 
 #include "engine/log/LogApi.h"
 
+namespace lf {
+
 namespace {
 
 bool WouldBlock(int e) {
@@ -119,3 +121,5 @@ uint16_t QDatagramSocket::LocalPort() const {
     if (getsockname(m_fd, reinterpret_cast<sockaddr*>(&sa), &len) != 0) return 0;
     return ntohs(sa.sin_port);
 }
+
+}  // namespace lf

@@ -10,6 +10,8 @@
 #include <cstddef>
 #include <cstdint>
 
+namespace lf {
+
 class QDatagramSocket {
 public:
     // Largest datagram sent or read.
@@ -63,3 +65,5 @@ private:
     uint16_t m_senderPort = 0;
     int m_lastError = 0;
 };
+
+}  // namespace lf

@@ -5,7 +5,9 @@
 #include "engine/core/EngineSettings.h"
 #include "engine/core/WorkThread.h"
 #include "engine/log/LogApi.h"
-#include "engine/net/TimeThread.h"
+#include "engine/base/TimeThread.h"
+
+namespace lf {
 
 namespace {
 constexpr int kLogChannel = 25;
@@ -424,3 +426,5 @@ void TFtpPeer::Reset() {
     m_restOffset = 0;
     m_cycleDataReceived = 0;
 }
+
+}  // namespace lf

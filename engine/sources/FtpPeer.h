@@ -22,6 +22,8 @@
 #include "engine/sources/FtpProtocol.h"
 #include "engine/sources/PeerObject.h"
 
+namespace lf {
+
 class TFtpPeer : public TPeerObject {
 public:
     enum Step {
@@ -96,3 +98,5 @@ private:
     int64_t m_restOffset = 0;
     uint64_t m_cycleDataReceived = 0;
 };
+
+}  // namespace lf

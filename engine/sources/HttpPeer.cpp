@@ -7,7 +7,9 @@
 #include "engine/core/EngineSettings.h"
 #include "engine/core/WorkThread.h"
 #include "engine/log/LogApi.h"
-#include "engine/net/TimeThread.h"
+#include "engine/base/TimeThread.h"
+
+namespace lf {
 
 namespace {
 bool IsWholeDocument(const TPeerId* s) {
@@ -321,3 +323,5 @@ void THttpPeer::Reset() {
     m_noLength = false;
     m_wholeBody = false;
 }
+
+}  // namespace lf

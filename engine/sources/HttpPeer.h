@@ -12,6 +12,8 @@
 #include "engine/sources/HttpProtocol.h"
 #include "engine/sources/PeerObject.h"
 
+namespace lf {
+
 class THttpPeer : public TPeerObject {
 public:
     static constexpr int64_t kMaxSkipBytes = 131072;
@@ -56,3 +58,5 @@ private:
     // starts at offset 0 and wanted bytes are reached by skipping.
     bool m_wholeBody = false;
 };
+
+}  // namespace lf

@@ -4,7 +4,9 @@
 #include <climits>
 
 #include "engine/core/WorkThread.h"
-#include "engine/net/TimeThread.h"
+#include "engine/base/TimeThread.h"
+
+namespace lf {
 
 TPeerObject::TPeerObject(TWorkThread* task, int kind) : m_task(task), m_kind(kind) {}
 
@@ -343,3 +345,5 @@ bool TPeerObject::RanksBefore(const TPeerObject* a, const TPeerObject* b, bool c
     if (units(a->m_totalSent) != units(b->m_totalSent)) return a->m_totalSent < b->m_totalSent;
     return a->m_startTime > b->m_startTime;
 }
+
+}  // namespace lf

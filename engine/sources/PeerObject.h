@@ -12,10 +12,12 @@
 #include <deque>
 #include <memory>
 
-#include "engine/core/RefObject.h"
+#include "engine/base/RefObject.h"
 #include "engine/net/Connection.h"
 #include "engine/sources/PeerId.h"
 #include "engine/store/TPieces.h"
+
+namespace lf {
 
 class TWorkThread;
 
@@ -179,3 +181,5 @@ private:
     uint64_t m_cycleReceivedBase = 0;
     uint64_t m_cycleSentBase = 0;
 };
+
+}  // namespace lf

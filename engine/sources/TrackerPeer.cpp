@@ -4,9 +4,11 @@
 
 #include <cstdio>
 
+#include "engine/base/TimeThread.h"
 #include "engine/core/EngineSettings.h"
 #include "engine/log/LogApi.h"
-#include "engine/net/TimeThread.h"
+
+namespace lf {
 
 namespace {
 
@@ -225,3 +227,5 @@ void TTrackerPeer::Finish(const tracker::Reply* reply,
     m_subState = kSubDone;
     m_phase = kPhaseFinished;
 }
+
+}  // namespace lf

@@ -15,6 +15,8 @@
 #include "engine/sources/PeerObject.h"
 #include "engine/sources/TrackerProtocol.h"
 
+namespace lf {
+
 // What a tracker source needs from its task.
 class ITrackerHost {
 public:
@@ -79,3 +81,5 @@ private:
     tracker::UdpExchange m_udp;
     uint8_t m_datagram[tracker::kMaxDatagramBytes];
 };
+
+}  // namespace lf

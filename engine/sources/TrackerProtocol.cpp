@@ -11,6 +11,8 @@
 
 #include "engine/metainfo/Bencode.h"
 
+namespace lf {
+
 namespace tracker {
 
 namespace {
@@ -389,3 +391,5 @@ UdpExchange::Outcome UdpExchange::OnDatagram(const uint8_t* data, size_t size,
 }
 
 }  // namespace tracker
+
+}  // namespace lf

@@ -13,6 +13,8 @@
 #include <string_view>
 #include <vector>
 
+namespace lf {
+
 namespace tracker {
 
 // A reply buffered beyond this size (or decoding to more) ends the source.
@@ -164,3 +166,5 @@ private:
 };
 
 }  // namespace tracker
+
+}  // namespace lf

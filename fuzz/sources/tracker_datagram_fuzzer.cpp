@@ -6,6 +6,8 @@
 
 #include "engine/sources/TrackerProtocol.h"
 
+using namespace lf;
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     tracker::Datagram d;
     if (tracker::ReadDatagram(data, size, &d)) {

@@ -6,6 +6,8 @@
 
 #include "engine/sources/TrackerProtocol.h"
 
+using namespace lf;
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const char* bytes = reinterpret_cast<const char*>(data);
     tracker::Reply reply;

@@ -8,6 +8,8 @@
 
 #include "tests/e2e/TrackerEngine.h"
 
+using namespace lf;
+
 namespace {
 
 using lfe2e::CaughtLog;

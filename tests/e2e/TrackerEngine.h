@@ -20,6 +20,7 @@
 #include "tests/support/TestDirs.h"
 
 namespace lfe2e {
+using namespace lf;
 
 // The engine's debugger output, kept for the test.
 class CaughtLog {

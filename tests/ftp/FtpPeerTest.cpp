@@ -16,6 +16,8 @@
 #include "tests/ftp/FtpServers.h"
 #include "tests/support/TestDirs.h"
 
+using namespace lf;
+
 namespace {
 
 constexpr int64_t kContent = 1024 * 1024;  // one range of 4 pieces

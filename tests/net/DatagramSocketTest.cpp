@@ -7,6 +7,8 @@
 
 #include "engine/net/DatagramSocket.h"
 
+using namespace lf;
+
 namespace {
 
 uint32_t Ip(const char* dotted) {

@@ -22,6 +22,8 @@
 #include "engine/sources/PeerId.h"
 #include "engine/sources/TrackerPeer.h"
 
+using namespace lf;
+
 namespace {
 
 using Clock = std::chrono::steady_clock;

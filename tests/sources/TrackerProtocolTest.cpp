@@ -8,6 +8,8 @@
 
 #include "engine/sources/TrackerProtocol.h"
 
+using namespace lf;
+
 namespace {
 
 using tracker::PeerEntry;
