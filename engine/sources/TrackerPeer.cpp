@@ -135,6 +135,8 @@ bool TTrackerPeer::UdpTick(uint32_t now) {
     if (!d.empty()) {
         if (m_udp.Connected()) {
             m_lastAnnounce = now;
+            EngineLog::Printf(kNoteChannel, "Tracker %s: announce %d", m_source->address.c_str(),
+                              m_udp.AnnounceTries());
         } else {
             EngineLog::Printf(kNoteChannel, "Tracker %s: connect request %d",
                               m_source->address.c_str(), m_udp.ConnectTries());
@@ -202,6 +204,15 @@ bool TTrackerPeer::UdpReceive() {
         const auto outcome = m_udp.OnDatagram(m_datagram, static_cast<size_t>(n), &peers);
         if (outcome == tracker::UdpExchange::Outcome::kConnected) {
             m_linkState = kLinkEstablished;
+        } else if (outcome == tracker::UdpExchange::Outcome::kIgnored && n > 8 &&
+                   m_datagram[0] == 0 && m_datagram[1] == 0 && m_datagram[2] == 0 &&
+                   m_datagram[3] == 3) {
+            // An error reply changes nothing (the request is repeated), but
+            // its text tells why.
+            const std::string text(reinterpret_cast<const char*>(m_datagram) + 8,
+                                   static_cast<size_t>(n) - 8);
+            EngineLog::Printf(kNoteChannel, "Tracker %s error: %s", m_source->address.c_str(),
+                              text.c_str());
         } else if (outcome == tracker::UdpExchange::Outcome::kAnswered) {
             Finish(nullptr, peers);
             return true;

@@ -294,7 +294,9 @@ ReplyState ReadHttpReply(const char* data, size_t size, bool closed, Reply* repl
     } else if (length < 1 && !closed) {
         // Without a length the reply is whole once the body is one whole
         // bencoded value; a body that arrives in several parts is waited for.
-        if (body.empty() || !ParseElement(body)) return ReplyState::kIncomplete;
+        // A reply is a dictionary, so only a body ending in 'e' is parsed.
+        if (body.empty() || body.back() != 'e' || !ParseElement(body))
+            return ReplyState::kIncomplete;
     }
     ReadReplyBody(IsGzip(body) ? std::string_view(decoded) : body, reply);
     *consumed = bodyStart + body.size();
