@@ -7,9 +7,9 @@
 #include <cstring>
 #include <mutex>
 
+#include "engine/base/TimeThread.h"
 #include "engine/core/EngineSettings.h"
 #include "engine/net/HalfOpen.h"
-#include "engine/base/TimeThread.h"
 
 namespace lf {
 

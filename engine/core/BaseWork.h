@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
+#include "engine/base/QThread.h"
 #include "engine/core/EngineTypes.h"
 #include "engine/core/TaskStatus.h"
-#include "engine/base/QThread.h"
 #include "engine/net/IPFilter.h"
 
 namespace lf {

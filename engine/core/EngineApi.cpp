@@ -12,10 +12,10 @@
 #include <thread>
 #include <vector>
 
+#include "engine/base/TimeThread.h"
 #include "engine/core/EngineSettings.h"
 #include "engine/core/WorkThread.h"
 #include "engine/log/LogApi.h"
-#include "engine/base/TimeThread.h"
 #include "stats/DataUpload.h"
 
 namespace lf {
@@ -26,11 +26,6 @@ std::atomic<uint8_t> p2pEnabled{0};
 std::atomic<uint8_t> httpDisguise{0};
 std::atomic<uint8_t> started{0};
 std::atomic<uint32_t> localAddress{0};
-
-const uint32_t* LocalBind(uint32_t* storage) {
-    *storage = localAddress.load();
-    return *storage == 0 ? nullptr : storage;
-}
 
 namespace {
 std::mutex& FolderLock() {

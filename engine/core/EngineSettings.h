@@ -21,9 +21,6 @@ extern std::atomic<uint8_t> started;
 // start-up from LANTERNFISH_LOCAL_ADDRESS (a dotted address), so that
 // several engines on one machine use distinct loopback addresses.
 extern std::atomic<uint32_t> localAddress;
-// &storage holding the address when one is set, else nullptr (the form
-// QConnection::Connect takes).
-const uint32_t* LocalBind(uint32_t* storage);
 std::string StartupFolder();
 void SetStartupFolder(const char* folder);
 }  // namespace EngineSettings

@@ -6,10 +6,10 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "engine/base/TimeThread.h"
 #include "engine/core/EngineSettings.h"
 #include "engine/log/LogApi.h"
 #include "engine/metainfo/InfoFile.h"
-#include "engine/base/TimeThread.h"
 #include "engine/store/TPieces.h"
 #include "engine/store/TargetFiles.h"
 

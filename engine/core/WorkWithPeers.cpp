@@ -4,20 +4,19 @@
 #include <strings.h>
 
 #include <algorithm>
-#include <cstring>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 
-#include "engine/core/EngineSettings.h"
-#include "engine/core/WorkThread.h"
 #include "engine/base/TimeThread.h"
+#include "engine/core/EngineSettings.h"
+#include "engine/net/NameResolve.h"
 #include "engine/sources/FtpPeer.h"
 #include "engine/sources/HttpPeer.h"
 #include "engine/sources/PeerId.h"
 #include "engine/sources/PeerObject.h"
 #include "engine/sources/TrackerPeer.h"
 #include "engine/sources/TrackerProtocol.h"
-#include "engine/net/NameResolve.h"
 
 namespace lf {
 
@@ -436,12 +435,10 @@ TPeerObject* TWorkWithPeers::CreateSource(int kind) {
             return s;
         }
     }
-    if (kind == kSourceHttp) return new THttpPeer(static_cast<TWorkThread*>(this));
-    if (kind == kSourceFtp) return new TFtpPeer(static_cast<TWorkThread*>(this));
-    if (kind == kSourceTracker) {
-        return new TTrackerPeer(static_cast<TWorkThread*>(this), TrackerHost(),
-                                TTrackerPeer::kEventStarted);
-    }
+    if (kind == kSourceHttp) return new THttpPeer(Host());
+    if (kind == kSourceFtp) return new TFtpPeer(Host());
+    if (kind == kSourceTracker)
+        return new TTrackerPeer(Host(), TrackerHost(), TTrackerPeer::kEventStarted);
     return nullptr;  // BitTorrent sources come with the peer wire
 }
 

@@ -17,6 +17,7 @@ namespace lf {
 class ITrackerHost;
 class TPeerId;
 class TPeerObject;
+class TPeerHost;
 
 class TWorkWithPeers : public TBaseWork {
 public:
@@ -40,8 +41,6 @@ public:
     // With keep: adds max(1, amount) to the penalty of every candidate at the
     // same address; otherwise removes them.
     void PenalizeCandidate(TPeerId* r, bool keep, int amount);
-    void RemoveCandidate(TPeerId* r) { PenalizeCandidate(r, false, 0); }
-    void AddRedirectTarget(TPeerId* target) { AddCandidate(target, false, false); }
     // A candidate for an address and port of a kind (peers from trackers and
     // the local network): an existing one with the same address, port and
     // kind, or a new one (kind 1: resolved, one connection, group at least
@@ -68,8 +67,6 @@ public:
     const std::vector<TPeerObject*>& ActiveSources() const { return m_active; }
     // True when for more than ms no active source other than trackers existed.
     bool OnlyTrackersFor(uint32_t tickNowMs, uint32_t ms);
-    // A source asks for another pass at once (it has unread data).
-    void ComeBackAtOnce() { m_comeBack = true; }
 
     // Per-second connection work (servers, then peers).
     void ConnectionWork();
@@ -96,6 +93,8 @@ protected:
     virtual int32_t TaskDownloadRate() = 0;
     virtual void OnSourceStepped(TPeerObject* s) = 0;
     virtual void OnSourceRemoved(TPeerObject* s) = 0;
+    // The interface through which the task's sources reach it.
+    virtual TPeerHost* Host() = 0;
 
     void SortCandidates();
     bool Eligible(TPeerId* r);

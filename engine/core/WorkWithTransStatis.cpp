@@ -270,7 +270,7 @@ bool TWorkWithTransStatis::FillAnnounce(tracker::AnnounceValues* values) {
 }
 
 tracker::PeerIdField TWorkWithTransStatis::HttpAnnouncePeerId() {
-    uint32_t local = LocalBindAddress();
+    uint32_t local = EngineSettings::localAddress.load();
     if (local == 0) local = ChooseLocalAddress();
     if (local == 0) local = 0xffffffffu;
     return tracker::MakePeerId(AnnounceAddress(),
@@ -288,10 +288,6 @@ void TWorkWithTransStatis::StoreTrackerCounts(int32_t interval, int32_t donePeer
     m_working.trackerInterval = interval;
     m_working.trackerDonePeers = donePeers;
     m_working.trackerCompleted = completed;
-}
-
-uint32_t TWorkWithTransStatis::LocalBindAddress() {
-    return EngineSettings::localAddress.load();
 }
 
 }  // namespace lf

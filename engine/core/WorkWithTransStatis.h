@@ -40,12 +40,12 @@ public:
     int TickSleepMs() const { return m_tickSleepMs > 0 ? m_tickSleepMs : 6; }
     // The task clock: the wall clock cached at the last per-second
     // bookkeeping, or the system time when none ran yet.
-    int64_t TaskClock();
+    int64_t TaskClock() override;
     bool TakePublishRequest();
     // Payload accepted by the piece map from a source of the given kind.
-    void CountPayload(int kind, int64_t bytes);
+    void CountPayload(int kind, int64_t bytes) override;
     // Bytes a source may still receive in this second.
-    int64_t DownloadBudgetLeft() const;
+    int64_t DownloadBudgetLeft() const override;
     // Every four seconds: per-source rates, surplus sources, stalls, bans.
     void StatisticsStep();
     bool StatisticsDue();
@@ -73,11 +73,9 @@ public:
     tracker::PeerIdField HttpAnnouncePeerId() override;
     void OfferTrackerPeer(const tracker::PeerEntry& peer) override;
     void StoreTrackerCounts(int32_t interval, int32_t donePeers, int32_t completed) override;
-    uint32_t LocalBindAddress() override;
 
 protected:
     ITrackerHost* TrackerHost() override { return this; }
-    int64_t TaskClockNow() override { return TaskClock(); }
     void OnSourceStepped(TPeerObject* s) override;
     void OnSourceRemoved(TPeerObject* s) override;
     // Saving (every 20 s) and publication (every 5 s).

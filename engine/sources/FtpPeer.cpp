@@ -2,10 +2,9 @@
 
 #include <algorithm>
 
-#include "engine/core/EngineSettings.h"
-#include "engine/core/WorkThread.h"
-#include "engine/log/LogApi.h"
 #include "engine/base/TimeThread.h"
+#include "engine/log/LogApi.h"
+#include "engine/store/TPieces.h"
 
 namespace lf {
 
@@ -40,9 +39,9 @@ bool TFtpPeer::Connect(TPeerId* source) {
     if (!TPeerObject::Connect(source)) return false;
     m_step = kStepGreeting;
     m_subState = kWaiting;
-    uint32_t local = 0;
+    uint32_t local = m_task->LocalBindAddress();
     if (!m_connection->Connect(source->ipv4, source->port, false, nullptr,
-                               EngineSettings::LocalBind(&local)))
+                               local != 0 ? &local : nullptr))
         return false;
     m_linkState = kLinkConnected;
     return IsConnected();
@@ -262,8 +261,8 @@ bool TFtpPeer::OpenDataConnection(const ftp::Reply& reply) {
     }
     CloseData();
     m_data = std::make_unique<QConnection>();
-    uint32_t local = 0;
-    if (!m_data->Connect(m_source->ipv4, port, false, nullptr, EngineSettings::LocalBind(&local))) {
+    uint32_t local = m_task->LocalBindAddress();
+    if (!m_data->Connect(m_source->ipv4, port, false, nullptr, local != 0 ? &local : nullptr)) {
         CloseData();
         return Fail("data connection failed");
     }

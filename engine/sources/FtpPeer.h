@@ -46,7 +46,7 @@ public:
     static constexpr int64_t kMaxSkipBytes = 81920;
     static constexpr int64_t kMaxReadBytes = 1 << 20;
 
-    explicit TFtpPeer(TWorkThread* task) : TPeerObject(task, kSourceFtp) {}
+    explicit TFtpPeer(TPeerHost* task) : TPeerObject(task, kSourceFtp) {}
 
     bool Receive() override;
     bool Flush() override;

@@ -4,10 +4,9 @@
 
 #include <algorithm>
 
-#include "engine/core/EngineSettings.h"
-#include "engine/core/WorkThread.h"
-#include "engine/log/LogApi.h"
 #include "engine/base/TimeThread.h"
+#include "engine/log/LogApi.h"
+#include "engine/store/TPieces.h"
 
 namespace lf {
 
@@ -28,9 +27,9 @@ bool THttpPeer::Connect(TPeerId* source) {
     } else if (source->priorityMark == 1) {
         m_task->SetFetchingMetainfo();
     }
-    uint32_t local = 0;
+    uint32_t local = m_task->LocalBindAddress();
     if (!m_connection->Connect(source->ipv4, source->port, false, nullptr,
-                               EngineSettings::LocalBind(&local)))
+                               local != 0 ? &local : nullptr))
         return false;
     m_linkState = kLinkConnected;
     return SendRequest();
@@ -51,6 +50,7 @@ bool THttpPeer::SendRequest() {
     std::string request = http::BuildRequest(path, host, referer, m_streamPosition);
     m_requestedPosition = m_streamPosition;
     m_headersReceived = false;
+    m_headScanner.Reset();
     m_wholeBody = false;
     ++m_source->requestCount;
     return m_connection->Queue(request.data(), request.size()) && m_connection->Flush() >= 0;
@@ -65,7 +65,7 @@ bool THttpPeer::Flush() {
 }
 
 bool THttpPeer::TimedOut() {
-    const EngineTimings& timings = GetEngineTimings();
+    const SourceTimings timings = m_task->Timings();
     uint32_t limit = static_cast<uint32_t>(m_headersReceived ? timings.httpBodySeconds
                                                              : timings.httpHeadSeconds);
     if (m_downloadRate >= 1 && m_downloadRate <= 2047) limit *= 2;
@@ -86,11 +86,26 @@ bool THttpPeer::Receive() {
     }
     if (m_linkState == kLinkEstablished && m_task->DownloadBudgetLeft() <= 0) return true;
     if (!m_headersReceived) {
-        long n = m_connection->ReceiveData();
+        // Never more than the head may take: a head that does not end
+        // within the cap ends the source, and the buffer stays within it.
+        const size_t have = m_connection->ReceivedSize();
+        const size_t room = have < m_headScanner.Limit() ? m_headScanner.Limit() - have : 1;
+        long n = m_connection->ReceiveData(std::min<size_t>(room, kHeadReadBytes));
         if (n < 0 && m_connection->ReceivedSize() == 0) return false;
         const char* data = reinterpret_cast<const char*>(m_connection->ReceivedData());
-        if (!http::ParseResponseHead(data, m_connection->ReceivedSize(), &m_response))
-            return n >= 0;
+        switch (m_headScanner.Scan(data, m_connection->ReceivedSize())) {
+            case http::HeadScanner::kNeedMore:
+                return n >= 0;
+            case http::HeadScanner::kTooLong:
+                EngineLog::Printf(25, "HTTP %s sent a head longer than %zu bytes",
+                                  m_source->address.c_str(), m_headScanner.Limit());
+                m_connection->Close();
+                m_task->RemoveCandidate(m_source);
+                return false;
+            case http::HeadScanner::kComplete:
+                break;
+        }
+        http::SplitResponseHead(data, m_headScanner.HeadBytes(), &m_response);
         m_connection->ConsumeReceived(m_response.blockBytes);
         m_headersReceived = true;
         m_linkState = kLinkEstablished;
@@ -179,7 +194,7 @@ bool THttpPeer::HandleRedirect() {
         target->retryMark = TPeerId::kRetryRedirect;
         m_task->AddRedirectTarget(target);
     } else if (target->lookupFailed) {
-        m_task->SetTaskError(kTaskStatusBadSourceAddress);
+        m_task->OnMalformedAddress();
     }
     target->Release();
     return false;
@@ -297,9 +312,9 @@ bool THttpPeer::Restart() {
     m_bytesToSkip = 0;
     m_inFlight = 0;
     m_streamPosition = m_queue.empty() ? 0 : m_queue.front().block * kBlockSize;
-    uint32_t local = 0;
+    uint32_t local = m_task->LocalBindAddress();
     if (!m_connection->Connect(m_source->ipv4, m_source->port, false, nullptr,
-                               EngineSettings::LocalBind(&local)))
+                               local != 0 ? &local : nullptr))
         return false;
     m_linkState = kLinkConnected;
     m_lastReceive = CachedSeconds();
@@ -315,6 +330,7 @@ void THttpPeer::ReleaseRange() {
 void THttpPeer::Reset() {
     TPeerObject::Reset();
     m_headersReceived = false;
+    m_headScanner.Reset();
     m_response = http::ResponseHead();
     m_streamPosition = 0;
     m_requestedPosition = 0;

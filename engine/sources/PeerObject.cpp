@@ -3,12 +3,11 @@
 #include <algorithm>
 #include <climits>
 
-#include "engine/core/WorkThread.h"
 #include "engine/base/TimeThread.h"
 
 namespace lf {
 
-TPeerObject::TPeerObject(TWorkThread* task, int kind) : m_task(task), m_kind(kind) {}
+TPeerObject::TPeerObject(TPeerHost* task, int kind) : m_task(task), m_kind(kind) {}
 
 TPeerObject::~TPeerObject() {
     // Derived destructors reset first; this only drops what is left.

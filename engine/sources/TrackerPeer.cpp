@@ -5,7 +5,6 @@
 #include <cstdio>
 
 #include "engine/base/TimeThread.h"
-#include "engine/core/EngineSettings.h"
 #include "engine/log/LogApi.h"
 
 namespace lf {
@@ -35,12 +34,11 @@ std::string Hex(const uint8_t* bytes, size_t n) {
 
 }  // namespace
 
-int TTrackerPeer::RepeatSeconds() {
-    return GetEngineTimings().trackerRepeatSeconds;
-}
-
-TTrackerPeer::TTrackerPeer(TWorkThread* task, ITrackerHost* host, int event)
-    : TPeerObject(task, kSourceTracker), m_host(host), m_event(event), m_udp(RepeatSeconds()) {}
+TTrackerPeer::TTrackerPeer(TPeerHost* host, ITrackerHost* tracker, int event)
+    : TPeerObject(host, kSourceTracker),
+      m_tracker(tracker),
+      m_event(event),
+      m_udp(host->Timings().trackerRepeatSeconds) {}
 
 TTrackerPeer::~TTrackerPeer() {
     Reset();
@@ -69,7 +67,7 @@ bool TTrackerPeer::Connect(TPeerId* source) {
     m_lastActivity = CachedSeconds();
     if (IsUdp()) {
         if (m_linkState != kLinkNone) return true;
-        m_socket.SetLocal(0, m_host->LocalBindAddress());
+        m_socket.SetLocal(0, m_task->LocalBindAddress());
         m_subState = kSubConnecting;
         UdpTick(m_lastActivity);
         return true;
@@ -82,7 +80,7 @@ bool TTrackerPeer::StartHttpConnect() {
     const uint32_t now = CachedSeconds();
     if (!(m_linkState == kLinkNone || (m_subState == kSubConnecting && now - m_lastActivity > 10)))
         return true;
-    uint32_t local = m_host->LocalBindAddress();
+    uint32_t local = m_task->LocalBindAddress();
     // The process-wide proxy settings apply (nullptr).
     if (!m_connection->Connect(m_source->ipv4, m_source->port, false, nullptr,
                                local != 0 ? &local : nullptr)) {
@@ -107,12 +105,12 @@ bool TTrackerPeer::HttpTick(uint32_t now) {
     if (m_lastAnnounce != 0 && now - m_lastAnnounce <= static_cast<uint32_t>(RepeatSeconds()))
         return true;
     tracker::AnnounceValues v;
-    if (!m_host->FillAnnounce(&v)) return true;
+    if (!m_tracker->FillAnnounce(&v)) return true;
     if (m_target.empty()) {
         const TPeerDetails& d = *m_source->details;
         v.path = d.path.empty() ? "/" : d.path;
         if (!d.query.empty()) v.path += "?" + d.query;
-        v.peerId = m_host->HttpAnnouncePeerId();
+        v.peerId = m_tracker->HttpAnnouncePeerId();
         m_target = tracker::BuildAnnounceTarget(v);
     }
     const std::string request =
@@ -124,7 +122,7 @@ bool TTrackerPeer::HttpTick(uint32_t now) {
 
 bool TTrackerPeer::UdpTick(uint32_t now) {
     tracker::AnnounceValues v;
-    if (m_udp.Connected() && !m_host->FillAnnounce(&v)) return true;
+    if (m_udp.Connected() && !m_tracker->FillAnnounce(&v)) return true;
     const std::string d = m_udp.Poll(now, v);
     if (m_udp.GaveUp()) {
         EngineLog::Printf(kNoteChannel, "Tracker %s: no answer to %d connect requests",
@@ -187,7 +185,7 @@ bool TTrackerPeer::HttpReceive() {
     }
     if (state == tracker::ReplyState::kIncomplete) return !closed;
     m_connection->ConsumeReceived(used);
-    m_host->StoreTrackerCounts(reply.interval, reply.donePeers, reply.numCompleted);
+    m_tracker->StoreTrackerCounts(reply.interval, reply.donePeers, reply.numCompleted);
     Finish(&reply, reply.peers);
     m_connection->Close();
     return true;
@@ -233,7 +231,7 @@ void TTrackerPeer::Finish(const tracker::Reply* reply,
         EngineLog::Printf(kNoteChannel, "Tracker %s peer %s:%u id %s", address,
                           Dotted(p.ipv4).c_str(), static_cast<unsigned>(p.port),
                           Hex(p.peerId.data(), p.peerId.size()).c_str());
-        m_host->OfferTrackerPeer(p);
+        m_tracker->OfferTrackerPeer(p);
     }
     m_subState = kSubDone;
     m_phase = kPhaseFinished;

@@ -4,8 +4,8 @@
 // reply to the task as a BitTorrent candidate. After one processed reply it
 // is finished; a later announce is a new source made by the task.
 //
-// The source reaches its task only through ITrackerHost. Used by the task's
-// work thread only.
+// The source reaches its task only through its host (TPeerHost) and the
+// tracker's part of it (ITrackerHost). Used by the task's work thread only.
 #pragma once
 
 #include <cstdint>
@@ -17,7 +17,7 @@
 
 namespace lf {
 
-// What a tracker source needs from its task.
+// What a tracker source needs from its task besides TPeerHost.
 class ITrackerHost {
 public:
     // The values of an announce: info hash, the task's peer id, listening
@@ -30,8 +30,6 @@ public:
     virtual void OfferTrackerPeer(const tracker::PeerEntry& peer) = 0;
     // The interval, "done peers" and "num completed" of an HTTP reply.
     virtual void StoreTrackerCounts(int32_t interval, int32_t donePeers, int32_t completed) = 0;
-    // The local address to bind outgoing sockets to (0: none).
-    virtual uint32_t LocalBindAddress() = 0;
 
 protected:
     ~ITrackerHost() = default;
@@ -44,7 +42,7 @@ public:
     // Announce events: 1 "completed", 2 "started", others "stopped".
     static constexpr int kEventStarted = 2;
 
-    TTrackerPeer(TWorkThread* task, ITrackerHost* host, int event = kEventStarted);
+    TTrackerPeer(TPeerHost* host, ITrackerHost* tracker, int event = kEventStarted);
 
     bool Connect(TPeerId* source) override;
     bool Tick() override;
@@ -57,7 +55,7 @@ public:
     int Event() const { return m_event; }
     // Seconds after which an unanswered request is sent again (more than
     // this old); the task's timing setting.
-    static int RepeatSeconds();
+    int RepeatSeconds() const { return m_task->Timings().trackerRepeatSeconds; }
 
 protected:
     ~TTrackerPeer() override;
@@ -72,7 +70,7 @@ private:
     bool SendDatagram(const std::string& datagram);
     void Finish(const tracker::Reply* reply, const std::vector<tracker::PeerEntry>& peers);
 
-    ITrackerHost* m_host;
+    ITrackerHost* m_tracker;
     int m_event;
     int m_subState = kSubIdle;
     std::string m_target;  // made at the first HTTP announce, reused by repeats

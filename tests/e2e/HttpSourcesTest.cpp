@@ -102,6 +102,15 @@ def serve(c):
             for line in head.split(b'\r\n'):
                 if line.lower().startswith(b'range:'):
                     start = int(line.split(b'=', 1)[1].split(b'-')[0])
+            if mode == 'endless':
+                note('endless')
+                c.sendall(b'HTTP/1.1 200 OK\r\nX-Endless: ')
+                try:
+                    while True:
+                        c.sendall(b'a' * 65536)
+                except OSError:
+                    note('given up')
+                    return
             body = memoryview(data)[start:]
             if start > 0:
                 h = 'HTTP/1.1 206 Partial Content\r\nContent-Range: bytes %d-%d/%d\r\nContent-Length: %d\r\n\r\n' % (start, size - 1, size, len(body))
@@ -330,6 +339,42 @@ TEST_F(HttpSourcesTest, LighttpdBesideNginx) {
     EXPECT_GT(CountLines(lftest::ReadFile(dir / "lighttpd.log"), "127.0.0.1"), 0);
     EXPECT_GT(CountLines(nginx.AccessLog(), "127.0.0.1"), 0);
     EXPECT_LE(info.httpBytes, static_cast<uint64_t>(size + 8 * kMiB));
+}
+
+// A server whose response head never ends, beside nginx, in a task without
+// metainfo: the HTTP source gives up at the head's size cap, the server is
+// dropped, and the task finishes from nginx alone.
+TEST_F(HttpSourcesTest, EndlessHeadBesideNginx) {
+    const int64_t size = 8 * kMiB + 17;
+    MakeFile(www + "/e.bin", size);
+    lftest::NginxServer nginx;
+    ASSERT_TRUE(nginx.Start(www));
+    lftest::ChildProcess endless;
+    const std::string log = dir / "endless.log";
+    const int port = StartFakeServer(&endless, www + "/e.bin", "endless", log);
+    const std::string target = dir / "out/e.bin";
+    auto d = Describe(nginx.Url("/e.bin") + "\nhttp://127.0.0.1:" + std::to_string(port) + "/e.bin",
+                      target, "");
+    ASSERT_EQ(CreateAndStartTask(&d), 0);
+    SetTaskConnectionLimits(d.handle, 4, 0);
+    // Every endless response is given up by the source while the task
+    // still runs (not by the stop at its end).
+    std::string served;
+    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (std::chrono::steady_clock::now() < end) {
+        served = lftest::ReadFile(log);
+        if (CountLines(served, "endless") >= 1 &&
+            CountLines(served, "given up") == CountLines(served, "endless"))
+            break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    TaskInfo running{};
+    ASSERT_EQ(QueryTask(d.handle, &running), 0);
+    EXPECT_GE(CountLines(served, "endless"), 1);
+    EXPECT_EQ(CountLines(served, "given up"), CountLines(served, "endless")) << served;
+    TaskInfo info = Finish(d, 60);
+    EXPECT_EQ(info.status, 20206);
+    EXPECT_EQ(Md5(target), Md5(www + "/e.bin"));
 }
 
 // A server that stops sending in the middle of a body: the connection

@@ -17,10 +17,10 @@
 #include <thread>
 #include <vector>
 
-#include "engine/core/EngineSettings.h"
-#include "engine/core/WorkThread.h"
 #include "engine/sources/PeerId.h"
 #include "engine/sources/TrackerPeer.h"
+#include "tests/sources/FakeHost.h"
+#include "tests/support/TestDirs.h"
 
 using namespace lf;
 
@@ -200,7 +200,7 @@ std::string AnnounceAnswer(const std::string& request, const std::string& entrie
            std::string("\0\0\x07\x08\0\0\0\x01\0\0\0\x02", 12) + entries;
 }
 
-class FakeHost : public ITrackerHost {
+class FakeTrackerHost : public ITrackerHost {
 public:
     bool FillAnnounce(tracker::AnnounceValues* v) override {
         v->infoHash.fill('A');
@@ -222,8 +222,6 @@ public:
         donePeers = d;
         completed = c;
     }
-    uint32_t LocalBindAddress() override { return 0; }
-
     std::vector<tracker::PeerEntry> peers;
     int32_t interval = -1, donePeers = -1, completed = -1;
 };
@@ -238,15 +236,18 @@ struct Outcome {
     std::vector<std::string> peers;
     int subState = -1;
     double seconds = 0;
-    FakeHost host;
+    FakeTrackerHost host;
 };
 
 // Runs a tracker source for `address` until it ends (or `limit` seconds).
 void RunSource(const std::string& address, Outcome* out, int limit = 10) {
-    TWorkThread* task = new TWorkThread();
-    TPeerId* source = new TPeerId("tracker://" + address);
-    ASSERT_TRUE(source->Parse()) << address;
-    TTrackerPeer* peer = new TTrackerPeer(task, &out->host);
+    lftest::TempDir dir;
+    sourcetest::FakeHost task(dir.Path());
+    // Requests are repeated when more than a second old (not 10 s).
+    task.timings.trackerRepeatSeconds = 1;
+    TPeerId* source = task.AddSource("tracker://" + address);
+    ASSERT_NE(source, nullptr) << address;
+    TTrackerPeer* peer = new TTrackerPeer(&task, &out->host);
     const auto start = Clock::now();
     if (peer->Connect(source)) {
         while (Clock::now() - start < std::chrono::seconds(limit) && peer->RunCycle()) {
@@ -258,19 +259,9 @@ void RunSource(const std::string& address, Outcome* out, int limit = 10) {
     for (const auto& p : out->host.peers) out->peers.push_back(PeerText(p));
     peer->Reset();
     peer->Release();
-    source->Release();
-    delete task;
 }
 
-class TrackerPeerTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        saved = GetEngineTimings();
-        GetEngineTimings().trackerRepeatSeconds = 1;
-    }
-    void TearDown() override { GetEngineTimings() = saved; }
-    EngineTimings saved;
-};
+class TrackerPeerTest : public ::testing::Test {};
 
 std::string Head(const std::string& extra = "") {
     return "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\n" + extra + "\r\n";
