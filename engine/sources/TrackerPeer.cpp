@@ -56,6 +56,7 @@ void TTrackerPeer::Reset() {
     TPeerObject::Reset();
     m_subState = kSubIdle;
     m_target.clear();
+    m_head.Reset();
     m_lastAnnounce = 0;
     m_socket.Close();
     m_udp = tracker::UdpExchange(RepeatSeconds());
@@ -176,8 +177,9 @@ bool TTrackerPeer::HttpReceive() {
     }
     tracker::Reply reply;
     size_t used = 0;
-    const tracker::ReplyState state = tracker::ReadHttpReply(
-        reinterpret_cast<const char*>(m_connection->ReceivedData()), size, closed, &reply, &used);
+    const tracker::ReplyState state =
+        tracker::ReadHttpReply(reinterpret_cast<const char*>(m_connection->ReceivedData()), size,
+                               closed, &reply, &used, &m_head);
     if (state == tracker::ReplyState::kTooLarge) {
         EngineLog::Printf(kErrorChannel, "Tracker %s: reply above %zu bytes refused",
                           m_source->address.c_str(), tracker::kMaxReplyBytes);

@@ -73,7 +73,8 @@ private:
     ITrackerHost* m_tracker;
     int m_event;
     int m_subState = kSubIdle;
-    std::string m_target;  // made at the first HTTP announce, reused by repeats
+    std::string m_target;      // made at the first HTTP announce, reused by repeats
+    http::HeadScanner m_head;  // the reply's head, scanned as it arrives
     uint32_t m_lastAnnounce = 0;
     QDatagramSocket m_socket;
     tracker::UdpExchange m_udp;

@@ -17,8 +17,6 @@ namespace tracker {
 
 namespace {
 
-constexpr size_t kMaxHeadBytes = 65536;
-
 void PutBig(uint8_t* at, uint64_t value, int bytes) {
     for (int i = bytes - 1; i >= 0; --i) {
         at[i] = static_cast<uint8_t>(value & 0xff);
@@ -54,11 +52,6 @@ void AppendCompactEntries(std::string_view bytes, std::vector<PeerEntry>* peers)
         p.peerId = CompactPeerIdField(e);
         peers->push_back(p);
     }
-}
-
-size_t FindText(std::string_view hay, std::string_view needle, size_t from) {
-    size_t at = hay.find(needle, from);
-    return at == std::string_view::npos ? hay.size() : at;
 }
 
 // Case-insensitive search; hay.size() when absent.
@@ -176,6 +169,8 @@ bool Gunzip(std::string_view in, std::string* out, size_t limit, bool* complete)
         const int rc = inflate(&z, Z_NO_FLUSH);
         const size_t produced = sizeof(chunk) - z.avail_out;
         if (out->size() + produced > limit) {
+            // One byte past the limit tells the caller why it failed.
+            out->append(chunk, limit + 1 - out->size());
             ok = false;
             break;
         }
@@ -239,41 +234,39 @@ void ReadReplyBody(std::string_view body, Reply* reply) {
     }
 }
 
-ReplyState ReadHttpReply(const char* data, size_t size, bool closed, Reply* reply,
-                         size_t* consumed) {
+ReplyState ReadHttpReply(const char* data, size_t size, bool closed, Reply* reply, size_t* consumed,
+                         http::HeadScanner* head) {
     *consumed = 0;
     const std::string_view all(data, size);
-    // The header block ends at the first blank line.
-    size_t headEnd = FindText(all, "\r\n\r\n", 0);
-    size_t bodyStart = headEnd + 4;
-    if (headEnd == all.size()) {
-        headEnd = FindText(all, "\n\n", 0);
-        bodyStart = headEnd + 2;
-    }
-    if (headEnd == all.size()) {
-        if (size > kMaxHeadBytes) return ReplyState::kTooLarge;
+    http::HeadScanner whole;
+    http::HeadScanner* scanner = head != nullptr ? head : &whole;
+    const http::HeadScanner::State found = scanner->Scan(data, size);
+    if (found == http::HeadScanner::kTooLong) return ReplyState::kTooLarge;
+    if (found != http::HeadScanner::kComplete) {
         if (!closed) return ReplyState::kIncomplete;
-        // Closed without a whole header block: nothing to read.
+        // Closed without a whole head: nothing to read.
         ReadReplyBody({}, reply);
         *consumed = size;
         return ReplyState::kComplete;
     }
-    if (headEnd > kMaxHeadBytes) return ReplyState::kTooLarge;
-    const std::string_view head = all.substr(0, headEnd);
+    const size_t bodyStart = scanner->HeadBytes();
+    const size_t headEnd = bodyStart;
+    const std::string_view headText = all.substr(0, headEnd);
     // "Content-Length:" and one blank, then the decimal length.
     int64_t length = 0;
-    const size_t p = FindNoCase(head, "Content-Length:");
-    if (p < head.size() && p + 16 < head.size()) {
-        for (size_t i = p + 16; i < head.size() && head[i] >= '0' && head[i] <= '9'; ++i) {
+    const size_t p = FindNoCase(headText, "Content-Length:");
+    if (p < headText.size() && p + 16 < headText.size()) {
+        for (size_t i = p + 16; i < headText.size() && headText[i] >= '0' && headText[i] <= '9';
+             ++i) {
             if (length > static_cast<int64_t>(kMaxReplyBytes)) break;
-            length = length * 10 + (head[i] - '0');
+            length = length * 10 + (headText[i] - '0');
         }
     }
     if (length > static_cast<int64_t>(kMaxReplyBytes)) return ReplyState::kTooLarge;
     std::string_view body = all.substr(bodyStart);
     if (length >= 1) {
         if (body.size() < static_cast<size_t>(length)) {
-            if (size > kMaxReplyBytes + kMaxHeadBytes) return ReplyState::kTooLarge;
+            if (size > kMaxReplyBytes + http::kMaxHeadBytes) return ReplyState::kTooLarge;
             if (!closed) return ReplyState::kIncomplete;
         } else {
             body = body.substr(0, static_cast<size_t>(length));
@@ -286,7 +279,7 @@ ReplyState ReadHttpReply(const char* data, size_t size, bool closed, Reply* repl
         // Our request offers gzip, so a tracker may compress its reply.
         bool ended = false;
         if (!Gunzip(body, &decoded, kMaxReplyBytes, &ended)) {
-            if (decoded.size() >= kMaxReplyBytes) return ReplyState::kTooLarge;
+            if (decoded.size() > kMaxReplyBytes) return ReplyState::kTooLarge;
             decoded.clear();  // corrupt: read as an empty body
             ended = true;
         }

@@ -13,6 +13,8 @@
 #include <string_view>
 #include <vector>
 
+#include "engine/net/HttpHead.h"
+
 namespace lf {
 
 namespace tracker {
@@ -95,19 +97,21 @@ enum class ReplyState {
 };
 
 // Examines an HTTP reply received so far; `closed` tells that no more bytes
-// will come. With "Content-Length:" at p the length is the decimal 16 bytes
-// after p and the reply is complete when the body holds that many bytes.
-// Without a usable length it is complete at close, or once the body is one
-// whole bencoded value (a body split over several segments is waited for).
-// The body starts after the first CR LF CR LF (else the first LF LF). A gzip
-// body (Content-Encoding: gzip, or the gzip magic bytes) is decoded.
-ReplyState ReadHttpReply(const char* data, size_t size, bool closed, Reply* reply,
-                         size_t* consumed);
+// will come. The head ends at its blank line (found by `head`, which goes
+// on where it stopped when the same reply is read again; a head above
+// 64 KiB is too large). With "Content-Length:" at p the length is the
+// decimal 16 bytes after p and the reply is complete when the body holds
+// that many bytes. Without a usable length it is complete at close, or once
+// the body is one whole bencoded value (a body split over several segments
+// is waited for). A gzip body (the gzip magic bytes) is decoded.
+ReplyState ReadHttpReply(const char* data, size_t size, bool closed, Reply* reply, size_t* consumed,
+                         http::HeadScanner* head = nullptr);
 // Reads a (decoded) reply body: interval, "done peers", "num completed",
 // compact or list "peers", "failure reason".
 void ReadReplyBody(std::string_view body, Reply* reply);
 // Decodes a gzip (or zlib) stream. `complete` (when given) tells whether the
-// stream's end was seen. False on a corrupt stream or more than `limit` bytes.
+// stream's end was seen. False on a corrupt stream, or on more than `limit`
+// bytes (then *out holds limit + 1 bytes).
 bool Gunzip(std::string_view in, std::string* out, size_t limit, bool* complete = nullptr);
 
 // UDP datagrams. Transaction ids are written in the machine's little-endian
