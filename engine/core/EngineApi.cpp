@@ -3,9 +3,9 @@
 #include <arpa/inet.h>
 
 #include <atomic>
-#include <cstdlib>
 #include <chrono>
 #include <condition_variable>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <new>
@@ -206,7 +206,8 @@ int32_t SetLocalAddress(const char* dotted) {
         return kEngineOk;
     }
     in_addr a{};
-    if (inet_pton(AF_INET, dotted, &a) != 1 || a.s_addr == 0xffffffffu) return kEngineInvalidArgument;
+    if (inet_pton(AF_INET, dotted, &a) != 1 || a.s_addr == 0xffffffffu)
+        return kEngineInvalidArgument;
     EngineSettings::localAddress.store(a.s_addr);
     return kEngineOk;
 }

@@ -125,6 +125,12 @@ TPeerId* TWorkWithPeers::AddPeerAddress(uint32_t ipv4, uint16_t port, int kind, 
         if (ipv4 == 0x0100007fu) return nullptr;
         if (peerId != nullptr && std::equal(peerId, peerId + 20, TaskPeerId().begin()))
             return nullptr;
+        // The engine's own listening address (trackers list the announcer).
+        const int32_t listen = EngineSettings::listenPort.load();
+        if (port == (listen > 0 && listen <= 65535 ? listen : 8080)) {
+            const uint32_t local = EngineSettings::localAddress.load();
+            if (ipv4 == local || (local == 0 && ipv4 == ChooseLocalAddress())) return nullptr;
+        }
     }
     for (TPeerId* c : m_candidates) {
         if (c->ipv4 == ipv4 && c->port == port && c->kind == kind) {

@@ -85,6 +85,8 @@ TEST(TrackerLossTest, UdpAnnouncesThroughThirtyPercentLoss) {
             source + ".* peer 198\\.18\\.1\\.1:7777 id " + lfe2e::CompactField("198.18.1.1", 7777),
             60))
             << "round " << round;
+        EXPECT_TRUE(CaughtLog::WaitFor("Candidate btnode://198\\.18\\.1\\.1:7777 added", 5));
+        EXPECT_TRUE(CaughtLog::WaitFor("Candidate 198\\.18\\.1\\.1:6881 refused", 5));
         const double seconds =
             std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         std::cout << "round " << round << ": peer list after " << seconds << " s, "
