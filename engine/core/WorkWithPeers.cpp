@@ -1,6 +1,5 @@
 #include "engine/core/WorkWithPeers.h"
 
-#include <arpa/inet.h>
 #include <strings.h>
 
 #include <algorithm>
@@ -142,11 +141,7 @@ TPeerId* TWorkWithPeers::AddPeerAddress(uint32_t ipv4, uint16_t port, int kind, 
         }
     }
     TPeerId* r = new TPeerId();
-    in_addr a{};
-    a.s_addr = ipv4;
-    char dotted[INET_ADDRSTRLEN] = {0};
-    inet_ntop(AF_INET, &a, dotted, sizeof(dotted));
-    r->address = std::string("btnode://") + dotted + ":" + std::to_string(port);
+    r->address = "btnode://" + DottedAddress(ipv4) + ":" + std::to_string(port);
     r->kind = kind;
     r->ipv4 = ipv4;
     r->port = port;

@@ -1,9 +1,6 @@
 #include "engine/core/WorkWithTransStatis.h"
 
-#include <arpa/inet.h>
-
 #include <algorithm>
-#include <cstdio>
 #include <ctime>
 
 #include "engine/base/TimeThread.h"
@@ -286,15 +283,11 @@ void TWorkWithTransStatis::OfferTrackerPeer(const tracker::PeerEntry& peer) {
     TPeerId* r =
         AddPeerAddress(peer.ipv4, peer.port, kSourceBitTorrent, false, 19, peer.peerId.data());
     if (r == nullptr) {
-        char dotted[INET_ADDRSTRLEN] = {0};
-        in_addr a{};
-        a.s_addr = peer.ipv4;
-        inet_ntop(AF_INET, &a, dotted, sizeof(dotted));
-        EngineLog::Printf(13, "Candidate %s:%u refused", dotted, static_cast<unsigned>(peer.port));
+        EngineLog::Printf(13, "Candidate %s:%u refused", DottedAddress(peer.ipv4).c_str(),
+                          static_cast<unsigned>(peer.port));
     } else if (CandidateCount() > before) {
-        char id[41];
-        for (int i = 0; i < 20; ++i) std::snprintf(id + 2 * i, 3, "%02x", r->peerId[i]);
-        EngineLog::Printf(13, "Candidate %s added, peer id %s", r->address.c_str(), id);
+        EngineLog::Printf(13, "Candidate %s added, peer id %s", r->address.c_str(),
+                          tracker::HexText(r->peerId, 20).c_str());
     }
 }
 

@@ -6,6 +6,7 @@
 
 #include "engine/base/TimeThread.h"
 #include "engine/log/LogApi.h"
+#include "engine/net/NameResolve.h"
 
 namespace lf {
 
@@ -13,24 +14,6 @@ namespace {
 
 constexpr int kNoteChannel = 13;
 constexpr int kErrorChannel = 38;
-
-std::string Dotted(uint32_t ipv4) {
-    char text[INET_ADDRSTRLEN] = {0};
-    in_addr a{};
-    a.s_addr = ipv4;
-    inet_ntop(AF_INET, &a, text, sizeof(text));
-    return text;
-}
-
-std::string Hex(const uint8_t* bytes, size_t n) {
-    static const char kHex[] = "0123456789abcdef";
-    std::string s;
-    for (size_t i = 0; i < n; ++i) {
-        s.push_back(kHex[bytes[i] >> 4]);
-        s.push_back(kHex[bytes[i] & 15]);
-    }
-    return s;
-}
 
 }  // namespace
 
@@ -231,8 +214,8 @@ void TTrackerPeer::Finish(const tracker::Reply* reply,
     EngineLog::Printf(kNoteChannel, "Tracker %s answered: %zu peers", address, peers.size());
     for (const tracker::PeerEntry& p : peers) {
         EngineLog::Printf(kNoteChannel, "Tracker %s peer %s:%u id %s", address,
-                          Dotted(p.ipv4).c_str(), static_cast<unsigned>(p.port),
-                          Hex(p.peerId.data(), p.peerId.size()).c_str());
+                          DottedAddress(p.ipv4).c_str(), static_cast<unsigned>(p.port),
+                          tracker::HexText(p.peerId.data(), p.peerId.size()).c_str());
         m_tracker->OfferTrackerPeer(p);
     }
     m_subState = kSubDone;

@@ -112,6 +112,17 @@ PeerIdField MakePeerId(std::string_view announce, int64_t taskNumber, int64_t cl
     return id;
 }
 
+std::string HexText(const uint8_t* bytes, size_t size) {
+    static const char kHex[] = "0123456789abcdef";
+    std::string s;
+    s.reserve(size * 2);
+    for (size_t i = 0; i < size; ++i) {
+        s.push_back(kHex[bytes[i] >> 4]);
+        s.push_back(kHex[bytes[i] & 15]);
+    }
+    return s;
+}
+
 std::string Escape(std::string_view bytes) {
     static const char kHex[] = "0123456789abcdef";
     std::string out;

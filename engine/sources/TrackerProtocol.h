@@ -57,6 +57,9 @@ PeerIdField AddressPeerIdField(uint32_t ipv4, uint16_t port);
 PeerIdField MakePeerId(std::string_view announce, int64_t taskNumber, int64_t clock,
                        uint32_t localIPv4, const uint8_t* processId);
 
+// Bytes as lower-case hexadecimal digits (for log lines).
+std::string HexText(const uint8_t* bytes, size_t size);
+
 // The values an announce carries.
 struct AnnounceValues {
     std::string path = "/";  // the tracker address's path (with its own query, if any)

@@ -27,20 +27,11 @@ protected:
         ASSERT_EQ(hash.size(), 40u);
         ASSERT_TRUE(tracker.Start({hash}));
         saved = GetEngineTimings();
-        ASSERT_EQ(EngineStartup(dir.Path().c_str()), 0);
-        OpenEngineLog();
-        EngineLog::SetBasePath((dir / "engine").c_str());
-        CaughtLog::Install();
-        CaughtLog::Clear();
-        SetP2PEnabled(1);
         listenPort = lftest::FreeTcpPort();
-        SetListenPort(listenPort);
+        lfe2e::StartEngine(dir, listenPort);
     }
     void TearDown() override {
-        EngineShutdown();
-        CaughtLog::Remove();
-        CloseEngineLog();
-        SetLocalAddress(nullptr);
+        lfe2e::StopEngine();
         GetEngineTimings() = saved;
     }
     TaskHandle StartTask(const std::string& torrent, const std::string& name) {

@@ -64,6 +64,25 @@ private:
     }
 };
 
+// The engine for a tracker test: started in `dir` with its log caught, P2P
+// on, listening (nominally: no listener runs yet) on `listenPort`.
+inline void StartEngine(const lftest::TempDir& dir, int listenPort) {
+    ASSERT_EQ(EngineStartup(dir.Path().c_str()), 0);
+    OpenEngineLog();
+    EngineLog::SetBasePath((dir / "engine").c_str());
+    CaughtLog::Install();
+    CaughtLog::Clear();
+    SetP2PEnabled(1);
+    SetListenPort(listenPort);
+}
+
+inline void StopEngine() {
+    EngineShutdown();
+    CaughtLog::Remove();
+    CloseEngineLog();
+    SetLocalAddress(nullptr);
+}
+
 // The 40-digit info hash of a torrent (as aria2 reads it).
 inline std::string InfoHashOf(const std::string& torrent) {
     std::string out = lftest::Capture("aria2c -S '" + torrent + "' | awk '/^Info Hash/{print $3}'");

@@ -61,13 +61,7 @@ TEST(TrackerLossTest, UdpAnnouncesThroughThirtyPercentLoss) {
     GetEngineTimings().trackerRepeatSeconds = 1;
     GetEngineTimings().trackerAgainSeconds = 3;
     GetEngineTimings().startTimeoutSeconds = 600;
-    ASSERT_EQ(EngineStartup(dir.Path().c_str()), 0);
-    OpenEngineLog();
-    EngineLog::SetBasePath((dir / "engine").c_str());
-    CaughtLog::Install();
-    CaughtLog::Clear();
-    SetP2PEnabled(1);
-    SetListenPort(6881);
+    lfe2e::StartEngine(dir, 6881);
     ASSERT_EQ(SetLocalAddress("198.18.1.1"), 0);
 
     const std::string source = "Tracker tracker://" + Escaped(tracker.UdpAnnounce());
@@ -99,10 +93,7 @@ TEST(TrackerLossTest, UdpAnnouncesThroughThirtyPercentLoss) {
     std::cout << lftest::Capture("ip netns exec " + router +
                                  " nft list chain ip lab forward | grep counter");
 
-    EngineShutdown();
-    CaughtLog::Remove();
-    CloseEngineLog();
-    SetLocalAddress(nullptr);
+    lfe2e::StopEngine();
     GetEngineTimings() = saved;
 }
 

@@ -20,39 +20,19 @@
 #include "engine/sources/PeerId.h"
 #include "engine/sources/TrackerPeer.h"
 #include "tests/sources/FakeHost.h"
+#include "tests/sources/TrackerBytes.h"
 #include "tests/support/TestDirs.h"
 
 using namespace lf;
 
 namespace {
 
+using trackertest::Compact;
+using trackertest::Gzip;
+using trackertest::PeerText;
+using trackertest::Str;
+
 using Clock = std::chrono::steady_clock;
-
-std::string Compact(const char* dotted, uint16_t port) {
-    uint32_t a = inet_addr(dotted);
-    std::string e(reinterpret_cast<const char*>(&a), 4);
-    e.push_back(static_cast<char>(port >> 8));
-    e.push_back(static_cast<char>(port & 0xff));
-    return e;
-}
-
-std::string Str(const std::string& s) {
-    return std::to_string(s.size()) + ":" + s;
-}
-
-std::string Gzip(const std::string& in) {
-    z_stream z{};
-    deflateInit2(&z, 6, Z_DEFLATED, 16 + MAX_WBITS, 8, Z_DEFAULT_STRATEGY);
-    std::string out(in.size() + 128, '\0');
-    z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(in.data()));
-    z.avail_in = static_cast<uInt>(in.size());
-    z.next_out = reinterpret_cast<Bytef*>(out.data());
-    z.avail_out = static_cast<uInt>(out.size());
-    deflate(&z, Z_FINISH);
-    out.resize(z.total_out);
-    deflateEnd(&z);
-    return out;
-}
 
 int BoundSocket(int type, uint16_t port, const char* address = "127.0.0.1") {
     int fd = socket(AF_INET, type | SOCK_CLOEXEC, 0);
@@ -189,15 +169,11 @@ private:
 
 // Answers of a UDP tracker, built from the request they answer.
 std::string ConnectAnswer(const std::string& request, const std::string& cid, int txDelta = 0) {
-    std::string d("\0\0\0\0", 4);
-    std::string tx = request.substr(12, 4);
-    tx[0] = static_cast<char>(tx[0] + txDelta);
-    return d + tx + cid;
+    return trackertest::ConnectReply(trackertest::TxOf(request) + txDelta, cid);
 }
 
 std::string AnnounceAnswer(const std::string& request, const std::string& entries) {
-    return std::string("\0\0\0\x01", 4) + request.substr(12, 4) +
-           std::string("\0\0\x07\x08\0\0\0\x01\0\0\0\x02", 12) + entries;
+    return trackertest::AnnounceReply(trackertest::TxOf(request), entries);
 }
 
 class FakeTrackerHost : public ITrackerHost {
@@ -225,12 +201,6 @@ public:
     std::vector<tracker::PeerEntry> peers;
     int32_t interval = -1, donePeers = -1, completed = -1;
 };
-
-std::string PeerText(const tracker::PeerEntry& p) {
-    in_addr a{};
-    a.s_addr = p.ipv4;
-    return std::string(inet_ntoa(a)) + ":" + std::to_string(p.port);
-}
 
 struct Outcome {
     std::vector<std::string> peers;

@@ -7,51 +7,28 @@
 #include <vector>
 
 #include "engine/sources/TrackerProtocol.h"
+#include "tests/sources/TrackerBytes.h"
 
 using namespace lf;
 
 namespace {
 
+using trackertest::AnnounceReply;
+using trackertest::Compact;
+using trackertest::ConnectReply;
+using trackertest::Gzip;
+using trackertest::PeerText;
+using trackertest::Str;
+using trackertest::TxOf;
+
 using tracker::PeerEntry;
 using tracker::Reply;
 using tracker::ReplyState;
-
-std::string Compact(const char* dotted, uint16_t port) {
-    uint32_t a = inet_addr(dotted);
-    std::string e(reinterpret_cast<const char*>(&a), 4);
-    e.push_back(static_cast<char>(port >> 8));
-    e.push_back(static_cast<char>(port & 0xff));
-    return e;
-}
-
-std::string Str(const std::string& s) {
-    return std::to_string(s.size()) + ":" + s;
-}
 
 std::string Http(const std::string& body, bool withLength = true) {
     std::string r = "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\n";
     if (withLength) r += "Content-Length: " + std::to_string(body.size()) + "\r\n";
     return r + "\r\n" + body;
-}
-
-std::string Gzip(const std::string& in) {
-    z_stream z{};
-    deflateInit2(&z, 6, Z_DEFLATED, 16 + MAX_WBITS, 8, Z_DEFAULT_STRATEGY);
-    std::string out(in.size() + 128, '\0');
-    z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(in.data()));
-    z.avail_in = static_cast<uInt>(in.size());
-    z.next_out = reinterpret_cast<Bytef*>(out.data());
-    z.avail_out = static_cast<uInt>(out.size());
-    deflate(&z, Z_FINISH);
-    out.resize(z.total_out);
-    deflateEnd(&z);
-    return out;
-}
-
-std::string PeerText(const PeerEntry& p) {
-    in_addr a{};
-    a.s_addr = p.ipv4;
-    return std::string(inet_ntoa(a)) + ":" + std::to_string(p.port);
 }
 
 TEST(TrackerRequestTest, EscapingAndTargetByteForByte) {
@@ -295,25 +272,6 @@ TEST(TrackerUdpTest, ConnectAndAnnounceLayouts) {
     EXPECT_EQ(Bytes(a.data(), a.size()), want);
 }
 
-std::string ConnectReply(uint32_t tx, const std::string& cid) {
-    std::string d("\0\0\0\0", 4);
-    for (int i = 0; i < 4; ++i) d.push_back(static_cast<char>(tx >> (8 * i)));
-    return d + cid;
-}
-
-std::string AnnounceReply(uint32_t tx, const std::string& entries) {
-    std::string d("\0\0\0\x01", 4);
-    for (int i = 0; i < 4; ++i) d.push_back(static_cast<char>(tx >> (8 * i)));
-    return d + std::string("\0\0\x07\x08\0\0\0\x01\0\0\0\x02", 12) + entries;
-}
-
-uint32_t Tx(const std::string& datagram) {
-    uint32_t t = 0;
-    for (int i = 0; i < 4; ++i)
-        t |= static_cast<uint32_t>(static_cast<uint8_t>(datagram[12 + i])) << (8 * i);
-    return t;
-}
-
 tracker::UdpExchange::Outcome Feed(tracker::UdpExchange& x, const std::string& d,
                                    std::vector<PeerEntry>* peers) {
     return x.OnDatagram(reinterpret_cast<const uint8_t*>(d.data()), d.size(), peers);
@@ -326,7 +284,7 @@ TEST(TrackerUdpTest, ExchangeMatchesTransactionsAndRepeats) {
     std::vector<PeerEntry> peers;
     const std::string c1 = x.Poll(100, v);
     ASSERT_EQ(c1.size(), 16u);
-    EXPECT_EQ(Tx(c1), 100u);
+    EXPECT_EQ(TxOf(c1), 100u);
     EXPECT_TRUE(x.Poll(110, v).empty());  // 10 s old: not yet
     // The first connect got lost; the second goes out after more than 10 s.
     const std::string c2 = x.Poll(111, v);
@@ -337,17 +295,17 @@ TEST(TrackerUdpTest, ExchangeMatchesTransactionsAndRepeats) {
     EXPECT_EQ(Feed(x, std::string("\0\0\0\x03", 4) + c2.substr(12, 4) + "error", &peers),
               Outcome::kIgnored);
     EXPECT_FALSE(x.Connected());
-    EXPECT_EQ(Feed(x, ConnectReply(Tx(c2), "CIDCIDCI"), &peers), Outcome::kConnected);
+    EXPECT_EQ(Feed(x, ConnectReply(TxOf(c2), "CIDCIDCI"), &peers), Outcome::kConnected);
     const std::string a1 = x.Poll(112, v);
     ASSERT_EQ(a1.size(), 104u);
     EXPECT_EQ(a1.substr(0, 8), "CIDCIDCI");
-    EXPECT_EQ(Tx(a1), 113u);
+    EXPECT_EQ(TxOf(a1), 113u);
     const std::string entries = Compact("127.0.0.2", 6881) + Compact("0.0.0.0", 5) + "xyz";
     EXPECT_EQ(Feed(x, AnnounceReply(999, entries), &peers), Outcome::kIgnored);
     EXPECT_TRUE(x.Poll(122, v).empty());
     const std::string a2 = x.Poll(123, v);  // repeated after more than 10 s
     ASSERT_EQ(a2.size(), 104u);
-    EXPECT_EQ(Feed(x, AnnounceReply(Tx(a2), entries), &peers), Outcome::kAnswered);
+    EXPECT_EQ(Feed(x, AnnounceReply(TxOf(a2), entries), &peers), Outcome::kAnswered);
     ASSERT_EQ(peers.size(), 1u);
     EXPECT_EQ(PeerText(peers[0]), "127.0.0.2:6881");
     // UDP entries carry the entry in bytes 14 to 19, like compact HTTP ones.
