@@ -1,5 +1,5 @@
-// Engine-wide settings held by the interface, and the waits of the task
-// loop that tests shorten through the same settings the engine reads.
+// The waits of the task loop that tests shorten through the same settings
+// the engine reads.
 #pragma once
 
 #include <atomic>
@@ -7,23 +7,6 @@
 #include <string>
 
 namespace lf {
-
-namespace EngineSettings {
-// Listening port of the shared listener; 0 means 8080.
-extern std::atomic<int32_t> listenPort;
-// 1 allows BitTorrent peers, LAN discovery and the listener.
-extern std::atomic<uint8_t> p2pEnabled;
-// Read by the peer wire when it opens a connection.
-extern std::atomic<uint8_t> httpDisguise;
-extern std::atomic<uint8_t> started;
-// The local IPv4 address (network order) that outgoing TCP connections and
-// datagram sockets bind to; 0 binds none. Set by SetLocalAddress, or at
-// start-up from LANTERNFISH_LOCAL_ADDRESS (a dotted address), so that
-// several engines on one machine use distinct loopback addresses.
-extern std::atomic<uint32_t> localAddress;
-std::string StartupFolder();
-void SetStartupFolder(const char* folder);
-}  // namespace EngineSettings
 
 // Waits of the task loop, in seconds.
 struct EngineTimings {
@@ -38,6 +21,10 @@ struct EngineTimings {
     int trackerRepeatSeconds = 10;  // an unanswered tracker request older than this is sent again
     int trackerAgainSeconds = 600;  // a tracker is announced to again after this long
 };
-EngineTimings& GetEngineTimings();
+// The engine's waits (held by CLanternfishCore; read by task threads).
+EngineTimings GetEngineTimings();
+void SetEngineTimings(const EngineTimings& timings);
+// Sets one of them: SetEngineTiming(&EngineTimings::httpBodySeconds, 2).
+void SetEngineTiming(int EngineTimings::*field, int seconds);
 
 }  // namespace lf

@@ -6,9 +6,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <random>
 
 #include "engine/base/TimeThread.h"
 #include "engine/core/EngineSettings.h"
+#include "engine/core/LanternfishCore.h"
 #include "engine/net/NameResolve.h"
 #include "engine/sources/FtpPeer.h"
 #include "engine/sources/HttpPeer.h"
@@ -105,7 +107,7 @@ void TWorkWithPeers::SortCandidates() {
 
 const std::array<uint8_t, 20>& TWorkWithPeers::TaskPeerId() {
     if (!m_peerIdMade) {
-        uint32_t local = EngineSettings::localAddress.load();
+        uint32_t local = CLanternfishCore::Instance().localAddress.load();
         if (local == 0) local = ChooseLocalAddress();
         if (local == 0) local = 0xffffffffu;  // no local address: -1
         const std::array<uint8_t, 16> process = ProcessId();
@@ -125,9 +127,9 @@ TPeerId* TWorkWithPeers::AddPeerAddress(uint32_t ipv4, uint16_t port, int kind, 
         if (peerId != nullptr && std::equal(peerId, peerId + 20, TaskPeerId().begin()))
             return nullptr;
         // The engine's own listening address (trackers list the announcer).
-        const int32_t listen = EngineSettings::listenPort.load();
+        const int32_t listen = CLanternfishCore::Instance().listenPort.load();
         if (port == (listen > 0 && listen <= 65535 ? listen : 8080)) {
-            const uint32_t local = EngineSettings::localAddress.load();
+            const uint32_t local = CLanternfishCore::Instance().localAddress.load();
             if (ipv4 == local || (local == 0 && ipv4 == ChooseLocalAddress())) return nullptr;
         }
     }
@@ -345,11 +347,11 @@ void TWorkWithPeers::RandomMirrors(int n, bool immediate) {
         companions = m_mirrorCompanions;
     }
     if (mirrors.empty()) return;
-    std::srand(static_cast<unsigned>(std::time(nullptr)));
+    std::uniform_int_distribution<size_t> draw(0, mirrors.size() - 1);
     int taken = 0;
     std::vector<bool> picked(mirrors.size(), false);
     for (int tries = 0; tries < 2 * n && taken < n; ++tries) {
-        size_t i = static_cast<size_t>(std::rand()) % mirrors.size();
+        size_t i = draw(m_random);
         // An entry picked twice counts once: a small pool is used whole
         // instead of one entry again and again.
         if (picked[i]) {
@@ -458,16 +460,24 @@ int TWorkWithPeers::OpenConnections(TPeerId* r, int need, int already, bool imme
                         ? std::max(r->allowedConnections, m_settings.connectionsPerServer)
                         : r->allowedConnections;
     int opened = 0;
+    QHalfOpenGate* gate = Host()->HalfOpenGate();
     while (r->useCount < std::max(end, 1)) {
+        // Attempts in flight across all tasks are capped: the rest waits.
+        if (gate != nullptr && !gate->HasRoom()) break;
         TPeerObject* s = CreateSource(r->kind);
         if (s == nullptr) break;
-        ++r->connectionsMade;
         s->m_connectionNumber = ++m_connectionCounter;
         if (!s->Connect(r)) {
-            ++r->failures;
+            const bool gateFull = s->m_connection && s->m_connection->LastFailure() ==
+                                                         QConnection::Failure::kHalfOpenFull;
+            if (!gateFull) {
+                ++r->connectionsMade;
+                ++r->failures;
+            }
             Recycle(s);
             break;
         }
+        ++r->connectionsMade;
         m_active.push_back(s);
         r->lastConnectTime = static_cast<int64_t>(WallSeconds());
         ++opened;
@@ -514,7 +524,7 @@ void TWorkWithPeers::ConnectionWork() {
     SortCandidates();
 
     // Peers: trackers and BitTorrent candidates, while P2P is on.
-    if (EngineSettings::p2pEnabled.load() != 0) {
+    if (CLanternfishCore::Instance().p2pEnabled.load() != 0) {
         int peers = 0;
         for (TPeerObject* s : m_active) {
             if (s->m_kind == kSourceBitTorrent && (s->m_source == nullptr || !s->m_source->givenUp))
@@ -522,7 +532,7 @@ void TWorkWithPeers::ConnectionWork() {
         }
         const int peerLimit = PeerLimit();
         for (size_t i = 0; i < m_candidates.size() && peers < peerLimit; ++i) {
-            if (EngineSettings::p2pEnabled.load() == 0) break;
+            if (CLanternfishCore::Instance().p2pEnabled.load() == 0) break;
             TPeerId* r = m_candidates[i];
             if (IsServer(r->kind) || r->metadataSource || r->givenUp || !Eligible(r)) continue;
             const int n = OpenConnections(r, 1, 0, false);

@@ -8,6 +8,7 @@
 
 #include "engine/base/TimeThread.h"
 #include "engine/core/EngineSettings.h"
+#include "engine/core/LanternfishCore.h"
 #include "engine/core/PieceChoice.h"
 #include "engine/log/LogApi.h"
 #include "engine/metainfo/Torrent.h"
@@ -286,6 +287,10 @@ void TWorkWithPieces::OnMalformedAddress() {
     SetTaskError(kTaskStatusBadSourceAddress);
 }
 
+QHalfOpenGate* TWorkWithPieces::HalfOpenGate() {
+    return &CLanternfishCore::Instance().HalfOpen();
+}
+
 SourceTimings TWorkWithPieces::Timings() const {
     const EngineTimings& timings = GetEngineTimings();
     SourceTimings t;
@@ -296,7 +301,7 @@ SourceTimings TWorkWithPieces::Timings() const {
 }
 
 uint32_t TWorkWithPieces::LocalBindAddress() const {
-    return EngineSettings::localAddress.load();
+    return CLanternfishCore::Instance().localAddress.load();
 }
 
 void TWorkWithPieces::SetFetchingMetainfo() {

@@ -80,6 +80,7 @@ public:
     void ComeBackAtOnce() override { m_comeBack = true; }
     SourceTimings Timings() const override;
     uint32_t LocalBindAddress() const override;
+    QHalfOpenGate* HalfOpenGate() override;
     bool InEndGame() const override { return m_endGame; }
     // A start piece for a BitTorrent source's first choice.
     int32_t RandomStartPiece();

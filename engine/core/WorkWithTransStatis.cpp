@@ -5,6 +5,7 @@
 
 #include "engine/base/TimeThread.h"
 #include "engine/core/EngineSettings.h"
+#include "engine/core/LanternfishCore.h"
 #include "engine/log/LogApi.h"
 #include "engine/metainfo/Torrent.h"
 #include "engine/net/NameResolve.h"
@@ -259,7 +260,7 @@ bool TWorkWithTransStatis::FillAnnounce(tracker::AnnounceValues* values) {
     values->infoHash = m_torrent->InfoHash();
     const std::array<uint8_t, 20>& id = TaskPeerId();
     std::copy(id.begin(), id.end(), values->peerId.begin());
-    const int32_t port = EngineSettings::listenPort.load();
+    const int32_t port = CLanternfishCore::Instance().listenPort.load();
     values->listenPort = static_cast<uint16_t>(port > 0 && port <= 65535 ? port : 8080);
     values->listenAddress = 0;  // the listener takes every interface
     values->uploaded = m_secondSent;
@@ -270,7 +271,7 @@ bool TWorkWithTransStatis::FillAnnounce(tracker::AnnounceValues* values) {
 }
 
 tracker::PeerIdField TWorkWithTransStatis::HttpAnnouncePeerId() {
-    uint32_t local = EngineSettings::localAddress.load();
+    uint32_t local = CLanternfishCore::Instance().localAddress.load();
     if (local == 0) local = ChooseLocalAddress();
     if (local == 0) local = 0xffffffffu;
     return tracker::MakePeerId(AnnounceAddress(),

@@ -16,6 +16,7 @@
 
 namespace lf {
 
+class QHalfOpenGate;
 class TPieces;
 class TPeerObject;
 
@@ -112,6 +113,8 @@ public:
     virtual SourceTimings Timings() const = 0;
     // The local IPv4 address outgoing connections bind to (0: none).
     virtual uint32_t LocalBindAddress() const { return 0; }
+    // The gate of connection attempts shared by all tasks (none: no limit).
+    virtual QHalfOpenGate* HalfOpenGate() = 0;
 
     // ---- events ----
     // A server reported the size of its resource.

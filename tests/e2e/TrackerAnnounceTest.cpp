@@ -32,7 +32,7 @@ protected:
     }
     void TearDown() override {
         lfe2e::StopEngine();
-        GetEngineTimings() = saved;
+        SetEngineTimings(saved);
     }
     TaskHandle StartTask(const std::string& torrent, const std::string& name) {
         auto d = lfe2e::DescribeTask("", dir / ("out/" + name), torrent, &keep);
@@ -118,7 +118,7 @@ TEST_F(TrackerAnnounceTest, HashNotServedGivesTheFailureReason) {
 }
 
 TEST_F(TrackerAnnounceTest, NoTrackerEndsTheSource) {
-    GetEngineTimings().trackerRepeatSeconds = 1;
+    SetEngineTiming(&EngineTimings::trackerRepeatSeconds, 1);
     const int port = lftest::FreeTcpPort();
     const std::string http = "http://127.0.0.1:" + std::to_string(port) + "/announce";
     const std::string udp = "udp://127.0.0.1:" + std::to_string(port);

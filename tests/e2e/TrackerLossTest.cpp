@@ -58,9 +58,9 @@ TEST(TrackerLossTest, UdpAnnouncesThroughThirtyPercentLoss) {
 
     const EngineTimings saved = GetEngineTimings();
     // Repeats every 2 s instead of 11, a new tracker source 3 s after one gave up.
-    GetEngineTimings().trackerRepeatSeconds = 1;
-    GetEngineTimings().trackerAgainSeconds = 3;
-    GetEngineTimings().startTimeoutSeconds = 600;
+    SetEngineTiming(&EngineTimings::trackerRepeatSeconds, 1);
+    SetEngineTiming(&EngineTimings::trackerAgainSeconds, 3);
+    SetEngineTiming(&EngineTimings::startTimeoutSeconds, 600);
     lfe2e::StartEngine(dir, 6881);
     ASSERT_EQ(SetLocalAddress("198.18.1.1"), 0);
 
@@ -94,7 +94,7 @@ TEST(TrackerLossTest, UdpAnnouncesThroughThirtyPercentLoss) {
                                  " nft list chain ip lab forward | grep counter");
 
     lfe2e::StopEngine();
-    GetEngineTimings() = saved;
+    SetEngineTimings(saved);
 }
 
 }  // namespace
