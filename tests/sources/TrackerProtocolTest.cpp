@@ -1,5 +1,6 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <openssl/evp.h>
 #include <zlib.h>
 
 #include <cstring>
@@ -55,6 +56,29 @@ TEST(TrackerRequestTest, EscapingAndTargetByteForByte) {
               "&event=started&key=3800&compact=1&numwant=200");
     v.path = "/a?passkey=k";
     EXPECT_EQ(tracker::BuildAnnounceTarget(v).rfind("/a?passkey=k&info_hash=%12%ab", 0), 0u);
+}
+
+TEST(TrackerRequestTest, PeerIdForms) {
+    const std::string text =
+        "http://t.example/announce"
+        "-2"
+        "77"
+        "1234"
+        "16777343";
+    unsigned char md5[EVP_MAX_MD_SIZE];
+    unsigned int n = 0;
+    EVP_Digest(text.data(), text.size(), md5, &n, EVP_md5(), nullptr);
+    // An HTTP announce's: the marker, then 16 digest bytes.
+    const auto http =
+        tracker::MakePeerId("http://t.example/announce", 77, 1234, 0x0100007f, nullptr);
+    EXPECT_EQ(std::memcmp(http.data(), "\x00\x01Lf", 4), 0);
+    EXPECT_EQ(std::memcmp(http.data() + 4, md5, 16), 0);
+    // The task's: bytes 8 to 19 from the process identifier.
+    const uint8_t process[16] = {9, 8, 7, 6, 5, 4, 3, 2, 1, 10, 11, 12, 13, 14, 15, 16};
+    const auto task =
+        tracker::MakePeerId("http://t.example/announce", 77, 1234, 0x0100007f, process);
+    EXPECT_EQ(std::memcmp(task.data(), http.data(), 8), 0);
+    EXPECT_EQ(std::memcmp(task.data() + 8, process, 12), 0);
 }
 
 TEST(TrackerRequestTest, HostCarriesThePortOnlyWhenNot80) {
