@@ -56,7 +56,11 @@ bool TTrackerPeer::Connect(TPeerId* source) {
         UdpTick(m_lastActivity);
         return true;
     }
-    StartHttpConnect();
+    // A connect refused at once leaves the source idle, and the task drops
+    // it; only a full half-open gate (nothing was tried) makes the task try
+    // again later.
+    if (!StartHttpConnect() && m_connection->LastFailure() == QConnection::Failure::kHalfOpenFull)
+        return false;
     return true;
 }
 
