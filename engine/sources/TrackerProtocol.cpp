@@ -354,6 +354,13 @@ std::string UdpExchange::Poll(uint32_t now, const AnnounceValues& values) {
     if (m_answered || m_gaveUp) return {};
     const bool due = m_lastSend == 0 || now - m_lastSend > static_cast<uint32_t>(m_repeatSeconds);
     if (!due) return {};
+    if (m_connected && now - m_connectedAt > kConnectionIdSeconds) {
+        // Announces with a connection id the tracker no longer accepts would
+        // go unanswered for as long as the source lives: connect again
+        // (with a fresh round of tries).
+        m_connected = false;
+        m_connectTries = 0;
+    }
     if (!m_connected) {
         // The connect request is sent again with the announce rhythm: a lost
         // datagram must not leave the source connecting for as long as it
@@ -384,6 +391,7 @@ UdpExchange::Outcome UdpExchange::OnDatagram(const uint8_t* data, size_t size,
         d.transaction == m_connectTransaction && d.hasConnectionId) {
         m_connectionId = d.connectionId;
         m_connected = true;
+        m_connectedAt = m_lastSend;
         m_lastSend = 0;  // the announce goes out at once
         return Outcome::kConnected;
     }

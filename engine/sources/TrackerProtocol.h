@@ -140,6 +140,9 @@ bool ReadDatagram(const uint8_t* data, size_t size, Datagram* out);
 class UdpExchange {
 public:
     static constexpr int kConnectTries = 4;
+    // A tracker accepts a connection id for a minute (BEP 15); an announce
+    // due later asks for a new one first.
+    static constexpr uint32_t kConnectionIdSeconds = 60;
     // A request is repeated once it is more than repeatSeconds old.
     explicit UdpExchange(int repeatSeconds = 10) : m_repeatSeconds(repeatSeconds) {}
 
@@ -167,6 +170,7 @@ private:
     bool m_answered = false;
     bool m_gaveUp = false;
     uint32_t m_lastSend = 0;
+    uint32_t m_connectedAt = 0;
     uint32_t m_connectTransaction = 0;
     uint32_t m_announceTransaction = 0;
     std::array<uint8_t, 8> m_connectionId{};

@@ -338,6 +338,31 @@ TEST(TrackerUdpTest, ExchangeMatchesTransactionsAndRepeats) {
     EXPECT_TRUE(x.Poll(200, v).empty());
 }
 
+TEST(TrackerUdpTest, ConnectsAgainWhenTheConnectionIdIsOld) {
+    using Outcome = tracker::UdpExchange::Outcome;
+    tracker::AnnounceValues v;
+    tracker::UdpExchange x;
+    std::vector<PeerEntry> peers;
+    const std::string c1 = x.Poll(100, v);
+    ASSERT_EQ(Feed(x, ConnectReply(TxOf(c1), "CIDCIDCI"), &peers), Outcome::kConnected);
+    uint32_t t = 100;
+    for (; t <= 160; ++t) {
+        const std::string d = x.Poll(t, v);
+        if (!d.empty()) {
+            EXPECT_EQ(d.size(), 104u) << t;  // announces while the id is fresh
+        }
+    }
+    std::string d;
+    for (; d.empty() && t < 200; ++t) d = x.Poll(t, v);
+    EXPECT_EQ(d.size(), 16u);  // then a new connect request
+    EXPECT_FALSE(x.Connected());
+    EXPECT_EQ(x.ConnectTries(), 1);
+    ASSERT_EQ(Feed(x, ConnectReply(TxOf(d), "NEWIDNEW"), &peers), Outcome::kConnected);
+    const std::string a = x.Poll(t, v);
+    ASSERT_EQ(a.size(), 104u);
+    EXPECT_EQ(a.substr(0, 8), "NEWIDNEW");
+}
+
 TEST(TrackerUdpTest, GivesUpAfterFourConnects) {
     tracker::AnnounceValues v;
     tracker::UdpExchange x(2);
