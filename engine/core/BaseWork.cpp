@@ -26,6 +26,10 @@ QTMutex& TBaseWork::TaskListLock() {
     return Core().TaskListLock();
 }
 
+std::array<uint8_t, 16> TBaseWork::ProcessId() {
+    return Core().ProcessId();
+}
+
 std::array<uint8_t, 8> TBaseWork::MachineId() {
     return Core().MachineId();
 }

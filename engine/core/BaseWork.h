@@ -109,7 +109,12 @@ public:
     // nullptr when empty.
     static TBaseWork* TakeFirstTask();
     static void ClearRegistries();
-    // The 8-byte machine id made once per process (first word never 0).
+    // The process identifier: 16 random bytes made once per process, bytes 0
+    // and 1 never zero. Its first 12 bytes end the task's BitTorrent peer id
+    // and its first 8 are the identity of the UDP transport, so both name
+    // this process the same way.
+    static std::array<uint8_t, 16> ProcessId();
+    // The 8-byte machine id: the first 8 bytes of the process identifier.
     static std::array<uint8_t, 8> MachineId();
 
 protected:

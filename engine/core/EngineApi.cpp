@@ -1,9 +1,12 @@
 #include "engine/core/EngineApi.h"
 
+#include <arpa/inet.h>
+
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <new>
@@ -152,6 +155,7 @@ int32_t EngineStartup(const char* folder) {
         if (Core().started.load()) return kEngineOk;
         // BSD sockets need no start-up.
         if (folder != nullptr) Core().SetStartupFolder(folder);
+        if (const char* local = std::getenv("LANTERNFISH_LOCAL_ADDRESS")) SetLocalAddress(local);
         Core().started.store(1);
         return kEngineOk;
     } catch (...) {
@@ -167,6 +171,18 @@ int32_t EngineShutdown() {
     } catch (...) {
         return kEngineFailed;
     }
+}
+
+int32_t SetLocalAddress(const char* dotted) {
+    if (dotted == nullptr || *dotted == '\0') {
+        CLanternfishCore::Instance().localAddress.store(0);
+        return kEngineOk;
+    }
+    in_addr a{};
+    if (inet_pton(AF_INET, dotted, &a) != 1 || a.s_addr == 0xffffffffu)
+        return kEngineInvalidArgument;
+    CLanternfishCore::Instance().localAddress.store(a.s_addr);
+    return kEngineOk;
 }
 
 int32_t SetListenPort(int32_t port) {

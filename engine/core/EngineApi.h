@@ -23,6 +23,9 @@ void CloseEngineLog();
 int32_t EngineStartup(const char* folder);
 int32_t EngineShutdown();
 int32_t SetListenPort(int32_t port);
+// The local address outgoing connections and the trackers' datagram sockets
+// bind to (dotted IPv4; empty or nullptr: none). -101 for an invalid text.
+int32_t SetLocalAddress(const char* dotted);
 int32_t SetP2PEnabled(int32_t flag);
 void SetHttpDisguise(uint8_t flag);
 

@@ -65,6 +65,8 @@ EngineTimings CLanternfishCore::Timings() const {
     t.stallStopSeconds = m_timings.stallStopSeconds.load();
     t.httpHeadSeconds = m_timings.httpHeadSeconds.load();
     t.httpBodySeconds = m_timings.httpBodySeconds.load();
+    t.trackerRepeatSeconds = m_timings.trackerRepeatSeconds.load();
+    t.trackerAgainSeconds = m_timings.trackerAgainSeconds.load();
     return t;
 }
 
@@ -77,21 +79,28 @@ void CLanternfishCore::SetTimings(const EngineTimings& t) {
     m_timings.stallStopSeconds.store(t.stallStopSeconds);
     m_timings.httpHeadSeconds.store(t.httpHeadSeconds);
     m_timings.httpBodySeconds.store(t.httpBodySeconds);
+    m_timings.trackerRepeatSeconds.store(t.trackerRepeatSeconds);
+    m_timings.trackerAgainSeconds.store(t.trackerAgainSeconds);
+}
+
+std::array<uint8_t, 16> CLanternfishCore::ProcessId() {
+    std::call_once(m_processIdOnce, [this] {
+        uuid_t id;
+        uuid_generate(id);
+        std::memcpy(m_processId.data(), id, 16);
+        // A zero byte 0 or 1 would make the UDP identity differ from the
+        // peer id (the UDP server replaces those bytes), so neither is ever 0.
+        if (m_processId[0] == 0) m_processId[0] = 1;
+        if (m_processId[1] == 0) m_processId[1] = 2;
+    });
+    return m_processId;
 }
 
 std::array<uint8_t, 8> CLanternfishCore::MachineId() {
-    std::call_once(m_machineIdOnce, [this] {
-        uuid_t id;
-        uuid_generate(id);
-        std::memcpy(m_machineId.data(), id, 8);
-        uint32_t first;
-        std::memcpy(&first, m_machineId.data(), 4);
-        if (first == 0) {
-            first = 1;
-            std::memcpy(m_machineId.data(), &first, 4);
-        }
-    });
-    return m_machineId;
+    std::array<uint8_t, 8> m{};
+    const std::array<uint8_t, 16> p = ProcessId();
+    std::memcpy(m.data(), p.data(), 8);
+    return m;
 }
 
 void CLanternfishCore::StartSharedServices() {

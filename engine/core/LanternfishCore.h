@@ -48,6 +48,11 @@ public:
     std::atomic<uint8_t> p2pEnabled{0};    // BitTorrent peers, LAN discovery, listener
     std::atomic<uint8_t> httpDisguise{0};  // read by the peer wire
     std::atomic<uint8_t> started{0};
+    // The local IPv4 address (network order) outgoing TCP connections and
+    // datagram sockets bind to; 0 binds none. Set by SetLocalAddress, or at
+    // start-up from LANTERNFISH_LOCAL_ADDRESS (a dotted address), so that
+    // several engines on one machine use distinct loopback addresses.
+    std::atomic<uint32_t> localAddress{0};
     std::string StartupFolder() const;
     void SetStartupFolder(const char* folder);
     EngineTimings Timings() const;
@@ -60,7 +65,12 @@ public:
     // A limit that replaces the probed one when positive (set before the
     // first task).
     std::atomic<int32_t> halfOpenLimitSetting{0};
-    // The 8-byte machine id made once per process (first word never 0).
+    // The process identifier: 16 random bytes made once per process, bytes 0
+    // and 1 never zero. Its first 12 bytes end the tasks' BitTorrent peer
+    // ids and its first 8 are the identity of the UDP transport, so both
+    // name this process the same way.
+    std::array<uint8_t, 16> ProcessId();
+    // The 8-byte machine id: the first 8 bytes of the process identifier.
     std::array<uint8_t, 8> MachineId();
     // Started by the first task in the list, stopped with the last.
     void StartSharedServices();
@@ -91,13 +101,14 @@ private:
     std::string m_startupFolder;
     struct AtomicTimings {
         std::atomic<int> sourceRefreshSeconds, noSourceSeconds, startTimeoutSeconds, lanPassSeconds,
-            resumeSaveSeconds, stallStopSeconds, httpHeadSeconds, httpBodySeconds;
+            resumeSaveSeconds, stallStopSeconds, httpHeadSeconds, httpBodySeconds,
+            trackerRepeatSeconds, trackerAgainSeconds;
     } m_timings;
     QTMutex m_interfaceLock;
     QTMutex m_taskListLock;
     QHalfOpenGate m_halfOpen;
-    std::once_flag m_machineIdOnce;
-    std::array<uint8_t, 8> m_machineId{};
+    std::once_flag m_processIdOnce;
+    std::array<uint8_t, 16> m_processId{};
     mutable std::mutex m_machineCodeLock;
     std::string m_machineCode;
 };

@@ -4,15 +4,20 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <random>
 
 #include "engine/base/TimeThread.h"
 #include "engine/core/EngineSettings.h"
+#include "engine/core/LanternfishCore.h"
+#include "engine/net/NameResolve.h"
 #include "engine/sources/FtpPeer.h"
 #include "engine/sources/HttpPeer.h"
 #include "engine/sources/PeerId.h"
 #include "engine/sources/PeerObject.h"
+#include "engine/sources/TrackerPeer.h"
+#include "engine/sources/TrackerProtocol.h"
 
 namespace lf {
 
@@ -99,6 +104,70 @@ void TWorkWithPeers::SortCandidates() {
                              return a->connectionsMade < b->connectionsMade;
                          return a->waitingSeconds < b->waitingSeconds;
                      });
+}
+
+const std::array<uint8_t, 20>& TWorkWithPeers::TaskPeerId() {
+    if (!m_peerIdMade) {
+        uint32_t local = CLanternfishCore::Instance().localAddress.load();
+        if (local == 0) local = ChooseLocalAddress();
+        if (local == 0) local = 0xffffffffu;  // no local address: -1
+        const std::array<uint8_t, 16> process = ProcessId();
+        m_peerId = tracker::MakePeerId(AnnounceAddress(),
+                                       static_cast<int64_t>(reinterpret_cast<intptr_t>(this)),
+                                       static_cast<int64_t>(TickCountMs()), local, process.data());
+        m_peerIdMade = true;
+    }
+    return m_peerId;
+}
+
+TPeerId* TWorkWithPeers::AddPeerAddress(uint32_t ipv4, uint16_t port, int kind, bool toFront,
+                                        int group, const uint8_t* peerId) {
+    if (ipv4 == 0 || ipv4 == 0xffffffffu || port == 0) return nullptr;
+    if (kind == kSourceBitTorrent) {
+        if (ipv4 == 0x0100007fu) return nullptr;
+        if (peerId != nullptr && std::equal(peerId, peerId + 20, TaskPeerId().begin()))
+            return nullptr;
+        // The engine's own listening address (trackers list the announcer).
+        const int32_t listen = CLanternfishCore::Instance().listenPort.load();
+        if (port == (listen > 0 && listen <= 65535 ? listen : 8080)) {
+            const uint32_t local = CLanternfishCore::Instance().localAddress.load();
+            if (ipv4 == local || (local == 0 && ipv4 == ChooseLocalAddress())) return nullptr;
+        }
+    }
+    for (TPeerId* c : m_candidates) {
+        if (c->ipv4 == ipv4 && c->port == port && c->kind == kind) {
+            if (kind != kSourceBitTorrent) {
+                std::fill(std::begin(c->peerId), std::end(c->peerId), 0);
+                c->retryMark = group;
+            }
+            return c;
+        }
+    }
+    TPeerId* r = new TPeerId();
+    r->address = "btnode://" + DottedAddress(ipv4) + ":" + std::to_string(port);
+    r->kind = kind;
+    r->ipv4 = ipv4;
+    r->port = port;
+    r->parsed = true;
+    r->retryMark = group;
+    if (kind == kSourceBitTorrent) {
+        r->allowedConnections = 1;
+        r->retryMark = std::max(19, group);
+        if (peerId != nullptr) {
+            std::copy(peerId, peerId + 20, std::begin(r->peerId));
+        } else {
+            std::memcpy(r->peerId + 14, &ipv4, 4);
+            r->peerId[18] = static_cast<uint8_t>(port >> 8);
+            r->peerId[19] = static_cast<uint8_t>(port & 0xff);
+        }
+    }
+    if (toFront || IsServer(kind)) {
+        m_candidates.insert(m_candidates.begin(), r);
+    } else {
+        m_candidates.push_back(r);
+    }
+    m_candidatesAdded = true;
+    return r;
 }
 
 bool TWorkWithPeers::AddCandidate(TPeerId* r, bool fromPeer, bool takePeerId) {
@@ -379,7 +448,8 @@ bool TWorkWithPeers::Eligible(TPeerId* r) {
         }
     }
     if (r->kind == kSourceTracker && r->lastConnectTime != 0 &&
-        static_cast<int64_t>(WallSeconds()) - r->lastConnectTime < 600) {
+        static_cast<int64_t>(WallSeconds()) - r->lastConnectTime <
+            GetEngineTimings().trackerAgainSeconds) {
         return false;
     }
     if (r->waitingSeconds > 0) --r->waitingSeconds;
@@ -400,7 +470,9 @@ TPeerObject* TWorkWithPeers::CreateSource(int kind) {
     }
     if (kind == kSourceHttp) return new THttpPeer(Host());
     if (kind == kSourceFtp) return new TFtpPeer(Host());
-    return nullptr;  // BitTorrent and tracker sources come with their protocols
+    if (kind == kSourceTracker)
+        return new TTrackerPeer(Host(), TrackerHost(), TTrackerPeer::kEventStarted);
+    return nullptr;  // BitTorrent sources come with the peer wire
 }
 
 void TWorkWithPeers::Recycle(TPeerObject* s) {
@@ -480,6 +552,23 @@ void TWorkWithPeers::ConnectionWork() {
         }
     }
     SortCandidates();
+
+    // Peers: trackers and BitTorrent candidates, while P2P is on.
+    if (CLanternfishCore::Instance().p2pEnabled.load() != 0) {
+        int peers = 0;
+        for (TPeerObject* s : m_active) {
+            if (s->m_kind == kSourceBitTorrent && (s->m_source == nullptr || !s->m_source->givenUp))
+                ++peers;
+        }
+        const int peerLimit = PeerLimit();
+        for (size_t i = 0; i < m_candidates.size() && peers < peerLimit; ++i) {
+            if (CLanternfishCore::Instance().p2pEnabled.load() == 0) break;
+            TPeerId* r = m_candidates[i];
+            if (IsServer(r->kind) || r->metadataSource || r->givenUp || !Eligible(r)) continue;
+            const int n = OpenConnections(r, 1, 0, false);
+            if (r->kind == kSourceBitTorrent) peers += n;
+        }
+    }
 
     // Low throughput of the servers: refill from the saved list.
     int32_t serverRate = 0;
@@ -703,6 +792,7 @@ void TWorkWithPeers::Reset(bool clearFileList, bool clearAll) {
     m_idle.clear();
     for (TPeerId* r : m_candidates) r->Release();
     m_candidates.clear();
+    m_peerIdMade = false;
     m_onlyTrackersValid = false;
     m_idleSeconds = 0;
     m_lowThroughput = 0;

@@ -6,6 +6,7 @@
 // sources that fail or are slow.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <vector>
 
@@ -13,6 +14,7 @@
 
 namespace lf {
 
+class ITrackerHost;
 class TPeerId;
 class TPeerObject;
 class TPeerHost;
@@ -39,6 +41,18 @@ public:
     // With keep: adds max(1, amount) to the penalty of every candidate at the
     // same address; otherwise removes them.
     void PenalizeCandidate(TPeerId* r, bool keep, int amount);
+    // A candidate for an address and port of a kind (peers from trackers and
+    // the local network): an existing one with the same address, port and
+    // kind, or a new one (kind 1: resolved, one connection, group at least
+    // 19, the peer-id field `peerId` or else the address form: bytes 14-17
+    // the address, 18-19 the port big-endian). At the front with toFront or
+    // for a server, else at the end. Refused (nullptr): BitTorrent peers at
+    // 127.0.0.1 and peers carrying the task's own peer id.
+    TPeerId* AddPeerAddress(uint32_t ipv4, uint16_t port, int kind, bool toFront, int group,
+                            const uint8_t* peerId = nullptr);
+    // The task's BitTorrent peer id (made once; bytes 8 to 19 are the first
+    // 12 bytes of the process identifier).
+    const std::array<uint8_t, 20>& TaskPeerId();
     size_t CandidateCount() const { return m_candidates.size(); }
     const std::vector<TPeerId*>& Candidates() const { return m_candidates; }
 
@@ -72,6 +86,10 @@ public:
 
 protected:
     virtual bool IsDownloadComplete() = 0;
+    // The announce address of the task's torrent (empty without one).
+    virtual std::string AnnounceAddress() = 0;
+    // What tracker sources of this task use to reach it.
+    virtual ITrackerHost* TrackerHost() = 0;
     virtual int32_t TaskDownloadRate() = 0;
     virtual void OnSourceStepped(TPeerObject* s) = 0;
     virtual void OnSourceRemoved(TPeerObject* s) = 0;
@@ -120,6 +138,8 @@ protected:
     bool m_comeBack = false;
     bool m_namesPending = false;  // a candidate's host name is being looked up
     int m_divisorForPass = 6;     // d1, set from the throughput
+    std::array<uint8_t, 20> m_peerId{};
+    bool m_peerIdMade = false;
 };
 
 }  // namespace lf

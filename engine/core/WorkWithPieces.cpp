@@ -132,6 +132,10 @@ bool TWorkWithPieces::LoadMetainfoIntoPieceStore() {
     return true;
 }
 
+std::string TWorkWithPieces::AnnounceAddress() {
+    return m_torrent != nullptr ? m_torrent->Announce() : std::string();
+}
+
 bool TWorkWithPieces::MakeHashlessPieceMap(int64_t size, const std::string& fileName) {
     if (m_pieces != nullptr || size <= 0) return false;
     // Pieces of 256 KiB up to 4 MiB, about a thousand of them at most.
@@ -292,7 +296,12 @@ SourceTimings TWorkWithPieces::Timings() const {
     SourceTimings t;
     t.httpHeadSeconds = timings.httpHeadSeconds;
     t.httpBodySeconds = timings.httpBodySeconds;
+    t.trackerRepeatSeconds = timings.trackerRepeatSeconds;
     return t;
+}
+
+uint32_t TWorkWithPieces::LocalBindAddress() const {
+    return CLanternfishCore::Instance().localAddress.load();
 }
 
 void TWorkWithPieces::SetFetchingMetainfo() {

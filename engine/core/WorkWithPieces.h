@@ -24,6 +24,7 @@ public:
     ~TWorkWithPieces() override;
 
     bool HasMetainfo() override;
+    std::string AnnounceAddress() override;
     void RefreshFromPieces() override;
     void Reset(bool clearFileList, bool clearAll) override;
 
@@ -77,6 +78,7 @@ public:
     void AddRedirectTarget(TPeerId* target) override { AddCandidate(target, false, false); }
     void ComeBackAtOnce() override { m_comeBack = true; }
     SourceTimings Timings() const override;
+    uint32_t LocalBindAddress() const override;
     QHalfOpenGate* HalfOpenGate() override;
     bool InEndGame() const override { return m_endGame; }
     // A start piece for a BitTorrent source's first choice.

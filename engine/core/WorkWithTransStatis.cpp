@@ -5,7 +5,10 @@
 
 #include "engine/base/TimeThread.h"
 #include "engine/core/EngineSettings.h"
+#include "engine/core/LanternfishCore.h"
 #include "engine/log/LogApi.h"
+#include "engine/metainfo/Torrent.h"
+#include "engine/net/NameResolve.h"
 #include "engine/sources/PeerObject.h"
 #include "engine/store/TPieces.h"
 
@@ -251,6 +254,51 @@ void TWorkWithTransStatis::Reset(bool clearFileList, bool clearAll) {
     m_lastStatistics = 0;
     m_lastSave = 0;
     m_lastPublish = 0;
+}
+
+bool TWorkWithTransStatis::FillAnnounce(tracker::AnnounceValues* values) {
+    if (m_torrent == nullptr) return false;
+    values->infoHash = m_torrent->InfoHash();
+    const std::array<uint8_t, 20>& id = TaskPeerId();
+    std::copy(id.begin(), id.end(), values->peerId.begin());
+    const int32_t port = CLanternfishCore::Instance().listenPort.load();
+    values->listenPort = static_cast<uint16_t>(port > 0 && port <= 65535 ? port : 8080);
+    values->listenAddress = 0;  // the listener takes every interface
+    values->uploaded = m_secondSent;
+    values->downloaded = m_secondReceived;
+    QGuard guard(m_lock);
+    values->left = std::max<int64_t>(m_working.totalBytes - m_working.downloadedBytes, 0);
+    return true;
+}
+
+tracker::PeerIdField TWorkWithTransStatis::HttpAnnouncePeerId() {
+    uint32_t local = CLanternfishCore::Instance().localAddress.load();
+    if (local == 0) local = ChooseLocalAddress();
+    if (local == 0) local = 0xffffffffu;
+    return tracker::MakePeerId(AnnounceAddress(),
+                               static_cast<int64_t>(reinterpret_cast<intptr_t>(this)),
+                               static_cast<int64_t>(CachedSeconds()), local, nullptr);
+}
+
+void TWorkWithTransStatis::OfferTrackerPeer(const tracker::PeerEntry& peer) {
+    const size_t before = CandidateCount();
+    TPeerId* r =
+        AddPeerAddress(peer.ipv4, peer.port, kSourceBitTorrent, false, 19, peer.peerId.data());
+    if (r == nullptr) {
+        EngineLog::Printf(13, "Candidate %s:%u refused", DottedAddress(peer.ipv4).c_str(),
+                          static_cast<unsigned>(peer.port));
+    } else if (CandidateCount() > before) {
+        EngineLog::Printf(13, "Candidate %s added, peer id %s", r->address.c_str(),
+                          tracker::HexText(r->peerId, 20).c_str());
+    }
+}
+
+void TWorkWithTransStatis::StoreTrackerCounts(int32_t interval, int32_t donePeers,
+                                              int32_t completed) {
+    QGuard guard(m_lock);
+    m_working.trackerInterval = interval;
+    m_working.trackerDonePeers = donePeers;
+    m_working.trackerCompleted = completed;
 }
 
 }  // namespace lf

@@ -8,10 +8,11 @@
 #include <cstdint>
 
 #include "engine/core/WorkWithPieces.h"
+#include "engine/sources/TrackerPeer.h"
 
 namespace lf {
 
-class TWorkWithTransStatis : public TWorkWithPieces {
+class TWorkWithTransStatis : public TWorkWithPieces, public ITrackerHost {
 public:
     static constexpr int32_t kNoLimitBytes = 0x3E800000;  // 1000 MiB/s
     static constexpr int32_t kMinAllowance = 3072;
@@ -68,7 +69,15 @@ public:
     // Payload from every kind of source (FTP included); task thread only.
     uint64_t m_payloadBytes = 0;
 
+    // ITrackerHost: what the task's tracker sources announce and where
+    // their answers go.
+    bool FillAnnounce(tracker::AnnounceValues* values) override;
+    tracker::PeerIdField HttpAnnouncePeerId() override;
+    void OfferTrackerPeer(const tracker::PeerEntry& peer) override;
+    void StoreTrackerCounts(int32_t interval, int32_t donePeers, int32_t completed) override;
+
 protected:
+    ITrackerHost* TrackerHost() override { return this; }
     void OnSourceStepped(TPeerObject* s) override;
     void OnSourceRemoved(TPeerObject* s) override;
     // Saving (every 20 s) and publication (every 5 s).

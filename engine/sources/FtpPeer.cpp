@@ -39,7 +39,10 @@ bool TFtpPeer::Connect(TPeerId* source) {
     if (!TPeerObject::Connect(source)) return false;
     m_step = kStepGreeting;
     m_subState = kWaiting;
-    if (!m_connection->Connect(source->ipv4, source->port, false)) return false;
+    uint32_t local = m_task->LocalBindAddress();
+    if (!m_connection->Connect(source->ipv4, source->port, false, nullptr,
+                               local != 0 ? &local : nullptr))
+        return false;
     m_linkState = kLinkConnected;
     return IsConnected();
 }
@@ -258,7 +261,8 @@ bool TFtpPeer::OpenDataConnection(const ftp::Reply& reply) {
     }
     CloseData();
     m_data = std::make_unique<QConnection>();
-    if (!m_data->Connect(m_source->ipv4, port, false)) {
+    uint32_t local = m_task->LocalBindAddress();
+    if (!m_data->Connect(m_source->ipv4, port, false, nullptr, local != 0 ? &local : nullptr)) {
         CloseData();
         return Fail("data connection failed");
     }

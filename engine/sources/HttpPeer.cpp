@@ -27,7 +27,10 @@ bool THttpPeer::Connect(TPeerId* source) {
     } else if (source->priorityMark == 1) {
         m_task->SetFetchingMetainfo();
     }
-    if (!m_connection->Connect(source->ipv4, source->port, false)) return false;
+    uint32_t local = m_task->LocalBindAddress();
+    if (!m_connection->Connect(source->ipv4, source->port, false, nullptr,
+                               local != 0 ? &local : nullptr))
+        return false;
     m_linkState = kLinkConnected;
     return SendRequest();
 }
@@ -323,7 +326,10 @@ bool THttpPeer::Restart() {
     m_bytesToSkip = 0;
     m_inFlight = 0;
     m_streamPosition = m_queue.empty() ? 0 : m_queue.front().block * kBlockSize;
-    if (!m_connection->Connect(m_source->ipv4, m_source->port, false)) return false;
+    uint32_t local = m_task->LocalBindAddress();
+    if (!m_connection->Connect(m_source->ipv4, m_source->port, false, nullptr,
+                               local != 0 ? &local : nullptr))
+        return false;
     m_linkState = kLinkConnected;
     m_lastReceive = CachedSeconds();
     return SendRequest();

@@ -54,8 +54,9 @@ struct BlockRequest {
 
 // Waits of the server sources, in seconds.
 struct SourceTimings {
-    int httpHeadSeconds = 15;  // an HTTP source without response headers times out
-    int httpBodySeconds = 30;  // an HTTP source without body data times out
+    int httpHeadSeconds = 15;       // an HTTP source without response headers times out
+    int httpBodySeconds = 30;       // an HTTP source without body data times out
+    int trackerRepeatSeconds = 10;  // an unanswered tracker request older than this is sent again
 };
 
 class TPeerHost {
@@ -110,6 +111,8 @@ public:
     // A source has unread data: the task should come back at once.
     virtual void ComeBackAtOnce() = 0;
     virtual SourceTimings Timings() const = 0;
+    // The local IPv4 address outgoing connections bind to (0: none).
+    virtual uint32_t LocalBindAddress() const { return 0; }
     // The gate of connection attempts shared by all tasks (none: no limit).
     virtual QHalfOpenGate* HalfOpenGate() = 0;
 

@@ -79,6 +79,25 @@ TEST_F(HttpDownloadTest, HttpOnlyTask) {
     EXPECT_TRUE(lftest::ReadFile(target) == content);
 }
 
+// With a local address set, the server sees the connections come from it.
+TEST_F(HttpDownloadTest, LocalAddressBindsServerConnections) {
+    const std::string content = lftest::PseudoRandomBytes(300000, 8);
+    lftest::WriteFile(www + "/local.bin", content);
+    ASSERT_EQ(SetLocalAddress("300.1.1.1"), -101);
+    ASSERT_EQ(SetLocalAddress("127.0.0.7"), 0);
+    auto d = Describe(nginx.Url("/local.bin"), dir / "out/local.bin");
+    ASSERT_EQ(CreateAndStartTask(&d), 0);
+    SetTaskConnectionLimits(d.handle, 2, 0);
+    Download r = WaitForTask(d.handle, 60);
+    SetLocalAddress(nullptr);
+    EXPECT_EQ(r.status, 20206);
+    int32_t results[1];
+    StopTasks(&d.handle, 1, 0, results);
+    const std::string log = nginx.AccessLog();
+    EXPECT_NE(log.find("127.0.0.7 "), std::string::npos) << log;
+    EXPECT_EQ(log.find("127.0.0.1 "), std::string::npos) << log;
+}
+
 TEST_F(HttpDownloadTest, TorrentTaskWithHttpSource) {
     ASSERT_TRUE(lftest::HaveProgram("mktorrent"));
     const std::string content = lftest::PseudoRandomBytes(30 * 1024 * 1024 + 777, 9);

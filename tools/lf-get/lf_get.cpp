@@ -40,8 +40,9 @@ struct Job {
 void Usage(FILE* to = stderr) {
     std::fprintf(to,
                  "usage: lf-get [--torrent FILE] [--connections N] [--limit KiB/s] [--recover] "
-                 "TARGET URL...\n"
-                 "       lf-get [--connections N] [--limit KiB/s] [--recover] --batch LIST\n");
+                 "[--local-address A.B.C.D] TARGET URL...\n"
+                 "       lf-get [--connections N] [--limit KiB/s] [--recover] --batch LIST\n"
+                 "--local-address (or LANTERNFISH_LOCAL_ADDRESS) binds outgoing connections.\n");
 }
 
 void Help() {
@@ -101,7 +102,7 @@ bool ReadBatch(const std::string& path, std::vector<std::unique_ptr<Job>>* jobs)
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::string torrent, batch;
+    std::string torrent, batch, localAddress;
     int connections = 8;
     int limit = 0;
     bool recover = false;
@@ -125,6 +126,8 @@ int main(int argc, char** argv) {
             limit = std::atoi(argv[++i]);
         } else if (opt == "--batch") {
             batch = argv[++i];
+        } else if (opt == "--local-address") {
+            localAddress = argv[++i];
         } else {
             std::fprintf(stderr, "unknown option %s\n", opt.c_str());
             return 2;
@@ -149,6 +152,10 @@ int main(int argc, char** argv) {
     }
 
     EngineStartup(nullptr);
+    if (!localAddress.empty() && SetLocalAddress(localAddress.c_str()) != 0) {
+        std::fprintf(stderr, "not an IPv4 address: %s\n", localAddress.c_str());
+        return 2;
+    }
     for (auto& job : jobs) {
         TaskDescription& d = job->d;
         std::memset(&d, 0, sizeof(d));

@@ -1,0 +1,43 @@
+// Test networks inside the suite's own network namespace: named network
+// namespaces (removed again when the object goes away) linked by veth
+// pairs. Lab hosts use addresses of 198.18.0.0/15 only and are never linked
+// to the host network: a lab is refused unless the test runs in a private
+// namespace of its own (nothing but "lo" is there).
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace lftest {
+
+// True when this process sees no network interface but "lo" (inside
+// `unshare --net`), where a test may build a lab.
+bool InPrivateNetworkNamespace();
+
+class NetLab {
+public:
+    NetLab();
+    ~NetLab();
+    NetLab(const NetLab&) = delete;
+    NetLab& operator=(const NetLab&) = delete;
+
+    // A new namespace; answers its name (unique per process).
+    std::string AddHost(const std::string& role);
+    // Runs a shell command in a host ("" = the test's own namespace).
+    bool Exec(const std::string& host, const std::string& command);
+    // The argv prefix that runs a program in a host.
+    std::vector<std::string> Prefix(const std::string& host) const;
+    // A veth pair between two hosts ("" = the test's own namespace), each end
+    // up with its address (a.b.c.d/len); answers false on failure. The end
+    // names are made unique.
+    bool Link(const std::string& hostA, const std::string& addressA, const std::string& hostB,
+              const std::string& addressB, std::string* nameA = nullptr,
+              std::string* nameB = nullptr);
+
+private:
+    std::vector<std::string> m_hosts;
+    int m_links = 0;
+    std::string m_tag;
+};
+
+}  // namespace lftest
