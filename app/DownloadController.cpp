@@ -152,6 +152,14 @@ int CDownloadController::Initialise() {
     const std::string& releaseId = m_table.ReleaseId();
     m_dataFolder = DataFolder(releaseId);
     MakeFolders(m_dataFolder);
+    // Another copy on the same data folder: refuse before any file of it
+    // (log, task INI, resume data) is touched.
+    pid_t holder = 0;
+    if (!m_dataLock.Acquire(m_dataFolder, &holder)) {
+        m_refused = true;
+        Message(CopyLockRefusal(m_dataFolder, holder));
+        return -3;
+    }
     m_taskIni = TaskIniPath(m_dataFolder, releaseId);
     m_logBase = LogBasePath(m_dataFolder, releaseId);
     EngineLog::SetBasePath(m_logBase.c_str());
@@ -334,7 +342,22 @@ void CDownloadController::WriteBeginKeys(bool withEntries) {
     SetHttpDisguise(1);
 }
 
+bool CDownloadController::LockSaveFolder() {
+    const std::string folder = CCopyLock::Normalise(m_saveFolder);
+    // The data folder's lock already covers a save folder that is the same.
+    if (m_dataLock.Held() && m_dataLock.Folder() == folder) return true;
+    if (m_saveLock.Held() && m_saveLock.Folder() == folder) return true;
+    pid_t holder = 0;
+    if (m_saveLock.Acquire(m_saveFolder, &holder)) return true;
+    Log("保存目录被另一个下载器占用");
+    Message(CopyLockRefusal(m_saveFolder, holder));
+    return false;
+}
+
 void CDownloadController::Begin() {
+    // Another copy writing into the same save folder would mix its files
+    // with ours.
+    if (!LockSaveFolder()) return;
     // 1. Space.
     if (static_cast<uint64_t>(std::max<int64_t>(0, GetDriveFreeSpace(m_saveFolder))) <
         m_requiredSpace) {
@@ -363,6 +386,10 @@ void CDownloadController::Begin() {
 }
 
 void CDownloadController::Reload() {
+    if (!LockSaveFolder()) {
+        SetStatus(DownloadStatus::Failed);
+        return;
+    }
     WriteBeginKeys(false);
     if (EngineStartup(m_dataFolder.c_str()) != 0) {
         Log("Reload Download Task] [环境初始化失败");

@@ -21,6 +21,7 @@
 #include <thread>
 
 #include "app/ControllerRules.h"
+#include "app/CopyLock.h"
 #include "app/DownloadStatus.h"
 #include "app/ReleaseResources.h"
 #include "app/ReleaseTable.h"
@@ -177,6 +178,9 @@ private:
     void ChooseVolumeMode();
     void Begin();
     void Reload();
+    // Takes the save folder for this process; false (after the message)
+    // when another copy uses it.
+    bool LockSaveFolder();
     int CreateTask(int i);
     int RecoverTask(int i, bool repair);
     bool FillDescription(int i, bool create);
@@ -242,6 +246,10 @@ private:
     std::atomic<int> m_p2pSwitch{1};
     std::atomic<bool> m_sparseMode{false};
     std::string m_lastDigest;
+
+    // One copy per data folder and per save folder (every process).
+    CCopyLock m_dataLock, m_saveLock;
+    bool m_refused = false;  // another copy holds the data folder: touch nothing
 
     std::string m_dataFolder, m_taskIni, m_logBase, m_statsConfig, m_infoFolder, m_saveFolder;
     std::string m_taskHash, m_entrance;
