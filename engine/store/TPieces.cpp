@@ -494,9 +494,33 @@ void TPieces::KeepWithinLimit() {
     if (m_cachedBytes >= limit) Evict(true);
 }
 
+int32_t TPieces::ForgetChangedFiles() {
+    int32_t lost = 0;
+    for (auto& f : m_files.Files()) {
+        if (!m_files.ChangedUnderneath(f)) continue;
+        for (int32_t i = f.firstPiece; i < f.firstPiece + f.pieceSpan && i < m_pieceCount; ++i) {
+            Piece& p = m_pieces[i];
+            if (Have(i)) {
+                SetHave(i, false);
+                ++lost;
+            }
+            if (p.part > 0 && !p.complete) ResetPiece(p);
+        }
+    }
+    if (lost > 0) {
+        EngineLog::Printf(kLogChannel, "%d pieces are no longer on disk and are fetched again",
+                          lost);
+    }
+    return lost;
+}
+
 void TPieces::Maintain() {
     if (!m_infoLoaded) return;
     uint32_t now = Now();
+    if (now - m_lastIdentityCheck >= 5) {
+        m_lastIdentityCheck = now;
+        ForgetChangedFiles();
+    }
     for (auto& p : m_pieces) {
         if (p.got.empty() || p.complete) continue;
         if (p.skipped || Have(p.index)) {
@@ -523,6 +547,8 @@ bool TPieces::CloseFiles(bool saveResume, bool finishing) {
         if (!p.got.empty() && !p.complete) FlushPiece(p.index, 1);
     m_files.SetShutdownFlush(false);
     bool ok = true;
+    // Only data that is still where this map verified it counts.
+    if (finishing) ForgetChangedFiles();
     if (saveResume && m_ready && !IsComplete()) SaveCacheFile();
     if (finishing) {
         for (auto& f : m_files.Files()) {

@@ -159,7 +159,14 @@ bool TTargetFiles::Open(TFileEntry& file, bool forWrite) {
     struct stat st;
     if (::stat(file.path.c_str(), &st) == 0 && (st.st_mode & S_IWUSR) == 0)
         ::chmod(file.path.c_str(), st.st_mode | S_IWUSR);
-    int fd = ::open(file.path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    int fd = -1;
+    if (file.inode != 0) {
+        // A file written before must still be there; one made anew now has
+        // lost what was written (its inode number may even be the old one).
+        fd = ::open(file.path.c_str(), O_RDWR | O_CLOEXEC);
+        if (fd < 0 && errno == ENOENT) file.lost = true;
+    }
+    if (fd < 0) fd = ::open(file.path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
     if (fd < 0) {
         CreateFolders(file.path, false);
         fd = ::open(file.path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
@@ -171,6 +178,34 @@ bool TTargetFiles::Open(TFileEntry& file, bool forWrite) {
     }
     file.fd = fd;
     file.readOnly = false;
+    struct stat now;
+    if (::fstat(fd, &now) == 0) {
+        const auto dev = static_cast<uint64_t>(now.st_dev);
+        const auto ino = static_cast<uint64_t>(now.st_ino);
+        if (file.inode != 0 && (file.device != dev || file.inode != ino)) file.lost = true;
+        if (file.inode == 0) {
+            file.device = dev;
+            file.inode = ino;
+        }
+    }
+    return true;
+}
+
+bool TTargetFiles::ChangedUnderneath(TFileEntry& file) {
+    if (file.inode == 0 || file.folder) return false;
+    struct stat st;
+    bool same = !file.lost && ::stat(file.path.c_str(), &st) == 0 &&
+                static_cast<uint64_t>(st.st_dev) == file.device &&
+                static_cast<uint64_t>(st.st_ino) == file.inode;
+    // An open file that was deleted keeps its inode until it is closed.
+    if (same && file.fd >= 0 && ::fstat(file.fd, &st) == 0 && st.st_nlink == 0) same = false;
+    if (same) return false;
+    EngineLog::Printf(kLogChannel, "%s was deleted or replaced by another program",
+                      file.path.c_str());
+    CloseFile(file);
+    file.device = 0;
+    file.inode = 0;
+    file.lost = false;
     return true;
 }
 
