@@ -18,6 +18,7 @@
 #include "stats/DataUpload.h"
 
 namespace lfapp {
+using namespace lf;
 
 namespace {
 

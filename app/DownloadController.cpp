@@ -26,6 +26,7 @@
 #include "stats/DataUpload.h"
 
 namespace lfapp {
+using namespace lf;
 
 namespace {
 

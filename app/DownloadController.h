@@ -29,6 +29,9 @@
 
 namespace lfapp {
 
+using lf::TaskDescription;
+using lf::TaskHandle;
+
 inline constexpr char kMessageCaption[] = "Moonvale下载器";
 // Commands run by the completion actions (tests point them at scripts).
 inline constexpr char kOpenCommandEnvironment[] = "LANTERNFISH_OPEN_COMMAND";

@@ -18,6 +18,7 @@
 #include "engine/core/EngineApi.h"
 
 namespace lfapp {
+using namespace lf;
 
 namespace {
 

@@ -13,6 +13,7 @@
 #include "engine/log/LogApi.h"
 
 namespace lfapp {
+using namespace lf;
 namespace {
 
 using tinyxml2::XMLDocument;
@@ -190,15 +191,15 @@ bool StartUpdateSources(std::string listUrl, SourceSelection selection,
 
 void EngineSourceSink::SetP2PSwitch(int value) {
     if (m_p2pSwitch) m_p2pSwitch->store(value);
-    ::SetP2PEnabled(value);
+    lf::SetP2PEnabled(value);
 }
 
 void EngineSourceSink::ClearMirrors(int entry) {
-    ::ClearTaskMirrors(m_handles[entry]);
+    lf::ClearTaskMirrors(m_handles[entry]);
 }
 
 void EngineSourceSink::AddMirror(int entry, const std::string& url, const std::string& companion) {
-    ::AddTaskMirrors(m_handles[entry], url.c_str(), companion.c_str());
+    lf::AddTaskMirrors(m_handles[entry], url.c_str(), companion.c_str());
 }
 
 }  // namespace lfapp

@@ -28,6 +28,9 @@
 
 namespace lfapp {
 
+using lf::TaskDescription;
+using lf::TaskHandle;
+
 // Longest message or url text kept from "expire-info".
 inline constexpr size_t kExpiryTextMax = 4095;
 

@@ -6,6 +6,7 @@
 #include "engine/log/LogApi.h"
 
 namespace lfapp {
+using namespace lf;
 namespace {
 
 constexpr int kLogChannelUi = 7;

@@ -19,6 +19,7 @@
 #include "stats/DataUpload.h"
 
 namespace lfapp {
+using namespace lf;
 
 namespace {
 

@@ -68,7 +68,7 @@ int main(int argc, char** argv) {
             return argv[++i];
         };
         if (arg == "--version") {
-            std::printf("Lanternfish %s\n", EngineVersion());
+            std::printf("Lanternfish %s\n", lf::EngineVersion());
             return 0;
         } else if (arg == "--help" || arg == "-h") {
             PrintHelp();

@@ -136,7 +136,7 @@ std::string CPortForwardEngine::ResolveOwnAddress() {
 }
 
 void CPortForwardEngine::SendEvent(const char* code, const std::string& text, bool log) {
-    if (log) EngineLog::Write(kLogChannel, text.c_str());
+    if (log) lf::EngineLog::Write(kLogChannel, text.c_str());
     if (m_eventSink) m_eventSink(code, text);
 }
 
@@ -203,7 +203,7 @@ int CPortForwardEngine::ChoosePortAndMap() {
         SendEvent(kEventFailed, "IGD设备信息线程创建失败", true);
         return 0;
     }
-    EngineLog::Write(kLogChannel, "IGD设备信息线程已创建");
+    lf::EngineLog::Write(kLogChannel, "IGD设备信息线程已创建");
 
     char portText[16];
     std::snprintf(portText, sizeof portText, "%d", port);
@@ -225,7 +225,7 @@ int CPortForwardEngine::ChoosePortAndMap() {
         SendEvent(kEventFailed, "uPnP线程创建失败", true);
         return 0;
     }
-    EngineLog::Write(kLogChannel, "uPnP线程已创建");
+    lf::EngineLog::Write(kLogChannel, "uPnP线程已创建");
     return port;
 }
 
@@ -371,7 +371,7 @@ void CPortForwardEngine::OnNotification(int code, long detail) {
                     logLine = "NAT Device found : Name : <" + m_device.friendlyName + ">";
                 }
             }
-            EngineLog::Write(kLogChannel, logLine.c_str());
+            lf::EngineLog::Write(kLogChannel, logLine.c_str());
         }
         {
             std::lock_guard<std::mutex> guard(m_lock);

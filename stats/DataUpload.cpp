@@ -32,7 +32,7 @@ bool DataUpload::Start(const char* configPath, const char* gameId, const char* a
     if (gameId && appVersion && gameVersion && channel) {
         m_identity = lfstats::UploadIdentity{gameId, appVersion, gameVersion, channel};
     }
-    return QThread::Start(kThreadName);
+    return lf::QThread::Start(kThreadName);
 }
 
 void DataUpload::Stop() {
@@ -45,9 +45,9 @@ bool DataUpload::CanSend() const {
 
 void DataUpload::Report(const char* code, const lfstats::UploadFigures& figures, uint32_t value) {
     if (!IsRunning()) return;
-    EngineLog::Printf(kLogChannel, "%s", code ? code : "");
+    lf::EngineLog::Printf(kLogChannel, "%s", code ? code : "");
     try {
-        QGuard guard(Mutex());
+        lf::QGuard guard(Mutex());
         const lfstats::UploadDeltas deltas = m_deltas.Next(figures);
         if (!CanSend()) return;
         UploadRecord record{Text(code), lfstats::BuildUploadBody(m_identity, figures, deltas),
@@ -66,11 +66,11 @@ std::string DataUpload::MachineCode() const {
 void DataUpload::SendRecord(const UploadRecord& record) {
     char prefix[48];
     std::snprintf(prefix, sizeof prefix, "TID : %5lu] [",
-                  static_cast<unsigned long>(CurrentThreadId()));
+                  static_cast<unsigned long>(lf::CurrentThreadId()));
     if (!CanSend()) return;
     try {
         if (record.code.empty() || record.body.empty()) {
-            EngineLog::Printf(kLogChannel, "%sData Upload Failed with Empty Code Or Body", prefix);
+            lf::EngineLog::Printf(kLogChannel, "%sData Upload Failed with Empty Code Or Body", prefix);
             return;
         }
         ++m_sentCount;
@@ -82,7 +82,7 @@ void DataUpload::SendRecord(const UploadRecord& record) {
         std::string line = std::string(prefix) + "A exception catched in dataupload" + "CODE : (" +
                            record.code + tail;
         if (line.size() >= 4096) line = std::string(prefix) + "A exception catched in AddData";
-        EngineLog::Write(kLogChannel, line.c_str());
+        lf::EngineLog::Write(kLogChannel, line.c_str());
     }
 }
 
@@ -90,7 +90,7 @@ void DataUpload::WaitForNextPass() {
     constexpr auto kSlice = std::chrono::milliseconds(100);
     for (auto waited = std::chrono::milliseconds(0); waited < kPassInterval; waited += kSlice) {
         if (StopRequested()) return;
-        SleepMs(static_cast<int>(kSlice.count()));
+        lf::SleepMs(static_cast<int>(kSlice.count()));
     }
 }
 
@@ -98,7 +98,7 @@ void DataUpload::Run() {
     for (;;) {
         std::deque<UploadRecord> batch;
         {
-            QGuard guard(Mutex());
+            lf::QGuard guard(Mutex());
             if (m_queue.empty()) {
                 if (StopRequested()) break;
             } else {

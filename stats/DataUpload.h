@@ -15,7 +15,7 @@
 #include <mutex>
 #include <string>
 
-#include "engine/core/thread/QThread.h"
+#include "engine/base/QThread.h"
 #include "stats/StatsFormat.h"
 
 class CDataStatisticsImp;
@@ -28,7 +28,7 @@ struct UploadRecord {
     uint32_t value = 0;
 };
 
-class DataUpload : public QThread {
+class DataUpload : public lf::QThread {
 public:
     static constexpr std::chrono::milliseconds kPassInterval{1000};
     // Name of the worker thread (cut to 15 characters by the system).

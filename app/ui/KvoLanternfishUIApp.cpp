@@ -91,7 +91,7 @@ int CKvoLanternfishUIApp::Run() {
     auto window = std::make_unique<CKvoLanternfishUIDlg>(m_makeController());
     g_owner = window.get();
     g_guiUp = true;
-    SetEngineMessageSink(&GuiMessageSink);
+    lf::SetEngineMessageSink(&GuiMessageSink);
     QObject::connect(window.get(), &CKvoLanternfishUIDlg::windowDestroyed, &app,
                      &QApplication::quit, Qt::QueuedConnection);
 

@@ -314,7 +314,7 @@ void CKvoLanternfishUIDlg::OnMainAction() {
 }
 
 void CKvoLanternfishUIDlg::ShowMessage(const QString& text) {
-    ShowMessageAsync(this, text.toStdString().c_str(), kCaption, 0);
+    lf::ShowMessageAsync(this, text.toStdString().c_str(), kCaption, 0);
 }
 
 void CKvoLanternfishUIDlg::OnFolderButton() {

@@ -128,7 +128,7 @@ void CSettingsDlg::OnApply() {
     if (m_limit->isChecked()) {
         const int value = Position();
         if (value > kMaxLimit || value < kMinLimit) {
-            ShowMessageAsync(this,
+            lf::ShowMessageAsync(this,
                              "您设置的速度不在允许范围内[10KB/s - 30000KB/s]，请重新设置限速！",
                              "警告", 0);
             return;

@@ -12,6 +12,8 @@
 #include "engine/metainfo/Bencode.h"
 #include "engine/metainfo/Torrent.h"
 
+using namespace lf;
+
 namespace {
 
 std::string S(std::string_view s) {

@@ -15,6 +15,8 @@
 
 #include "engine/store/TPieces.h"
 
+using namespace lf;
+
 namespace {
 
 double CpuSeconds() {

@@ -7,9 +7,11 @@
 #include <cstring>
 #include <mutex>
 
+#include "engine/base/TimeThread.h"
 #include "engine/core/EngineSettings.h"
 #include "engine/net/HalfOpen.h"
-#include "engine/net/TimeThread.h"
+
+namespace lf {
 
 namespace {
 
@@ -278,3 +280,5 @@ void TBaseWork::AppendNote(const char* line) {
 }
 
 void TBaseWork::Reset(bool /*clearFileList*/, bool /*clearAll*/) {}
+
+}  // namespace lf

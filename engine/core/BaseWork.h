@@ -10,10 +10,12 @@
 #include <string>
 #include <vector>
 
+#include "engine/base/QThread.h"
 #include "engine/core/EngineTypes.h"
 #include "engine/core/TaskStatus.h"
-#include "engine/core/thread/QThread.h"
 #include "engine/net/IPFilter.h"
+
+namespace lf {
 
 // One line of a task's source text with its state word:
 // 0 new, 1 metadata source, 16 taken, 17 metadata source taken.
@@ -120,3 +122,5 @@ private:
     void Register();
     void Unregister();
 };
+
+}  // namespace lf

@@ -9,11 +9,13 @@
 #include <thread>
 #include <vector>
 
+#include "engine/base/TimeThread.h"
 #include "engine/core/EngineSettings.h"
 #include "engine/core/WorkThread.h"
 #include "engine/log/LogApi.h"
-#include "engine/net/TimeThread.h"
 #include "stats/DataUpload.h"
+
+namespace lf {
 
 namespace EngineSettings {
 std::atomic<int32_t> listenPort{0};
@@ -156,7 +158,7 @@ void EngineCleanup() {
         delete task;
     }
     TBaseWork::ClearRegistries();
-    StopTimeThread();
+    if (StopTimeThread()) EngineLog::Write(22, "Time Ensure Thread Stopped.. ");
     EngineSettings::started.store(0);
 }
 
@@ -412,3 +414,5 @@ CLanternfishCore::~CLanternfishCore() {
 namespace {
 CLanternfishCore g_core;
 }
+
+}  // namespace lf

@@ -15,6 +15,8 @@
 
 #include "engine/core/EngineTypes.h"
 
+namespace lf {
+
 void OpenEngineLog();
 void CloseEngineLog();
 int32_t EngineStartup(const char* folder);
@@ -60,3 +62,5 @@ class CLanternfishCore {
 public:
     virtual ~CLanternfishCore();
 };
+
+}  // namespace lf

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <string>
 
+namespace lf {
+
 namespace EngineSettings {
 // Listening port of the shared listener; 0 means 8080.
 extern std::atomic<int32_t> listenPort;
@@ -30,3 +32,5 @@ struct EngineTimings {
     int httpBodySeconds = 30;    // an HTTP source without body data times out
 };
 EngineTimings& GetEngineTimings();
+
+}  // namespace lf

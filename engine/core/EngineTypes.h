@@ -3,6 +3,8 @@
 
 #include <cstdint>
 
+namespace lf {
+
 // Opaque task handle: names one work object; looked up before any use.
 using TaskHandle = void*;
 
@@ -80,3 +82,5 @@ struct TaskInfoEx {
     uint32_t connectedPeers;
     uint32_t activeSources;
 };
+
+}  // namespace lf

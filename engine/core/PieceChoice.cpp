@@ -4,6 +4,8 @@
 
 #include "engine/sources/PeerObject.h"
 
+namespace lf {
+
 namespace piece_choice {
 
 namespace {
@@ -133,3 +135,5 @@ int32_t PickInFile(PieceChoiceView& v, int32_t first, int32_t count, bool random
 }
 
 }  // namespace piece_choice
+
+}  // namespace lf

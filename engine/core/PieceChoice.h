@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <vector>
 
+namespace lf {
+
 struct PieceRange;
 class TPeerObject;
 
@@ -68,3 +70,5 @@ int32_t PickInFile(PieceChoiceView& v, int32_t first, int32_t count, bool random
                    int32_t startPiece, int32_t* lastHave);
 
 }  // namespace piece_choice
+
+}  // namespace lf

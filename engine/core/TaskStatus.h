@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <string>
 
+namespace lf {
+
 struct TaskStatus {
     enum State : int32_t {
         kIdle = 1,
@@ -79,3 +81,5 @@ struct TaskSettings {
         if (countAfterOptions < 0 || countAfterOptions > 32766) countAfterOptions = 0;
     }
 };
+
+}  // namespace lf

@@ -6,12 +6,14 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "engine/base/TimeThread.h"
 #include "engine/core/EngineSettings.h"
 #include "engine/log/LogApi.h"
 #include "engine/metainfo/InfoFile.h"
-#include "engine/net/TimeThread.h"
 #include "engine/store/TPieces.h"
 #include "engine/store/TargetFiles.h"
+
+namespace lf {
 
 namespace {
 
@@ -296,7 +298,7 @@ int TWorkThread::LoadInfoFile() {
     QGuard guard(m_lock);
     if (m_infoFilePath.empty()) return 0;
     InfoFileData data;
-    if (::LoadInfoFile(m_infoFilePath, data)) {
+    if (lf::LoadInfoFile(m_infoFilePath, data)) {
         if (data.bits.size() > 2) m_infoValues[kBits] = data.bits;
         if (data.part.size() > 2) m_infoValues[kPart] = data.part;
         if (data.seeds.size() > 2) m_infoValues[kSeeds] = data.seeds;
@@ -314,7 +316,7 @@ int TWorkThread::SaveInfoFile() {
     if (!dirty) return 1;
     InfoFileData data{m_infoValues[kBits], m_infoValues[kPart], m_infoValues[kSeeds],
                       m_infoValues[kTorrent]};
-    if (!::SaveInfoFile(m_infoFilePath, data)) return 0;
+    if (!lf::SaveInfoFile(m_infoFilePath, data)) return 0;
     m_infoDirty.fill(0);
     return 1;
 }
@@ -343,3 +345,5 @@ void TWorkThread::Reset(bool clearFileList, bool clearAll) {
     TWorkWithTransStatis::Reset(clearFileList, clearAll);
     m_completed = m_completed && !clearAll;
 }
+
+}  // namespace lf

@@ -8,6 +8,8 @@
 
 #include "engine/core/WorkWithTransStatis.h"
 
+namespace lf {
+
 class TWorkThread : public TWorkWithTransStatis {
 public:
     TWorkThread();
@@ -43,3 +45,5 @@ private:
     int64_t m_lastPublication = 0;
     bool m_completed = false;
 };
+
+}  // namespace lf

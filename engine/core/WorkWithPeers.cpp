@@ -6,13 +6,14 @@
 #include <cstdlib>
 #include <ctime>
 
+#include "engine/base/TimeThread.h"
 #include "engine/core/EngineSettings.h"
-#include "engine/core/WorkThread.h"
-#include "engine/net/TimeThread.h"
 #include "engine/sources/FtpPeer.h"
 #include "engine/sources/HttpPeer.h"
 #include "engine/sources/PeerId.h"
 #include "engine/sources/PeerObject.h"
+
+namespace lf {
 
 namespace {
 
@@ -366,8 +367,8 @@ TPeerObject* TWorkWithPeers::CreateSource(int kind) {
             return s;
         }
     }
-    if (kind == kSourceHttp) return new THttpPeer(static_cast<TWorkThread*>(this));
-    if (kind == kSourceFtp) return new TFtpPeer(static_cast<TWorkThread*>(this));
+    if (kind == kSourceHttp) return new THttpPeer(Host());
+    if (kind == kSourceFtp) return new TFtpPeer(Host());
     return nullptr;  // BitTorrent and tracker sources come with their protocols
 }
 
@@ -667,3 +668,5 @@ void TWorkWithPeers::Reset(bool clearFileList, bool clearAll) {
     QGuard guard(m_lock);
     m_serverLimit = kDefaultServerLimit;
 }
+
+}  // namespace lf

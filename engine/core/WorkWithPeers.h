@@ -11,8 +11,11 @@
 
 #include "engine/core/BaseWork.h"
 
+namespace lf {
+
 class TPeerId;
 class TPeerObject;
+class TPeerHost;
 
 class TWorkWithPeers : public TBaseWork {
 public:
@@ -36,8 +39,6 @@ public:
     // With keep: adds max(1, amount) to the penalty of every candidate at the
     // same address; otherwise removes them.
     void PenalizeCandidate(TPeerId* r, bool keep, int amount);
-    void RemoveCandidate(TPeerId* r) { PenalizeCandidate(r, false, 0); }
-    void AddRedirectTarget(TPeerId* target) { AddCandidate(target, false, false); }
     size_t CandidateCount() const { return m_candidates.size(); }
     const std::vector<TPeerId*>& Candidates() const { return m_candidates; }
 
@@ -52,8 +53,6 @@ public:
     const std::vector<TPeerObject*>& ActiveSources() const { return m_active; }
     // True when for more than ms no active source other than trackers existed.
     bool OnlyTrackersFor(uint32_t tickNowMs, uint32_t ms);
-    // A source asks for another pass at once (it has unread data).
-    void ComeBackAtOnce() { m_comeBack = true; }
 
     // Per-second connection work (servers, then peers).
     void ConnectionWork();
@@ -76,6 +75,8 @@ protected:
     virtual int32_t TaskDownloadRate() = 0;
     virtual void OnSourceStepped(TPeerObject* s) = 0;
     virtual void OnSourceRemoved(TPeerObject* s) = 0;
+    // The interface through which the task's sources reach it.
+    virtual TPeerHost* Host() = 0;
 
     void SortCandidates();
     bool Eligible(TPeerId* r);
@@ -117,3 +118,5 @@ protected:
     bool m_comeBack = false;
     int m_divisorForPass = 6;  // d1, set from the throughput
 };
+
+}  // namespace lf

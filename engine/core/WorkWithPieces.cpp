@@ -6,13 +6,15 @@
 #include <climits>
 #include <cstring>
 
+#include "engine/base/TimeThread.h"
+#include "engine/core/EngineSettings.h"
 #include "engine/core/PieceChoice.h"
-#include "engine/core/WorkThread.h"
 #include "engine/log/LogApi.h"
 #include "engine/metainfo/Torrent.h"
-#include "engine/net/TimeThread.h"
 #include "engine/sources/PeerObject.h"
 #include "engine/store/TPieces.h"
+
+namespace lf {
 
 namespace {
 bool IsServer(int kind) {
@@ -276,6 +278,18 @@ void TWorkWithPieces::SetTaskError(int32_t code) {
     m_working.statusCode = code;
 }
 
+void TWorkWithPieces::OnMalformedAddress() {
+    SetTaskError(kTaskStatusBadSourceAddress);
+}
+
+SourceTimings TWorkWithPieces::Timings() const {
+    const EngineTimings& timings = GetEngineTimings();
+    SourceTimings t;
+    t.httpHeadSeconds = timings.httpHeadSeconds;
+    t.httpBodySeconds = timings.httpBodySeconds;
+    return t;
+}
+
 void TWorkWithPieces::SetFetchingMetainfo() {
     QGuard guard(m_lock);
     m_working.state = TaskStatus::kFetchingMetainfo;
@@ -479,7 +493,7 @@ bool TWorkWithPieces::DivideRanges() {
             r->last = i == n - 1 ? last : r->first + size - 1;
             r->cursor = r->first;
             r->SetSource(a);
-            r->time = TaskClockNow();
+            r->time = TaskClock();
             m_ranges.push_back(r);
         }
         if (s >= pieces && k + 1 >= pieces) break;
@@ -497,7 +511,7 @@ void HandOut(PieceRange* r, TPeerObject* s, int64_t now) {
 }  // namespace
 
 PieceRange* TWorkWithPieces::ChooseVictim(TPeerObject* s) {
-    const int64_t now = TaskClockNow();
+    const int64_t now = TaskClock();
     const uint32_t nowMs = TickCountMs();
     const int64_t rs = s->CurrentRate(nowMs);
     const int64_t pieceLength = m_pieces->PieceLength();
@@ -529,7 +543,7 @@ PieceRange* TWorkWithPieces::ChooseVictim(TPeerObject* s) {
 
 bool TWorkWithPieces::EngageRange(TPeerObject* s) {
     if (m_ranges.empty()) return false;
-    const int64_t now = TaskClockNow();
+    const int64_t now = TaskClock();
     // 1. Continuation after the last piece s fetched.
     for (PieceRange* r : m_ranges) {
         if (!r->finished && !r->marked && r->owner == nullptr && s->m_lastPiece >= 0 &&
@@ -609,7 +623,7 @@ bool TWorkWithPieces::ClaimAtPosition(TPeerObject* s, int32_t position) {
         if (position < r->first || position > r->last) continue;
         if (position == r->first) {
             r->cursor = std::max(r->cursor, r->first);
-            HandOut(r, s, TaskClockNow());
+            HandOut(r, s, TaskClock());
             return true;
         }
         auto* n = new PieceRange();
@@ -620,7 +634,7 @@ bool TWorkWithPieces::ClaimAtPosition(TPeerObject* s, int32_t position) {
         r->last = std::max(position - 1, r->first);
         if (r->cursor > r->last + 1) r->cursor = r->last + 1;
         m_ranges.push_back(n);
-        HandOut(n, s, TaskClockNow());
+        HandOut(n, s, TaskClock());
         return true;
     }
     return false;
@@ -679,7 +693,7 @@ bool TWorkWithPieces::AddFreshRange(TPeerObject* s) {
     r->cursor = a;
     r->SetSource(s->m_source);
     m_ranges.push_back(r);
-    HandOut(r, s, TaskClockNow());
+    HandOut(r, s, TaskClock());
     return true;
 }
 
@@ -708,7 +722,7 @@ public:
     int64_t OwnerRate(const PieceRange& r) override {
         return r.owner != nullptr ? r.owner->CurrentRate(TickCountMs()) : 0;
     }
-    int64_t Now() override { return static_cast<TWorkThread*>(m_task)->TaskClock(); }
+    int64_t Now() override { return m_task->TaskClock(); }
     uint32_t TickMs() override { return TickCountMs(); }
 
 private:
@@ -829,3 +843,5 @@ void TWorkWithPieces::Reset(bool clearFileList, bool clearAll) {
         m_publishedFiles.clear();
     }
 }
+
+}  // namespace lf

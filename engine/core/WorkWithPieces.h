@@ -9,14 +9,17 @@
 #include <vector>
 
 #include "engine/core/WorkWithPeers.h"
+#include "engine/sources/PeerHost.h"
 #include "engine/sources/PeerObject.h"
+
+namespace lf {
 
 class TPieces;
 class TTorrent;
 struct PieceRange;
 struct TPieceEvent;
 
-class TWorkWithPieces : public TWorkWithPeers {
+class TWorkWithPieces : public TWorkWithPeers, public TPeerHost {
 public:
     ~TWorkWithPieces() override;
 
@@ -45,31 +48,37 @@ public:
     std::string FileText(int index, int kind);
 
     // ---- sources ----
-    TPieces* Pieces() const { return m_pieces; }
-    std::vector<PieceRange*>& Ranges() { return m_ranges; }
-    bool DivideRanges();
-    bool EngageRange(TPeerObject* s);
+    // ---- sources (TPeerHost) ----
+    TPieces* Pieces() const override { return m_pieces; }
+    std::vector<PieceRange*>& Ranges() override { return m_ranges; }
+    bool DivideRanges() override;
+    bool EngageRange(TPeerObject* s) override;
     PieceRange* ChooseVictim(TPeerObject* s);
-    bool ClaimAtPosition(TPeerObject* s, int32_t position);
+    bool ClaimAtPosition(TPeerObject* s, int32_t position) override;
     // The owner gives its range back.
-    void ReturnRange(PieceRange* r, TPeerObject* owner);
-    void RemoveRange(PieceRange* r);
-    bool HasUnfinishedRange() const;
+    void ReturnRange(PieceRange* r, TPeerObject* owner) override;
+    void RemoveRange(PieceRange* r) override;
+    bool HasUnfinishedRange() const override;
     // A fresh range from the first run of needed pieces the source has not queued.
-    bool AddFreshRange(TPeerObject* s);
-    bool IsPieceNeeded(int32_t piece);
-    bool MarkRequested(int32_t piece, bool add, bool completed);
+    bool AddFreshRange(TPeerObject* s) override;
+    bool IsPieceNeeded(int32_t piece) override;
+    bool MarkRequested(int32_t piece, bool add, bool completed) override;
     // The first piece the task still wants (0 when none).
-    int32_t CurrentPosition();
+    int32_t CurrentPosition() override;
     bool IsDownloadComplete() override;
-    int64_t TotalBytes();
-    void OnPieceCompleted(int32_t piece);
-    void OnPieceFailed();
+    int64_t TotalBytes() override;
+    void OnPieceCompleted(int32_t piece) override;
+    void OnPieceFailed() override;
     // A server reported the size of its resource.
-    void OnServerSize(TPeerId* source, int64_t size);
+    void OnServerSize(TPeerId* source, int64_t size) override;
     void SetTaskError(int32_t code);
-    void SetFetchingMetainfo();
-    bool InEndGame() const { return m_endGame; }
+    void SetFetchingMetainfo() override;
+    void OnMalformedAddress() override;
+    void RemoveCandidate(TPeerId* source) override { PenalizeCandidate(source, false, 0); }
+    void AddRedirectTarget(TPeerId* target) override { AddCandidate(target, false, false); }
+    void ComeBackAtOnce() override { m_comeBack = true; }
+    SourceTimings Timings() const override;
+    bool InEndGame() const override { return m_endGame; }
     // A start piece for a BitTorrent source's first choice.
     int32_t RandomStartPiece();
     // The rule behind it: 0 with the option off or no pieces; otherwise
@@ -80,8 +89,8 @@ public:
                                        uint32_t tick);
     // Blocks of a piece queued by the task's server sources (a piece is
     // handed to one server connection at a time).
-    void NoteQueued(int64_t block, int delta);
-    bool QueuedByServer(int32_t piece) const {
+    void NoteQueued(int64_t block, int delta) override;
+    bool QueuedByServer(int32_t piece) const override {
         return piece >= 0 && static_cast<size_t>(piece) < m_serverQueued.size() &&
                m_serverQueued[piece] > 0;
     }
@@ -90,28 +99,28 @@ public:
     // ---- BitTorrent sources ----
     // A piece for source s from the server ranges (its private range, a
     // new one, or the end of a range), or -1.
-    int32_t PickFromRanges(TPeerObject* s);
+    int32_t PickFromRanges(TPeerObject* s) override;
     // A piece for source s within file `file` of the metainfo, or -1.
-    int32_t PickInFile(TPeerObject* s, int32_t file);
+    int32_t PickInFile(TPeerObject* s, int32_t file) override;
     // Blocks a BitTorrent source gave back; the list is emptied. Dropped
     // while the task is stopping.
-    bool ReturnBlocks(std::vector<BlockRequest>& blocks);
+    bool ReturnBlocks(std::vector<BlockRequest>& blocks) override;
     // Moves the returned blocks of the first piece that the peer has, that
     // is not excluded and that the piece map still wants into `out` (up to
     // `maximum` entries, 16 when not positive). Bitfields in BitTorrent order.
     bool PickReturnedBlocks(std::vector<BlockRequest>* out, const std::vector<uint8_t>& peerHave,
-                            const std::vector<uint8_t>& excluded, int32_t maximum);
+                            const std::vector<uint8_t>& excluded, int32_t maximum) override;
     // Releases returned blocks the piece map already has (all of them once
     // the download is complete).
     void PruneReturnedBlocks();
     size_t ReturnedBlockCount() const { return m_returned.size(); }
 
 protected:
+    TPeerHost* Host() override { return this; }
     // Copies the piece map's numbers into the working status (lock held or not).
     void CopyPieceNumbers();
     // Called by publication under the task lock.
     void PublishPieceData(bool force);
-    virtual int64_t TaskClockNow() = 0;
     // Builds the piece map for a task that has a size but no metainfo.
     bool MakeHashlessPieceMap(int64_t size, const std::string& fileName);
     bool SetUpPieceMap(TPieces* pieces);
@@ -146,3 +155,5 @@ protected:
     };
     std::vector<PublishedFile> m_publishedFiles;
 };
+
+}  // namespace lf

@@ -3,11 +3,13 @@
 #include <algorithm>
 #include <ctime>
 
+#include "engine/base/TimeThread.h"
 #include "engine/core/EngineSettings.h"
 #include "engine/log/LogApi.h"
-#include "engine/net/TimeThread.h"
 #include "engine/sources/PeerObject.h"
 #include "engine/store/TPieces.h"
+
+namespace lf {
 
 int32_t TWorkWithTransStatis::Allowance(int32_t limitKiB, int32_t share) {
     int64_t limit = limitKiB > 0 ? static_cast<int64_t>(limitKiB) * 1024 : kNoLimitBytes;
@@ -249,3 +251,5 @@ void TWorkWithTransStatis::Reset(bool clearFileList, bool clearAll) {
     m_lastSave = 0;
     m_lastPublish = 0;
 }
+
+}  // namespace lf

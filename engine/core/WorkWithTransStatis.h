@@ -9,6 +9,8 @@
 
 #include "engine/core/WorkWithPieces.h"
 
+namespace lf {
+
 class TWorkWithTransStatis : public TWorkWithPieces {
 public:
     static constexpr int32_t kNoLimitBytes = 0x3E800000;  // 1000 MiB/s
@@ -37,12 +39,12 @@ public:
     int TickSleepMs() const { return m_tickSleepMs > 0 ? m_tickSleepMs : 6; }
     // The task clock: the wall clock cached at the last per-second
     // bookkeeping, or the system time when none ran yet.
-    int64_t TaskClock();
+    int64_t TaskClock() override;
     bool TakePublishRequest();
     // Payload accepted by the piece map from a source of the given kind.
-    void CountPayload(int kind, int64_t bytes);
+    void CountPayload(int kind, int64_t bytes) override;
     // Bytes a source may still receive in this second.
-    int64_t DownloadBudgetLeft() const;
+    int64_t DownloadBudgetLeft() const override;
     // Every four seconds: per-source rates, surplus sources, stalls, bans.
     void StatisticsStep();
     bool StatisticsDue();
@@ -65,7 +67,6 @@ public:
     uint64_t m_btBytes = 0;
 
 protected:
-    int64_t TaskClockNow() override { return TaskClock(); }
     void OnSourceStepped(TPeerObject* s) override;
     void OnSourceRemoved(TPeerObject* s) override;
     // Saving (every 20 s) and publication (every 5 s).
@@ -94,3 +95,5 @@ protected:
     bool m_publishRequest = false;
     bool m_saveRequest = false;
 };
+
+}  // namespace lf

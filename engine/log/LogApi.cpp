@@ -7,6 +7,8 @@
 #include <ctime>
 #include <shared_mutex>
 
+namespace lf {
+
 const char* const CLanternfishLogApi::kSuffixes[kFileCount] = {
     ".log",           ".req.log",        ".dump.log",
     ".checktask.log", ".peerprefer.log", ".dataupload.log",
@@ -219,3 +221,5 @@ void Printf(int channel, const char* format, ...) {
 }
 
 }  // namespace EngineLog
+
+}  // namespace lf

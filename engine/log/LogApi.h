@@ -6,6 +6,8 @@
 #include <mutex>
 #include <string>
 
+namespace lf {
+
 // Abstract log: four operations.
 class CLanternfishLog {
 public:
@@ -62,3 +64,5 @@ void Write(int channel, const char* text);
 void Printf(int channel, const char* format, ...) __attribute__((format(printf, 2, 3)));
 void VPrintf(int channel, const char* format, va_list args);
 }  // namespace EngineLog
+
+}  // namespace lf

@@ -6,6 +6,8 @@
 
 #include "engine/metainfo/CodePage.h"
 
+namespace lf {
+
 struct QElement::ParseState {
     const char* base = nullptr;
     int depth = 0;
@@ -596,3 +598,5 @@ bool Serialize(const QElement* element, std::string& out) {
     }
     return true;
 }
+
+}  // namespace lf

@@ -49,6 +49,8 @@
 #include <string_view>
 #include <vector>
 
+namespace lf {
+
 class QMultiElement;
 
 // Parse results below 1.
@@ -258,3 +260,5 @@ std::unique_ptr<QElement> NewList();
 // element is missing or not valid, when a child is not valid, or when the tree
 // is nested deeper than kBencodeMaxDepth.
 bool Serialize(const QElement* element, std::string& out);
+
+}  // namespace lf

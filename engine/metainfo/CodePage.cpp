@@ -5,6 +5,8 @@
 
 #include <cerrno>
 
+namespace lf {
+
 namespace {
 
 const char* CharsetOf(int codePage) {
@@ -92,3 +94,5 @@ int CodePageFromName(std::string_view name) {
     }
     return 0;
 }
+
+}  // namespace lf

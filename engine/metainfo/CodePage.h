@@ -15,9 +15,13 @@
 #include <string>
 #include <string_view>
 
+namespace lf {
+
 std::string ToAnsi(std::string_view bytes, int sourceCodePage);
 std::string FromAnsi(std::string_view bytes, int targetCodePage);
 
 // "GBK" 936, "BIG5" 950, "KOR" 949, "Shift-JIS" 932, compared ignoring case;
 // any other name 0.
 int CodePageFromName(std::string_view name);
+
+}  // namespace lf

@@ -10,6 +10,8 @@
 
 #include "engine/metainfo/Bencode.h"
 
+namespace lf {
+
 namespace {
 
 struct Field {
@@ -107,3 +109,5 @@ bool SaveInfoFile(const std::string& path, const InfoFileData& data) {
     if (!ok) ::unlink(temporary.c_str());
     return ok;
 }
+
+}  // namespace lf

@@ -17,6 +17,8 @@
 #include <string>
 #include <string_view>
 
+namespace lf {
+
 struct InfoFileData {
     std::string bits;
     std::string part;
@@ -36,3 +38,5 @@ bool LoadInfoFile(const std::string& path, InfoFileData& data);
 // Writes the file through a temporary file in the same folder that replaces it once complete,
 // so a crash never leaves a half-written info file. False on any write failure.
 bool SaveInfoFile(const std::string& path, const InfoFileData& data);
+
+}  // namespace lf

@@ -14,6 +14,8 @@
 #include "engine/metainfo/Bencode.h"
 #include "engine/metainfo/CodePage.h"
 
+namespace lf {
+
 namespace {
 
 constexpr int64_t kInt32Max = std::numeric_limits<int32_t>::max();
@@ -557,3 +559,5 @@ bool TTorrent::LoadDescriptor(std::string_view text) {
     m_loaded = true;
     return true;
 }
+
+}  // namespace lf

@@ -34,7 +34,9 @@
 #include <string_view>
 #include <vector>
 
-#include "engine/core/RefObject.h"
+#include "engine/base/RefObject.h"
+
+namespace lf {
 
 class QElement;
 
@@ -163,3 +165,5 @@ private:
 // Tracker address cleaning used for announce and announce-list entries: everything before the
 // first 'h'/'H'/'u'/'U' is dropped, trailing '|' removed; fewer than two bytes left gives "".
 std::string CleanTrackerAddress(std::string_view address);
+
+}  // namespace lf

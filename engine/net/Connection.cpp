@@ -8,7 +8,9 @@
 #include <thread>
 
 #include "engine/net/NameResolve.h"
-#include "engine/net/TimeThread.h"
+#include "engine/base/TimeThread.h"
+
+namespace lf {
 
 namespace {
 
@@ -493,3 +495,5 @@ void QConnection::SetReceiveBufferSize(int bytes) {
     m_receiveBufferSize = bytes;
     if (m_stream) m_stream->SetReceiveBufferSize(bytes);
 }
+
+}  // namespace lf

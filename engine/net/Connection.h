@@ -37,6 +37,8 @@
 #include "engine/net/NetStream.h"
 #include "engine/net/ProxyConfig.h"
 
+namespace lf {
+
 class QConnection {
 public:
     // Why the connection closed itself (kNone while it works or after Close).
@@ -223,3 +225,5 @@ private:
     uint32_t m_connectTime = 0;
     int m_receiveBufferSize = 0;
 };
+
+}  // namespace lf

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <atomic>
 
+namespace lf {
+
 namespace {
 std::atomic<int> g_halfOpenLimit{32};
 }
@@ -22,3 +24,5 @@ int EngineHalfOpenLimit() {
 void SetEngineHalfOpenLimit(int limit) {
     g_halfOpenLimit.store(limit);
 }
+
+}  // namespace lf

@@ -2,6 +2,8 @@
 // engine's half-open limit derived from it.
 #pragma once
 
+namespace lf {
+
 // Probes the system's limit L. This platform has no such limit to read:
 // the answer is -1.
 int ProbeHalfOpenLimit();
@@ -13,3 +15,5 @@ int HalfOpenLimitFromProbe(int probed);
 // created.
 int EngineHalfOpenLimit();
 void SetEngineHalfOpenLimit(int limit);
+
+}  // namespace lf

@@ -2,6 +2,8 @@
 
 #include <arpa/inet.h>
 
+namespace lf {
+
 void CIPFilter::AddRange(uint32_t start, uint32_t end) {
     if (start > end) return;
     m_ranges[end] = start;
@@ -13,3 +15,5 @@ bool CIPFilter::IsFiltered(uint32_t addressAsStored) const {
     auto it = m_ranges.lower_bound(address);  // first end not below the address
     return it != m_ranges.end() && it->second <= address;
 }
+
+}  // namespace lf

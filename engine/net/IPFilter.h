@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <map>
 
+namespace lf {
+
 class CIPFilter {
 public:
     static constexpr int kAccessThreshold = 127;
@@ -19,3 +21,5 @@ public:
 private:
     std::map<uint32_t, uint32_t> m_ranges;  // end -> start
 };
+
+}  // namespace lf

@@ -17,6 +17,8 @@
 #include <sstream>
 #include <thread>
 
+namespace lf {
+
 namespace {
 
 std::atomic<int> g_lookupTimeoutMs{3000};
@@ -213,3 +215,5 @@ std::vector<std::string> DnsServers() {
     }
     return out;
 }
+
+}  // namespace lf

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+namespace lf {
+
 // Error codes of a lookup, with the values the rest of the engine reports.
 enum LookupError : int {
     kLookupOk = 0,
@@ -53,3 +55,5 @@ uint32_t ChooseLocalAddress();
 
 // The machine's DNS servers (nameserver lines of /etc/resolv.conf).
 std::vector<std::string> DnsServers();
+
+}  // namespace lf

@@ -6,6 +6,8 @@
 #include <utility>
 #include <vector>
 
+namespace lf {
+
 namespace {
 
 constexpr size_t kMaxPooledCapacity = 65536;
@@ -118,3 +120,5 @@ void QNetBuffer::Release() {
     m_size = 0;
     m_capacity = 0;
 }
+
+}  // namespace lf

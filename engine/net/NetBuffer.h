@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 
+namespace lf {
+
 class QNetBuffer {
 public:
     QNetBuffer() = default;
@@ -44,3 +46,5 @@ private:
     size_t m_size = 0;
     size_t m_capacity = 0;  // usable bytes; the storage holds one more
 };
+
+}  // namespace lf

@@ -11,6 +11,8 @@
 #include <atomic>
 #include <cerrno>
 
+namespace lf {
+
 namespace {
 
 std::atomic<TransportStreamFactory> g_factory{nullptr};
@@ -171,3 +173,5 @@ void QTcpStream::Close() {
         m_fd = -1;
     }
 }
+
+}  // namespace lf

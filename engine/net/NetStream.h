@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <memory>
 
+namespace lf {
+
 // The 13-byte identity of a UDP transport stream: the 8 bytes after the
 // address in the peer's socket address followed by "UDP", zero-filled.
 struct QTransportId {
@@ -86,3 +88,5 @@ private:
 using TransportStreamFactory = std::unique_ptr<QNetStream> (*)(const QTransportId& identity);
 void SetTransportStreamFactory(TransportStreamFactory factory);
 std::unique_ptr<QNetStream> MakeTransportStream(const QTransportId& identity);
+
+}  // namespace lf

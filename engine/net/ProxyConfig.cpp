@@ -6,6 +6,8 @@
 #include "engine/log/LogApi.h"
 #include "engine/net/NameResolve.h"
 
+namespace lf {
+
 namespace {
 
 std::mutex g_configLock;
@@ -141,3 +143,5 @@ bool LoadProxyConfigFromEnvironment() {
     SetProcessProxyConfig(c);
     return true;
 }
+
+}  // namespace lf

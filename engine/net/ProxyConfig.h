@@ -19,6 +19,8 @@
 
 #include "engine/net/ProxyProtocol.h"
 
+namespace lf {
+
 struct QProxyConfig {
     int type = kProxyNone;        // ProxyType
     uint32_t address = 0;         // proxy IPv4, network order
@@ -55,3 +57,5 @@ bool ParseProxyAddress(const std::string& text, QProxyConfig& out);
 // configuration stays as it is) or was applied; false (logged, nothing
 // changed) for an invalid text.
 bool LoadProxyConfigFromEnvironment();
+
+}  // namespace lf

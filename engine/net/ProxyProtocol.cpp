@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+namespace lf {
+
 namespace {
 
 ProxyReply Need() {
@@ -253,3 +255,5 @@ std::string BuildSocks5ConnectName(const std::string& host, uint16_t port) {
     AppendPort(out, port);
     return out;
 }
+
+}  // namespace lf

@@ -14,6 +14,8 @@
 #include <cstdint>
 #include <string>
 
+namespace lf {
+
 // Proxy types as stored in the configuration.
 enum ProxyType : int {
     kProxyNone = 0,
@@ -82,3 +84,5 @@ std::string BuildSocks5Auth(const std::string& user, const std::string& password
 // is empty or longer than 255 bytes).
 std::string BuildSocks5ConnectAddress(uint32_t addressNet, uint16_t port);
 std::string BuildSocks5ConnectName(const std::string& host, uint16_t port);
+
+}  // namespace lf

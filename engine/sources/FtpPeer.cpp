@@ -2,9 +2,11 @@
 
 #include <algorithm>
 
-#include "engine/core/WorkThread.h"
+#include "engine/base/TimeThread.h"
 #include "engine/log/LogApi.h"
-#include "engine/net/TimeThread.h"
+#include "engine/store/TPieces.h"
+
+namespace lf {
 
 namespace {
 constexpr int kLogChannel = 25;
@@ -419,3 +421,5 @@ void TFtpPeer::Reset() {
     m_restOffset = 0;
     m_cycleDataReceived = 0;
 }
+
+}  // namespace lf

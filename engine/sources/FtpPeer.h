@@ -22,6 +22,8 @@
 #include "engine/sources/FtpProtocol.h"
 #include "engine/sources/PeerObject.h"
 
+namespace lf {
+
 class TFtpPeer : public TPeerObject {
 public:
     enum Step {
@@ -44,7 +46,7 @@ public:
     static constexpr int64_t kMaxSkipBytes = 81920;
     static constexpr int64_t kMaxReadBytes = 1 << 20;
 
-    explicit TFtpPeer(TWorkThread* task) : TPeerObject(task, kSourceFtp) {}
+    explicit TFtpPeer(TPeerHost* task) : TPeerObject(task, kSourceFtp) {}
 
     bool Receive() override;
     bool Flush() override;
@@ -96,3 +98,5 @@ private:
     int64_t m_restOffset = 0;
     uint64_t m_cycleDataReceived = 0;
 };
+
+}  // namespace lf

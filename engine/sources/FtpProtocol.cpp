@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <cstring>
 
+namespace lf {
+
 namespace ftp {
 
 namespace {
@@ -179,3 +181,5 @@ bool SafeArgument(std::string_view text) {
 }
 
 }  // namespace ftp
+
+}  // namespace lf

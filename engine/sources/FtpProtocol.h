@@ -9,6 +9,8 @@
 #include <string>
 #include <string_view>
 
+namespace lf {
+
 namespace ftp {
 
 // Longest reply accepted (all lines of a multi-line reply together); a
@@ -58,3 +60,5 @@ std::string OffsetText(int64_t offset);
 bool SafeArgument(std::string_view text);
 
 }  // namespace ftp
+
+}  // namespace lf

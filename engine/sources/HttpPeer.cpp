@@ -4,10 +4,11 @@
 
 #include <algorithm>
 
-#include "engine/core/EngineSettings.h"
-#include "engine/core/WorkThread.h"
+#include "engine/base/TimeThread.h"
 #include "engine/log/LogApi.h"
-#include "engine/net/TimeThread.h"
+#include "engine/store/TPieces.h"
+
+namespace lf {
 
 namespace {
 bool IsWholeDocument(const TPeerId* s) {
@@ -60,7 +61,7 @@ bool THttpPeer::Flush() {
 }
 
 bool THttpPeer::TimedOut() {
-    const EngineTimings& timings = GetEngineTimings();
+    const SourceTimings timings = m_task->Timings();
     uint32_t limit = static_cast<uint32_t>(m_headersReceived ? timings.httpBodySeconds
                                                              : timings.httpHeadSeconds);
     if (m_downloadRate >= 1 && m_downloadRate <= 2047) limit *= 2;
@@ -174,7 +175,7 @@ bool THttpPeer::HandleRedirect() {
         target->retryMark = TPeerId::kRetryRedirect;
         m_task->AddRedirectTarget(target);
     } else if (target->lookupFailed) {
-        m_task->SetTaskError(kTaskStatusBadSourceAddress);
+        m_task->OnMalformedAddress();
     }
     target->Release();
     return false;
@@ -315,3 +316,5 @@ void THttpPeer::Reset() {
     m_noLength = false;
     m_wholeBody = false;
 }
+
+}  // namespace lf

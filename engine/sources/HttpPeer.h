@@ -12,12 +12,14 @@
 #include "engine/sources/HttpProtocol.h"
 #include "engine/sources/PeerObject.h"
 
+namespace lf {
+
 class THttpPeer : public TPeerObject {
 public:
     static constexpr int64_t kMaxSkipBytes = 131072;
     static constexpr int64_t kMaxReadBytes = 1 << 20;
 
-    explicit THttpPeer(TWorkThread* task) : TPeerObject(task, kSourceHttp) {}
+    explicit THttpPeer(TPeerHost* task) : TPeerObject(task, kSourceHttp) {}
 
     bool Receive() override;
     bool Flush() override;
@@ -56,3 +58,5 @@ private:
     // starts at offset 0 and wanted bytes are reached by skipping.
     bool m_wholeBody = false;
 };
+
+}  // namespace lf

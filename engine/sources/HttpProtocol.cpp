@@ -6,6 +6,8 @@
 #include <cstring>
 #include <limits>
 
+namespace lf {
+
 namespace http {
 namespace {
 
@@ -188,3 +190,5 @@ std::string AbsoluteLocation(std::string_view location, std::string_view host, i
 }
 
 }  // namespace http
+
+}  // namespace lf

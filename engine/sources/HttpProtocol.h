@@ -9,6 +9,8 @@
 #include <string_view>
 #include <vector>
 
+namespace lf {
+
 namespace http {
 
 // The request, byte for byte. A Range line is sent only when position > 0.
@@ -57,3 +59,5 @@ std::string AbsoluteLocation(std::string_view location, std::string_view host, i
 bool ParseDecimal(std::string_view text, int64_t* value, size_t* used = nullptr);
 
 }  // namespace http
+
+}  // namespace lf

@@ -6,6 +6,8 @@
 #include "engine/log/LogApi.h"
 #include "engine/net/NameResolve.h"
 
+namespace lf {
+
 namespace {
 
 void NoEvent(const char*, const char*) {}
@@ -337,3 +339,5 @@ void TPeerId::Penalise(int seconds) {
 void TPeerId::OnFirstSuccess() {
     if (retryMark == kRetryListed) retryMark = kRetryRedirect;
 }
+
+}  // namespace lf

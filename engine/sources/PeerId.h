@@ -22,7 +22,9 @@
 #include <string>
 #include <vector>
 
-#include "engine/core/RefObject.h"
+#include "engine/base/RefObject.h"
+
+namespace lf {
 
 // Source kinds (bit values, combined into masks).
 enum TSourceKind : int {
@@ -151,3 +153,5 @@ private:
 
 // Re-arms the "11500106" report (as a successful lookup does); for tests.
 void ResetSourceLookupReport();
+
+}  // namespace lf

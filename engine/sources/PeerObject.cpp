@@ -3,10 +3,11 @@
 #include <algorithm>
 #include <climits>
 
-#include "engine/core/WorkThread.h"
-#include "engine/net/TimeThread.h"
+#include "engine/base/TimeThread.h"
 
-TPeerObject::TPeerObject(TWorkThread* task, int kind) : m_task(task), m_kind(kind) {}
+namespace lf {
+
+TPeerObject::TPeerObject(TPeerHost* task, int kind) : m_task(task), m_kind(kind) {}
 
 TPeerObject::~TPeerObject() {
     // Derived destructors reset first; this only drops what is left.
@@ -343,3 +344,5 @@ bool TPeerObject::RanksBefore(const TPeerObject* a, const TPeerObject* b, bool c
     if (units(a->m_totalSent) != units(b->m_totalSent)) return a->m_totalSent < b->m_totalSent;
     return a->m_startTime > b->m_startTime;
 }
+
+}  // namespace lf

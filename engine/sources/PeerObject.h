@@ -12,45 +12,13 @@
 #include <deque>
 #include <memory>
 
-#include "engine/core/RefObject.h"
+#include "engine/base/RefObject.h"
 #include "engine/net/Connection.h"
+#include "engine/sources/PeerHost.h"
 #include "engine/sources/PeerId.h"
 #include "engine/store/TPieces.h"
 
-class TWorkThread;
-
-constexpr int32_t kBlockSize = 16384;
-
-// One engaged range of pieces of a task (server sources, and the private
-// ranges of BitTorrent sources).
-class TPeerObject;
-struct PieceRange {
-    int32_t first = -1;
-    int32_t last = -1;
-    int32_t cursor = -1;  // the next piece the owner will fetch
-    int32_t error = 0;    // the range is not taken over while non-zero
-    uint8_t finished = 0;
-    uint8_t reopen = 0;         // needed pieces were left behind: walk it again
-    uint8_t marked = 0;         // never handed out (private ranges)
-    int64_t time = 0;           // task clock of the last hand-out or change
-    TPeerId* source = nullptr;  // referenced
-    TPeerObject* owner = nullptr;
-
-    PieceRange() = default;
-    PieceRange(const PieceRange&) = delete;
-    PieceRange& operator=(const PieceRange&) = delete;
-    ~PieceRange() { SetSource(nullptr); }
-    void SetSource(TPeerId* s) {
-        if (s != nullptr) s->AddRef();
-        if (source != nullptr) source->Release();
-        source = s;
-    }
-};
-
-struct BlockRequest {
-    int64_t block;   // content offset / 16384
-    int32_t length;  // bytes
-};
+namespace lf {
 
 class TPeerObject : public TRefObject, public IPieceSource {
 public:
@@ -63,7 +31,7 @@ public:
         kPhaseFinished = 6
     };
 
-    TPeerObject(TWorkThread* task, int kind);
+    TPeerObject(TPeerHost* task, int kind);
 
     // ---- per-pass steps ----
     virtual bool Receive() = 0;
@@ -133,7 +101,7 @@ public:
     void ChargePiece(bool hashFailed) override;
 
     // ---- state (read by the task) ----
-    TWorkThread* m_task;
+    TPeerHost* m_task;
     int m_kind;
     int m_linkState = kLinkNone;
     int m_phase = kPhaseNone;
@@ -179,3 +147,5 @@ private:
     uint64_t m_cycleReceivedBase = 0;
     uint64_t m_cycleSentBase = 0;
 };
+
+}  // namespace lf

@@ -4,6 +4,8 @@
 #include <mutex>
 #include <vector>
 
+namespace lf {
+
 namespace {
 
 // Free chunks kept for reuse; beyond this they go back to the system.
@@ -81,3 +83,5 @@ void ReleaseSha1(std::unique_ptr<TSha1Context> ctx) {
     std::lock_guard<std::mutex> g(p.lock);
     if (p.contexts.size() < kKeepContexts) p.contexts.push_back(std::move(ctx));
 }
+
+}  // namespace lf

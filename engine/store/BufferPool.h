@@ -7,6 +7,8 @@
 
 #include "engine/store/Sha1Context.h"
 
+namespace lf {
+
 constexpr size_t kPoolChunkBytes = 128 * 1024;
 
 // A chunk of kPoolChunkBytes bytes. Returns nullptr when memory is exhausted.
@@ -17,3 +19,5 @@ size_t ChunksInUse();
 
 std::unique_ptr<TSha1Context> AcquireSha1();
 void ReleaseSha1(std::unique_ptr<TSha1Context> ctx);
+
+}  // namespace lf

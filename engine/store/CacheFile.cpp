@@ -17,6 +17,8 @@
 #include "engine/store/StoreChecksum.h"
 #include "engine/store/TPieces.h"
 
+namespace lf {
+
 namespace {
 
 constexpr int kLogChannel = 4;
@@ -203,3 +205,5 @@ bool TPieces::LoadCacheFile() {
     if (applied > 0) EngineLog::Printf(kLogChannel, "cache file: %d records restored", applied);
     return applied > 0;
 }
+
+}  // namespace lf

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+namespace lf {
+
 struct TContentFile {
     // Path below the download folder, components separated by '/', as in the
     // metainfo. A path that ends in '/' names a folder entry: it is created as
@@ -35,3 +37,5 @@ struct TContentLayout {
         return t;
     }
 };
+
+}  // namespace lf

@@ -22,6 +22,8 @@
 #include "engine/store/StoreChecksum.h"
 #include "engine/store/TPieces.h"
 
+namespace lf {
+
 namespace {
 
 constexpr int kLogChannel = 4;
@@ -294,3 +296,5 @@ bool TPieces::LoadResumeData() {
     }
     return true;
 }
+
+}  // namespace lf

@@ -8,6 +8,8 @@
 
 #include "engine/metainfo/Bencode.h"
 
+namespace lf {
+
 std::string SerializeResumeFile(const TResumeFileValues& v) {
     std::unique_ptr<QElement> d = NewDictionary();
     const std::pair<const char*, const std::string*> keys[] = {
@@ -87,3 +89,5 @@ bool LoadResumeFile(const std::string& path, TResumeFileValues* values) {
     ::close(fd);
     return ParseResumeFile(data, values);
 }
+
+}  // namespace lf

@@ -11,6 +11,8 @@
 #include <string>
 #include <string_view>
 
+namespace lf {
+
 struct TResumeFileValues {
     std::string bits;
     std::string part;
@@ -29,3 +31,5 @@ bool ParseResumeFile(std::string_view bytes, TResumeFileValues* values);
 // folder before returning.
 bool SaveResumeFile(const std::string& path, const TResumeFileValues& values, bool sync);
 bool LoadResumeFile(const std::string& path, TResumeFileValues* values);
+
+}  // namespace lf

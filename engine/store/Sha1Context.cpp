@@ -5,6 +5,8 @@
 
 #include <cstring>
 
+namespace lf {
+
 struct TSha1Context::Impl {
     SHA_CTX ctx;
 };
@@ -125,3 +127,5 @@ std::string TSha1Context::Of(const void* data, size_t length) {
     SHA1(static_cast<const unsigned char*>(data), length, d);
     return std::string(reinterpret_cast<char*>(d), sizeof d);
 }
+
+}  // namespace lf

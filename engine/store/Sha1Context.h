@@ -23,6 +23,8 @@
 #include <string>
 #include <string_view>
 
+namespace lf {
+
 constexpr size_t kSha1ContextBytes = 104;
 constexpr size_t kSha1DigestBytes = 20;
 
@@ -60,3 +62,5 @@ private:
     struct Impl;
     Impl* m_impl;
 };
+
+}  // namespace lf

@@ -9,7 +9,11 @@
 #include <cstddef>
 #include <cstdint>
 
+namespace lf {
+
 inline uint32_t AdlerFrom(uint32_t start, const void* data, size_t length) {
     return static_cast<uint32_t>(
         adler32_z(start, static_cast<const Bytef*>(data), static_cast<z_size_t>(length)));
 }
+
+}  // namespace lf

@@ -8,8 +8,10 @@
 #include <cstring>
 
 #include "engine/log/LogApi.h"
-#include "engine/net/TimeThread.h"
+#include "engine/base/TimeThread.h"
 #include "engine/store/BufferPool.h"
+
+namespace lf {
 
 namespace {
 
@@ -593,3 +595,5 @@ int64_t TPieces::ReadRange(int32_t piece, char* buffer, int32_t length, int32_t 
     if (!Have(piece) && offset + length > p.part) return -1;
     return m_files.Read(ContentOffset(p) + offset, buffer, length);
 }
+
+}  // namespace lf

@@ -52,11 +52,13 @@
 #include <string>
 #include <vector>
 
-#include "engine/core/RefObject.h"
-#include "engine/core/thread/QMutex.h"
+#include "engine/base/RefObject.h"
+#include "engine/base/QMutex.h"
 #include "engine/store/ContentLayout.h"
 #include "engine/store/Sha1Context.h"
 #include "engine/store/TargetFiles.h"
+
+namespace lf {
 
 constexpr int32_t kBlockBytes = 16384;
 constexpr int32_t kMaxChunkBytes = 128 * 1024;
@@ -290,3 +292,5 @@ private:
     uint32_t m_lastIdentityCheck = 0;
     uint64_t m_diskVersion = 0;
 };
+
+}  // namespace lf

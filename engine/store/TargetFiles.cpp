@@ -14,6 +14,8 @@
 
 #include "engine/log/LogApi.h"
 
+namespace lf {
+
 namespace {
 
 constexpr int kLogChannel = 4;  // piece store / disk lines
@@ -403,3 +405,5 @@ bool TTargetFiles::RenameCompleted(TFileEntry& file) {
     file.finalPath.clear();
     return true;
 }
+
+}  // namespace lf

@@ -21,8 +21,10 @@
 #include <string>
 #include <vector>
 
-#include "engine/core/thread/QMutex.h"
+#include "engine/base/QMutex.h"
 #include "engine/store/ContentLayout.h"
+
+namespace lf {
 
 // Suffix of a target file while it is incomplete.
 inline constexpr const char* kTempSuffix = ".lftmp";
@@ -148,3 +150,5 @@ private:
     bool m_diskFullSent = false;
     int64_t m_pieceLength = 0;
 };
+
+}  // namespace lf

@@ -9,6 +9,8 @@
 
 #include "engine/sources/FtpProtocol.h"
 
+using namespace lf;
+
 namespace {
 
 std::vector<ftp::Reply> TakeAll(const std::string& bytes, size_t split) {

@@ -7,6 +7,8 @@
 #include "engine/metainfo/Bencode.h"
 #include "engine/metainfo/InfoFile.h"
 
+using namespace lf;
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const char* bytes = reinterpret_cast<const char*>(data);
     BencodeFailure why;

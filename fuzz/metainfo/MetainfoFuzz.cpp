@@ -7,6 +7,8 @@
 
 #include "engine/metainfo/Torrent.h"
 
+using namespace lf;
+
 namespace {
 
 void CheckPath(const std::string& path) {

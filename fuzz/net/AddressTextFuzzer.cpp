@@ -7,6 +7,8 @@
 #include "engine/net/NameResolve.h"
 #include "engine/sources/PeerId.h"
 
+using namespace lf;
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string text(reinterpret_cast<const char*>(data), size);
     TPeerId* a = new TPeerId(text);

@@ -5,6 +5,8 @@
 
 #include "engine/net/ProxyProtocol.h"
 
+using namespace lf;
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size == 0) return 0;
     const uint8_t* reply = data + 1;

@@ -4,6 +4,8 @@
 
 #include "engine/sources/HttpProtocol.h"
 
+using namespace lf;
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     http::ResponseHead head;
     if (!http::ParseResponseHead(reinterpret_cast<const char*>(data), size, &head)) return 0;

@@ -15,6 +15,8 @@
 #include "engine/store/TPieces.h"
 #include "tests/store/StoreFixture.h"
 
+using namespace lf;
+
 namespace {
 
 const char* kFolder = "/tmp/lf-fuzz-store";

@@ -10,6 +10,8 @@
 #include "tests/support/TestDirs.h"
 #include "tools/make-release/ReleaseBuilder.h"
 
+using namespace lf;
+
 using namespace lfapp;
 
 namespace {

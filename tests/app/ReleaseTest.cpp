@@ -13,6 +13,8 @@
 #include "tests/app/ReleaseFiles.h"
 #include "tests/support/TestDirs.h"
 
+using namespace lf;
+
 using namespace lfapp;
 
 TEST(Base64, DecodingRules) {

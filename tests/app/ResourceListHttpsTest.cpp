@@ -14,6 +14,8 @@
 #include "tests/app/ResourceListDocs.h"
 #include "tests/support/TestDirs.h"
 
+using namespace lf;
+
 using namespace lfapp;
 using lfapptest::EightUrls;
 using lfapptest::RecordingSink;

@@ -14,6 +14,8 @@
 #include "engine/log/LogApi.h"
 #include "tests/support/TestDirs.h"
 
+using namespace lf;
+
 namespace {
 
 TaskDescription HttpTask(const std::string& sources, const std::string& target = "") {

@@ -11,6 +11,8 @@
 #include "engine/core/PieceChoice.h"
 #include "engine/sources/PeerObject.h"
 
+using namespace lf;
+
 namespace {
 
 constexpr int32_t kKiB = 1024;

@@ -11,11 +11,13 @@
 
 #include "engine/core/EngineSettings.h"
 #include "engine/core/WorkThread.h"
-#include "engine/net/TimeThread.h"
+#include "engine/base/TimeThread.h"
 #include "engine/sources/PeerId.h"
 #include "engine/sources/PeerObject.h"
 #include "engine/store/TPieces.h"
 #include "tests/support/TestDirs.h"
+
+using namespace lf;
 
 namespace {
 

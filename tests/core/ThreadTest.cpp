@@ -3,8 +3,10 @@
 #include <atomic>
 #include <thread>
 
-#include "engine/core/thread/QMutex.h"
-#include "engine/core/thread/QThread.h"
+#include "engine/base/QMutex.h"
+#include "engine/base/QThread.h"
+
+using namespace lf;
 
 namespace {
 

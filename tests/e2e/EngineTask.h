@@ -14,6 +14,7 @@
 #include "tests/support/TestDirs.h"
 
 namespace lfe2e {
+using namespace lf;
 
 struct Download {
     int32_t status = 0;

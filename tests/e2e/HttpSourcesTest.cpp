@@ -22,6 +22,8 @@
 #include "tests/support/Nginx.h"
 #include "tests/support/TestDirs.h"
 
+using namespace lf;
+
 namespace {
 
 constexpr int64_t kMiB = 1024 * 1024;

@@ -18,6 +18,8 @@
 #include "tests/support/Nginx.h"
 #include "tests/support/TestDirs.h"
 
+using namespace lf;
+
 namespace {
 
 using lfe2e::Download;

@@ -1,6 +1,7 @@
-// The FTP source driven pass by pass on a task with a piece map of its
-// own: how the data stream of one transfer meets the queued blocks when
-// some blocks are already present. The scripted server logs every "rest".
+// The FTP source driven pass by pass through a fake host (no work thread):
+// how the data stream of one transfer meets the queued blocks when some
+// blocks are already present, and what it reports to its task. The scripted
+// server logs every "rest".
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -9,12 +10,14 @@
 #include <thread>
 #include <vector>
 
-#include "engine/core/WorkThread.h"
 #include "engine/sources/FtpPeer.h"
 #include "engine/sources/PeerId.h"
 #include "engine/store/TPieces.h"
 #include "tests/ftp/FtpServers.h"
+#include "tests/sources/FakeHost.h"
 #include "tests/support/TestDirs.h"
+
+using namespace lf;
 
 namespace {
 
@@ -26,24 +29,12 @@ public:
     void ChargePiece(bool) override {}
 };
 
-class GapTask : public TWorkThread {
-public:
-    explicit GapTask(const std::string& folder) { m_targetFolder = folder; }
-    bool MakeContent() { return MakeHashlessPieceMap(kContent, "content.bin"); }
-    TPeerId* AddServer(const std::string& url) {
-        TPeerId* r = new TPeerId(url);
-        EXPECT_TRUE(r->Parse());
-        AddCandidate(r, false, false);
-        r->Release();
-        return m_candidates.back();
-    }
-};
-
 struct Outcome {
     bool complete = false;
     std::string log;  // the server's commands
     std::string files;
     bool sameBytes = false;  // the target holds the served bytes
+    int64_t payload = 0;     // counted for the task
 };
 
 // Blocks [first, end) of piece 0 are present before the FTP source starts.
@@ -55,26 +46,20 @@ Outcome DownloadWithBlocksPresent(int32_t first, int32_t end) {
     EXPECT_TRUE(server.Start(dir / "served.bin", "good"));
     Outcome out;
     {
-        GapTask task(dir / "out");
         lftest::Run("mkdir -p '" + dir / "out" + "'");
-        EXPECT_TRUE(task.MakeContent());
+        sourcetest::FakeHost task(dir / "out");
+        EXPECT_TRUE(task.MakePieces(kContent));
         Earlier earlier;
         for (int32_t b = first; b < end; ++b) {
             task.Pieces()->StoreBlock(0, b * kBlockSize, content.data() + b * kBlockSize,
                                       kBlockSize, &earlier);
         }
-        TPeerId* source = task.AddServer(server.Url("/served.bin"));
+        TPeerId* source = task.AddSource(server.Url("/served.bin"));
         auto* peer = new TFtpPeer(&task);
         EXPECT_TRUE(peer->Connect(source));
-        const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-        while (!task.IsDownloadComplete() && std::chrono::steady_clock::now() < limit) {
-            const bool ok = peer->RunCycle();
-            task.Pieces()->Maintain();  // verified pieces are written and counted
-            if (!ok) break;
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
-        task.Pieces()->Maintain();
+        task.Drive(peer, 30);
         out.complete = task.IsDownloadComplete();
+        out.payload = task.payload;
         peer->Reset();
         peer->Release();
         task.Pieces()->CloseFiles(true, true);
@@ -105,6 +90,7 @@ TEST(FtpPeerTest, SkipOrRestartAtTheGap) {
         Outcome o = DownloadWithBlocksPresent(c.first, c.end);
         EXPECT_TRUE(o.complete);
         EXPECT_TRUE(o.sameBytes) << o.files;
+        EXPECT_EQ(o.payload, kContent - (c.end - c.first) * kBlockSize);
         std::vector<std::string> rests;
         std::istringstream in(o.log);
         std::string line;
@@ -130,8 +116,8 @@ TEST(FtpPeerTest, WholeDocument) {
         SCOPED_TRACE(c.mode);
         ftptest::FakeFtp server;
         ASSERT_TRUE(server.Start(dir / "doc.torrent", c.mode));
-        GapTask task(dir.Path());
-        TPeerId* source = task.AddServer(server.Url("/doc.torrent"));
+        sourcetest::FakeHost task(dir.Path());
+        TPeerId* source = task.AddSource(server.Url("/doc.torrent"));
         source->details->wholeDocument = true;
         auto* peer = new TFtpPeer(&task);
         EXPECT_TRUE(peer->Connect(source));
@@ -162,8 +148,9 @@ TEST(FtpPeerTest, LineBreakInAddressIsRefused) {
     };
     for (const char* address : addresses) {
         SCOPED_TRACE(address);
-        GapTask task(dir.Path());
-        TPeerId* source = task.AddServer(address);
+        sourcetest::FakeHost task(dir.Path());
+        TPeerId* source = task.AddSource(address);
+        ASSERT_NE(source, nullptr);
         auto* peer = new TFtpPeer(&task);
         EXPECT_FALSE(peer->Connect(source));
         EXPECT_TRUE(source->givenUp);

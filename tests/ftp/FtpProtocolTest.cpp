@@ -6,6 +6,8 @@
 
 #include "engine/sources/FtpProtocol.h"
 
+using namespace lf;
+
 namespace {
 
 struct Parsed {

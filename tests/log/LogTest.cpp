@@ -9,6 +9,8 @@
 #include "engine/log/LogApi.h"
 #include "tests/support/TestDirs.h"
 
+using namespace lf;
+
 namespace {
 
 std::mutex g_debugMutex;

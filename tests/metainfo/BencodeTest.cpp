@@ -11,6 +11,8 @@
 #include "tests/metainfo/BencodeText.h"
 #include "tests/support/TestDirs.h"
 
+using namespace lf;
+
 namespace {
 
 // The parse result of bytes: the encoded length on success, else the failure code.

@@ -15,6 +15,8 @@
 #include "tests/metainfo/BencodeText.h"
 #include "tests/support/TestDirs.h"
 
+using namespace lf;
+
 namespace {
 
 const std::string kTool =

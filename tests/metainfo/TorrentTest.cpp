@@ -10,6 +10,8 @@
 #include "tests/metainfo/BencodeText.h"
 #include "tests/support/TestDirs.h"
 
+using namespace lf;
+
 using namespace bt;
 
 namespace {

@@ -5,7 +5,9 @@
 
 #include "engine/net/HalfOpen.h"
 #include "engine/net/IPFilter.h"
-#include "engine/net/TimeThread.h"
+#include "engine/base/TimeThread.h"
+
+using namespace lf;
 
 namespace {
 

@@ -20,6 +20,8 @@
 #include "tests/net/NetFixture.h"
 #include "tests/support/TestDirs.h"
 
+using namespace lf;
+
 namespace {
 
 using namespace nettest;

@@ -16,6 +16,7 @@
 #include "engine/net/Connection.h"
 
 namespace nettest {
+using namespace lf;
 
 constexpr const char* kMicrosocksUser = "mikey";
 constexpr const char* kMicrosocksPassword = "m1ckey-pw";

@@ -15,6 +15,8 @@
 #include "engine/sources/PeerId.h"
 #include "tests/net/NetFixture.h"
 
+using namespace lf;
+
 namespace {
 
 std::string Dotted(uint32_t a) {

@@ -10,6 +10,8 @@
 #include "engine/net/ProxyConfig.h"
 #include "engine/net/ProxyProtocol.h"
 
+using namespace lf;
+
 namespace {
 
 std::string B(const char* s, size_t n) {

@@ -19,6 +19,8 @@
 #include "portmap/SocketTable.h"
 #include "tests/support/TestDirs.h"
 
+using namespace lf;
+
 namespace {
 
 using portmap::ChooseListenPort;

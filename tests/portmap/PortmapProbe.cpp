@@ -25,6 +25,8 @@
 #include "engine/log/LogApi.h"
 #include "portmap/PortForwardEngine.h"
 
+using namespace lf;
+
 namespace {
 
 std::mutex g_printLock;

@@ -4,6 +4,8 @@
 
 #include "engine/sources/HttpProtocol.h"
 
+using namespace lf;
+
 namespace {
 
 TEST(HttpRequestTest, ByteForByte) {

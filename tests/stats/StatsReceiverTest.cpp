@@ -17,6 +17,8 @@
 #include "stats/StatsConfig.h"
 #include "tests/stats/StatsFixture.h"
 
+using namespace lf;
+
 using statstest::Receiver;
 
 namespace {

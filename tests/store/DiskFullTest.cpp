@@ -12,6 +12,8 @@
 #include "tests/store/StoreFixture.h"
 #include "tests/support/TestDirs.h"
 
+using namespace lf;
+
 using namespace storetest;
 
 namespace {

@@ -16,6 +16,8 @@
 #include "tests/store/StoreFixture.h"
 #include "tests/support/TestDirs.h"
 
+using namespace lf;
+
 using namespace storetest;
 using lftest::FileExists;
 using lftest::ReadFile;

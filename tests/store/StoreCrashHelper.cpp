@@ -24,6 +24,8 @@
 #include "engine/store/ResumeFile.h"
 #include "tests/store/CrashContent.h"
 
+using namespace lf;
+
 namespace {
 
 std::atomic<bool> g_stop{false};

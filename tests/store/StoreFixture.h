@@ -14,6 +14,7 @@
 #include "engine/store/TPieces.h"
 
 namespace storetest {
+using namespace lf;
 
 inline std::string Bytes(size_t size, uint64_t seed) {
     std::string out(size, '\0');

@@ -14,6 +14,7 @@
 #include "engine/core/EngineApi.h"
 
 namespace lfuitest {
+using namespace lf;
 
 inline QApplication& App() {
     static int argc = 1;

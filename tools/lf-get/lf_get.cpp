@@ -24,6 +24,8 @@
 
 #include "engine/core/EngineApi.h"
 
+using namespace lf;
+
 namespace {
 
 struct Job {

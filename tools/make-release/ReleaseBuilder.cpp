@@ -14,6 +14,8 @@
 #include "engine/metainfo/Bencode.h"
 #include "engine/metainfo/Torrent.h"
 
+using namespace lf;
+
 namespace lfrelease {
 namespace {
 

@@ -9,6 +9,8 @@
 #include <atomic>
 #include <mutex>
 
+namespace lf {
+
 // Id of the calling OS thread (never 0).
 pid_t CurrentThreadId();
 
@@ -105,3 +107,5 @@ private:
 // Releases every level of a recursive lock that the calling thread holds,
 // calling Unlock every pauseMs milliseconds while it answers true.
 void ReleaseAllLevels(QTMutex& mutex, int pauseMs);
+
+}  // namespace lf

@@ -4,6 +4,8 @@
 // task thread.
 #pragma once
 
+namespace lf {
+
 class TRefObject {
 public:
     TRefObject() = default;
@@ -24,3 +26,5 @@ protected:
 private:
     int m_refs = 1;
 };
+
+}  // namespace lf

@@ -1,10 +1,12 @@
-#include "engine/core/thread/QMutex.h"
+#include "engine/base/QMutex.h"
 
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <thread>
+
+namespace lf {
 
 pid_t CurrentThreadId() {
     static thread_local pid_t id = static_cast<pid_t>(syscall(SYS_gettid));
@@ -57,3 +59,5 @@ void ReleaseAllLevels(QTMutex& mutex, int pauseMs) {
         std::this_thread::sleep_for(std::chrono::milliseconds(pauseMs));
     }
 }
+
+}  // namespace lf

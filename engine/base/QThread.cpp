@@ -1,4 +1,4 @@
-#include "engine/core/thread/QThread.h"
+#include "engine/base/QThread.h"
 
 #include <pthread.h>
 
@@ -8,7 +8,9 @@
 #include <cstring>
 #include <ctime>
 
-#include "engine/net/TimeThread.h"
+#include "engine/base/TimeThread.h"
+
+namespace lf {
 
 namespace {
 std::atomic<QThreadId> g_nextThreadId{1};
@@ -245,3 +247,5 @@ void QThread::SetAutoDelete(bool on) {
     QGuard guard(m_lock);
     m_autoDelete = on ? 1 : 0;
 }
+
+}  // namespace lf

@@ -10,7 +10,9 @@
 #include <cstdint>
 #include <string>
 
-#include "engine/core/thread/QMutex.h"
+#include "engine/base/QMutex.h"
+
+namespace lf {
 
 // An object handed to Start and owned by the thread run: deleted when the
 // thread ends or is stopped.
@@ -97,3 +99,5 @@ void SetCurrentThreadName(const char* name);
 // Token of the QThread the caller runs on, 0 on other threads.
 QThreadId CurrentQThreadId();
 void SleepMs(int ms);
+
+}  // namespace lf

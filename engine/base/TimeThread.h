@@ -5,7 +5,9 @@
 
 #include <cstdint>
 
-#include "engine/core/thread/QThread.h"
+#include "engine/base/QThread.h"
+
+namespace lf {
 
 // Starts the time thread when none runs.
 void EnsureTimeThread();
@@ -13,8 +15,8 @@ void EnsureTimeThread();
 uint32_t CachedSeconds();
 // Wall clock; the system time while the time thread has not set it yet.
 uint64_t WallSeconds();
-// Stops and deletes the time thread (engine shutdown).
-void StopTimeThread();
+// Stops and deletes the time thread (engine shutdown); true when one ran.
+bool StopTimeThread();
 // Milliseconds of CLOCK_MONOTONIC, cut to 32 bits (it wraps).
 uint32_t TickCountMs();
 
@@ -36,3 +38,5 @@ public:
     ~QTimeThread() override;
     void Run() override;
 };
+
+}  // namespace lf

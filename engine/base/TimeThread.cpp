@@ -1,10 +1,10 @@
-#include "engine/net/TimeThread.h"
+#include "engine/base/TimeThread.h"
 
 #include <atomic>
 #include <ctime>
 #include <mutex>
 
-#include "engine/log/LogApi.h"
+namespace lf {
 
 namespace {
 std::atomic<uint32_t> g_cached{1};
@@ -79,7 +79,7 @@ uint64_t WallSeconds() {
     return wall != 0 ? wall : SystemSeconds();
 }
 
-void StopTimeThread() {
+bool StopTimeThread() {
     QTimeThread* thread;
     {
         std::lock_guard<std::mutex> guard(g_globalLock);
@@ -87,8 +87,10 @@ void StopTimeThread() {
         g_thread = nullptr;
         g_haveThread.store(false);
     }
-    if (thread == nullptr) return;
+    if (thread == nullptr) return false;
     thread->StopAndWait();
-    EngineLog::Write(22, "Time Ensure Thread Stopped.. ");
     delete thread;
+    return true;
 }
+
+}  // namespace lf

@@ -1,0 +1,129 @@
+// TPeerHost: what a source asks of the task it works for. Sources (HTTP,
+// FTP, BitTorrent peers, trackers) see their task only through this
+// interface: scheduling (ranges of pieces, wanted pieces, queued and
+// returned blocks), accounting (payload counts, the second's budget, piece
+// results) and events (server size, failed and redirected sources). The
+// task's work object implements it; tests drive a source through a small
+// host of their own.
+//
+// Everything here runs on the task's thread.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "engine/sources/PeerId.h"
+
+namespace lf {
+
+class TPieces;
+class TPeerObject;
+
+constexpr int32_t kBlockSize = 16384;
+
+// One engaged range of pieces of a task (server sources, and the private
+// ranges of BitTorrent sources).
+struct PieceRange {
+    int32_t first = -1;
+    int32_t last = -1;
+    int32_t cursor = -1;  // the next piece the owner will fetch
+    int32_t error = 0;    // the range is not taken over while non-zero
+    uint8_t finished = 0;
+    uint8_t reopen = 0;         // needed pieces were left behind: walk it again
+    uint8_t marked = 0;         // never handed out (private ranges)
+    int64_t time = 0;           // task clock of the last hand-out or change
+    TPeerId* source = nullptr;  // referenced
+    TPeerObject* owner = nullptr;
+
+    PieceRange() = default;
+    PieceRange(const PieceRange&) = delete;
+    PieceRange& operator=(const PieceRange&) = delete;
+    ~PieceRange() { SetSource(nullptr); }
+    void SetSource(TPeerId* s) {
+        if (s != nullptr) s->AddRef();
+        if (source != nullptr) source->Release();
+        source = s;
+    }
+};
+
+struct BlockRequest {
+    int64_t block;   // content offset / 16384
+    int32_t length;  // bytes
+};
+
+// Waits of the server sources, in seconds.
+struct SourceTimings {
+    int httpHeadSeconds = 15;  // an HTTP source without response headers times out
+    int httpBodySeconds = 30;  // an HTTP source without body data times out
+};
+
+class TPeerHost {
+public:
+    // ---- scheduling ----
+    // The task's piece map, or none while its size is unknown.
+    virtual TPieces* Pieces() const = 0;
+    // The task's ranges of pieces (built by DivideRanges).
+    virtual std::vector<PieceRange*>& Ranges() = 0;
+    virtual bool DivideRanges() = 0;
+    // Hands source s a range to work on (the best free one, or a split).
+    virtual bool EngageRange(TPeerObject* s) = 0;
+    // Splits the free range holding `position` there; s takes the rest.
+    virtual bool ClaimAtPosition(TPeerObject* s, int32_t position) = 0;
+    // The owner gives its range back.
+    virtual void ReturnRange(PieceRange* r, TPeerObject* owner) = 0;
+    virtual void RemoveRange(PieceRange* r) = 0;
+    virtual bool HasUnfinishedRange() const = 0;
+    // A fresh range from the first run of needed pieces s has not queued.
+    virtual bool AddFreshRange(TPeerObject* s) = 0;
+    virtual bool IsPieceNeeded(int32_t piece) = 0;
+    virtual bool MarkRequested(int32_t piece, bool add, bool completed) = 0;
+    // The first piece the task still wants (0 when none).
+    virtual int32_t CurrentPosition() = 0;
+    virtual bool IsDownloadComplete() = 0;
+    virtual int64_t TotalBytes() = 0;
+    // Blocks of a piece queued by the task's server sources (a piece goes
+    // to one server connection at a time).
+    virtual void NoteQueued(int64_t block, int delta) = 0;
+    virtual bool QueuedByServer(int32_t piece) const = 0;
+    // Blocks a source gave back; the list is emptied.
+    virtual bool ReturnBlocks(std::vector<BlockRequest>& blocks) = 0;
+    // BitTorrent sources: a piece from the server ranges, or within one
+    // file of the metainfo, or -1; returned blocks of a piece the remote
+    // has (bitfields in BitTorrent order).
+    virtual int32_t PickFromRanges(TPeerObject* s) = 0;
+    virtual int32_t PickInFile(TPeerObject* s, int32_t file) = 0;
+    virtual bool PickReturnedBlocks(std::vector<BlockRequest>* out,
+                                    const std::vector<uint8_t>& peerHave,
+                                    const std::vector<uint8_t>& excluded, int32_t maximum) = 0;
+    virtual bool InEndGame() const = 0;
+
+    // ---- accounting ----
+    // Payload accepted by the piece map from a source of the given kind.
+    virtual void CountPayload(int kind, int64_t bytes) = 0;
+    // Bytes a source may still receive in this second.
+    virtual int64_t DownloadBudgetLeft() const = 0;
+    virtual void OnPieceCompleted(int32_t piece) = 0;
+    virtual void OnPieceFailed() = 0;
+    // The task clock (seconds since 1970).
+    virtual int64_t TaskClock() = 0;
+    // A source has unread data: the task should come back at once.
+    virtual void ComeBackAtOnce() = 0;
+    virtual SourceTimings Timings() const = 0;
+
+    // ---- events ----
+    // A server reported the size of its resource.
+    virtual void OnServerSize(TPeerId* source, int64_t size) = 0;
+    // The source is of no further use to the task.
+    virtual void RemoveCandidate(TPeerId* source) = 0;
+    // A redirect named another source.
+    virtual void AddRedirectTarget(TPeerId* target) = 0;
+    // A redirect named an address that does not parse.
+    virtual void OnMalformedAddress() = 0;
+    // A whole-document source began fetching the task's metainfo.
+    virtual void SetFetchingMetainfo() = 0;
+
+protected:
+    ~TPeerHost() = default;
+};
+
+}  // namespace lf

@@ -1,0 +1,171 @@
+// The HTTP source driven pass by pass through a fake host, against scripted
+// servers on loopback: what it asks, what it reports to its task and what
+// it hands to the piece map for each kind of answer.
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <cstdlib>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "engine/sources/HttpPeer.h"
+#include "tests/net/NetFixture.h"
+#include "tests/sources/FakeHost.h"
+#include "tests/support/TestDirs.h"
+
+using namespace lf;
+
+namespace {
+
+constexpr size_t kSize = 600 * 1024 + 123;  // three pieces of 256 KiB
+
+// Reads one request head (empty when the client closed or sent nothing).
+std::string ReadHead(int fd) {
+    std::string in;
+    while (in.find("\r\n\r\n") == std::string::npos) {
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, 5000) <= 0) return std::string();
+        char buf[4096];
+        const ssize_t n = recv(fd, buf, sizeof(buf), 0);
+        if (n <= 0) return std::string();
+        in.append(buf, static_cast<size_t>(n));
+    }
+    return in;
+}
+
+int64_t RangeStart(const std::string& request) {
+    const size_t at = request.find("Range: bytes=");
+    return at == std::string::npos ? 0 : std::atoll(request.c_str() + at + 13);
+}
+
+// Sends `bytes` in pieces of `chunk` bytes (all at once when 0).
+void WriteInChunks(int fd, const std::string& bytes, size_t chunk) {
+    if (chunk == 0) chunk = bytes.size();
+    for (size_t off = 0; off < bytes.size(); off += chunk)
+        nettest::WriteAll(fd, bytes.substr(off, chunk));
+}
+
+// Answers every request of a connection with 206 from the asked offset
+// (or 200 with everything when `ignoreRange`), the head in `chunk`-byte
+// pieces.
+std::function<void(int)> RangeServer(const std::string& content, bool ignoreRange, size_t chunk) {
+    return [content, ignoreRange, chunk](int fd) {
+        for (;;) {
+            const std::string request = ReadHead(fd);
+            if (request.empty()) return;
+            const int64_t from = ignoreRange ? 0 : RangeStart(request);
+            std::string head;
+            if (from > 0) {
+                head = "HTTP/1.1 206 Partial Content\r\nContent-Range: bytes " +
+                       std::to_string(from) + "-" + std::to_string(content.size() - 1) + "/" +
+                       std::to_string(content.size()) + "\r\n";
+            } else {
+                head = "HTTP/1.1 200 OK\r\n";
+            }
+            head += "Content-Length: " + std::to_string(content.size() - from) + "\r\n\r\n";
+            WriteInChunks(fd, head, chunk);
+            nettest::WriteAll(fd, content.substr(static_cast<size_t>(from)));
+        }
+    };
+}
+
+std::function<void(int)> Answer(const std::string& reply) {
+    return [reply](int fd) {
+        ReadHead(fd);
+        nettest::WriteAll(fd, reply);
+        ReadHead(fd);  // until the source closes
+    };
+}
+
+std::string Url(int port, const char* path = "/f.bin") {
+    return "http://127.0.0.1:" + std::to_string(port) + path;
+}
+
+// Downloads: the body arrives whole whether the server honours ranges or
+// not and however the head is cut.
+TEST(HttpPeerTest, DownloadsThroughTheHost) {
+    const std::string content = lftest::PseudoRandomBytes(kSize, 5);
+    struct Case {
+        const char* name;
+        bool ignoreRange;
+        size_t chunk;
+    } cases[] = {
+        {"ranges", false, 0},
+        {"head byte by byte", false, 1},
+        {"head in 7-byte pieces", false, 7},
+        {"server ignores ranges", true, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        lftest::TempDir dir;
+        nettest::FakeServer server(RangeServer(content, c.ignoreRange, c.chunk));
+        sourcetest::FakeHost host(dir.Path());
+        TPeerId* source = host.AddSource(Url(server.Port()));
+        ASSERT_NE(source, nullptr);
+        auto* peer = new THttpPeer(&host);
+        ASSERT_TRUE(peer->Connect(source));
+        host.Drive(peer);
+        EXPECT_TRUE(host.IsDownloadComplete());
+        EXPECT_EQ(host.serverSizes, std::vector<int64_t>{static_cast<int64_t>(kSize)});
+        EXPECT_EQ(host.payload, static_cast<int64_t>(kSize));
+        EXPECT_EQ(host.removed, 0);
+        peer->Reset();
+        peer->Release();
+        EXPECT_TRUE(host.Written() == content);
+    }
+}
+
+// Answers that end the source: what the task is told.
+TEST(HttpPeerTest, AnswersThatEndTheSource) {
+    struct Case {
+        const char* name;
+        std::string reply;
+        int removed;
+        std::vector<std::string> redirects;
+        int malformed;
+        int penalty;
+    } cases[] = {
+        {"not found", "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n", 1, {}, 0, 0},
+        {"server error", "HTTP/1.1 503 Busy\r\nContent-Length: 0\r\n\r\n", 0, {}, 0, 60},
+        {"redirect",
+         "HTTP/1.1 302 Found\r\nLocation: http://127.0.0.1:9/g.bin\r\n\r\n",
+         0,
+         {"http://127.0.0.1:9/g.bin"},
+         0,
+         0},
+        {"relative redirect", "HTTP/1.1 301 Moved\r\nLocation: /h.bin\r\n\r\n", 0, {"*"}, 0, 0},
+        {"redirect to a name that does not resolve",
+         "HTTP/1.1 302 Found\r\nLocation: http://no-such-host.invalid/g.bin\r\n\r\n",
+         0,
+         {},
+         1,
+         0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        lftest::TempDir dir;
+        nettest::FakeServer server(Answer(c.reply));
+        sourcetest::FakeHost host(dir.Path());
+        TPeerId* source = host.AddSource(Url(server.Port()));
+        ASSERT_NE(source, nullptr);
+        auto* peer = new THttpPeer(&host);
+        ASSERT_TRUE(peer->Connect(source));
+        EXPECT_FALSE(host.Drive(peer, 10));
+        EXPECT_EQ(host.removed, c.removed);
+        EXPECT_EQ(host.malformed, c.malformed);
+        if (c.redirects.size() == 1 && c.redirects[0] == "*") {
+            ASSERT_EQ(host.redirects.size(), 1u);
+            EXPECT_EQ(host.redirects[0], Url(server.Port(), "/h.bin"));
+        } else {
+            EXPECT_EQ(host.redirects, c.redirects);
+        }
+        EXPECT_EQ(source->waitingSeconds, c.penalty);
+        EXPECT_TRUE(host.serverSizes.empty());
+        peer->Reset();
+        peer->Release();
+    }
+}
+
+}  // namespace
