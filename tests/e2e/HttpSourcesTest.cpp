@@ -402,4 +402,18 @@ TEST_F(HttpSourcesTest, KilledAndContinuedInANewProcess) {
     EXPECT_GT(second, 0);
 }
 
+// Killed again and again (fixed seed) and continued each time: what is
+// fetched again stays within the write cache plus one piece per connection
+// for every kill, and the files come out right (the benchmark's loop, small).
+TEST_F(HttpSourcesTest, KillLoopRefetchesWithinTheBound) {
+    ASSERT_TRUE(lftest::HaveProgram("python3"));
+    const std::string command = std::string("python3 '") + LF_SOURCE_DIR +
+                                "/bench/resume/kill_loop.py' --lf-get '" + LF_BINARY_DIR +
+                                "/tools/lf-get/lf-get' --kills 4 --seed 3 --files 2 --mib 6 "
+                                "--rate 256k --connections 2 --min-run 1 --max-run 2";
+    const std::string out = lftest::Capture(command + " 2>&1; echo rc=$?");
+    EXPECT_NE(out.find("files right               yes"), std::string::npos) << out;
+    EXPECT_NE(out.find("rc=0"), std::string::npos) << out;
+}
+
 }  // namespace
