@@ -74,6 +74,9 @@ private:
 };
 
 // A small HTTP server in python: answers "Range: bytes=N-" from one file;
+// in mode "shift" a range answer starts 64 KiB after the requested offset
+// (and says so in its Content-Range), in mode "othersize" it serves a file one
+// byte longer (and names that total);
 // in mode "stall" the first answer to a range request that is longer than
 // 1 MiB stops after 1 MiB and never continues, in mode "close" every response ends after 1 MiB
 // with the connection closed. One line per response goes to the log.
@@ -102,9 +105,15 @@ def serve(c):
             for line in head.split(b'\r\n'):
                 if line.lower().startswith(b'range:'):
                     start = int(line.split(b'=', 1)[1].split(b'-')[0])
+            named, total = start, size
+            if start > 0 and mode == 'shift':
+                named = start = start + 65536
             body = memoryview(data)[start:]
+            if start > 0 and mode == 'othersize':
+                total = size + 1
+                body = memoryview(b'\0' + data)[start:start + size - start]
             if start > 0:
-                h = 'HTTP/1.1 206 Partial Content\r\nContent-Range: bytes %d-%d/%d\r\nContent-Length: %d\r\n\r\n' % (start, size - 1, size, len(body))
+                h = 'HTTP/1.1 206 Partial Content\r\nContent-Range: bytes %d-%d/%d\r\nContent-Length: %d\r\n\r\n' % (named, size - 1, total, len(body))
             else:
                 h = 'HTTP/1.1 200 OK\r\nContent-Length: %d\r\n\r\n' % size
             c.sendall(h.encode())
@@ -343,6 +352,34 @@ TEST_F(HttpSourcesTest, ServerStallingMidBody) {
 // on over new connections and completes.
 TEST_F(HttpSourcesTest, ServerClosingEveryMiB) {
     EXPECT_GE(CountLines(FromScriptedServer("close", 3, 180), "closed"), 16);
+}
+
+// A server that answers a range request from another offset than the one
+// asked for, or names another total size, listed before nginx, without a
+// torrent (no piece hashes to catch it): its answers are refused, the file
+// comes from nginx and is right.
+TEST_F(HttpSourcesTest, WrongContentRangeIsRefused) {
+    for (const char* mode : {"shift", "othersize"}) {
+        SCOPED_TRACE(mode);
+        const std::string name = std::string(mode) + ".bin";
+        MakeFile(www + "/" + name, 6 * kMiB + 777);
+        lftest::ChildProcess liar;
+        const std::string log = dir / (std::string(mode) + ".log");
+        const int port = StartFakeServer(&liar, www + "/" + name, mode, log);
+        lftest::NginxServer nginx;
+        ASSERT_TRUE(nginx.Start(www));
+        const std::string target = dir / ("out/" + name);
+        auto d = Describe(
+            "http://127.0.0.1:" + std::to_string(port) + "/" + name + "\n" + nginx.Url("/" + name),
+            target, "");
+        ASSERT_EQ(CreateAndStartTask(&d), 0);
+        SetTaskConnectionLimits(d.handle, 4, 0);
+        TaskInfo info = Finish(d, 120);
+        EXPECT_EQ(info.status, 20206);
+        EXPECT_EQ(Md5(target), Md5(www + "/" + name));
+        // The liar was asked for ranges (and refused).
+        EXPECT_GE(CountLines(lftest::ReadFile(log), "served "), 1);
+    }
 }
 
 // lf-get is killed (SIGKILL) mid-download; a new process continues with
