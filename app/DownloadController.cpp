@@ -916,7 +916,11 @@ bool CDownloadController::AllTasksEnded() {
         if (!m_records[i] || m_records[i]->callerWord != 0) continue;
         TaskInfo info{};
         if (m_handles[i] == nullptr || QueryTask(m_handles[i], &info) != 0) return false;
-        if (info.status == 0 || info.status == kTaskStatusComplete) return false;
+        // A malformed or unresolvable source address ends nothing: the
+        // task goes on with its other sources.
+        if (info.status == 0 || info.status == kTaskStatusComplete ||
+            info.status == kTaskStatusBadSourceAddress)
+            return false;
         ++ended;
     }
     return ended > 0;

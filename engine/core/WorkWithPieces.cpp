@@ -6,6 +6,7 @@
 #include <climits>
 #include <cstring>
 
+#include "engine/base/SafeText.h"
 #include "engine/base/TimeThread.h"
 #include "engine/core/EngineSettings.h"
 #include "engine/core/PieceChoice.h"
@@ -48,6 +49,11 @@ bool TWorkWithPieces::ReadMetainfoFromLocator() {
         m_infoDirty[kTorrent] = 1;
     }
     const bool notMetainfo = !ok;
+    if (notMetainfo) {
+        // Why, on the error channel: the number alone does not say.
+        EngineLog::Printf(38, "Metainfo refused (20211): %s: %s", SafeText(m_locator).c_str(),
+                          SafeText(t->FailureText()).c_str());
+    }
     t->Release();
     if (notMetainfo) {
         {
@@ -83,7 +89,7 @@ bool TWorkWithPieces::LoadMetainfoIntoPieceStore() {
     }
     TTorrent* torrent = new TTorrent();
     if (!torrent->LoadBytes(m_infoValues[kTorrent])) {
-        EngineLog::Printf(38, "Metainfo not loaded: %s", torrent->FailureText().c_str());
+        EngineLog::Printf(38, "Metainfo not loaded: %s", SafeText(torrent->FailureText()).c_str());
         torrent->Release();
         RequestStop(nullptr);
         return false;

@@ -17,10 +17,19 @@ TEST(HeadlessListTest, ExpiryTrueRetiresTheRelease) {
     EXPECT_EQ(release.BytesServed("/qarrd160107/"), 0u);
 }
 
+// One file also gets a mirror with a malformed address (port 99999): that
+// mirror is reported (20216) and dropped, and nothing else ends.
 TEST(HeadlessListTest, ExpiryTextIsCaseSensitiveAndMirrorsReachTheTasks) {
     HeadlessRelease release;
     release.Start(kSmallRelease, "");
-    release.SetList(ResourceList("True", release.HttpPort(), "/mirror/"));
+    std::string list = ResourceList("True", release.HttpPort(), "/mirror/");
+    const std::string cdnEnd = "</cdn>\n    </resource>";
+    const size_t at = list.find(cdnEnd);
+    ASSERT_NE(at, std::string::npos);
+    list.insert(at + 6, "\n      <cdn id=\"bad\" name=\"m\" middle-dir=\"/mirror/\" file-name=\"" +
+                            std::string(kReleaseFileNames[0]) +
+                            "\" open=\"1\"><ip>127.0.0.1:99999</ip></cdn>");
+    release.SetList(list);
     RunResult run = release.Run({"--no-install", "--no-verify", "--limit", "120"});
     EXPECT_EQ(run.exitCode, 0) << run.output;
     EXPECT_TRUE(release.AllTargetsMatch());

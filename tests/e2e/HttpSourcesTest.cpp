@@ -382,6 +382,52 @@ TEST_F(HttpSourcesTest, WrongContentRangeIsRefused) {
     }
 }
 
+// Beside a good server, a source with a malformed address (port 99999) or
+// a host name that cannot be resolved: it is reported (20216) and left out,
+// and lf-get still downloads the file from the good one.
+TEST_F(HttpSourcesTest, BadSourceAddressEndsNothing) {
+    const std::string lfget = std::string(LF_BINARY_DIR) + "/tools/lf-get/lf-get";
+    MakeFile(www + "/b.bin", 3 * kMiB + 5);
+    lftest::NginxServer nginx;
+    ASSERT_TRUE(nginx.Start(www));
+    for (const char* bad : {"http://127.0.0.1:99999/b.bin", "http://no-such-host.invalid/b.bin"}) {
+        SCOPED_TRACE(bad);
+        const std::string target = dir / "out/b.bin";
+        lftest::Run("rm -f '" + target + "'*");
+        const std::string out = lftest::Capture("'" + lfget + "' '" + target + "' '" + bad + "' '" +
+                                                nginx.Url("/b.bin") + "' 2>&1");
+        EXPECT_NE(out.find("status=20206"), std::string::npos) << out;
+        EXPECT_NE(out.find("malformed or unresolvable"), std::string::npos) << out;
+        EXPECT_EQ(Md5(target), Md5(www + "/b.bin"));
+    }
+}
+
+// A torrent the engine refuses (20211): the reason, naming the key or the
+// limit, is on the engine's error channel and lf-get prints it.
+TEST_F(HttpSourcesTest, RefusedTorrentSaysWhy) {
+    const std::string lfget = std::string(LF_BINARY_DIR) + "/tools/lf-get/lf-get";
+    struct Case {
+        const char* bytes;
+        const char* reason;
+    };
+    const Case cases[] = {
+        {"hello", "does not hold a bencoded dictionary"},
+        {"d4:infod6:lengthi5e4:name1:x6:pieces20:aaaaaaaaaaaaaaaaaaaaee", "piece length"},
+        {"d4:infod6:lengthi5e4:name1:x12:piece lengthi16384e6:pieces7:aaaaaaaee", "pieces"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.reason);
+        const std::string torrent = dir / "bad.torrent";
+        lftest::WriteFile(torrent, c.bytes);
+        const std::string out =
+            lftest::Capture("'" + lfget + "' --torrent '" + torrent + "' '" + dir / "out/bad.bin" +
+                            "' http://127.0.0.1:9/bad.bin 2>&1");
+        EXPECT_NE(out.find("status=20211"), std::string::npos) << out;
+        EXPECT_NE(out.find("Metainfo refused (20211)"), std::string::npos) << out;
+        EXPECT_NE(out.find(c.reason), std::string::npos) << out;
+    }
+}
+
 // lf-get is killed (SIGKILL) mid-download; a new process continues with
 // RecoverAndContinueTask and finishes, refetching no more than what the
 // write cache held plus one piece per connection.
