@@ -95,7 +95,9 @@ CDownloadController::CDownloadController(const ReleaseTable& table, const Releas
         m_settings.mapPort = std::strcmp(map, "0") != 0;
     }
     if (const char* save = std::getenv(kResumeSaveEnvironment)) {
-        GetEngineTimings().resumeSaveSeconds = std::max(1, std::atoi(save));
+        EngineTimings timings = GetEngineTimings();
+        timings.resumeSaveSeconds = std::max(1, std::atoi(save));
+        SetEngineTimings(timings);
     }
     if (const char* stall = std::getenv(kRepairStallEnvironment)) {
         m_settings.repairStallSeconds = static_cast<uint32_t>(std::max(1, std::atoi(stall)));

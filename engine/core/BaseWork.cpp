@@ -9,67 +9,29 @@
 
 #include "engine/base/TimeThread.h"
 #include "engine/core/EngineSettings.h"
+#include "engine/core/LanternfishCore.h"
 #include "engine/net/HalfOpen.h"
 
 namespace lf {
 
 namespace {
 
-// Process-lifetime registries; never destroyed so that engine cleanup at
-// exit finds them intact.
-struct Registries {
-    QTMutex taskListLock;
-    std::vector<TBaseWork*> tasks;
-    std::vector<TBaseWork*> bandwidth;
-    std::vector<std::array<uint8_t, 20>> infoHashes;
-};
-
-Registries& Reg() {
-    static Registries* r = new Registries();
-    return *r;
-}
-
-std::once_flag g_machineIdOnce;
-std::array<uint8_t, 8> g_machineId{};
-
-// Shared services started by the first work object in the task list.
-void StartSharedServices() {
-    EnsureTimeThread();
-    TBaseWork::MachineId();
-    // The UDP service and the DHT node are not part of this engine build:
-    // with the DHT switch off nothing else starts here.
-    int probed = ProbeHalfOpenLimit();
-    SetEngineHalfOpenLimit(HalfOpenLimitFromProbe(probed));
-}
-
-void StopSharedServices() {
-    // Listener, pending connections and UDP transport belong to the peer
-    // layer; nothing runs in this build.
+CLanternfishCore& Core() {
+    return CLanternfishCore::Instance();
 }
 
 }  // namespace
 
 QTMutex& TBaseWork::TaskListLock() {
-    return Reg().taskListLock;
+    return Core().TaskListLock();
 }
 
 std::array<uint8_t, 8> TBaseWork::MachineId() {
-    std::call_once(g_machineIdOnce, [] {
-        uuid_t id;
-        uuid_generate(id);
-        std::memcpy(g_machineId.data(), id, 8);
-        uint32_t first;
-        std::memcpy(&first, g_machineId.data(), 4);
-        if (first == 0) {
-            first = 1;
-            std::memcpy(g_machineId.data(), &first, 4);
-        }
-    });
-    return g_machineId;
+    return Core().MachineId();
 }
 
-TBaseWork::TBaseWork() {
-    m_settings.startTimeoutSeconds = GetEngineTimings().startTimeoutSeconds;
+TBaseWork::TBaseWork() : m_random(std::random_device{}()) {
+    m_settings.startTimeoutSeconds = Core().Timings().startTimeoutSeconds;
     Register();
 }
 
@@ -79,32 +41,32 @@ TBaseWork::~TBaseWork() {
 
 void TBaseWork::Register() {
     QGuard guard(TaskListLock());
-    auto& tasks = Reg().tasks;
+    auto& tasks = Core().tasks;
     if (std::find(tasks.begin(), tasks.end(), this) != tasks.end()) return;
     const bool first = tasks.empty();
     tasks.push_back(this);
-    if (first) StartSharedServices();
+    if (first) Core().StartSharedServices();
 }
 
 void TBaseWork::Unregister() {
     QGuard guard(TaskListLock());
-    auto& r = Reg();
+    auto& r = Core();
     auto it = std::find(r.tasks.begin(), r.tasks.end(), this);
     if (it == r.tasks.end()) return;
     r.tasks.erase(it);
     r.bandwidth.erase(std::remove(r.bandwidth.begin(), r.bandwidth.end(), this), r.bandwidth.end());
-    if (r.tasks.empty()) StopSharedServices();
+    if (r.tasks.empty()) Core().StopSharedServices();
 }
 
 std::vector<TBaseWork*> TBaseWork::TaskListSnapshot() {
     QGuard guard(TaskListLock());
-    return Reg().tasks;
+    return Core().tasks;
 }
 
 bool TBaseWork::IsLiveTask(const void* handle) {
     if (handle == nullptr) return false;
     QGuard guard(TaskListLock());
-    for (TBaseWork* t : Reg().tasks) {
+    for (TBaseWork* t : Core().tasks) {
         if (static_cast<const void*>(t) == handle) return true;
     }
     return false;
@@ -112,17 +74,17 @@ bool TBaseWork::IsLiveTask(const void* handle) {
 
 TBaseWork* TBaseWork::TakeFirstTask() {
     QGuard guard(TaskListLock());
-    auto& tasks = Reg().tasks;
+    auto& tasks = Core().tasks;
     if (tasks.empty()) return nullptr;
     TBaseWork* t = tasks.front();
     tasks.erase(tasks.begin());
-    if (tasks.empty()) StopSharedServices();
+    if (tasks.empty()) Core().StopSharedServices();
     return t;
 }
 
 void TBaseWork::ClearRegistries() {
     QGuard guard(TaskListLock());
-    auto& r = Reg();
+    auto& r = Core();
     r.infoHashes.clear();
     r.tasks.clear();
     r.bandwidth.clear();

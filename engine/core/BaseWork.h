@@ -7,6 +7,7 @@
 
 #include <array>
 #include <cstdint>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -113,6 +114,8 @@ protected:
     // Guarded by the task lock (m_lock of QThread).
     TaskSettings m_settings;
     TaskStatus m_working;
+    // The task's random numbers (mirror draws), seeded once per task.
+    std::mt19937 m_random;
     TaskStatus m_published;
     // Published HTTP and BitTorrent byte counts (never cleared).
     uint64_t m_publishedHttpBytes = 0;

@@ -11,52 +11,35 @@
 
 #include "engine/base/TimeThread.h"
 #include "engine/core/EngineSettings.h"
+#include "engine/core/LanternfishCore.h"
 #include "engine/core/WorkThread.h"
 #include "engine/log/LogApi.h"
 #include "stats/DataUpload.h"
 
 namespace lf {
 
-namespace EngineSettings {
-std::atomic<int32_t> listenPort{0};
-std::atomic<uint8_t> p2pEnabled{0};
-std::atomic<uint8_t> httpDisguise{0};
-std::atomic<uint8_t> started{0};
-
-namespace {
-std::mutex& FolderLock() {
-    static std::mutex* m = new std::mutex();
-    return *m;
-}
-std::string& Folder() {
-    static std::string* s = new std::string();
-    return *s;
-}
-}  // namespace
-
-std::string StartupFolder() {
-    std::lock_guard<std::mutex> guard(FolderLock());
-    return Folder();
+EngineTimings GetEngineTimings() {
+    return CLanternfishCore::Instance().Timings();
 }
 
-void SetStartupFolder(const char* folder) {
-    std::lock_guard<std::mutex> guard(FolderLock());
-    Folder() =
-        folder != nullptr ? std::string(folder).substr(0, kEnginePathBytes - 1) : std::string();
+void SetEngineTimings(const EngineTimings& timings) {
+    CLanternfishCore::Instance().SetTimings(timings);
 }
-}  // namespace EngineSettings
 
-EngineTimings& GetEngineTimings() {
-    static EngineTimings timings;
-    return timings;
+void SetEngineTiming(int EngineTimings::*field, int seconds) {
+    EngineTimings timings = GetEngineTimings();
+    timings.*field = seconds;
+    SetEngineTimings(timings);
 }
 
 namespace {
 
-// The interface lock: recursive, process-wide, never destroyed.
+CLanternfishCore& Core() {
+    return CLanternfishCore::Instance();
+}
+
 QTMutex& InterfaceLock() {
-    static QTMutex* lock = new QTMutex();
-    return *lock;
+    return Core().InterfaceLock();
 }
 
 // Looks a handle up in the task list; nullptr when it is not a live task.
@@ -140,26 +123,14 @@ int32_t WithTask(TaskHandle handle, F f, int32_t unknown = kEngineUnknownTask,
     }
 }
 
-std::atomic<EngineMessageSink> g_messageSink{nullptr};
-std::atomic<MachineCodeProvider> g_machineCodeProvider{&DataUploadMachineCode};
-
-std::mutex& MachineCodeLock() {
-    static std::mutex* m = new std::mutex();
-    return *m;
-}
-std::string& MachineCode() {
-    static std::string* s = new std::string();
-    return *s;
-}
-
 void EngineCleanup() {
-    if (!EngineSettings::started.load()) return;
+    if (!Core().started.load()) return;
     while (TBaseWork* task = TBaseWork::TakeFirstTask()) {
         delete task;
     }
     TBaseWork::ClearRegistries();
     if (StopTimeThread()) EngineLog::Write(22, "Time Ensure Thread Stopped.. ");
-    EngineSettings::started.store(0);
+    Core().started.store(0);
 }
 
 }  // namespace
@@ -175,10 +146,10 @@ void CloseEngineLog() {
 int32_t EngineStartup(const char* folder) {
     try {
         QGuard guard(InterfaceLock());
-        if (EngineSettings::started.load()) return kEngineOk;
+        if (Core().started.load()) return kEngineOk;
         // BSD sockets need no start-up.
-        if (folder != nullptr) EngineSettings::SetStartupFolder(folder);
-        EngineSettings::started.store(1);
+        if (folder != nullptr) Core().SetStartupFolder(folder);
+        Core().started.store(1);
         return kEngineOk;
     } catch (...) {
         return kEngineFailed;
@@ -196,17 +167,17 @@ int32_t EngineShutdown() {
 }
 
 int32_t SetListenPort(int32_t port) {
-    EngineSettings::listenPort.store(port);
+    Core().listenPort.store(port);
     return kEngineOk;
 }
 
 int32_t SetP2PEnabled(int32_t flag) {
-    EngineSettings::p2pEnabled.store(flag != 0 ? 1 : 0);
+    Core().p2pEnabled.store(flag != 0 ? 1 : 0);
     return kEngineOk;
 }
 
 void SetHttpDisguise(uint8_t flag) {
-    EngineSettings::httpDisguise.store(flag);
+    Core().httpDisguise.store(flag);
 }
 
 int32_t CreateAndStartTask(TaskDescription* description) {
@@ -343,24 +314,21 @@ int32_t AddTaskMirrors(TaskHandle handle, const char* addresses, const char* com
 }
 
 void SetEngineMessageSink(EngineMessageSink sink) {
-    g_messageSink.store(sink);
+    Core().messageSink.store(sink);
 }
 
 void SetMachineCodeProvider(MachineCodeProvider provider) {
-    g_machineCodeProvider.store(provider);
+    Core().machineCodeProvider.store(provider);
 }
 
 void RefreshEngineMachineCode() {
-    MachineCodeProvider provider = g_machineCodeProvider.load();
+    MachineCodeProvider provider = Core().machineCodeProvider.load();
     if (provider == nullptr) return;
-    std::string code = provider();
-    std::lock_guard<std::mutex> guard(MachineCodeLock());
-    if (MachineCode().empty()) MachineCode() = code;
+    Core().OfferMachineCode(provider());
 }
 
 std::string EngineMachineCode() {
-    std::lock_guard<std::mutex> guard(MachineCodeLock());
-    return MachineCode();
+    return Core().MachineCode();
 }
 
 std::string MessageTextWithMachineCode(const std::string& text) {
@@ -391,7 +359,7 @@ int32_t ShowMessageAsync(void* owner, const char* text, const char* caption, uin
                 start->signalled = true;
             }
             start->cv.notify_all();
-            EngineMessageSink sink = g_messageSink.load();
+            EngineMessageSink sink = Core().messageSink.load();
             if (sink != nullptr) {
                 sink(owner, shown, title, style);
             } else {
@@ -407,12 +375,9 @@ int32_t ShowMessageAsync(void* owner, const char* text, const char* caption, uin
     }
 }
 
-CLanternfishCore::~CLanternfishCore() {
-    EngineShutdown();
-}
-
-namespace {
-CLanternfishCore g_core;
+void SetHalfOpenLimit(int32_t limit) {
+    Core().halfOpenLimitSetting.store(limit);
+    if (limit > 0) Core().HalfOpen().SetLimit(limit);
 }
 
 }  // namespace lf

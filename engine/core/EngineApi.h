@@ -14,6 +14,7 @@
 #include <string>
 
 #include "engine/core/EngineTypes.h"
+#include "engine/core/LanternfishCore.h"
 
 namespace lf {
 
@@ -44,23 +45,19 @@ int32_t AddTaskMirrors(TaskHandle handle, const char* addresses, const char* com
 // it did, 0 otherwise. Without a sink the text goes to the engine log.
 int32_t ShowMessageAsync(void* owner, const char* text, const char* caption, uint32_t style);
 
-// The application's message box. Called on the message's own thread.
-using EngineMessageSink = void (*)(void* owner, const std::string& text, const std::string& caption,
-                                   uint32_t style);
+// The application's message box (EngineMessageSink, called on the
+// message's own thread).
 void SetEngineMessageSink(EngineMessageSink sink);
 // The statistics component's machine code, appended to every message as
 // "\n（code）" once known. The provider is asked while the code is empty.
-using MachineCodeProvider = std::string (*)();
 void SetMachineCodeProvider(MachineCodeProvider provider);
 void RefreshEngineMachineCode();
 std::string EngineMachineCode();
 // The text a message box shows for a message text.
 std::string MessageTextWithMachineCode(const std::string& text);
 
-// Process-lifetime object whose destruction shuts the engine down.
-class CLanternfishCore {
-public:
-    virtual ~CLanternfishCore();
-};
+// Caps the connection attempts in flight across all tasks (0: the limit
+// probed when the first task is created).
+void SetHalfOpenLimit(int32_t limit);
 
 }  // namespace lf

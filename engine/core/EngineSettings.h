@@ -1,5 +1,5 @@
-// Engine-wide settings held by the interface, and the waits of the task
-// loop that tests shorten through the same settings the engine reads.
+// The waits of the task loop that tests shorten through the same settings
+// the engine reads.
 #pragma once
 
 #include <atomic>
@@ -7,18 +7,6 @@
 #include <string>
 
 namespace lf {
-
-namespace EngineSettings {
-// Listening port of the shared listener; 0 means 8080.
-extern std::atomic<int32_t> listenPort;
-// 1 allows BitTorrent peers, LAN discovery and the listener.
-extern std::atomic<uint8_t> p2pEnabled;
-// Read by the peer wire when it opens a connection.
-extern std::atomic<uint8_t> httpDisguise;
-extern std::atomic<uint8_t> started;
-std::string StartupFolder();
-void SetStartupFolder(const char* folder);
-}  // namespace EngineSettings
 
 // Waits of the task loop, in seconds.
 struct EngineTimings {
@@ -31,6 +19,10 @@ struct EngineTimings {
     int httpHeadSeconds = 15;    // an HTTP source without response headers times out
     int httpBodySeconds = 30;    // an HTTP source without body data times out
 };
-EngineTimings& GetEngineTimings();
+// The engine's waits (held by CLanternfishCore; read by task threads).
+EngineTimings GetEngineTimings();
+void SetEngineTimings(const EngineTimings& timings);
+// Sets one of them: SetEngineTiming(&EngineTimings::httpBodySeconds, 2).
+void SetEngineTiming(int EngineTimings::*field, int seconds);
 
 }  // namespace lf

@@ -94,7 +94,7 @@ void TWorkThread::LoopBody() {
         QGuard guard(m_lock);
         m_working.state = TaskStatus::kDownloading;
     }
-    const EngineTimings& timings = GetEngineTimings();
+    const EngineTimings timings = GetEngineTimings();
     int64_t lastPass = 0;
     int64_t lastSourceRefresh = 0;
     int64_t lastLanPass = 0;

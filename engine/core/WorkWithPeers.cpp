@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <ctime>
+#include <random>
 
 #include "engine/base/TimeThread.h"
 #include "engine/core/EngineSettings.h"
@@ -277,11 +278,11 @@ void TWorkWithPeers::RandomMirrors(int n, bool immediate) {
         companions = m_mirrorCompanions;
     }
     if (mirrors.empty()) return;
-    std::srand(static_cast<unsigned>(std::time(nullptr)));
+    std::uniform_int_distribution<size_t> draw(0, mirrors.size() - 1);
     int taken = 0;
     std::vector<bool> picked(mirrors.size(), false);
     for (int tries = 0; tries < 2 * n && taken < n; ++tries) {
-        size_t i = static_cast<size_t>(std::rand()) % mirrors.size();
+        size_t i = draw(m_random);
         // An entry picked twice counts once: a small pool is used whole
         // instead of one entry again and again.
         if (picked[i]) {
@@ -387,16 +388,24 @@ int TWorkWithPeers::OpenConnections(TPeerId* r, int need, int already, bool imme
                         ? std::max(r->allowedConnections, m_settings.connectionsPerServer)
                         : r->allowedConnections;
     int opened = 0;
+    QHalfOpenGate* gate = Host()->HalfOpenGate();
     while (r->useCount < std::max(end, 1)) {
+        // Attempts in flight across all tasks are capped: the rest waits.
+        if (gate != nullptr && !gate->HasRoom()) break;
         TPeerObject* s = CreateSource(r->kind);
         if (s == nullptr) break;
-        ++r->connectionsMade;
         s->m_connectionNumber = ++m_connectionCounter;
         if (!s->Connect(r)) {
-            ++r->failures;
+            const bool gateFull = s->m_connection && s->m_connection->LastFailure() ==
+                                                         QConnection::Failure::kHalfOpenFull;
+            if (!gateFull) {
+                ++r->connectionsMade;
+                ++r->failures;
+            }
             Recycle(s);
             break;
         }
+        ++r->connectionsMade;
         m_active.push_back(s);
         r->lastConnectTime = static_cast<int64_t>(WallSeconds());
         ++opened;

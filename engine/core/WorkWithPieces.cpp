@@ -9,6 +9,7 @@
 #include "engine/base/SafeText.h"
 #include "engine/base/TimeThread.h"
 #include "engine/core/EngineSettings.h"
+#include "engine/core/LanternfishCore.h"
 #include "engine/core/PieceChoice.h"
 #include "engine/log/LogApi.h"
 #include "engine/metainfo/Torrent.h"
@@ -286,6 +287,10 @@ void TWorkWithPieces::SetTaskError(int32_t code) {
 
 void TWorkWithPieces::OnMalformedAddress() {
     SetTaskError(kTaskStatusBadSourceAddress);
+}
+
+QHalfOpenGate* TWorkWithPieces::HalfOpenGate() {
+    return &CLanternfishCore::Instance().HalfOpen();
 }
 
 SourceTimings TWorkWithPieces::Timings() const {

@@ -78,6 +78,7 @@ public:
     void AddRedirectTarget(TPeerId* target) override { AddCandidate(target, false, false); }
     void ComeBackAtOnce() override { m_comeBack = true; }
     SourceTimings Timings() const override;
+    QHalfOpenGate* HalfOpenGate() override;
     bool InEndGame() const override { return m_endGame; }
     // A start piece for a BitTorrent source's first choice.
     int32_t RandomStartPiece();

@@ -7,8 +7,8 @@
 #include <chrono>
 #include <thread>
 
-#include "engine/net/NameResolve.h"
 #include "engine/base/TimeThread.h"
+#include "engine/net/NameResolve.h"
 
 namespace lf {
 
@@ -44,6 +44,7 @@ const uint8_t* QConnection::ReceivedData() const {
 void QConnection::CloseStream() {
     if (m_stream) m_stream->Close();
     m_stream.reset();
+    GiveSlot();
     m_connecting = false;
     m_connected = false;
     m_through = false;
@@ -154,6 +155,10 @@ bool QConnection::StartConnect(uint32_t connectAddress, uint16_t connectPort, bo
         m_lastError = m_stream->LastError();
         return Fail(Failure::kSocketError);
     }
+    if (m_gate != nullptr) {
+        if (!m_gate->TryTake()) return Fail(Failure::kHalfOpenFull);
+        m_holdsSlot = true;
+    }
     int r = m_stream->StartConnect(connectAddress, connectPort);
     if (r < 0) {
         m_lastError = m_stream->LastError();
@@ -175,7 +180,14 @@ bool QConnection::StartConnect(uint32_t connectAddress, uint16_t connectPort, bo
     return true;
 }
 
+void QConnection::GiveSlot() {
+    if (!m_holdsSlot) return;
+    m_holdsSlot = false;
+    m_gate->Give();
+}
+
 bool QConnection::OnConnected() {
+    GiveSlot();
     m_connecting = false;
     m_connected = true;
     m_stream->LocalAddress(&m_localAddress, &m_localPort);

@@ -33,6 +33,7 @@
 #include <memory>
 #include <string>
 
+#include "engine/net/HalfOpen.h"
 #include "engine/net/NetBuffer.h"
 #include "engine/net/NetStream.h"
 #include "engine/net/ProxyConfig.h"
@@ -54,6 +55,7 @@ public:
         kProxyMalformed,  // the proxy answered something else than its protocol
         kClosedByPeer,    // the target closed the connection
         kNoTransport,     // a transport identity without a UDP stream service
+        kHalfOpenFull,    // the half-open gate had no slot: try again later
     };
 
     // The special wait: no limit in blocking mode, none otherwise.
@@ -131,6 +133,9 @@ public:
     // State.
     bool IsOpen() const { return m_stream != nullptr; }
     bool IsConnecting() const { return m_stream && m_connecting; }
+    // Connection attempts take a slot of this gate (none: no limit) from the
+    // start of the attempt until connected or closed. Kept across Close.
+    void SetHalfOpenGate(QHalfOpenGate* gate) { m_gate = gate; }
     bool IsConnected() const { return m_stream && m_connected; }
     bool IsThrough() const { return m_stream && m_through; }
     bool IsListening() const { return m_stream && m_listening; }
@@ -183,6 +188,7 @@ private:
     bool OpenStream(const QTransportId* transport);
     bool BeginHandshake();
     bool OnConnected();
+    void GiveSlot();
     bool HandleReply();
     void SetStep(Step step, Expect expect, const std::string& bytes, int timeoutMs);
     bool Fail(Failure failure);
@@ -200,6 +206,8 @@ private:
     std::string m_proxyTargetName;  // name sent to the proxy (resolve at proxy)
     bool m_blocking = false;
     bool m_connecting = false;
+    QHalfOpenGate* m_gate = nullptr;
+    bool m_holdsSlot = false;  // a slot of m_gate is taken
     bool m_connected = false;
     bool m_through = false;
     bool m_listening = false;

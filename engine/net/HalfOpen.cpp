@@ -1,13 +1,8 @@
 #include "engine/net/HalfOpen.h"
 
 #include <algorithm>
-#include <atomic>
 
 namespace lf {
-
-namespace {
-std::atomic<int> g_halfOpenLimit{32};
-}
 
 int ProbeHalfOpenLimit() {
     return -1;
@@ -18,11 +13,16 @@ int HalfOpenLimitFromProbe(int probed) {
     return 32;
 }
 
-int EngineHalfOpenLimit() {
-    return g_halfOpenLimit.load();
+bool QHalfOpenGate::TryTake() {
+    int pending = m_pending.load();
+    do {
+        if (pending >= m_limit.load()) return false;
+    } while (!m_pending.compare_exchange_weak(pending, pending + 1));
+    return true;
 }
-void SetEngineHalfOpenLimit(int limit) {
-    g_halfOpenLimit.store(limit);
+
+void QHalfOpenGate::Give() {
+    m_pending.fetch_sub(1);
 }
 
 }  // namespace lf

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "engine/net/HttpHead.h"
+
 namespace lf {
 
 namespace {
@@ -23,17 +25,6 @@ char Lower(char c) {
     return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
 }
 
-// Position just after the header end (CR LF CR LF or LF LF), 0 when none.
-size_t HeaderEnd(const char* p, size_t n) {
-    for (size_t i = 0; i + 1 < n; ++i) {
-        if (p[i] != '\n') continue;
-        if (p[i + 1] == '\n') return i + 2;
-        if (i + 2 < n && p[i + 1] == '\r' && p[i + 2] == '\n' && i >= 1 && p[i - 1] == '\r')
-            return i + 3;
-    }
-    return 0;
-}
-
 void AppendPort(std::string& out, uint16_t port) {
     out.push_back(static_cast<char>(port >> 8));
     out.push_back(static_cast<char>(port & 0xff));
@@ -50,9 +41,16 @@ void AppendAddress(std::string& out, uint32_t addressNet) {
 
 ProxyReply ParseHttpProxyReply(const uint8_t* data, size_t size) {
     const char* p = reinterpret_cast<const char*>(data);
-    size_t scan = size < kMaxProxyHeaderBytes ? size : kMaxProxyHeaderBytes;
-    size_t headerLen = HeaderEnd(p, scan);
-    if (headerLen == 0) return size >= kMaxProxyHeaderBytes ? Malformed() : Need();
+    http::HeadScanner scanner(kMaxProxyHeaderBytes);
+    switch (scanner.Scan(p, size)) {
+        case http::HeadScanner::kNeedMore:
+            return Need();
+        case http::HeadScanner::kTooLong:
+            return Malformed();
+        case http::HeadScanner::kComplete:
+            break;
+    }
+    const size_t headerLen = scanner.HeadBytes();
 
     // First line: three blank-separated words of up to 50 bytes each.
     std::string words[3];

@@ -48,6 +48,7 @@ bool THttpPeer::SendRequest() {
     std::string request = http::BuildRequest(path, host, referer, m_streamPosition);
     m_requestedPosition = m_streamPosition;
     m_headersReceived = false;
+    m_headScanner.Reset();
     m_wholeBody = false;
     ++m_source->requestCount;
     return m_connection->Queue(request.data(), request.size()) && m_connection->Flush() >= 0;
@@ -83,11 +84,26 @@ bool THttpPeer::Receive() {
     }
     if (m_linkState == kLinkEstablished && m_task->DownloadBudgetLeft() <= 0) return true;
     if (!m_headersReceived) {
-        long n = m_connection->ReceiveData();
+        // Never more than the head may take: a head that does not end
+        // within the cap ends the source, and the buffer stays within it.
+        const size_t have = m_connection->ReceivedSize();
+        const size_t room = have < m_headScanner.Limit() ? m_headScanner.Limit() - have : 1;
+        long n = m_connection->ReceiveData(std::min<size_t>(room, kHeadReadBytes));
         if (n < 0 && m_connection->ReceivedSize() == 0) return false;
         const char* data = reinterpret_cast<const char*>(m_connection->ReceivedData());
-        if (!http::ParseResponseHead(data, m_connection->ReceivedSize(), &m_response))
-            return n >= 0;
+        switch (m_headScanner.Scan(data, m_connection->ReceivedSize())) {
+            case http::HeadScanner::kNeedMore:
+                return n >= 0;
+            case http::HeadScanner::kTooLong:
+                EngineLog::Printf(25, "HTTP %s sent a head longer than %zu bytes",
+                                  m_source->address.c_str(), m_headScanner.Limit());
+                m_connection->Close();
+                m_task->RemoveCandidate(m_source);
+                return false;
+            case http::HeadScanner::kComplete:
+                break;
+        }
+        http::SplitResponseHead(data, m_headScanner.HeadBytes(), &m_response);
         m_connection->ConsumeReceived(m_response.blockBytes);
         m_headersReceived = true;
         m_linkState = kLinkEstablished;
@@ -323,6 +339,7 @@ void THttpPeer::ReleaseRange() {
 void THttpPeer::Reset() {
     TPeerObject::Reset();
     m_headersReceived = false;
+    m_headScanner.Reset();
     m_response = http::ResponseHead();
     m_streamPosition = 0;
     m_requestedPosition = 0;

@@ -18,6 +18,8 @@ class THttpPeer : public TPeerObject {
 public:
     static constexpr int64_t kMaxSkipBytes = 131072;
     static constexpr int64_t kMaxReadBytes = 1 << 20;
+    // Bytes read at a time while the head is awaited.
+    static constexpr size_t kHeadReadBytes = 43008;
 
     explicit THttpPeer(TPeerHost* task) : TPeerObject(task, kSourceHttp) {}
 
@@ -48,6 +50,7 @@ private:
     int32_t CountInFlight() const;
 
     bool m_headersReceived = false;
+    http::HeadScanner m_headScanner;  // where the search for the head's end stopped
     http::ResponseHead m_response;
     int64_t m_streamPosition = 0;
     int64_t m_requestedPosition = 0;

@@ -9,19 +9,6 @@
 namespace lf {
 
 namespace http {
-namespace {
-
-bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
-    return text.size() >= prefix.size() &&
-           strncasecmp(text.data(), prefix.data(), prefix.size()) == 0;
-}
-
-bool IsBlank(char c) {
-    return c == ' ' || c == '\t';
-}
-
-}  // namespace
-
 std::string BuildRequest(std::string_view path, std::string_view host, std::string_view referer,
                          int64_t position) {
     std::string r;
@@ -37,93 +24,6 @@ std::string BuildRequest(std::string_view path, std::string_view host, std::stri
     r.append("Cache-Control: no-cache\r\n");
     r.append("\r\n");
     return r;
-}
-
-bool ParseDecimal(std::string_view text, int64_t* value, size_t* used) {
-    size_t i = 0;
-    while (i < text.size() && IsBlank(text[i])) ++i;
-    size_t start = i;
-    int64_t v = 0;
-    while (i < text.size() && text[i] >= '0' && text[i] <= '9') {
-        int d = text[i] - '0';
-        if (v > (std::numeric_limits<int64_t>::max() - d) / 10) return false;
-        v = v * 10 + d;
-        ++i;
-    }
-    if (i == start) return false;
-    *value = v;
-    if (used != nullptr) *used = i;
-    return true;
-}
-
-bool ParseResponseHead(const char* data, size_t size, ResponseHead* head) {
-    if (size <= 2) return false;
-    // The block ends at the first LF followed by CR LF or by LF.
-    size_t end = 0;
-    bool found = false;
-    for (size_t i = 0; i + 1 < size; ++i) {
-        if (data[i] != '\n') continue;
-        if (data[i + 1] == '\n') {
-            end = i + 2;
-            found = true;
-            break;
-        }
-        if (data[i + 1] == '\r' && i + 2 < size && data[i + 2] == '\n') {
-            end = i + 3;
-            found = true;
-            break;
-        }
-    }
-    if (!found) return false;
-
-    *head = ResponseHead();
-    head->blockBytes = end;
-    std::string_view block(data, end);
-    while (!block.empty() && (block.back() == '\r' || block.back() == '\n')) block.remove_suffix(1);
-    size_t pos = 0;
-    while (pos <= block.size()) {
-        size_t next = block.find_first_of("\r\n", pos);
-        if (next == std::string_view::npos) next = block.size();
-        if (next > pos) head->lines.emplace_back(block.substr(pos, next - pos));
-        pos = next + 1;
-    }
-    if (!head->lines.empty() && head->lines.front().compare(0, 4, "HTTP") == 0) {
-        std::string_view status(head->lines.front());
-        size_t slash = status.find('/');
-        size_t p = slash == std::string_view::npos ? 4 : slash + 1;
-        size_t blank = status.find(' ', p);
-        if (slash != std::string_view::npos) {
-            head->version = std::string(
-                status.substr(p, (blank == std::string_view::npos ? status.size() : blank) - p));
-        }
-        if (blank != std::string_view::npos) {
-            std::string_view rest = status.substr(blank);
-            int64_t code = 0;
-            size_t used = 0;
-            if (ParseDecimal(rest, &code, &used) && code <= 999) {
-                head->status = static_cast<int>(code);
-                rest.remove_prefix(used);
-                while (!rest.empty() && IsBlank(rest.front())) rest.remove_prefix(1);
-                head->reason = std::string(rest);
-            }
-        }
-        head->lines.erase(head->lines.begin());
-    }
-    return true;
-}
-
-bool ResponseHead::Find(std::string_view name, std::string* value) const {
-    for (const std::string& line : lines) {
-        if (!StartsWithNoCase(line, name)) continue;
-        size_t i = name.size();
-        while (i < line.size() && static_cast<unsigned char>(line[i]) <= 0x20) ++i;
-        if (i >= line.size() || line[i] != ':') continue;
-        ++i;
-        while (i < line.size() && IsBlank(line[i])) ++i;
-        *value = line.substr(i);
-        return true;
-    }
-    return false;
 }
 
 bool ResourceSize(const ResponseHead& head, int64_t* size) {

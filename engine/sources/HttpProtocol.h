@@ -9,6 +9,8 @@
 #include <string_view>
 #include <vector>
 
+#include "engine/net/HttpHead.h"
+
 namespace lf {
 
 namespace http {
@@ -16,25 +18,6 @@ namespace http {
 // The request, byte for byte. A Range line is sent only when position > 0.
 std::string BuildRequest(std::string_view path, std::string_view host, std::string_view referer,
                          int64_t position);
-
-struct ResponseHead {
-    std::string version = "1.0";  // after "HTTP/" up to the first blank
-    int status = 0;               // 0 when there was no status line
-    std::string reason;
-    std::vector<std::string> lines;  // header lines, status line removed
-    size_t blockBytes = 0;           // bytes of the header block, end included
-
-    // Value of the first header whose line starts with name (ignoring case)
-    // followed only by blanks or control bytes and ':'; leading blanks of
-    // the value are skipped. False when there is none.
-    bool Find(std::string_view name, std::string* value) const;
-    int StatusClass() const { return status / 100; }
-};
-
-// Looks for a complete header block at the start of data: it ends at the
-// first LF followed by CR LF or by LF. Returns false while the block is
-// incomplete (a buffer of 2 bytes or less is not examined).
-bool ParseResponseHead(const char* data, size_t size, ResponseHead* head);
 
 // The size of the whole resource: Content-Range's number after '/'
 // (-1 when there is no '/'), else Content-Length. Returns false when the
@@ -53,10 +36,6 @@ bool DispositionFileName(const ResponseHead& head, std::string* name);
 // "ftp://" (any case) become "http://" host [":" port unless 80] ["/" unless
 // the value starts with '/'] value.
 std::string AbsoluteLocation(std::string_view location, std::string_view host, int port);
-
-// Reads a decimal 64-bit number at the start of text (after blanks); false
-// when there is no digit or it does not fit.
-bool ParseDecimal(std::string_view text, int64_t* value, size_t* used = nullptr);
 
 }  // namespace http
 

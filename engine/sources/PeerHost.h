@@ -16,6 +16,7 @@
 
 namespace lf {
 
+class QHalfOpenGate;
 class TPieces;
 class TPeerObject;
 
@@ -109,6 +110,8 @@ public:
     // A source has unread data: the task should come back at once.
     virtual void ComeBackAtOnce() = 0;
     virtual SourceTimings Timings() const = 0;
+    // The gate of connection attempts shared by all tasks (none: no limit).
+    virtual QHalfOpenGate* HalfOpenGate() = 0;
 
     // ---- events ----
     // A server reported the size of its resource.

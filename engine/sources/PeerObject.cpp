@@ -34,6 +34,7 @@ bool TPeerObject::Connect(TPeerId* source) {
     if (source->details) source->details->done = false;
     ++source->useCount;
     if (!m_connection) m_connection = std::make_unique<QConnection>();
+    m_connection->SetHalfOpenGate(m_task->HalfOpenGate());
     m_startTime = CachedSeconds();
     m_lastReceive = m_startTime;
     m_phase = kPhaseWorking;

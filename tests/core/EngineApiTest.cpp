@@ -49,12 +49,12 @@ int32_t WaitForEnd(TaskHandle h, int seconds = 30) {
 class EngineApiTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        GetEngineTimings() = EngineTimings();
+        SetEngineTimings(EngineTimings());
         ASSERT_EQ(EngineStartup(dir.Path().c_str()), 0);
     }
     void TearDown() override {
         EXPECT_EQ(EngineShutdown(), 0);
-        GetEngineTimings() = EngineTimings();
+        SetEngineTimings(EngineTimings());
     }
     lftest::TempDir dir;
 };
@@ -80,8 +80,9 @@ public:
 
 TEST_F(EngineApiTest, StartupTwiceAnswersZero) {
     EXPECT_EQ(EngineStartup(nullptr), 0);
-    EXPECT_EQ(EngineSettings::StartupFolder(), dir.Path());  // the second call changed nothing
-    EXPECT_EQ(EngineSettings::started.load(), 1);
+    EXPECT_EQ(CLanternfishCore::Instance().StartupFolder(),
+              dir.Path());  // the second call changed nothing
+    EXPECT_EQ(CLanternfishCore::Instance().started.load(), 1);
 }
 
 TEST_F(EngineApiTest, NullAndUnknownHandles) {
@@ -107,7 +108,7 @@ TEST_F(EngineApiTest, NullAndUnknownHandles) {
 }
 
 TEST_F(EngineApiTest, FreedHandleAnswersUnknown) {
-    GetEngineTimings().noSourceSeconds = 1000;
+    SetEngineTiming(&EngineTimings::noSourceSeconds, 1000);
     auto d = HttpTask("");
     ASSERT_EQ(CreateAndStartTask(&d), 0);
     TaskHandle h = d.handle;
@@ -242,7 +243,7 @@ TEST(SourceTextTest, LinesAreSplitAndTrimmed) {
 }
 
 TEST_F(EngineApiTest, DuplicateTable) {
-    GetEngineTimings().noSourceSeconds = 1000;
+    SetEngineTiming(&EngineTimings::noSourceSeconds, 1000);
     auto a = HttpTask("http://s1/f\nhttp://s2/f\nhttp://s3/f\nhttp://s4/f\nhttp://s5/f");
     ASSERT_EQ(CreateAndStartTask(&a), 0);
     struct Case {
@@ -266,7 +267,7 @@ TEST_F(EngineApiTest, DuplicateTable) {
 }
 
 TEST_F(EngineApiTest, DuplicateByTargetFileAndLocator) {
-    GetEngineTimings().noSourceSeconds = 1000;
+    SetEngineTiming(&EngineTimings::noSourceSeconds, 1000);
     std::string target = dir / "file.bin";
     auto a = HttpTask("http://a/1", target);
     ASSERT_EQ(CreateAndStartTask(&a), 0);
@@ -292,7 +293,7 @@ TEST_F(EngineApiTest, DuplicateByTargetFileAndLocator) {
 }
 
 TEST_F(EngineApiTest, NoSourceEndsWith20214) {
-    GetEngineTimings().noSourceSeconds = 1;
+    SetEngineTiming(&EngineTimings::noSourceSeconds, 1);
     auto d = HttpTask("");
     ASSERT_EQ(CreateAndStartTask(&d), 0);
     EXPECT_EQ(WaitForEnd(d.handle), 20214);
@@ -304,8 +305,8 @@ TEST_F(EngineApiTest, NoSourceEndsWith20214) {
 }
 
 TEST_F(EngineApiTest, StartTimeoutEndsWith20209) {
-    GetEngineTimings().noSourceSeconds = 1000;
-    GetEngineTimings().startTimeoutSeconds = 1;
+    SetEngineTiming(&EngineTimings::noSourceSeconds, 1000);
+    SetEngineTiming(&EngineTimings::startTimeoutSeconds, 1);
     auto d = HttpTask("");
     ASSERT_EQ(CreateAndStartTask(&d), 0);
     EXPECT_EQ(WaitForEnd(d.handle), 20209);
@@ -331,7 +332,7 @@ TEST_F(EngineApiTest, UnreadableMetainfoEndsWith20211) {
 }
 
 TEST_F(EngineApiTest, StopRestartAndStopTasksWithNullHandle) {
-    GetEngineTimings().noSourceSeconds = 1000;
+    SetEngineTiming(&EngineTimings::noSourceSeconds, 1000);
     std::vector<TaskHandle> handles;
     for (int i = 0; i < 3; ++i) {
         auto d = HttpTask("", dir / ("f" + std::to_string(i)));
@@ -360,7 +361,7 @@ TEST_F(EngineApiTest, StopRestartAndStopTasksWithNullHandle) {
 }
 
 TEST_F(EngineApiTest, PausedTaskStopsAndRestarts) {
-    GetEngineTimings().noSourceSeconds = 1000;
+    SetEngineTiming(&EngineTimings::noSourceSeconds, 1000);
     QThread::SetPausePollMs(50);
     auto d = HttpTask("");
     ASSERT_EQ(CreateAndStartTask(&d), 0);
@@ -387,7 +388,7 @@ public:
 };
 
 TEST_F(EngineApiTest, StopFromOwnThreadIsRefused) {
-    GetEngineTimings().noSourceSeconds = 1000;
+    SetEngineTiming(&EngineTimings::noSourceSeconds, 1000);
     auto* task = new SelfStopper();
     TaskHandle h = static_cast<TBaseWork*>(task);
     ASSERT_EQ(task->StartDownload(), 0);
@@ -449,7 +450,7 @@ TEST_F(EngineApiTest, CreateLogLine) {
     OpenEngineLog();
     EngineLog::SetBasePath((dir / "rel").c_str());
     EngineLog::SetThresholds(0, 100);
-    GetEngineTimings().noSourceSeconds = 1000;
+    SetEngineTiming(&EngineTimings::noSourceSeconds, 1000);
     auto d = HttpTask("http://a/b", dir / "x.bin");
     ASSERT_EQ(CreateAndStartTask(&d), 0);
     auto r = HttpTask("http://a/c", dir / "y.bin");

@@ -5,13 +5,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <memory>
 #include <random>
 #include <set>
 #include <thread>
 
+#include "engine/base/TimeThread.h"
 #include "engine/core/EngineSettings.h"
 #include "engine/core/WorkThread.h"
-#include "engine/base/TimeThread.h"
 #include "engine/sources/PeerId.h"
 #include "engine/sources/PeerObject.h"
 #include "engine/store/TPieces.h"
@@ -88,6 +89,16 @@ public:
         return nullptr;
     }
     void SetMaxPeerConnections(int32_t n) { m_settings.maxPeerConnections = n; }
+    // Draws n mirrors from the task's pool into its candidates; answers
+    // their addresses in the order drawn.
+    std::vector<std::string> DrawMirrors(int n) {
+        const size_t before = m_candidates.size();
+        RandomMirrors(n, false);
+        std::vector<std::string> drawn;
+        for (size_t i = before; i < m_candidates.size(); ++i)
+            drawn.push_back(m_candidates[i]->address);
+        return drawn;
+    }
     using TWorkWithTransStatis::CheckStalledConnections;
     using TWorkWithTransStatis::DropSurplusSources;
 };
@@ -400,10 +411,9 @@ TEST_F(SchedulingTest, ReturnedBlocks) {
 // An incomplete task whose piece map saw no new data for the stall time
 // stops by itself at the next publication; the wait is a setting.
 TEST_F(SchedulingTest, NoProgressStop) {
-    EngineTimings& timings = GetEngineTimings();
-    const int saved = timings.stallStopSeconds;
+    const int saved = GetEngineTimings().stallStopSeconds;
     for (int limit : {900, 1}) {
-        timings.stallStopSeconds = limit;
+        SetEngineTiming(&EngineTimings::stallStopSeconds, limit);
         SchedulingTask t(dir.Path());
         t.MakeContent(10);
         const uint32_t made = CachedSeconds();
@@ -417,7 +427,7 @@ TEST_F(SchedulingTest, NoProgressStop) {
             EXPECT_FALSE(t.StallStopDue());
         }
     }
-    timings.stallStopSeconds = saved;
+    SetEngineTiming(&EngineTimings::stallStopSeconds, saved);
 }
 
 // A verified piece waiting in the write cache is not needed (no source
@@ -587,3 +597,26 @@ TEST_F(SchedulingTest, NoPieceTwiceAndNoneLost) {
 }
 
 }  // namespace
+
+// Eight tasks drawing from the same pool of mirrors in the same second draw
+// differently: each task has its own random numbers, seeded once.
+TEST(MirrorDraw, TasksDrawingInTheSameSecondDiffer) {
+    lftest::TempDir dir;
+    std::string pool, companions;
+    for (int i = 1; i <= 100; ++i) {
+        pool += "http://127.0.0.1:" + std::to_string(20000 + i) + "/m.bin\n";
+        companions += "null\n";
+    }
+    std::vector<std::unique_ptr<SchedulingTask>> tasks;
+    for (int t = 0; t < 8; ++t) {
+        tasks.push_back(std::make_unique<SchedulingTask>(dir.Path()));
+        tasks.back()->AddMirrors(pool.c_str(), companions.c_str());
+    }
+    std::set<std::vector<std::string>> draws;
+    for (auto& t : tasks) {
+        std::vector<std::string> drawn = t->DrawMirrors(4);
+        EXPECT_EQ(drawn.size(), 4u);
+        draws.insert(drawn);
+    }
+    EXPECT_EQ(draws.size(), tasks.size());
+}

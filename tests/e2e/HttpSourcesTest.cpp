@@ -2,10 +2,15 @@
 // mirrors of different speeds, a second kind of server, servers that stall
 // or close mid-body, and a download killed and continued in a new process.
 // Every result is compared with the served file by MD5.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -14,6 +19,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "engine/core/EngineApi.h"
 #include "engine/core/EngineSettings.h"
@@ -105,6 +111,15 @@ def serve(c):
             for line in head.split(b'\r\n'):
                 if line.lower().startswith(b'range:'):
                     start = int(line.split(b'=', 1)[1].split(b'-')[0])
+            if mode == 'endless':
+                note('endless')
+                c.sendall(b'HTTP/1.1 200 OK\r\nX-Endless: ')
+                try:
+                    while True:
+                        c.sendall(b'a' * 65536)
+                except OSError:
+                    note('given up')
+                    return
             named, total = start, size
             if start > 0 and mode == 'shift':
                 named = start = start + 65536
@@ -185,7 +200,7 @@ protected:
     void TearDown() override {
         EngineShutdown();
         CloseEngineLog();
-        GetEngineTimings() = savedTimings;
+        SetEngineTimings(savedTimings);
     }
 
     std::string MakeTorrent(const std::string& name, int log2) {
@@ -341,10 +356,124 @@ TEST_F(HttpSourcesTest, LighttpdBesideNginx) {
     EXPECT_LE(info.httpBytes, static_cast<uint64_t>(size + 8 * kMiB));
 }
 
+// A server whose response head never ends, beside nginx, in a task without
+// metainfo: the HTTP source gives up at the head's size cap, the server is
+// dropped, and the task finishes from nginx alone.
+TEST_F(HttpSourcesTest, EndlessHeadBesideNginx) {
+    const int64_t size = 8 * kMiB + 17;
+    MakeFile(www + "/e.bin", size);
+    lftest::NginxServer nginx;
+    ASSERT_TRUE(nginx.Start(www));
+    lftest::ChildProcess endless;
+    const std::string log = dir / "endless.log";
+    const int port = StartFakeServer(&endless, www + "/e.bin", "endless", log);
+    const std::string target = dir / "out/e.bin";
+    auto d = Describe(nginx.Url("/e.bin") + "\nhttp://127.0.0.1:" + std::to_string(port) + "/e.bin",
+                      target, "");
+    ASSERT_EQ(CreateAndStartTask(&d), 0);
+    SetTaskConnectionLimits(d.handle, 4, 0);
+    // Every endless response is given up by the source while the task
+    // still runs (not by the stop at its end).
+    std::string served;
+    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (std::chrono::steady_clock::now() < end) {
+        served = lftest::ReadFile(log);
+        if (CountLines(served, "endless") >= 1 &&
+            CountLines(served, "given up") == CountLines(served, "endless"))
+            break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    TaskInfo running{};
+    ASSERT_EQ(QueryTask(d.handle, &running), 0);
+    EXPECT_GE(CountLines(served, "endless"), 1);
+    EXPECT_EQ(CountLines(served, "given up"), CountLines(served, "endless")) << served;
+    TaskInfo info = Finish(d, 60);
+    EXPECT_EQ(info.status, 20206);
+    EXPECT_EQ(Md5(target), Md5(www + "/e.bin"));
+}
+
+// Listeners that never accept, with no room in their accept queue: a
+// connection attempt to them stays pending (SYN sent) until it times out.
+class SilentListeners {
+public:
+    explicit SilentListeners(int n) {
+        for (int i = 0; i < n; ++i) {
+            const int fd = socket(AF_INET, SOCK_STREAM, 0);
+            sockaddr_in sa{};
+            sa.sin_family = AF_INET;
+            sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof(sa)), 0);
+            EXPECT_EQ(listen(fd, 0), 0);
+            socklen_t len = sizeof(sa);
+            getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len);
+            m_fds.push_back(fd);
+            m_ports.push_back(ntohs(sa.sin_port));
+        }
+    }
+    ~SilentListeners() {
+        for (int fd : m_fds) close(fd);
+    }
+    const std::vector<int>& Ports() const { return m_ports; }
+
+private:
+    std::vector<int> m_fds;
+    std::vector<int> m_ports;
+};
+
+// The most connection attempts to `ports` seen pending at once (SYN sent),
+// polled with ss for `seconds`.
+int MostPendingConnects(const std::vector<int>& ports, int seconds) {
+    std::string filter;
+    for (int port : ports) {
+        if (!filter.empty()) filter += " or ";
+        filter += "dport = :" + std::to_string(port);
+    }
+    const std::string command = "ss -Htn state syn-sent '( " + filter + " )' 2>/dev/null";
+    int most = 0;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    while (std::chrono::steady_clock::now() < end) {
+        FILE* p = popen(command.c_str(), "r");
+        if (p == nullptr) break;
+        int n = 0;
+        char line[512];
+        while (std::fgets(line, sizeof line, p) != nullptr) ++n;
+        pclose(p);
+        most = std::max(most, n);
+    }
+    return most;
+}
+
+// With the half-open limit at 4, eight tasks of eight sources each, all
+// silent, never have more than 4 connection attempts in flight together.
+TEST_F(HttpSourcesTest, HalfOpenLimitAcrossTasks) {
+    SilentListeners silent(8);
+    SetHalfOpenLimit(4);
+    std::vector<TaskDescription> tasks;
+    std::vector<std::string> keep(8);
+    for (int t = 0; t < 8; ++t) {
+        const std::string name = "s" + std::to_string(t) + ".bin";
+        std::string sources;  // a path of its own: tasks with the same sources are duplicates
+        for (int port : silent.Ports())
+            sources += "http://127.0.0.1:" + std::to_string(port) + "/" + name + "\n";
+        tasks.push_back(lfe2e::DescribeTask(sources, dir / ("out/" + name), "", &keep[t]));
+    }
+    for (auto& d : tasks) {
+        ASSERT_EQ(CreateAndStartTask(&d), 0);
+        SetTaskConnectionLimits(d.handle, 8, 0);
+    }
+    const int most = MostPendingConnects(silent.Ports(), 4);
+    std::vector<TaskHandle> handles;
+    for (auto& d : tasks) handles.push_back(d.handle);
+    StopTasks(handles.data(), static_cast<uint32_t>(handles.size()), 0, nullptr);
+    SetHalfOpenLimit(0);
+    EXPECT_LE(most, 4);
+    EXPECT_GE(most, 2);  // attempts were made
+}
+
 // A server that stops sending in the middle of a body: the connection
 // times out (after the shortened wait) and its range is fetched by another.
 TEST_F(HttpSourcesTest, ServerStallingMidBody) {
-    GetEngineTimings().httpBodySeconds = 2;
+    SetEngineTiming(&EngineTimings::httpBodySeconds, 2);
     EXPECT_EQ(CountLines(FromScriptedServer("stall", 5, 120), "stalled"), 1);
 }
 

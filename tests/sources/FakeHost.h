@@ -79,6 +79,7 @@ public:
     int64_t TaskClock() override;
     void ComeBackAtOnce() override { ++comeBacks; }
     lf::SourceTimings Timings() const override { return timings; }
+    lf::QHalfOpenGate* HalfOpenGate() override { return nullptr; }
     // Like a task without metainfo: the first reported size makes the piece map.
     void OnServerSize(lf::TPeerId* source, int64_t size) override;
     void RemoveCandidate(lf::TPeerId*) override { ++removed; }

@@ -5,9 +5,13 @@
 #include <poll.h>
 #include <sys/socket.h>
 
+#include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "engine/sources/HttpPeer.h"
@@ -166,6 +170,44 @@ TEST(HttpPeerTest, AnswersThatEndTheSource) {
         peer->Reset();
         peer->Release();
     }
+}
+
+// A server whose head never ends: the source reads no more than the head
+// may take, then gives up and tells the task the source is of no use.
+TEST(HttpPeerTest, EndlessHeadEndsTheSourceAtTheCap) {
+    std::atomic<int64_t> sent{0};
+    nettest::FakeServer server([&sent](int fd) {
+        ReadHead(fd);
+        std::string line = "HTTP/1.1 200 OK\r\nX-Endless: ";
+        const std::string filler(4096, 'a');
+        for (;;) {
+            const ssize_t n = send(fd, line.data(), line.size(), MSG_NOSIGNAL);
+            if (n <= 0) return;
+            sent += n;
+            line = filler;
+        }
+    });
+    lftest::TempDir dir;
+    sourcetest::FakeHost host(dir.Path());
+    TPeerId* source = host.AddSource(Url(server.Port()));
+    ASSERT_NE(source, nullptr);
+    auto* peer = new THttpPeer(&host);
+    ASSERT_TRUE(peer->Connect(source));
+    size_t most = 0;
+    bool ok = true;
+    for (int i = 0; i < 20000 && ok; ++i) {
+        ok = peer->RunCycle();
+        if (peer->m_connection) most = std::max(most, peer->m_connection->ReceivedSize());
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    EXPECT_FALSE(ok);
+    EXPECT_EQ(host.removed, 1);
+    EXPECT_TRUE(host.serverSizes.empty());
+    EXPECT_FALSE(peer->HeadersReceived());
+    EXPECT_LE(most, http::kMaxHeadBytes);
+    EXPECT_GE(sent.load(), static_cast<int64_t>(http::kMaxHeadBytes));
+    peer->Reset();
+    peer->Release();
 }
 
 }  // namespace

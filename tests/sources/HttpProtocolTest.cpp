@@ -34,9 +34,10 @@ struct HeadCase {
     size_t lines;
 };
 
-// Every response is fed as growing prefixes, one chunk size after another:
-// an incomplete prefix never parses, and the complete result is the same
-// whatever the chunking.
+// Every response is fed to one scanner as growing prefixes, one chunk size
+// after another: an incomplete prefix never completes, and the complete
+// result is the same whatever the chunking (and the same as parsing the
+// whole buffer at once).
 TEST(HttpResponseHeadTest, ParsesInChunksOfEverySize) {
     const HeadCase cases[] = {
         {"crlf",
@@ -52,17 +53,24 @@ TEST(HttpResponseHeadTest, ParsesInChunksOfEverySize) {
     };
     for (const auto& c : cases) {
         for (size_t chunk = 1; chunk <= c.bytes.size(); ++chunk) {
-            http::ResponseHead head;
+            http::HeadScanner scanner;
             size_t have = 0;
             bool done = false;
             while (!done && have < c.bytes.size()) {
                 have = std::min(c.bytes.size(), have + chunk);
-                done = http::ParseResponseHead(c.bytes.data(), have, &head);
+                const auto state = scanner.Scan(c.bytes.data(), have);
+                ASSERT_NE(state, http::HeadScanner::kTooLong);
+                done = state == http::HeadScanner::kComplete;
                 if (!done) {
                     ASSERT_LT(have, c.blockBytes) << c.name << " chunk " << chunk;
                 }
             }
             ASSERT_TRUE(done) << c.name;
+            http::ResponseHead head;
+            http::SplitResponseHead(c.bytes.data(), scanner.HeadBytes(), &head);
+            http::ResponseHead whole;
+            ASSERT_TRUE(http::ParseResponseHead(c.bytes.data(), c.bytes.size(), &whole));
+            EXPECT_EQ(whole.lines, head.lines) << c.name;
             EXPECT_EQ(head.blockBytes, c.blockBytes) << c.name;
             EXPECT_EQ(head.status, c.status) << c.name;
             EXPECT_EQ(head.version, c.version) << c.name;
@@ -70,6 +78,51 @@ TEST(HttpResponseHeadTest, ParsesInChunksOfEverySize) {
             EXPECT_EQ(head.lines.size(), c.lines) << c.name;
         }
     }
+}
+
+// The head may take `limit` bytes, its end included; a head that has not
+// ended within them is too long, however the bytes arrive. The default cap
+// is 64 KiB.
+TEST(HttpResponseHeadTest, HeadIsCappedAtItsLimit) {
+    const std::string status = "HTTP/1.1 200 OK\r\nX: ";
+    auto filled = [&](size_t total, const std::string& end) {
+        return status + std::string(total - status.size() - end.size(), 'a') + end;
+    };
+    struct Case {
+        const char* name;
+        std::string bytes;
+        size_t limit;
+        http::HeadScanner::State state;
+    } cases[] = {
+        {"ends at the limit", filled(64, "\r\n\r\n"), 64, http::HeadScanner::kComplete},
+        {"ends one byte past it", filled(65, "\r\n\r\n"), 64, http::HeadScanner::kTooLong},
+        {"lf lf at the limit", filled(64, "\n\n"), 64, http::HeadScanner::kComplete},
+        {"never ends", filled(200, ""), 64, http::HeadScanner::kTooLong},
+        {"below the limit, open", filled(63, ""), 64, http::HeadScanner::kNeedMore},
+        {"64 KiB head", filled(http::kMaxHeadBytes, "\r\n\r\n"), http::kMaxHeadBytes,
+         http::HeadScanner::kComplete},
+        {"endless past 64 KiB", filled(http::kMaxHeadBytes + 1, ""), http::kMaxHeadBytes,
+         http::HeadScanner::kTooLong},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const size_t step = c.bytes.size() > 1000 ? 997 : 1;
+        for (size_t chunk = 1; chunk <= c.bytes.size(); chunk += step) {
+            http::HeadScanner scanner(c.limit);
+            auto state = http::HeadScanner::kNeedMore;
+            for (size_t have = 0; have < c.bytes.size() && state == http::HeadScanner::kNeedMore;) {
+                have = std::min(c.bytes.size(), have + chunk);
+                state = scanner.Scan(c.bytes.data(), have);
+            }
+            ASSERT_EQ(state, c.state) << "chunk " << chunk;
+            if (state == http::HeadScanner::kComplete) {
+                EXPECT_EQ(scanner.HeadBytes(), c.bytes.size());
+            }
+        }
+    }
+    http::ResponseHead head;
+    const std::string endless = filled(http::kMaxHeadBytes + 10, "\r\n\r\n");
+    EXPECT_FALSE(http::ParseResponseHead(endless.data(), endless.size(), &head));
 }
 
 TEST(HttpResponseHeadTest, ShortOrOpenBuffersWait) {

@@ -1,0 +1,105 @@
+// CLanternfishCore: the owner of everything engine-wide. It holds the
+// settings the interface sets (listening port, P2P and disguise switches,
+// start-up folder), the waits of the task loop, the interface lock, the
+// task list and its registries, the machine id, the half-open gate shared by
+// every task's connections, the message sink and machine code, and the
+// seats of the shared services that later parts of the engine fill (the
+// shared TCP listener, the LAN socket and the UDP server: empty while those
+// services do not exist). The clocks of the time thread live below, in
+// engine/base; the core starts and stops that thread.
+//
+// Task threads read the settings and the waits while the interface writes
+// them: every field they read is atomic or copied under a lock.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "engine/base/QMutex.h"
+#include "engine/core/EngineSettings.h"
+#include "engine/net/HalfOpen.h"
+
+namespace lf {
+
+class TBaseWork;
+// Seats for the shared services of the peer-to-peer half.
+class QSharedListener;
+class QLanSocket;
+class QUInternalServer;
+
+using EngineMessageSink = void (*)(void* owner, const std::string& text, const std::string& caption,
+                                   uint32_t style);
+using MachineCodeProvider = std::string (*)();
+
+class CLanternfishCore {
+public:
+    // The process's core (made on first use; shuts the engine down at exit).
+    static CLanternfishCore& Instance();
+    ~CLanternfishCore();
+    CLanternfishCore(const CLanternfishCore&) = delete;
+    CLanternfishCore& operator=(const CLanternfishCore&) = delete;
+
+    // ---- settings held by the interface ----
+    std::atomic<int32_t> listenPort{0};    // 0 means 8080
+    std::atomic<uint8_t> p2pEnabled{0};    // BitTorrent peers, LAN discovery, listener
+    std::atomic<uint8_t> httpDisguise{0};  // read by the peer wire
+    std::atomic<uint8_t> started{0};
+    std::string StartupFolder() const;
+    void SetStartupFolder(const char* folder);
+    EngineTimings Timings() const;
+    void SetTimings(const EngineTimings& timings);
+
+    // ---- services ----
+    QTMutex& InterfaceLock() { return m_interfaceLock; }
+    // Connection attempts in flight across all tasks.
+    QHalfOpenGate& HalfOpen() { return m_halfOpen; }
+    // A limit that replaces the probed one when positive (set before the
+    // first task).
+    std::atomic<int32_t> halfOpenLimitSetting{0};
+    // The 8-byte machine id made once per process (first word never 0).
+    std::array<uint8_t, 8> MachineId();
+    // Started by the first task in the list, stopped with the last.
+    void StartSharedServices();
+    void StopSharedServices();
+
+    // ---- task list and registries (under TaskListLock) ----
+    QTMutex& TaskListLock() { return m_taskListLock; }
+    std::vector<TBaseWork*> tasks;
+    std::vector<TBaseWork*> bandwidth;
+    std::vector<std::array<uint8_t, 20>> infoHashes;
+
+    // ---- messages ----
+    std::atomic<EngineMessageSink> messageSink{nullptr};
+    std::atomic<MachineCodeProvider> machineCodeProvider{nullptr};
+    std::string MachineCode() const;
+    // Keeps the first non-empty code.
+    void OfferMachineCode(const std::string& code);
+
+    // ---- seats, filled by the services of the peer-to-peer half ----
+    QSharedListener* sharedListener = nullptr;
+    QLanSocket* lanSocket = nullptr;
+    QUInternalServer* udpServer = nullptr;
+
+private:
+    CLanternfishCore();
+
+    mutable std::mutex m_folderLock;
+    std::string m_startupFolder;
+    struct AtomicTimings {
+        std::atomic<int> sourceRefreshSeconds, noSourceSeconds, startTimeoutSeconds, lanPassSeconds,
+            resumeSaveSeconds, stallStopSeconds, httpHeadSeconds, httpBodySeconds;
+    } m_timings;
+    QTMutex m_interfaceLock;
+    QTMutex m_taskListLock;
+    QHalfOpenGate m_halfOpen;
+    std::once_flag m_machineIdOnce;
+    std::array<uint8_t, 8> m_machineId{};
+    mutable std::mutex m_machineCodeLock;
+    std::string m_machineCode;
+};
+
+}  // namespace lf
