@@ -15,6 +15,7 @@
 #include "app/ReleaseTable.h"
 #include "app/ResourceList.h"
 #include "app/StatusTexts.h"
+#include "engine/base/SafeText.h"
 #include "engine/core/EngineApi.h"
 
 namespace lfapp {
@@ -48,10 +49,10 @@ void PrintLine(const std::string& line) {
     std::fflush(stdout);
 }
 
+// Messages can carry text from the network (the resource list's notices):
+// control characters never reach the terminal as they are.
 void PrintMessage(void*, const std::string& text, const std::string& caption, uint32_t) {
-    std::string shown = text;
-    for (size_t at; (at = shown.find("\r\n")) != std::string::npos;) shown.replace(at, 2, "\n");
-    PrintLine("[" + caption + "] " + shown);
+    PrintLine("[" + lf::SafeText(caption) + "] " + lf::SafeLines(text));
 }
 
 std::string Bar(uint32_t progress, int width) {
@@ -170,8 +171,8 @@ int RunHeadless(const HeadlessOptions& options) {
     if (started == 0 && !table->listUrl.empty()) {
         ExpiryInfo expiry = CheckExpiry(table->listUrl);
         if (expiry.retired) {
-            PrintLine("[" + std::string(kMessageCaption) + "] " + expiry.message);
-            if (!expiry.url.empty()) PrintLine(expiry.url);
+            PrintLine("[" + std::string(kMessageCaption) + "] " + lf::SafeLines(expiry.message));
+            if (!expiry.url.empty()) PrintLine(lf::SafeText(expiry.url));
             controller.MarkUserExit();
             controller.OnWindowDestroyed();
             return kHeadlessRetired;
