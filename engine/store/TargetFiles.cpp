@@ -128,6 +128,14 @@ bool TTargetFiles::Setup(const std::string& folder, const TContentLayout& layout
         f.path = folder + Sanitize(cf.path);
         if (f.folder) {
             CreateFolders(f.path, true);
+        } else if (cf.length == 0) {
+            // An empty file is complete as soon as it exists: made at once,
+            // under its own name, with its folders.
+            if (!Exists(f.path)) {
+                CreateFolders(f.path, false);
+                const int fd = ::open(f.path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+                if (fd >= 0) ::close(fd);
+            }
         } else if (!Exists(f.path)) {
             // New files take the temporary name until they are complete.
             f.finalPath = f.path;

@@ -312,6 +312,33 @@ TEST(PieceMap, PiecesOfAFileChangedUnderneathAreFetchedAgain) {
     }
 }
 
+// Every file of a multi-file torrent is made in its folder layout, the
+// empty ones included (they hold no piece, so no write ever creates them).
+TEST(PieceMap, EmptyFilesAreCreatedInTheirFolders) {
+    TempDir dir;
+    Content c = MakeContent({{"数据/第一卷/空文件.txt", 0},
+                             {"数据/第一卷/a.bin", 300000},
+                             {"数据/空.txt", 0},
+                             {"b.bin", 5}},
+                            262144, 12);
+    Task t(dir.Path());
+    ASSERT_TRUE(t.Start(c));
+    EXPECT_TRUE(FileExists(t.folder + "/数据/第一卷/空文件.txt"));
+    EXPECT_TRUE(FileExists(t.folder + "/数据/空.txt"));
+    FeedAll(*t.map, c);
+    ASSERT_TRUE(t.map->CloseFiles(true, true));
+    EXPECT_TRUE(t.map->IsComplete());
+    for (size_t k = 0; k < c.layout.files.size(); ++k) {
+        const std::string path = t.folder + "/" + c.layout.files[k].path;
+        EXPECT_TRUE(FileExists(path)) << path;
+        EXPECT_TRUE(ReadFile(path) == c.FileBytes(k)) << path;
+        EXPECT_FALSE(FileExists(path + ".lftmp")) << path;
+    }
+    // A second start over the finished files takes them as they are.
+    ASSERT_TRUE(t.Start(c));
+    EXPECT_TRUE(t.map->IsComplete());
+}
+
 TEST(PieceMap, HashFailureResetsThePieceAndChargesTheSource) {
     TempDir dir;
     Content c = MakeContent({{"f.bin", 600000}}, 262144, 8);
