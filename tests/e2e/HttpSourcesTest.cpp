@@ -517,14 +517,17 @@ TEST_F(HttpSourcesTest, WrongContentRangeIsRefused) {
 TEST_F(HttpSourcesTest, BadSourceAddressEndsNothing) {
     const std::string lfget = std::string(LF_BINARY_DIR) + "/tools/lf-get/lf-get";
     MakeFile(www + "/b.bin", 3 * kMiB + 5);
+    // Slow enough (one connection at 2 MB/s) for the bad address to be met
+    // while the download runs.
     lftest::NginxServer nginx;
-    ASSERT_TRUE(nginx.Start(www));
+    ASSERT_TRUE(nginx.Start(www, "location /slow/ { alias " + www + "/; limit_rate 2m; }"));
     for (const char* bad : {"http://127.0.0.1:99999/b.bin", "http://no-such-host.invalid/b.bin"}) {
         SCOPED_TRACE(bad);
         const std::string target = dir / "out/b.bin";
         lftest::Run("rm -f '" + target + "'*");
-        const std::string out = lftest::Capture("'" + lfget + "' '" + target + "' '" + bad + "' '" +
-                                                nginx.Url("/b.bin") + "' 2>&1");
+        const std::string out =
+            lftest::Capture("'" + lfget + "' --connections 1 '" + target + "' '" + bad + "' '" +
+                            nginx.Url("/slow/b.bin") + "' 2>&1");
         EXPECT_NE(out.find("status=20206"), std::string::npos) << out;
         EXPECT_NE(out.find("malformed or unresolvable"), std::string::npos) << out;
         EXPECT_EQ(Md5(target), Md5(www + "/b.bin"));
