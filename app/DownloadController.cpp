@@ -160,7 +160,7 @@ int CDownloadController::Initialise() {
     pid_t holder = 0;
     if (!m_dataLock.Acquire(m_dataFolder, &holder)) {
         m_refused = true;
-        Message(CopyLockRefusal(m_dataFolder, holder));
+        Refuse(CopyLockRefusal(m_dataFolder, holder));
         return -3;
     }
     m_taskIni = TaskIniPath(m_dataFolder, releaseId);
@@ -353,8 +353,16 @@ bool CDownloadController::LockSaveFolder() {
     pid_t holder = 0;
     if (m_saveLock.Acquire(m_saveFolder, &holder)) return true;
     Log("保存目录被另一个下载器占用");
-    Message(CopyLockRefusal(m_saveFolder, holder));
+    Refuse(CopyLockRefusal(m_saveFolder, holder));
     return false;
+}
+
+void CDownloadController::Refuse(const std::string& text) {
+    if (m_hooks.refused) {
+        m_hooks.refused(text);
+    } else {
+        Message(text);
+    }
 }
 
 void CDownloadController::Begin() {

@@ -57,6 +57,10 @@ struct ControllerHooks {
     // The installer was started: the front end closes (and then calls
     // OnWindowDestroyed).
     std::function<void()> closeWindow;
+    // Another copy holds the data or save folder: the refusal text, shown at
+    // once on the caller's thread (the front end may end right after).
+    // Missing: an ordinary message box.
+    std::function<void(const std::string& text)> refused;
 };
 
 // Knobs with the program's defaults; tests shorten the waits.
@@ -184,6 +188,7 @@ private:
     // Takes the save folder for this process; false (after the message)
     // when another copy uses it.
     bool LockSaveFolder();
+    void Refuse(const std::string& text);
     int CreateTask(int i);
     int RecoverTask(int i, bool repair);
     bool FillDescription(int i, bool create);

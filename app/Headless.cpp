@@ -160,6 +160,9 @@ int RunHeadless(const HeadlessOptions& options) {
     };
     hooks.verificationDone = [&] { verificationDone = true; };
     hooks.closeWindow = [&] { closeRequested = true; };
+    hooks.refused = [](const std::string& text) {
+        PrintLine("[" + std::string(kMessageCaption) + "] " + text);
+    };
     controller.SetHooks(hooks);
 
     int started = controller.Initialise();
