@@ -30,6 +30,7 @@ TPeerId* CloneSource(const TPeerId* r) {
     c->port = r->port;
     c->alternates = r->alternates;
     c->parsed = r->parsed;
+    c->resolving = r->resolving;
     c->lookupFailed = r->lookupFailed;
     c->waitingSeconds = r->waitingSeconds;
     c->retryMark = r->retryMark;
@@ -136,6 +137,7 @@ bool TWorkWithPeers::AddCandidate(TPeerId* r, bool fromPeer, bool takePeerId) {
         m_candidates.insert(m_candidates.begin(), copy);
     }
     m_candidatesAdded = true;
+    if (copy->resolving) m_namesPending = true;
     SortCandidates();
     return true;
 }
@@ -216,7 +218,7 @@ void TWorkWithPeers::SourceRefresh() {
 void TWorkWithPeers::RefreshCandidates() {
     for (size_t i = 0; i < m_candidates.size();) {
         TPeerId* c = m_candidates[i];
-        if (c->ipv4 == 0xffffffffu && !c->Parse()) {
+        if (c->ipv4 == 0xffffffffu && !c->resolving && !c->Parse()) {
             NoteParseError();
             m_candidates.erase(m_candidates.begin() + static_cast<long>(i));
             c->Release();
@@ -224,7 +226,35 @@ void TWorkWithPeers::RefreshCandidates() {
         }
         ++i;
     }
-    ExpandHostNames();
+    ResolveNames();
+}
+
+void TWorkWithPeers::ResolveNames() {
+    bool resolved = false;
+    m_namesPending = false;
+    for (size_t i = 0; i < m_candidates.size();) {
+        TPeerId* c = m_candidates[i];
+        if (!c->resolving) {
+            ++i;
+            continue;
+        }
+        switch (c->Resolution()) {
+            case TPeerId::kResolving:
+                m_namesPending = true;
+                ++i;
+                break;
+            case TPeerId::kResolved:
+                resolved = true;
+                ++i;
+                break;
+            case TPeerId::kResolveFailed:
+                NoteParseError();
+                m_candidates.erase(m_candidates.begin() + static_cast<long>(i));
+                c->Release();
+                break;
+        }
+    }
+    if (resolved) ExpandHostNames();
 }
 
 void TWorkWithPeers::ExpandHostNames() {
@@ -600,6 +630,8 @@ void TWorkWithPeers::BanServers() {
 }
 
 void TWorkWithPeers::SourcePass() {
+    // Names being looked up are looked at on every pass (never waited for).
+    if (m_namesPending) ResolveNames();
     const uint32_t now = TickCountMs();
     bool full = false;
     if (!m_secondStarted || now - m_lastSecondMs >= 1000) {

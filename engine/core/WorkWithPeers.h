@@ -85,6 +85,8 @@ protected:
     void Recycle(TPeerObject* s);
     void PenalizeEnded(TPeerObject* s, int amount);
     void RefreshCandidates();
+    // One step of every candidate's name lookup; never waits for one.
+    void ResolveNames();
     void ExpandHostNames();
     void LoadSavedList(bool immediate);
     void RandomMirrors(int n, bool immediate);
@@ -116,7 +118,8 @@ protected:
     uint32_t m_lastTrimSecond = 0;
     uint32_t m_lastBanSecond = 0;
     bool m_comeBack = false;
-    int m_divisorForPass = 6;  // d1, set from the throughput
+    bool m_namesPending = false;  // a candidate's host name is being looked up
+    int m_divisorForPass = 6;     // d1, set from the throughput
 };
 
 }  // namespace lf

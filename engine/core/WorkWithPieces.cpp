@@ -285,10 +285,6 @@ void TWorkWithPieces::SetTaskError(int32_t code) {
     m_working.statusCode = code;
 }
 
-void TWorkWithPieces::OnMalformedAddress() {
-    SetTaskError(kTaskStatusBadSourceAddress);
-}
-
 QHalfOpenGate* TWorkWithPieces::HalfOpenGate() {
     return &CLanternfishCore::Instance().HalfOpen();
 }

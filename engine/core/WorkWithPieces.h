@@ -73,7 +73,6 @@ public:
     void OnServerSize(TPeerId* source, int64_t size) override;
     void SetTaskError(int32_t code);
     void SetFetchingMetainfo() override;
-    void OnMalformedAddress() override;
     void RemoveCandidate(TPeerId* source) override { PenalizeCandidate(source, false, 0); }
     void AddRedirectTarget(TPeerId* target) override { AddCandidate(target, false, false); }
     void ComeBackAtOnce() override { m_comeBack = true; }

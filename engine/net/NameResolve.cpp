@@ -82,6 +82,12 @@ void RunLookup(const std::string& host, const std::shared_ptr<LookupSlot>& slot)
     slot->done.notify_all();
 }
 
+uint64_t NowMs() {
+    return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                     std::chrono::steady_clock::now().time_since_epoch())
+                                     .count());
+}
+
 }  // namespace
 
 uint32_t ParseDottedAddress(const std::string& text) {
@@ -133,6 +139,51 @@ int LookupHostTimed(const std::string& host, int timeoutMs, std::vector<uint32_t
         return kLookupTimedOut;
     out = slot->addresses;
     return slot->error;
+}
+
+struct QNameLookup::Slot : LookupSlot {};
+
+QNameLookup::QNameLookup() = default;
+QNameLookup::~QNameLookup() = default;
+
+void QNameLookup::Start(const std::string& host, int timeoutMs) {
+    m_addresses.clear();
+    m_error = kLookupOk;
+    m_state = kPending;
+    m_deadlineMs = NowMs() + static_cast<uint64_t>(timeoutMs < 0 ? 0 : timeoutMs);
+    m_slot = std::make_shared<Slot>();
+    if (host.empty()) {
+        m_slot.reset();
+        m_error = kLookupHostNotFound;
+        m_state = kFinished;
+        return;
+    }
+    try {
+        std::shared_ptr<LookupSlot> slot = m_slot;
+        std::thread([host, slot] { RunLookup(host, slot); }).detach();
+    } catch (...) {
+        m_slot.reset();
+        m_error = kLookupTryAgain;
+        m_state = kFinished;
+    }
+}
+
+QNameLookup::State QNameLookup::Poll() {
+    if (m_state != kPending) return m_state;
+    {
+        std::lock_guard<std::mutex> g(m_slot->lock);
+        if (m_slot->finished) {
+            m_error = m_slot->error;
+            m_addresses = m_slot->addresses;
+            m_state = kFinished;
+        }
+    }
+    if (m_state == kPending && NowMs() >= m_deadlineMs) {
+        m_error = kLookupTimedOut;
+        m_state = kFinished;
+    }
+    if (m_state == kFinished) m_slot.reset();
+    return m_state;
 }
 
 int LookupTimeoutMs() {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -30,6 +31,36 @@ std::string DottedAddress(uint32_t addressNet);
 // order and answers kLookupOk. A worker that ends after the caller gave up
 // drops its result. Never consults or fills the failed-name set.
 int LookupHostTimed(const std::string& host, int timeoutMs, std::vector<uint32_t>& out);
+// One lookup that never blocks its caller: Start hands the name to a
+// worker thread, Poll answers whether it has finished (kLookupTimedOut once
+// the time limit passed without an answer). A worker that ends after the
+// object is gone drops its result. Never consults or fills the failed-name
+// set.
+class QNameLookup {
+public:
+    enum State { kIdle, kPending, kFinished };
+    QNameLookup();
+    ~QNameLookup();
+    QNameLookup(const QNameLookup&) = delete;
+    QNameLookup& operator=(const QNameLookup&) = delete;
+
+    // Starts a lookup of `host` (a lookup already running is abandoned).
+    void Start(const std::string& host, int timeoutMs);
+    State Poll();
+    // Once finished: kLookupOk with Addresses() in the resolver's order, or
+    // the failure.
+    int Error() const { return m_error; }
+    const std::vector<uint32_t>& Addresses() const { return m_addresses; }
+
+private:
+    struct Slot;
+    std::shared_ptr<Slot> m_slot;
+    uint64_t m_deadlineMs = 0;
+    State m_state = kIdle;
+    int m_error = kLookupOk;
+    std::vector<uint32_t> m_addresses;
+};
+
 // The time limit of every lookup the engine makes (default 3000 ms).
 int LookupTimeoutMs();
 void SetLookupTimeoutMs(int ms);

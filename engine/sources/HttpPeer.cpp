@@ -204,9 +204,8 @@ bool THttpPeer::HandleRedirect() {
         }
         target->priorityMark = m_source->priorityMark;
         target->retryMark = TPeerId::kRetryRedirect;
+        // A host name is looked up by the task, not here.
         m_task->AddRedirectTarget(target);
-    } else if (target->lookupFailed) {
-        m_task->OnMalformedAddress();
     }
     target->Release();
     return false;

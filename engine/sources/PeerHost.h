@@ -120,8 +120,6 @@ public:
     virtual void RemoveCandidate(TPeerId* source) = 0;
     // A redirect named another source.
     virtual void AddRedirectTarget(TPeerId* target) = 0;
-    // A redirect named an address that does not parse.
-    virtual void OnMalformedAddress() = 0;
     // A whole-document source began fetching the task's metainfo.
     virtual void SetFetchingMetainfo() = 0;
 

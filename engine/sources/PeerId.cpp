@@ -1,7 +1,9 @@
 #include "engine/sources/PeerId.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstring>
+#include <thread>
 
 #include "engine/log/LogApi.h"
 #include "engine/net/NameResolve.h"
@@ -166,21 +168,73 @@ int TPeerId::Resolve(const std::string& host, std::vector<uint32_t>& addresses) 
     return -1;
 }
 
+TPeerId::~TPeerId() = default;
+
 bool TPeerId::Parse() {
+    m_lookup.reset();
+    resolving = false;
     if (!ParseText()) return false;
     if (kind != kSourceBitTorrent) {
+        const std::string& host = details->hostName;
+        bool dotted = true;  // an empty host counts as an invalid dotted address
+        for (char c : host) dotted = dotted && ((c >= '0' && c <= '9') || c == '.');
+        if (!dotted) {
+            resolving = true;
+            return true;
+        }
         std::vector<uint32_t> found;
-        int n = Resolve(details->hostName, found);
-        if (n < 0) lookupFailed = true;
-        if (n <= 0) {
+        if (Resolve(host, found) <= 0) {
             ipv4 = 0xffffffffu;
             return false;
         }
         ipv4 = found[0];
-        alternates.assign(found.begin() + 1, found.end());
     }
     parsed = true;
     return true;
+}
+
+TPeerId::ResolveState TPeerId::Resolution() {
+    if (!resolving) return parsed ? kResolved : kResolveFailed;
+    if (!m_lookup) {
+        m_lookup = std::make_unique<QNameLookup>();
+        m_lookup->Start(details->hostName, LookupTimeoutMs());
+    }
+    if (m_lookup->Poll() == QNameLookup::kPending) return kResolving;
+    return FinishLookup();
+}
+
+TPeerId::ResolveState TPeerId::FinishLookup() {
+    resolving = false;
+    const int error = m_lookup->Error();
+    std::vector<uint32_t> found;
+    if (error == kLookupOk) {
+        for (uint32_t a : m_lookup->Addresses())
+            if (a != 0 && a != 0xffffffffu) found.push_back(a);
+        g_reportArmed.store(true);
+    } else {
+        const std::string& host = details->hostName;
+        if (error == kLookupHostNotFound || error == kLookupNoData) AddFailedName(host);
+        ReportLookupFailure(error, host);
+        EngineLog::Printf(13, "Invalid Host: %s", host.c_str());
+        lookupFailed = true;
+    }
+    m_lookup.reset();
+    if (found.empty()) {
+        ipv4 = 0xffffffffu;
+        return kResolveFailed;
+    }
+    ipv4 = found[0];
+    alternates.assign(found.begin() + 1, found.end());
+    parsed = true;
+    return kResolved;
+}
+
+bool TPeerId::ParseAndWait() {
+    if (!Parse()) return false;
+    ResolveState state;
+    while ((state = Resolution()) == kResolving)
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    return state == kResolved;
 }
 
 bool TPeerId::ParseText() {

@@ -26,6 +26,8 @@
 
 namespace lf {
 
+class QNameLookup;
+
 // Source kinds (bit values, combined into masks).
 enum TSourceKind : int {
     kSourceNone = 0,
@@ -74,14 +76,28 @@ public:
 
     explicit TPeerId(const std::string& address = std::string());
 
-    // Normalises `address`, fills the fields and resolves the host (kinds 2,
-    // 4 and 8). False for another prefix, an invalid dotted address or port,
-    // an unresolvable host (lookupFailed set) or a tracker scheme other than
-    // http, tcp or udp.
+    // Normalises `address` and fills the fields; never looks a name up. A
+    // dotted host address is taken at once (parsed set); a host name leaves
+    // the source `resolving` until Resolution finishes. False for another
+    // prefix, an invalid dotted address or port, or a tracker scheme other
+    // than http, tcp or udp.
     bool Parse();
-    // Steps of Parse without the name lookup: normalises the text and fills
-    // kind, port, the details and (kind 1) the address. Parse calls it.
+    // Parse without the host: normalises the text and fills kind, port, the
+    // details and (kind 1) the address.
     bool ParseText();
+
+    enum ResolveState { kResolved, kResolving, kResolveFailed };
+    // One step of the host name's lookup, never blocking: starts it, or
+    // looks whether it has finished. kResolved fills the address and the
+    // alternates (parsed set); kResolveFailed sets lookupFailed (a "host not
+    // found" or "no data" failure enters the failed-name set; the first
+    // failure since start or since the last success is reported as event
+    // "11500106"). Without a name being resolved it answers the state of the
+    // last Parse.
+    ResolveState Resolution();
+    // Parse, then waits for the lookup (tools and tests): the old
+    // synchronous behaviour.
+    bool ParseAndWait();
     // The same source: the same object, or the same kind and, for kind 1 the
     // same address and port or the same (nonzero) peer id, for kind 8 the
     // same address, port and transport, for kinds 2 and 4 the same address
@@ -119,6 +135,7 @@ public:
     uint16_t port = 0;
     std::vector<uint32_t> alternates;  // further addresses of the lookup
     bool parsed = false;
+    bool resolving = false;  // the host name is being looked up
     bool lookupFailed = false;
     int waitingSeconds = 0;  // penalty time before the next use
     int retryMark = kRetryDefault;
@@ -142,13 +159,17 @@ public:
     bool fromMirrorPool = false;
 
 protected:
-    ~TPeerId() override = default;
+    ~TPeerId() override;
 
 private:
     bool ParseHttp(size_t start);
     bool ParseFtp(size_t start);
     bool ParseTracker(size_t start);
     bool ParseNode(size_t start);
+    // Takes a finished lookup's answer (Resolve's rules for addresses).
+    ResolveState FinishLookup();
+
+    std::unique_ptr<QNameLookup> m_lookup;
 };
 
 // Re-arms the "11500106" report (as a successful lookup does); for tests.

@@ -19,6 +19,7 @@
 #include "engine/log/LogApi.h"
 #include "engine/metainfo/Bencode.h"
 #include "engine/store/BufferPool.h"
+#include "engine/store/ResumeRecord.h"
 #include "engine/store/StoreChecksum.h"
 #include "engine/store/TPieces.h"
 
@@ -43,21 +44,6 @@ bool FileNow(const std::string& path, int64_t* size, uint64_t* time) {
     if (!ok) return false;
     *size = st.st_size;
     return FileWriteTime(path, time);
-}
-
-int64_t IndexOfKey(const std::vector<QElement*>& kids, std::string_view key) {
-    for (size_t i = 0; i < kids.size(); ++i) {
-        const QElement* k = kids[i];
-        if (k != nullptr && k->IsString() && !k->HasInteger() && k->Bytes() == key)
-            return static_cast<int64_t>(i);
-    }
-    return -1;
-}
-
-const QElement* ValueAfter(const std::vector<QElement*>& kids, std::string_view key) {
-    int64_t i = IndexOfKey(kids, key);
-    if (i < 0 || i + 1 >= static_cast<int64_t>(kids.size())) return nullptr;
-    return kids[static_cast<size_t>(i + 1)];
 }
 
 }  // namespace
@@ -168,17 +154,13 @@ bool TPieces::LoadResumeData() {
     if (!m_resumeEnabled || !m_savedStateAllowed || m_files.Files().empty() ||
         m_resumeData.size() <= 2)
         return false;
-    std::unique_ptr<QElement> root = ParseElement(m_resumeData);
-    if (!root || !root->IsDictionary()) return false;
-    const auto& kids = static_cast<const QMultiElement*>(root.get())->Children();
-    const int64_t nkids = static_cast<int64_t>(kids.size());
+    const std::optional<ResumeRecord> record = ParseResumeRecord(m_resumeData);
+    if (!record) return false;
 
-    if (const QElement* ih = ValueAfter(kids, "infohash")) {
-        if (ih->Length() == static_cast<int64_t>(kSha1DigestBytes) &&
-            m_infoHash.size() == kSha1DigestBytes && ih->Bytes() != m_infoHash) {
-            EngineLog::Write(kLogChannel, "resume data belongs to another torrent");
-            return false;
-        }
+    if (record->infoHash && record->infoHash->size() == kSha1DigestBytes &&
+        m_infoHash.size() == kSha1DigestBytes && *record->infoHash != m_infoHash) {
+        EngineLog::Write(kLogChannel, "resume data belongs to another torrent");
+        return false;
     }
 
     // Every file must be described and must look as it did when saved.
@@ -186,22 +168,12 @@ bool TPieces::LoadResumeData() {
     std::vector<int32_t> priorities(files.size(), INT32_MIN);
     for (size_t fi = 0; fi < files.size(); ++fi) {
         const TFileEntry& f = files[fi];
-        int64_t k = IndexOfKey(kids, f.path);
-        if (k < 0 && f.temporary) k = IndexOfKey(kids, f.finalPath);
-        if (k < 0 && !f.temporary) k = IndexOfKey(kids, f.path + kTempSuffix);
-        if (k < 0 || k + 3 >= nkids) return false;
-        const QElement* lo = kids[k + 1];
-        const QElement* hi = kids[k + 2];
-        const QElement* sz = kids[k + 3];
-        if (lo->Bytes() != "Low" || hi->Bytes() != "High" || sz->Bytes() != "Size") return false;
-        if (lo->Integer() < 0 || lo->Integer() > 0xffffffffLL || hi->Integer() < 0 ||
-            hi->Integer() > 0xffffffffLL)
-            return false;
-        uint64_t savedTime =
-            (static_cast<uint64_t>(hi->Integer()) << 32) | static_cast<uint64_t>(lo->Integer());
-        if (!m_hashes.empty() && k + 4 < nkids && kids[k + 4]->Bytes() == "Priority" &&
-            !f.Skipped()) {
-            int64_t pr = kids[k + 4]->Integer();
+        const ResumeRecord::FileState* saved = record->Find(f.path);
+        if (saved == nullptr && f.temporary) saved = record->Find(f.finalPath);
+        if (saved == nullptr && !f.temporary) saved = record->Find(f.path + kTempSuffix);
+        if (saved == nullptr || !saved->described) return false;
+        if (!m_hashes.empty() && saved->priority && !f.Skipped()) {
+            const int64_t pr = *saved->priority;
             if (pr >= -2 && pr <= 2) priorities[fi] = static_cast<int32_t>(pr);
         }
         int64_t sizeNow;
@@ -209,16 +181,13 @@ bool TPieces::LoadResumeData() {
         if (!FileNow(f.path, &sizeNow, &timeNow)) return false;
         if (f.folder && sizeNow > 0) sizeNow = 0;
         if (sizeNow >= 0) {
-            if (savedTime == 0 || sz->Integer() != sizeNow) return false;
+            if (saved->writeTime == 0 || saved->size != sizeNow) return false;
         } else {
-            if (savedTime != 0 || sz->Integer() != -1) return false;
+            if (saved->writeTime != 0 || saved->size != -1) return false;
         }
     }
 
-    const QElement* bits = ValueAfter(kids, "BitField");
-    if (bits == nullptr || !bits->IsString() ||
-        bits->Length() != static_cast<int64_t>(m_haveMap.size()))
-        return false;
+    if (!record->bitField || record->bitField->size() != m_haveMap.size()) return false;
 
     struct Partial {
         int32_t index;
@@ -226,38 +195,21 @@ bool TPieces::LoadResumeData() {
         std::string ctx;
     };
     std::vector<Partial> partials;
-    std::string_view bitBytes = bits->Bytes();
+    const std::string& bitBytes = *record->bitField;
     auto bitSet = [&](int64_t i) {
         return (static_cast<uint8_t>(bitBytes[static_cast<size_t>(i >> 3)]) >> (7 - (i & 7))) & 1;
     };
-    if (const QElement* ps = ValueAfter(kids, "PieceStatus"); ps != nullptr && ps->IsList()) {
-        for (const QElement* e : static_cast<const QMultiElement*>(ps)->Children()) {
-            if (e == nullptr || !e->IsDictionary() || e->Count() < 4) continue;
-            const QElement* ix = e->ElementAt(0);
-            const QElement* pt = e->ElementAt(1);
-            const QElement* st = e->ElementAt(2);
-            const QElement* cx = e->ElementAt(3);
-            const QElement* crc = e->FindElement("CRC32");
-            if (ix->Bytes() != "Index" || pt->Bytes() != "Part" || st->Bytes() != "Status")
-                continue;
-            if (cx == nullptr || !cx->IsString() ||
-                cx->Length() < static_cast<int64_t>(kSha1ContextBytes) || crc == nullptr)
-                continue;
-            int64_t index = ix->Integer();
-            int64_t part = pt->Integer();
-            if (index < 0 || index >= m_pieceCount || bitSet(index) || part <= 0 ||
-                part >= m_pieces[index].size)
-                continue;
-            uint32_t sum =
-                AdlerFrom(static_cast<uint32_t>(index), cx->Bytes().data(), kSha1ContextBytes);
-            if (crc->Integer() != static_cast<int64_t>(sum)) {
-                EngineLog::Printf(kLogChannel, "resume entry of piece %lld has a bad checksum",
-                                  static_cast<long long>(index));
-                continue;
-            }
-            partials.push_back({static_cast<int32_t>(index), static_cast<int32_t>(part),
-                                std::string(cx->Bytes().substr(0, kSha1ContextBytes))});
+    for (const ResumeRecord::Partial& e : record->partials) {
+        if (e.index < 0 || e.index >= m_pieceCount || bitSet(e.index) || e.part <= 0 ||
+            e.part >= m_pieces[e.index].size)
+            continue;
+        if (!e.checksumOk) {
+            EngineLog::Printf(kLogChannel, "resume entry of piece %lld has a bad checksum",
+                              static_cast<long long>(e.index));
+            continue;
         }
+        partials.push_back(
+            {static_cast<int32_t>(e.index), static_cast<int32_t>(e.part), e.context});
     }
 
     // Everything checked: apply.

@@ -1,12 +1,19 @@
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <string>
+#include <thread>
 
 #include "engine/core/EngineApi.h"
 #include "engine/core/EngineSettings.h"
 #include "engine/log/LogApi.h"
+#include "engine/net/NameResolve.h"
 #include "engine/net/ProxyConfig.h"
 #include "tests/e2e/EngineTask.h"
 #include "tests/net/NetFixture.h"
@@ -305,6 +312,76 @@ TEST_F(HttpDownloadTest, ThroughProxies) {
     int32_t results[1];
     StopTasks(&d.handle, 1, 0, results);
     ClearProcessProxyConfig();
+}
+
+// A resolver on 127.0.0.1:53 that never answers: a redirect to a name
+// leaves that name being looked up for the whole (long) time limit, while
+// the task's other source goes on delivering.
+TEST(HttpDownloadHostsNamespace, SilentResolverTests) {
+    EXPECT_EQ(nettest::RunInHostsNamespace("HttpDownloadSilentResolver.*", "127.0.0.1 localhost\n",
+                                           "nameserver 127.0.0.1\noptions timeout:30 attempts:1\n",
+                                           "hosts: files dns\n"),
+              0);
+}
+
+class HttpDownloadSilentResolver : public HttpDownloadTest {
+protected:
+    void SetUp() override {
+        if (!nettest::InHostsNamespace())
+            GTEST_SKIP() << "runs inside HttpDownloadHostsNamespace.SilentResolverTests";
+        HttpDownloadTest::SetUp();
+    }
+};
+
+TEST_F(HttpDownloadSilentResolver, RedirectToAnUnansweredNameDoesNotStallTheTask) {
+    const int dns = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sa.sin_port = htons(53);
+    ASSERT_EQ(bind(dns, reinterpret_cast<sockaddr*>(&sa), sizeof(sa)), 0);
+    const int savedTimeout = LookupTimeoutMs();
+    SetLookupTimeoutMs(60000);
+
+    const std::string content = lftest::PseudoRandomBytes(6 * 1024 * 1024 + 5, 23);
+    lftest::WriteFile(www + "/r.bin", content);
+    lftest::NginxServer slow;
+    ASSERT_TRUE(slow.Start(www, "location /s/ { alias " + www + "/; limit_rate 1m; }"));
+    std::atomic<int> redirects{0};
+    nettest::FakeServer redirector([&redirects](int fd) {
+        nettest::ReadFor(fd, 200, 4096);
+        nettest::WriteAll(fd,
+                          "HTTP/1.1 302 Found\r\nLocation: http://unanswered.test/r.bin\r\n"
+                          "Content-Length: 0\r\n\r\n");
+        ++redirects;
+    });
+    const std::string target = dir / "out/r.bin";
+    auto d = Describe(
+        slow.Url("/s/r.bin") + "\nhttp://127.0.0.1:" + std::to_string(redirector.Port()) + "/r.bin",
+        target);
+    ASSERT_EQ(CreateAndStartTask(&d), 0);
+    SetTaskConnectionLimits(d.handle, 2, 0);
+    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (redirects.load() == 0 && std::chrono::steady_clock::now() < end)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    ASSERT_GT(redirects.load(), 0);
+    // The name is still being looked up (the resolver never answers); the
+    // bytes from nginx keep coming meanwhile.
+    TaskInfo before{}, after{};
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    ASSERT_EQ(QueryTask(d.handle, &before), 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    ASSERT_EQ(QueryTask(d.handle, &after), 0);
+    if (before.progress < 10000) {
+        EXPECT_GT(after.httpBytes, before.httpBytes);
+    }
+    Download r = WaitForTask(d.handle, 60);
+    EXPECT_EQ(r.status, 20206);
+    int32_t results[1];
+    StopTasks(&d.handle, 1, 0, results);
+    EXPECT_TRUE(lftest::ReadFile(target) == content);
+    SetLookupTimeoutMs(savedTimeout);
+    close(dns);
 }
 
 }  // namespace

@@ -7,8 +7,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "engine/net/NameResolve.h"
@@ -92,7 +94,7 @@ TEST(PeerIdParse, NormalisesAndSplitsAddressTexts) {
     for (const ParseCase& c : cases) {
         SCOPED_TRACE(c.text);
         Id id(c.text);
-        ASSERT_EQ(id->Parse(), c.ok);
+        ASSERT_EQ(id->ParseAndWait(), c.ok);
         EXPECT_EQ(id->parsed, c.ok);
         if (!c.ok) {
             EXPECT_EQ(id->ipv4 == 0xffffffffu || c.kind == kSourceBitTorrent, true);
@@ -158,8 +160,8 @@ TEST(PeerIdEquality, SameSourceAndSameAddress) {
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.a) + " / " + c.b);
         Id a(c.a), b(c.b);
-        ASSERT_TRUE(a->Parse());
-        ASSERT_TRUE(b->Parse());
+        ASSERT_TRUE(a->ParseAndWait());
+        ASSERT_TRUE(b->ParseAndWait());
         if (c.shareId) {
             a->peerId[0] = b->peerId[0] = 0x2d;
             a->peerId[19] = b->peerId[19] = 7;
@@ -249,7 +251,7 @@ TEST_F(PeerIdNames, ResolvesOneOrSeveralAddresses) {
     EXPECT_EQ(TPeerId::Resolve("0.0.0.0", found), 0);
 
     Id id("http://multi.test:8000/dir/file.cab");
-    ASSERT_TRUE(id->Parse());
+    ASSERT_TRUE(id->ParseAndWait());
     EXPECT_EQ(Dotted(id->ipv4), "127.0.0.2");
     ASSERT_EQ(id->alternates.size(), 2u);
     EXPECT_EQ(Dotted(id->alternates[0]), "127.0.0.3");
@@ -258,10 +260,10 @@ TEST_F(PeerIdNames, ResolvesOneOrSeveralAddresses) {
     EXPECT_EQ(id->details->hostName, "multi.test");
 
     Id tracker("tracker://udp://single.test:6969");
-    ASSERT_TRUE(tracker->Parse());
+    ASSERT_TRUE(tracker->ParseAndWait());
     EXPECT_EQ(Dotted(tracker->ipv4), "127.0.0.5");
     Id sameByAddress("tracker://udp://127.0.0.5:6969/announce");
-    ASSERT_TRUE(sameByAddress->Parse());
+    ASSERT_TRUE(sameByAddress->ParseAndWait());
     EXPECT_TRUE(tracker->SameSource(*sameByAddress));
     EXPECT_TRUE(TakeEvents().empty());
 }
@@ -271,21 +273,21 @@ TEST_F(PeerIdNames, FailedLookupsReportOnceUntilASuccess) {
         "11500106 ErrCode : (11001) Host : (nosuch.test) , DNS : (192.0.2.53), 备用 DNS : "
         "(192.0.2.54)";
     Id a("http://nosuch.test/f.cab");
-    EXPECT_FALSE(a->Parse());
+    EXPECT_FALSE(a->ParseAndWait());
     EXPECT_TRUE(a->lookupFailed);
     EXPECT_FALSE(a->parsed);
     EXPECT_EQ(a->ipv4, 0xffffffffu);
     EXPECT_TRUE(IsFailedName("nosuch.test"));
     Id b("ftp://nosuch.test/f.cab");
-    EXPECT_FALSE(b->Parse());  // a second failure: no second report
+    EXPECT_FALSE(b->ParseAndWait());  // a second failure: no second report
     std::vector<std::string> events = TakeEvents();
     ASSERT_EQ(events.size(), 1u);
     EXPECT_EQ(events[0], expected);
 
     Id ok("http://single.test/f.cab");
-    EXPECT_TRUE(ok->Parse());  // a success re-arms the report
+    EXPECT_TRUE(ok->ParseAndWait());  // a success re-arms the report
     Id c("tracker://http://nosuch.test/announce");
-    EXPECT_FALSE(c->Parse());
+    EXPECT_FALSE(c->ParseAndWait());
     events = TakeEvents();
     ASSERT_EQ(events.size(), 1u);
     EXPECT_EQ(events[0], expected);
@@ -310,13 +312,33 @@ TEST(PeerIdSilentResolver, LookupGivesUpAtTheTimeLimit) {
     EXPECT_EQ(LookupHostTimed("slow.test", LookupTimeoutMs(), found), kLookupTimedOut);
     EXPECT_EQ(TPeerId::Resolve("single.test", found), 1);  // the hosts file still answers
     Id id("http://slow.test/f.cab");
-    EXPECT_FALSE(id->Parse());
+    EXPECT_FALSE(id->ParseAndWait());
     EXPECT_TRUE(id->lookupFailed);
     // A timeout is no proof that the name does not exist.
     EXPECT_FALSE(IsFailedName("slow.test"));
     std::vector<std::string> events = TakeEvents();
     ASSERT_EQ(events.size(), 1u);
     EXPECT_EQ(events[0], "11500106 ErrCode : (10060) Host : (slow.test) , DNS : (127.0.0.1)");
+
+    // Parse itself never looks a name up: the lookup is a state that each
+    // Resolution step only looks at, until it gives up at the time limit.
+    Id pending("http://slow2.test/f.cab");
+    EXPECT_TRUE(pending->Parse());
+    EXPECT_TRUE(pending->resolving);
+    EXPECT_FALSE(pending->parsed);
+    EXPECT_EQ(pending->Resolution(), TPeerId::kResolving);
+    EXPECT_EQ(pending->Resolution(), TPeerId::kResolving);
+    TPeerId::ResolveState state;
+    while ((state = pending->Resolution()) == TPeerId::kResolving)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_EQ(state, TPeerId::kResolveFailed);
+    EXPECT_TRUE(pending->lookupFailed);
+    EXPECT_FALSE(pending->resolving);
+    // A dotted address needs no lookup.
+    Id dotted("http://127.0.0.7:81/f.cab");
+    EXPECT_TRUE(dotted->Parse());
+    EXPECT_TRUE(dotted->parsed);
+    EXPECT_EQ(dotted->Resolution(), TPeerId::kResolved);
     SetSourceEventSink(nullptr);
     SetLookupTimeoutMs(saved);
     close(fd);

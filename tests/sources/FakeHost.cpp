@@ -41,7 +41,7 @@ bool FakeHost::MakePieces(int64_t size, int32_t pieceLength) {
 
 TPeerId* FakeHost::AddSource(const std::string& address) {
     TPeerId* r = new TPeerId(address);
-    if (!r->Parse()) {
+    if (!r->ParseAndWait()) {
         r->Release();
         return nullptr;
     }

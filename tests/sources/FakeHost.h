@@ -38,7 +38,6 @@ public:
     std::vector<int64_t> serverSizes;
     std::vector<std::string> redirects;  // address texts of redirect targets
     int removed = 0;
-    int malformed = 0;
     int fetchingMetainfo = 0;
     int64_t payload = 0;
     int piecesCompleted = 0;
@@ -84,7 +83,6 @@ public:
     void OnServerSize(lf::TPeerId* source, int64_t size) override;
     void RemoveCandidate(lf::TPeerId*) override { ++removed; }
     void AddRedirectTarget(lf::TPeerId* target) override;
-    void OnMalformedAddress() override { ++malformed; }
     void SetFetchingMetainfo() override { ++fetchingMetainfo; }
 
 private:

@@ -127,24 +127,22 @@ TEST(HttpPeerTest, AnswersThatEndTheSource) {
         const char* name;
         std::string reply;
         int removed;
-        std::vector<std::string> redirects;
-        int malformed;
+        std::vector<std::string> redirects;  // "*": the relative target on the same server
         int penalty;
     } cases[] = {
-        {"not found", "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n", 1, {}, 0, 0},
-        {"server error", "HTTP/1.1 503 Busy\r\nContent-Length: 0\r\n\r\n", 0, {}, 0, 60},
+        {"not found", "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n", 1, {}, 0},
+        {"server error", "HTTP/1.1 503 Busy\r\nContent-Length: 0\r\n\r\n", 0, {}, 60},
         {"redirect",
          "HTTP/1.1 302 Found\r\nLocation: http://127.0.0.1:9/g.bin\r\n\r\n",
          0,
          {"http://127.0.0.1:9/g.bin"},
-         0,
          0},
-        {"relative redirect", "HTTP/1.1 301 Moved\r\nLocation: /h.bin\r\n\r\n", 0, {"*"}, 0, 0},
-        {"redirect to a name that does not resolve",
+        {"relative redirect", "HTTP/1.1 301 Moved\r\nLocation: /h.bin\r\n\r\n", 0, {"*"}, 0},
+        // The name is looked up by the task later, never on this path.
+        {"redirect to a name",
          "HTTP/1.1 302 Found\r\nLocation: http://no-such-host.invalid/g.bin\r\n\r\n",
          0,
-         {},
-         1,
+         {"http://no-such-host.invalid/g.bin"},
          0},
     };
     for (const auto& c : cases) {
@@ -158,7 +156,6 @@ TEST(HttpPeerTest, AnswersThatEndTheSource) {
         ASSERT_TRUE(peer->Connect(source));
         EXPECT_FALSE(host.Drive(peer, 10));
         EXPECT_EQ(host.removed, c.removed);
-        EXPECT_EQ(host.malformed, c.malformed);
         if (c.redirects.size() == 1 && c.redirects[0] == "*") {
             ASSERT_EQ(host.redirects.size(), 1u);
             EXPECT_EQ(host.redirects[0], Url(server.Port(), "/h.bin"));
@@ -172,8 +169,6 @@ TEST(HttpPeerTest, AnswersThatEndTheSource) {
     }
 }
 
-// A server whose head never ends: the source reads no more than the head
-// may take, then gives up and tells the task the source is of no use.
 TEST(HttpPeerTest, EndlessHeadEndsTheSourceAtTheCap) {
     std::atomic<int64_t> sent{0};
     nettest::FakeServer server([&sent](int fd) {
