@@ -7,7 +7,7 @@ engine promises: per kill, the write cache of every task plus one piece per
 connection.
 
   kill_loop.py --lf-get PATH [--kills 30] [--seed 17] [--files 8]
-               [--mib 12] [--rate 128k] [--connections 4]
+               [--mib 48] [--rate 128k] [--connections 4]
 
 Run inside a private network namespace (run_kill_bench.sh does it).
 """
@@ -54,7 +54,7 @@ def main():
     ap.add_argument("--kills", type=int, default=30)
     ap.add_argument("--seed", type=int, default=17)
     ap.add_argument("--files", type=int, default=8)
-    ap.add_argument("--mib", type=int, default=12)
+    ap.add_argument("--mib", type=int, default=48)
     ap.add_argument("--rate", default="128k")
     ap.add_argument("--connections", type=int, default=4)
     ap.add_argument("--min-run", type=float, default=1.0)

@@ -9,4 +9,4 @@ kills=${1:-30}
 seed=${2:-17}
 exec unshare --net -- sh -c "ip link set lo up && python3 '$here/bench/resume/kill_loop.py' \
     --lf-get '$build/tools/lf-get/lf-get' --kills $kills --seed $seed \
-    --files ${FILES:-8} --mib ${MIB:-12} --rate ${RATE:-128k} --connections ${CONNECTIONS:-4}"
+    --files ${FILES:-8} --mib ${MIB:-48} --rate ${RATE:-128k} --connections ${CONNECTIONS:-4}"
