@@ -18,7 +18,7 @@ public:
     void Run() override;
     int StartDownload() override;
     // Loads the info file, then starts the thread as "ContinueDownload".
-    int ContinueDownload();
+    int ContinueDownload() override;
     int RestartFromScratch() override;
     int64_t Tick() override;
     void Publish(bool now, bool force) override;

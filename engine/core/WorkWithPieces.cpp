@@ -233,7 +233,7 @@ void TWorkWithPieces::RefreshFromPieces() {
 
 void TWorkWithPieces::HandlePieceEvent(const TPieceEvent& e) {
     switch (e.type) {
-        case 1:
+        case kPieceEventHaveChanged:
             if (m_pieces != nullptr && e.value >= 0) {
                 const size_t byte = static_cast<size_t>(e.value) / 8;
                 if (byte < m_have.size()) {
@@ -246,33 +246,33 @@ void TWorkWithPieces::HandlePieceEvent(const TPieceEvent& e) {
                 m_pieceMapChanged = true;
             }
             break;
-        case 2:
-        case 3:
+        case kPieceEventAllPresent:
+        case kPieceEventStartCheck:
             m_pieceMapChanged = true;
             break;
-        case 100:
+        case kPieceEventTableBuilt:
             m_have.assign(static_cast<size_t>((e.value + 7) / 8), 0);
             break;
-        case 1000:
-        case 1001: {
+        case kPieceEventSelectionData:
+        case kPieceEventResumeData: {
             QGuard guard(m_lock);
             SetInfoValue(
-                e.type == 1000 ? kPart : kBits,
+                e.type == kPieceEventSelectionData ? kPart : kBits,
                 std::string(e.data != nullptr ? e.data : "", static_cast<size_t>(e.length)));
             break;
         }
-        case 1002:
-        case 1004: {
+        case kPieceEventDiskFull:
+        case kPieceEventWriteFailure: {
             {
                 QGuard guard(m_lock);
                 m_working.statusCode =
-                    e.type == 1002 ? kTaskStatusDiskFull : kTaskStatusWriteFailure;
+                    e.type == kPieceEventDiskFull ? kTaskStatusDiskFull : kTaskStatusWriteFailure;
             }
             m_errorFlag = true;
             RequestStop(nullptr);
             break;
         }
-        case 1003:
+        case kPieceEventDiskCleared:
             m_errorFlag = false;
             break;
         default:

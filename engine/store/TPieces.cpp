@@ -7,8 +7,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "engine/log/LogApi.h"
 #include "engine/base/TimeThread.h"
+#include "engine/log/LogApi.h"
 #include "engine/store/BufferPool.h"
 
 namespace lf {
@@ -136,7 +136,7 @@ bool TPieces::BuildPieceTable(const TContentLayout& layout, TPieces* previous) {
     m_cachedBytes = 0;
     m_pendingBytes = 0;
     m_infoLoaded = true;
-    Send(100, 0, 4, count);
+    Send(kPieceEventTableBuilt, 0, 4, count);
     if (sum != total) return false;
 
     LoadSelectionData();
@@ -149,7 +149,7 @@ bool TPieces::BuildPieceTable(const TContentLayout& layout, TPieces* previous) {
 // ---------------------------------------------------------------- recovery
 
 bool TPieces::Recover(TPieces* previous) {
-    Send(3, 1);
+    Send(kPieceEventStartCheck, 1);
     if (previous != nullptr && previous->m_ready &&
         previous->m_files.Files().size() == m_files.Files().size() &&
         previous->m_totalLength == m_totalLength && m_pieceLength % kBlockBytes == 0 &&
@@ -199,7 +199,7 @@ bool TPieces::QuickCheck() {
     m_verifiedBytes = m_totalLength;
     m_examinedBytes = m_totalLength;
     m_lastCompleted = static_cast<int32_t>(m_pieceCount - 1);
-    Send(2, 1);
+    Send(kPieceEventAllPresent, 1);
     return true;
 }
 
@@ -458,7 +458,7 @@ bool TPieces::SetHave(int32_t piece, bool present) {
         --m_haveCount;
         m_verifiedBytes = std::max<int64_t>(0, m_verifiedBytes - m_pieces[piece].size);
     }
-    Send(1, present ? 1 : 0, 4, piece);
+    Send(kPieceEventHaveChanged, present ? 1 : 0, 4, piece);
     return true;
 }
 

@@ -52,9 +52,10 @@
 #include <string>
 #include <vector>
 
-#include "engine/base/RefObject.h"
 #include "engine/base/QMutex.h"
+#include "engine/base/RefObject.h"
 #include "engine/store/ContentLayout.h"
+#include "engine/store/PieceEvents.h"
 #include "engine/store/Sha1Context.h"
 #include "engine/store/TargetFiles.h"
 

@@ -252,7 +252,7 @@ bool TTargetFiles::WaitForSpace(TFileEntry& file, int64_t missing) {
         if (GuardFreeSpace(file.path) >= missing) {
             if (m_diskFullSent) {
                 m_diskFullSent = false;
-                Event(1003);
+                Event(kPieceEventDiskCleared);
             }
             return true;
         }
@@ -260,7 +260,7 @@ bool TTargetFiles::WaitForSpace(TFileEntry& file, int64_t missing) {
             m_diskFullSent = true;
             EngineLog::Printf(kLogChannel, "disk full: %s needs %lld more bytes", file.path.c_str(),
                               static_cast<long long>(missing));
-            Event(1002);
+            Event(kPieceEventDiskFull);
         }
         if (m_shutdownFlush) return false;
         // Waits in short steps so a stop request is seen quickly.
@@ -277,13 +277,13 @@ bool TTargetFiles::EnsureFile(TFileEntry& file, int64_t needed, bool forWrite, b
     if (needed > file.length) return false;
     if (forWrite && file.fd >= 0 && file.readOnly) CloseFile(file);
     if (!Open(file, forWrite)) {
-        if (forWrite) Event(1004);
+        if (forWrite) Event(kPieceEventWriteFailure);
         return false;
     }
     struct stat st;
     if (::fstat(file.fd, &st) != 0) {
         CloseFile(file);
-        if (forWrite) Event(1004);
+        if (forWrite) Event(kPieceEventWriteFailure);
         return false;
     }
     int64_t size = st.st_size;
@@ -315,7 +315,7 @@ bool TTargetFiles::EnsureFile(TFileEntry& file, int64_t needed, bool forWrite, b
             if (rc != 0) {
                 int err = errno;
                 CloseFile(file);
-                if (err == ENOSPC) Event(1002);
+                if (err == ENOSPC) Event(kPieceEventDiskFull);
                 return false;
             }
             size = target;
@@ -353,7 +353,7 @@ int64_t TTargetFiles::Write(int64_t contentOffset, const char* data, int64_t len
                                      pos + wrote);
                 if (w < 0 && errno == EINTR) continue;
                 if (w <= 0) {
-                    if (w < 0 && errno == ENOSPC) Event(1002);
+                    if (w < 0 && errno == ENOSPC) Event(kPieceEventDiskFull);
                     break;
                 }
                 wrote += w;

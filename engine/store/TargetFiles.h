@@ -23,6 +23,7 @@
 
 #include "engine/base/QMutex.h"
 #include "engine/store/ContentLayout.h"
+#include "engine/store/PieceEvents.h"
 
 namespace lf {
 
