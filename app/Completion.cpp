@@ -231,6 +231,12 @@ void CDownloadController::MarkProgramExit(const std::string& reason) {
 void CDownloadController::OnWindowDestroyed() {
     if (g_exitRecorded.exchange(true)) return;
     m_stopping = true;
+    if (m_refused) {
+        // Another copy owns the data folder: nothing of it is ours to write.
+        StopDataUpload();
+        EngineShutdown();
+        return;
+    }
     JoinVerification();
     StopEarlyDigest();
     std::lock_guard<std::recursive_mutex> guard(m_lock);

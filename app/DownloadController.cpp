@@ -190,6 +190,14 @@ int CDownloadController::Initialise() {
     const std::string& releaseId = m_table.ReleaseId();
     m_dataFolder = DataFolder(releaseId);
     MakeFolders(m_dataFolder);
+    // Another copy on the same data folder: refuse before any file of it
+    // (log, task INI, resume data) is touched.
+    pid_t holder = 0;
+    if (!m_dataLock.Acquire(m_dataFolder, &holder)) {
+        m_refused = true;
+        Refuse(CopyLockRefusal(m_dataFolder, holder));
+        return -3;
+    }
     m_taskIni = TaskIniPath(m_dataFolder, releaseId);
     m_logBase = LogBasePath(m_dataFolder, releaseId);
     EngineLog::SetBasePath(m_logBase.c_str());
@@ -390,6 +398,26 @@ void CDownloadController::WriteBeginKeys(bool withEntries) {
     SetHttpDisguise(1);
 }
 
+bool CDownloadController::LockSaveFolder() {
+    const std::string folder = CCopyLock::Normalise(m_saveFolder);
+    // The data folder's lock already covers a save folder that is the same.
+    if (m_dataLock.Held() && m_dataLock.Folder() == folder) return true;
+    if (m_saveLock.Held() && m_saveLock.Folder() == folder) return true;
+    pid_t holder = 0;
+    if (m_saveLock.Acquire(m_saveFolder, &holder)) return true;
+    Log("保存目录被另一个下载器占用");
+    Refuse(CopyLockRefusal(m_saveFolder, holder));
+    return false;
+}
+
+void CDownloadController::Refuse(const std::string& text) {
+    if (m_hooks.refused) {
+        m_hooks.refused(text);
+    } else {
+        Message(text);
+    }
+}
+
 void CDownloadController::Begin() {
     // 0. A save folder that cannot be made or written is refused before
     // anything starts, with the folder and the system's reason.
@@ -400,6 +428,9 @@ void CDownloadController::Begin() {
         Message(text);
         return;
     }
+    // Another copy writing into the same save folder would mix its files
+    // with ours.
+    if (!LockSaveFolder()) return;
     // 1. Space.
     if (static_cast<uint64_t>(std::max<int64_t>(0, GetDriveFreeSpace(m_saveFolder))) <
         m_requiredSpace) {
@@ -432,6 +463,10 @@ void CDownloadController::Begin() {
 }
 
 void CDownloadController::Reload() {
+    if (!LockSaveFolder()) {
+        SetStatus(DownloadStatus::Failed);
+        return;
+    }
     WriteBeginKeys(false);
     if (EngineStartup(m_dataFolder.c_str()) != 0) {
         Log("Reload Download Task] [环境初始化失败");
@@ -1065,7 +1100,11 @@ bool CDownloadController::AllTasksEnded() {
         if (!m_records[i] || m_records[i]->callerWord != 0) continue;
         TaskInfo info{};
         if (m_handles[i] == nullptr || QueryTask(m_handles[i], &info) != 0) return false;
-        if (info.status == 0 || info.status == kTaskStatusComplete) return false;
+        // A malformed or unresolvable source address ends nothing: the
+        // task goes on with its other sources.
+        if (info.status == 0 || info.status == kTaskStatusComplete ||
+            info.status == kTaskStatusBadSourceAddress)
+            return false;
         ++ended;
     }
     return ended > 0;

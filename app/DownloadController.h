@@ -21,6 +21,7 @@
 #include <thread>
 
 #include "app/ControllerRules.h"
+#include "app/CopyLock.h"
 #include "app/DownloadStatus.h"
 #include "app/EarlyDigest.h"
 #include "app/ReleaseResources.h"
@@ -61,6 +62,10 @@ struct ControllerHooks {
     // The installer was started: the front end closes (and then calls
     // OnWindowDestroyed).
     std::function<void()> closeWindow;
+    // Another copy holds the data or save folder: the refusal text, shown at
+    // once on the caller's thread (the front end may end right after).
+    // Missing: an ordinary message box.
+    std::function<void(const std::string& text)> refused;
 };
 
 // Knobs with the program's defaults; tests shorten the waits.
@@ -201,6 +206,10 @@ private:
     void ChooseVolumeMode();
     void Begin();
     void Reload();
+    // Takes the save folder for this process; false (after the message)
+    // when another copy uses it.
+    bool LockSaveFolder();
+    void Refuse(const std::string& text);
     int CreateTask(int i);
     int RecoverTask(int i, bool repair);
     bool FillDescription(int i, bool create);
@@ -280,6 +289,10 @@ private:
     std::string m_lastDigest;
     std::string m_startFailure;
     std::string m_programExit;  // reason of an exit the program decided
+
+    // One copy per data folder and per save folder (every process).
+    CCopyLock m_dataLock, m_saveLock;
+    bool m_refused = false;  // another copy holds the data folder: touch nothing
 
     std::string m_dataFolder, m_taskIni, m_logBase, m_statsConfig, m_infoFolder, m_saveFolder;
     std::string m_taskHash, m_entrance;

@@ -21,6 +21,7 @@
 #include "app/StatusTexts.h"
 #include "app/Translation.h"
 #include "app/TerminalText.h"
+#include "engine/base/SafeText.h"
 #include "engine/core/EngineApi.h"
 
 namespace lfapp {
@@ -67,10 +68,11 @@ void PrintLine(const std::string& line) {
     std::fflush(stdout);
 }
 
+// Messages can carry text from the network (the resource list's notices):
+// control characters never reach the terminal as they are.
 void PrintMessage(void*, const std::string& text, const std::string& caption, uint32_t) {
-    std::string shown = TranslateKnown("Message", text);
-    for (size_t at; (at = shown.find("\r\n")) != std::string::npos;) shown.replace(at, 2, "\n");
-    PrintLine("[" + TranslateKnown("Message", caption) + "] " + shown);
+    PrintLine("[" + lf::SafeText(TranslateKnown("Message", caption)) + "] " +
+              lf::SafeLines(TranslateKnown("Message", text)));
 }
 
 std::string RemainingText(uint32_t seconds) {
@@ -219,6 +221,9 @@ int RunHeadless(const HeadlessOptions& options) {
     };
     hooks.verificationDone = [&] { verificationDone = true; };
     hooks.closeWindow = [&] { closeRequested = true; };
+    hooks.refused = [](const std::string& text) {
+        PrintLine("[" + translate("Message", kMessageCaption) + "] " + text);
+    };
     controller.SetHooks(hooks);
 
     int started = controller.Initialise();
@@ -231,8 +236,9 @@ int RunHeadless(const HeadlessOptions& options) {
     if (started == 0 && !table->listUrl.empty()) {
         ExpiryInfo expiry = CheckExpiry(table->listUrl);
         if (expiry.retired) {
-            PrintLine("[" + translate("Message", kMessageCaption) + "] " + expiry.message);
-            if (!expiry.url.empty()) PrintLine(expiry.url);
+            PrintLine("[" + translate("Message", kMessageCaption) + "] " +
+                      lf::SafeLines(expiry.message));
+            if (!expiry.url.empty()) PrintLine(lf::SafeText(expiry.url));
             controller.MarkProgramExit("发布包已停用");
             controller.OnWindowDestroyed();
             return kHeadlessRetired;

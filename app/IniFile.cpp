@@ -10,6 +10,8 @@
 #include <mutex>
 #include <sstream>
 
+#include "common/Text.h"
+
 namespace lfapp {
 namespace {
 
@@ -21,17 +23,6 @@ std::string_view Trim(std::string_view s) {
     while (!s.empty() && IsBlank(s.front())) s.remove_prefix(1);
     while (!s.empty() && IsBlank(s.back())) s.remove_suffix(1);
     return s;
-}
-
-char Lower(char c) {
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-bool SameName(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i)
-        if (Lower(a[i]) != Lower(b[i])) return false;
-    return true;
 }
 
 // Name of a section header line, or nullopt when the line is not one.
@@ -90,7 +81,7 @@ IniDocument IniDocument::Parse(std::string_view bytes) {
 long IniDocument::FindSection(std::string_view section) const {
     for (size_t i = 0; i < m_lines.size(); ++i) {
         auto name = HeaderName(m_lines[i]);
-        if (name && SameName(*name, Trim(section))) return static_cast<long>(i);
+        if (name && lf::EqualNoCase(*name, Trim(section))) return static_cast<long>(i);
     }
     return -1;
 }
@@ -105,7 +96,8 @@ long IniDocument::FindKey(long header, std::string_view key) const {
     size_t end = SectionEnd(header);
     for (size_t i = static_cast<size_t>(header) + 1; i < end; ++i) {
         std::string_view k, v;
-        if (SplitKeyLine(m_lines[i], &k, &v) && SameName(k, Trim(key))) return static_cast<long>(i);
+        if (SplitKeyLine(m_lines[i], &k, &v) && lf::EqualNoCase(k, Trim(key)))
+            return static_cast<long>(i);
     }
     return -1;
 }

@@ -2,8 +2,8 @@
 
 #include <cstdlib>
 
-#include "app/Base64.h"
 #include "app/IniFile.h"
+#include "common/Base64.h"
 
 namespace lfapp {
 namespace {
@@ -37,11 +37,11 @@ ReleaseTable DecodeReleaseTable(std::string_view storedText) {
     IniDocument doc = IniDocument::Parse(storedText);
     const char* s = kReleaseTableSection;
     ReleaseTable table;
-    table.listUrl = DecodeBase64Text(doc.GetString(s, "ListUrl", ""));
+    table.listUrl = lf::DecodeBase64Text(doc.GetString(s, "ListUrl", ""));
     for (int i = 0; i < kReleaseEntryCount; ++i) {
         ReleaseEntry& e = table.entries[i];
-        e.url = DecodeBase64Text(doc.GetString(s, Key("Url", i), ""));
-        e.fileName = DecodeBase64Text(doc.GetString(s, Key("File", i), ""));
+        e.url = lf::DecodeBase64Text(doc.GetString(s, Key("Url", i), ""));
+        e.fileName = lf::DecodeBase64Text(doc.GetString(s, Key("File", i), ""));
         e.md5 = doc.GetString(s, Key("Md5", i), "");
         e.size = ParseSize(doc.GetString(s, Key("Size", i), ""));
         int64_t id = doc.GetInt(s, Key("Torrent", i), 0);
@@ -53,11 +53,11 @@ ReleaseTable DecodeReleaseTable(std::string_view storedText) {
 std::string EncodeReleaseTable(const ReleaseTable& table) {
     std::string out = "; Lanternfish release table: Base64 columns are ListUrl, UrlN and FileN.\n";
     out += std::string("[") + kReleaseTableSection + "]\n";
-    out += "ListUrl=" + EncodeBase64(table.listUrl) + "\n";
+    out += "ListUrl=" + lf::EncodeBase64(table.listUrl) + "\n";
     for (int i = 0; i < kReleaseEntryCount; ++i) {
         const ReleaseEntry& e = table.entries[i];
-        out += Key("Url", i) + "=" + EncodeBase64(e.url) + "\n";
-        out += Key("File", i) + "=" + EncodeBase64(e.fileName) + "\n";
+        out += Key("Url", i) + "=" + lf::EncodeBase64(e.url) + "\n";
+        out += Key("File", i) + "=" + lf::EncodeBase64(e.fileName) + "\n";
         out += Key("Md5", i) + "=" + e.md5 + "\n";
         out += Key("Size", i) + "=" + std::to_string(e.size) + "\n";
         out += Key("Torrent", i) + "=" + std::to_string(e.torrentId) + "\n";

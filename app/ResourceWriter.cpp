@@ -1,8 +1,8 @@
 #include "app/ResourceWriter.h"
 
 #include "app/AppPaths.h"
-#include "app/Base64.h"
 #include "app/IniFile.h"
+#include "common/Base64.h"
 #include "engine/log/LogApi.h"
 
 namespace lfapp {

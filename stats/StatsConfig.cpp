@@ -8,6 +8,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "common/Text.h"
+
 namespace lfstats {
 
 namespace {
@@ -20,18 +22,6 @@ std::string_view Trim(std::string_view s) {
     while (!s.empty() && IsBlank(s.front())) s.remove_prefix(1);
     while (!s.empty() && IsBlank(s.back())) s.remove_suffix(1);
     return s;
-}
-
-char Lower(char c) {
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-bool EqualNoCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        if (Lower(a[i]) != Lower(b[i])) return false;
-    }
-    return true;
 }
 
 }  // namespace
@@ -56,7 +46,7 @@ IniDocument IniDocument::Parse(std::string_view text) {
                 Trim(line.substr(1, close == std::string_view::npos ? line.size() - 1 : close - 1));
             current = nullptr;
             for (Section& s : doc.m_sections) {
-                if (EqualNoCase(s.name, name)) current = &s;
+                if (lf::EqualNoCase(s.name, name)) current = &s;
             }
             if (current == nullptr) {
                 doc.m_sections.push_back(Section{std::string(name), {}});
@@ -75,7 +65,7 @@ IniDocument IniDocument::Parse(std::string_view text) {
         if (key.empty()) continue;
         bool seen = false;
         for (const auto& entry : current->entries) {
-            if (EqualNoCase(entry.first, key)) seen = true;
+            if (lf::EqualNoCase(entry.first, key)) seen = true;
         }
         if (!seen) current->entries.emplace_back(std::string(key), std::string(value));
     }
@@ -95,9 +85,9 @@ bool IniDocument::Load(const std::string& path, IniDocument* out) {
 std::string IniDocument::Get(std::string_view section, std::string_view key,
                              std::string_view fallback) const {
     for (const Section& s : m_sections) {
-        if (!EqualNoCase(s.name, section)) continue;
+        if (!lf::EqualNoCase(s.name, section)) continue;
         for (const auto& entry : s.entries) {
-            if (EqualNoCase(entry.first, key)) return entry.second;
+            if (lf::EqualNoCase(entry.first, key)) return entry.second;
         }
         break;
     }

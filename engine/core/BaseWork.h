@@ -61,6 +61,13 @@ public:
     virtual void UnregisterInfoHash() {}
     virtual void Reset(bool clearFileList, bool clearAll);
     virtual void PieceStoreEvent(long event) { Notify(event); }
+    // ---- what the engine interface asks of a task, served by the upper
+    // layers (the interface sees a task as a TBaseWork only) ----
+    virtual int ContinueDownload() = 0;
+    virtual void AddMirrors(const char* addresses, const char* companions) = 0;
+    virtual void ClearMirrors() = 0;
+    virtual int32_t CopyPieceMap(uint8_t* buffer, int32_t length) = 0;
+    virtual int32_t PieceMapSize() = 0;
     // Published downloaded bytes and total (under the task lock).
     void PublishedProgress(int64_t* downloaded, int64_t* total);
 

@@ -49,9 +49,9 @@ QTMutex& InterfaceLock() {
 // Looks a handle up in the task list; nullptr when it is not a live task.
 // The caller holds the interface lock, so a task found stays alive: tasks
 // are deleted only by engine cleanup, which takes the same lock.
-TWorkThread* Lookup(TaskHandle handle) {
+TBaseWork* Lookup(TaskHandle handle) {
     if (!TBaseWork::IsLiveTask(handle)) return nullptr;
-    return static_cast<TWorkThread*>(static_cast<TBaseWork*>(handle));
+    return static_cast<TBaseWork*>(handle);
 }
 
 std::string FixedText(const char* field, size_t size) {
@@ -119,7 +119,7 @@ int32_t WithTask(TaskHandle handle, F f, int32_t unknown = kEngineUnknownTask,
                  int32_t failed = kEngineFailed) {
     try {
         QGuard guard(InterfaceLock());
-        TWorkThread* task = Lookup(handle);
+        TBaseWork* task = Lookup(handle);
         if (task == nullptr) return unknown;
         return f(task);
     } catch (...) {
@@ -226,7 +226,7 @@ int32_t RecoverAndContinueTask(TaskDescription* description, uint8_t force) {
 }
 
 int32_t StopTask(TaskHandle handle, int32_t reset) {
-    return WithTask(handle, [reset](TWorkThread* task) {
+    return WithTask(handle, [reset](TBaseWork* task) {
         if (task->StopDownload() != 0) return kEngineFailed;
         task->RearmSourceList();
         if (reset != 0) task->Reset(true, true);
@@ -239,12 +239,12 @@ int32_t StopTasks(const TaskHandle* handles, uint32_t count, int32_t reset, int3
         QGuard guard(InterfaceLock());
         struct Pending {
             uint32_t index;
-            TWorkThread* task;
+            TBaseWork* task;
             QThreadId id;
         };
         std::vector<Pending> pending;
         for (uint32_t i = 0; i < count; ++i) {
-            TWorkThread* task = handles != nullptr ? Lookup(handles[i]) : nullptr;
+            TBaseWork* task = handles != nullptr ? Lookup(handles[i]) : nullptr;
             if (results != nullptr) results[i] = task != nullptr ? kEngineOk : kEngineUnknownTask;
             if (task == nullptr) continue;
             QThreadId id = 0;
@@ -269,13 +269,13 @@ int32_t StopTasks(const TaskHandle* handles, uint32_t count, int32_t reset, int3
 }
 
 int32_t RestartTask(TaskHandle handle) {
-    return WithTask(handle, [](TWorkThread* task) {
+    return WithTask(handle, [](TBaseWork* task) {
         return task->StartDownload() == 0 ? kEngineOk : kEngineFailed;
     });
 }
 
 int32_t QueryTask(TaskHandle handle, TaskInfo* info) {
-    return WithTask(handle, [info](TWorkThread* task) {
+    return WithTask(handle, [info](TBaseWork* task) {
         if (info == nullptr) return kEngineInvalidArgument;
         task->QueryTaskInfo(info);
         return kEngineOk;
@@ -299,7 +299,7 @@ int32_t QueryTaskEx(TaskHandle handle, TaskInfoEx* info) {
 }
 
 int32_t IsTaskComplete(TaskHandle handle, int32_t* complete) {
-    return WithTask(handle, [complete](TWorkThread* task) {
+    return WithTask(handle, [complete](TBaseWork* task) {
         if (complete == nullptr) return kEngineInvalidArgument;
         *complete = task->IsComplete() ? 1 : 0;
         return kEngineOk;
@@ -308,11 +308,11 @@ int32_t IsTaskComplete(TaskHandle handle, int32_t* complete) {
 
 int32_t SetTaskSpeedLimit(TaskHandle handle, int32_t direction, int32_t limitKiB) {
     return WithTask(handle,
-                    [=](TWorkThread* task) { return task->SetSpeedLimit(direction, limitKiB); });
+                    [=](TBaseWork* task) { return task->SetSpeedLimit(direction, limitKiB); });
 }
 
 int32_t SetTaskConnectionLimits(TaskHandle handle, int32_t servers, int32_t peers) {
-    return WithTask(handle, [=](TWorkThread* task) {
+    return WithTask(handle, [=](TBaseWork* task) {
         task->SetConnectionLimits(servers, peers);
         return kEngineOk;
     });
@@ -320,23 +320,23 @@ int32_t SetTaskConnectionLimits(TaskHandle handle, int32_t servers, int32_t peer
 
 int32_t CopyTaskPieceMap(TaskHandle handle, uint8_t* buffer, int32_t length) {
     return WithTask(
-        handle, [=](TWorkThread* task) { return task->CopyPieceMap(buffer, length); }, -1, -1);
+        handle, [=](TBaseWork* task) { return task->CopyPieceMap(buffer, length); }, -1, -1);
 }
 
 int32_t GetTaskPieceMapSize(TaskHandle handle) {
     return WithTask(
-        handle, [](TWorkThread* task) { return task->PieceMapSize(); }, -1, -1);
+        handle, [](TBaseWork* task) { return task->PieceMapSize(); }, -1, -1);
 }
 
 int32_t ClearTaskMirrors(TaskHandle handle) {
-    return WithTask(handle, [](TWorkThread* task) {
+    return WithTask(handle, [](TBaseWork* task) {
         task->ClearMirrors();
         return kEngineOk;
     });
 }
 
 int32_t AddTaskMirrors(TaskHandle handle, const char* addresses, const char* companions) {
-    return WithTask(handle, [=](TWorkThread* task) {
+    return WithTask(handle, [=](TBaseWork* task) {
         task->AddMirrors(addresses, companions);
         return kEngineOk;
     });

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 
@@ -184,6 +185,10 @@ void TWorkThread::LoopBody() {
     }
 
     if (!m_completed) CompletionCheck(static_cast<int64_t>(WallSeconds()));
+    if (m_saves > 0) {
+        EngineLog::Printf(23, "%s: resume data saved %u times, %.1f ms in all",
+                          m_targetFile.c_str(), m_saves, static_cast<double>(m_saveMicros) / 1000);
+    }
     RearmSourceList();
     const bool keepInfoFile = !m_completed;
     Reset(false, false);
@@ -210,11 +215,20 @@ void TWorkThread::LoopBody() {
 
 void TWorkThread::PeriodicSave() {
     const int64_t now = TaskClock();
-    if (now - m_lastSave < GetEngineTimings().resumeSaveSeconds && !m_saveRequest) return;
+    const int64_t since = now - m_lastSave;
+    // Verified pieces that reached the disk are worth a save as soon as a
+    // second has passed: a crash then costs at most what is still in memory.
+    const int32_t have = m_pieces != nullptr ? m_pieces->HaveCount() : 0;
+    const bool newPieces = have != m_savedHaveCount;
+    if (since < GetEngineTimings().resumeSaveSeconds && !m_saveRequest &&
+        !(newPieces && since >= 1))
+        return;
     m_lastSave = now;
     m_saveRequest = false;
     m_tickSleepMs = m_tickSleepMs / 2 + 1;
     if (m_pieces == nullptr) return;
+    const auto started = std::chrono::steady_clock::now();
+    m_savedHaveCount = have;
     if (!IsDownloadComplete()) {
         m_pieces->MakeResumeData();
         CompletionCheck(0);
@@ -226,6 +240,10 @@ void TWorkThread::PeriodicSave() {
     } else {
         SaveInfoFile();
     }
+    ++m_saves;
+    m_saveMicros += static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
+                                              std::chrono::steady_clock::now() - started)
+                                              .count());
 }
 
 void TWorkThread::TrimPools(bool /*endOfRun*/) {

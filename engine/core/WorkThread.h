@@ -18,7 +18,7 @@ public:
     void Run() override;
     int StartDownload() override;
     // Loads the info file, then starts the thread as "ContinueDownload".
-    int ContinueDownload();
+    int ContinueDownload() override;
     int RestartFromScratch() override;
     int64_t Tick() override;
     void Publish(bool now, bool force) override;
@@ -45,6 +45,9 @@ private:
     uint32_t m_tickCounter = 0;
     int64_t m_lastPublication = 0;
     bool m_completed = false;
+    int32_t m_savedHaveCount = -1;  // pieces present at the last resume save
+    uint32_t m_saves = 0;           // resume saves of this run and their cost
+    uint64_t m_saveMicros = 0;
 };
 
 }  // namespace lf

@@ -187,7 +187,8 @@ bool TWorkWithPeers::AddCandidate(TPeerId* r, bool fromPeer, bool takePeerId) {
         }
     }
     TPeerId* copy = CloneSource(r);
-    if (copy->kind == kSourceBitTorrent) copy->retryMark = std::max(copy->retryMark, 19);
+    if (copy->kind == kSourceBitTorrent)
+        copy->retryMark = std::max(copy->retryMark, TPeerId::kRetryPeer);
     if (IsServer(copy->kind) || fromPeer) {
         // A random place among the candidates of its group.
         size_t first = m_candidates.size(), last = 0;
@@ -335,7 +336,8 @@ void TWorkWithPeers::ExpandHostNames() {
             TPeerId* copy = CloneSource(c);
             copy->ipv4 = a;
             copy->alternates.clear();
-            copy->retryMark = c->kind == kSourceHttp ? 29 : 28;
+            copy->retryMark =
+                c->kind == kSourceHttp ? TPeerId::kRetryListed : TPeerId::kRetryRedirect;
             copies.push_back(copy);
         }
         c->alternates.clear();
@@ -400,7 +402,7 @@ void TWorkWithPeers::RandomMirrors(int n, bool immediate) {
             r->details) {
             r->details->hostName = companions[i];
         }
-        r->retryMark = 29;
+        r->retryMark = TPeerId::kRetryListed;
         r->fromMirrorPool = true;
         AddCandidate(r, false, false);
         if (immediate) {

@@ -29,8 +29,8 @@ public:
     void Reset(bool clearFileList, bool clearAll) override;
 
     // Mirror pool (engine interface).
-    void AddMirrors(const char* addresses, const char* companions);
-    void ClearMirrors();
+    void AddMirrors(const char* addresses, const char* companions) override;
+    void ClearMirrors() override;
 
     int32_t ServerLimit();
     int32_t PeerLimit();

@@ -6,6 +6,7 @@
 #include <climits>
 #include <cstring>
 
+#include "engine/base/SafeText.h"
 #include "engine/base/TimeThread.h"
 #include "engine/core/EngineSettings.h"
 #include "engine/core/LanternfishCore.h"
@@ -49,6 +50,11 @@ bool TWorkWithPieces::ReadMetainfoFromLocator() {
         m_infoDirty[kTorrent] = 1;
     }
     const bool notMetainfo = !ok;
+    if (notMetainfo) {
+        // Why, on the error channel: the number alone does not say.
+        EngineLog::Printf(38, "Metainfo refused (20211): %s: %s", SafeText(m_locator).c_str(),
+                          SafeText(t->FailureText()).c_str());
+    }
     t->Release();
     if (notMetainfo) {
         {
@@ -84,7 +90,7 @@ bool TWorkWithPieces::LoadMetainfoIntoPieceStore() {
     }
     TTorrent* torrent = new TTorrent();
     if (!torrent->LoadBytes(m_infoValues[kTorrent])) {
-        EngineLog::Printf(38, "Metainfo not loaded: %s", torrent->FailureText().c_str());
+        EngineLog::Printf(38, "Metainfo not loaded: %s", SafeText(torrent->FailureText()).c_str());
         torrent->Release();
         RequestStop(nullptr);
         return false;
@@ -232,7 +238,7 @@ void TWorkWithPieces::RefreshFromPieces() {
 
 void TWorkWithPieces::HandlePieceEvent(const TPieceEvent& e) {
     switch (e.type) {
-        case 1:
+        case kPieceEventHaveChanged:
             if (m_pieces != nullptr && e.value >= 0) {
                 const size_t byte = static_cast<size_t>(e.value) / 8;
                 if (byte < m_have.size()) {
@@ -245,28 +251,28 @@ void TWorkWithPieces::HandlePieceEvent(const TPieceEvent& e) {
                 m_pieceMapChanged = true;
             }
             break;
-        case 2:
-        case 3:
+        case kPieceEventAllPresent:
+        case kPieceEventStartCheck:
             m_pieceMapChanged = true;
             break;
-        case 100:
+        case kPieceEventTableBuilt:
             m_have.assign(static_cast<size_t>((e.value + 7) / 8), 0);
             break;
-        case 1000:
-        case 1001: {
+        case kPieceEventSelectionData:
+        case kPieceEventResumeData: {
             QGuard guard(m_lock);
             SetInfoValue(
-                e.type == 1000 ? kPart : kBits,
+                e.type == kPieceEventSelectionData ? kPart : kBits,
                 std::string(e.data != nullptr ? e.data : "", static_cast<size_t>(e.length)));
             break;
         }
-        case 1002:
-        case 1004: {
+        case kPieceEventDiskFull:
+        case kPieceEventWriteFailure: {
             {
                 QGuard guard(m_lock);
                 m_working.statusCode =
-                    e.type == 1002 ? kTaskStatusDiskFull : kTaskStatusWriteFailure;
-                if (e.type == 1004 && e.data != nullptr) {
+                    e.type == kPieceEventDiskFull ? kTaskStatusDiskFull : kTaskStatusWriteFailure;
+                if (e.type == kPieceEventWriteFailure && e.data != nullptr) {
                     m_working.errorText.assign(e.data, static_cast<size_t>(e.length));
                 }
             }
@@ -274,7 +280,7 @@ void TWorkWithPieces::HandlePieceEvent(const TPieceEvent& e) {
             RequestStop(nullptr);
             break;
         }
-        case 1003:
+        case kPieceEventDiskCleared:
             m_errorFlag = false;
             break;
         default:

@@ -43,8 +43,8 @@ public:
     void HandlePieceEvent(const TPieceEvent& e);
 
     // ---- engine interface ----
-    int32_t CopyPieceMap(uint8_t* buffer, int32_t length);
-    int32_t PieceMapSize();
+    int32_t CopyPieceMap(uint8_t* buffer, int32_t length) override;
+    int32_t PieceMapSize() override;
     // Path of file i: kind 1 path, 2 name, 3 final path.
     std::string FileText(int index, int kind);
 

@@ -45,10 +45,24 @@ size_t FormatLine(char* line, const char* time, const char* text, const char* te
     if (head > kMax) head = kMax;
     const size_t tail = std::strlen(terminator) + 1;  // "]" + terminator
     size_t room = kMax > head + tail ? kMax - head - tail : 0;
-    size_t textLen = std::strlen(text);
-    if (textLen > room) textLen = room;
-    std::memcpy(line + head, text, textLen);
-    size_t n = head + textLen;
+    // Texts often carry what a server sent: control characters are written
+    // as \xNN so that no escape sequence reaches a terminal or a log viewer.
+    static const char kHex[] = "0123456789abcdef";
+    size_t n = head;
+    const size_t end = head + room;
+    for (const char* p = text; *p != '\0'; ++p) {
+        const auto c = static_cast<unsigned char>(*p);
+        if (c < 0x20 || c == 0x7f) {
+            if (n + 4 > end) break;
+            line[n++] = '\\';
+            line[n++] = 'x';
+            line[n++] = kHex[c >> 4];
+            line[n++] = kHex[c & 15];
+        } else {
+            if (n + 1 > end) break;
+            line[n++] = static_cast<char>(c);
+        }
+    }
     line[n++] = ']';
     std::memcpy(line + n, terminator, tail - 1);
     n += tail - 1;

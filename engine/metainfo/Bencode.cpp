@@ -4,6 +4,7 @@
 #include <cstring>
 #include <limits>
 
+#include "common/Text.h"
 #include "engine/metainfo/CodePage.h"
 
 namespace lf {
@@ -30,18 +31,6 @@ namespace {
 
 bool IsDigit(char c) {
     return c >= '0' && c <= '9';
-}
-
-char LowerAscii(char c) {
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-bool EqualNoCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        if (LowerAscii(a[i]) != LowerAscii(b[i])) return false;
-    }
-    return true;
 }
 
 int64_t DecimalWidth(int64_t v) {
@@ -296,7 +285,7 @@ void QMultiElement::Reset() {
 
 int64_t QMultiElement::ParseAt(const char* p, int64_t n, ParseState& state) {
     Reset();
-    if (!p || n < 2 || p[0] == '\0' || LowerAscii(p[0]) != Opener()) {
+    if (!p || n < 2 || p[0] == '\0' || AsciiLower(p[0]) != Opener()) {
         return state.Fail(p, kParseNothing,
                           Opener() == 'd' ? "no dictionary starts here" : "no list starts here");
     }

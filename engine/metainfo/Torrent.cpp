@@ -10,6 +10,7 @@
 #include <limits>
 #include <memory>
 
+#include "common/Text.h"
 #include "engine/log/LogApi.h"
 #include "engine/metainfo/Bencode.h"
 #include "engine/metainfo/CodePage.h"
@@ -19,22 +20,6 @@ namespace lf {
 namespace {
 
 constexpr int64_t kInt32Max = std::numeric_limits<int32_t>::max();
-
-char LowerAscii(char c) {
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-bool EqualNoCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        if (LowerAscii(a[i]) != LowerAscii(b[i])) return false;
-    }
-    return true;
-}
-
-bool StartsNoCase(std::string_view text, std::string_view prefix) {
-    return text.size() >= prefix.size() && EqualNoCase(text.substr(0, prefix.size()), prefix);
-}
 
 // A dictionary lookup that pairs keys with values (a value never matches as a key) and compares
 // keys ignoring ASCII case. An integer value is carried by the key element, which is returned.
@@ -156,7 +141,7 @@ std::string_view DigitsAfter(std::string_view text, size_t markerEnd) {
 
 int HexValue(char c) {
     if (c >= '0' && c <= '9') return c - '0';
-    c = LowerAscii(c);
+    c = AsciiLower(c);
     if (c >= 'a' && c <= 'f') return c - 'a' + 10;
     return -1;
 }
@@ -165,7 +150,7 @@ int HexValue(char c) {
 
 std::string CleanTrackerAddress(std::string_view address) {
     size_t b = 0;
-    while (b < address.size() && LowerAscii(address[b]) != 'h' && LowerAscii(address[b]) != 'u') {
+    while (b < address.size() && AsciiLower(address[b]) != 'h' && AsciiLower(address[b]) != 'u') {
         ++b;
     }
     std::string_view rest = address.substr(b);
@@ -274,10 +259,10 @@ bool TTorrent::Load() {
         return LoadDescriptor(m_torrentAddress);
     if (!m_torrentBytes.empty()) return LoadBytes(m_torrentBytes);
     if (m_torrentAddress.empty()) return Fail(kNoInput, "no metainfo bytes and no torrent address");
-    if (StartsNoCase(m_torrentAddress, "http://Kademlia/")) {
+    if (StartsWithNoCase(m_torrentAddress, "http://Kademlia/")) {
         return Fail(kBadAddress, "metainfo from the DHT is not supported");
     }
-    if (!StartsNoCase(m_torrentAddress, "file://")) {
+    if (!StartsWithNoCase(m_torrentAddress, "file://")) {
         return Fail(kBadAddress, "torrent address is not a file:// locator: " + m_torrentAddress);
     }
     std::string bytes;

@@ -1,17 +1,12 @@
 #include "engine/net/HttpHead.h"
 
-#include <strings.h>
-
 #include <limits>
+
+#include "common/Text.h"
 
 namespace lf {
 
 namespace http {
-
-bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
-    return text.size() >= prefix.size() &&
-           strncasecmp(text.data(), prefix.data(), prefix.size()) == 0;
-}
 
 bool ParseDecimal(std::string_view text, int64_t* value, size_t* used) {
     size_t i = 0;

@@ -67,7 +67,6 @@ bool ParseResponseHead(const char* data, size_t size, ResponseHead* head);
 // when there is no digit or it does not fit.
 bool ParseDecimal(std::string_view text, int64_t* value, size_t* used = nullptr);
 
-bool StartsWithNoCase(std::string_view text, std::string_view prefix);
 inline bool IsBlank(char c) {
     return c == ' ' || c == '\t';
 }

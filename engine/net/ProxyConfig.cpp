@@ -1,8 +1,10 @@
 #include "engine/net/ProxyConfig.h"
 
 #include <cstdlib>
+#include <cstring>
 #include <mutex>
 
+#include "common/Text.h"
 #include "engine/log/LogApi.h"
 #include "engine/net/NameResolve.h"
 
@@ -14,14 +16,8 @@ std::mutex g_configLock;
 QProxyConfig g_config;
 
 bool StartsWithNoCase(const std::string& text, const char* prefix, size_t* rest) {
-    size_t i = 0;
-    for (; prefix[i]; ++i) {
-        if (i >= text.size()) return false;
-        char c = text[i];
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-        if (c != prefix[i]) return false;
-    }
-    *rest = i;
+    if (!lf::StartsWithNoCase(text, prefix)) return false;
+    *rest = std::strlen(prefix);
     return true;
 }
 

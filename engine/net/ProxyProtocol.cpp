@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "common/Base64.h"
+#include "common/Text.h"
 #include "engine/net/HttpHead.h"
 
 namespace lf {
@@ -19,10 +21,6 @@ ProxyReply Rejected(int code) {
 }
 ProxyReply Malformed() {
     return ProxyReply{ProxyReply::kMalformed, 0, 0};
-}
-
-char Lower(char c) {
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
 }
 
 void AppendPort(std::string& out, uint16_t port) {
@@ -78,7 +76,7 @@ ProxyReply ParseHttpProxyReply(const uint8_t* data, size_t size) {
     size_t body = 0;
     for (size_t k = 0; k + nameLen <= headerLen; ++k) {
         size_t m = 0;
-        while (m < nameLen && Lower(p[k + m]) == kName[m]) ++m;
+        while (m < nameLen && AsciiLower(p[k + m]) == kName[m]) ++m;
         if (m != nameLen) continue;
         size_t v = k + nameLen;
         while (v < headerLen && (p[v] == ' ' || p[v] == '\t')) ++v;
@@ -146,32 +144,6 @@ ProxyReply ParseSocks5ConnectReply(const uint8_t* data, size_t size) {
     return Ok(length);
 }
 
-std::string Base64Encode(const std::string& bytes) {
-    static const char kAlphabet[] =
-        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string out;
-    out.reserve((bytes.size() + 2) / 3 * 4);
-    size_t i = 0;
-    const auto* b = reinterpret_cast<const unsigned char*>(bytes.data());
-    for (; i + 3 <= bytes.size(); i += 3) {
-        uint32_t v = (uint32_t{b[i]} << 16) | (uint32_t{b[i + 1]} << 8) | b[i + 2];
-        out.push_back(kAlphabet[(v >> 18) & 63]);
-        out.push_back(kAlphabet[(v >> 12) & 63]);
-        out.push_back(kAlphabet[(v >> 6) & 63]);
-        out.push_back(kAlphabet[v & 63]);
-    }
-    size_t rest = bytes.size() - i;
-    if (rest > 0) {
-        uint32_t v = uint32_t{b[i]} << 16;
-        if (rest == 2) v |= uint32_t{b[i + 1]} << 8;
-        out.push_back(kAlphabet[(v >> 18) & 63]);
-        out.push_back(kAlphabet[(v >> 12) & 63]);
-        out.push_back(rest == 2 ? kAlphabet[(v >> 6) & 63] : '=');
-        out.push_back('=');
-    }
-    return out;
-}
-
 std::string HttpProxyTargetText(const std::string& host, uint16_t port) {
     return host + ":" + std::to_string(port) + " HTTP/1.1\r\n";
 }
@@ -184,7 +156,7 @@ std::string BuildHttpProxyRequest(const std::string& method, const std::string& 
     out += targetText;
     if (!user.empty()) {
         out += "Proxy-Authorization: Basic ";
-        out += Base64Encode(user + ":" + password);
+        out += EncodeBase64(user + ":" + password);
         out += "\r\n";
     }
     if (!domain.empty()) {

@@ -58,9 +58,6 @@ ProxyReply ParseSocks5AuthReply(const uint8_t* data, size_t size);
 // or 3 (name length + 7); other types are refused as malformed.
 ProxyReply ParseSocks5ConnectReply(const uint8_t* data, size_t size);
 
-// Base64 (RFC 4648, padded with '=').
-std::string Base64Encode(const std::string& bytes);
-
 // The HTTP proxy request: method (empty = "CONNECT"), a blank, the target
 // text (e.g. "host:port HTTP/1.1\r\n"), an optional
 // "Proxy-Authorization: Basic ..." line when a user is set, an optional

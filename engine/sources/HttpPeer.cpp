@@ -4,6 +4,7 @@
 
 #include <algorithm>
 
+#include "engine/base/SafeText.h"
 #include "engine/base/TimeThread.h"
 #include "engine/log/LogApi.h"
 #include "engine/store/TPieces.h"
@@ -122,21 +123,35 @@ bool THttpPeer::HandleHead() {
             m_source->OnFirstSuccess();
             // A range request must be answered from the requested offset;
             // a server that sends the whole resource is read from 0 on.
-            if (m_requestedPosition > 0) {
-                const int64_t start = http::ContentRangeStart(m_response);
-                if (m_response.status == 206 && start == m_requestedPosition) {
-                    // as asked
-                } else if (m_response.status == 200 && start < 0) {
+            // A partial answer always names where it starts, and the
+            // resource it is part of must have the size already known: bytes
+            // from another offset or another file are never stored.
+            const int64_t start = http::ContentRangeStart(m_response);
+            bool acceptable = true;
+            if (m_response.status == 206) {
+                acceptable = start == m_requestedPosition;
+            } else if (m_requestedPosition > 0) {
+                acceptable = m_response.status == 200 && start < 0;
+                if (acceptable) {
                     m_wholeBody = true;
                     m_streamPosition = 0;
-                } else {
-                    EngineLog::Printf(25, "HTTP %s answered offset %lld for %lld",
-                                      m_source->address.c_str(), static_cast<long long>(start),
-                                      static_cast<long long>(m_requestedPosition));
-                    m_connection->Close();
-                    m_source->Penalise(60);
-                    return false;
                 }
+            }
+            int64_t total = -1;
+            const int64_t known = m_task->TotalBytes() > 0 ? m_task->TotalBytes() : d.reportedSize;
+            if (acceptable && known > 0 && !d.wholeDocument &&
+                http::ResourceSize(m_response, &total) && total > 0 && total != known) {
+                acceptable = false;
+            }
+            if (!acceptable) {
+                EngineLog::Printf(25, "HTTP %s answered offset %lld of %lld bytes for %lld of %lld",
+                                  SafeText(m_source->address).c_str(),
+                                  static_cast<long long>(start), static_cast<long long>(total),
+                                  static_cast<long long>(m_requestedPosition),
+                                  static_cast<long long>(known));
+                m_connection->Close();
+                m_source->Penalise(60);
+                return false;
             }
             if (m_source->useCount > 1) return true;
             d.redirected = false;

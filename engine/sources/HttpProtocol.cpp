@@ -6,6 +6,8 @@
 #include <cstring>
 #include <limits>
 
+#include "common/Text.h"
+
 namespace lf {
 
 namespace http {

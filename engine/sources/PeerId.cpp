@@ -5,6 +5,7 @@
 #include <cstring>
 #include <thread>
 
+#include "common/Text.h"
 #include "engine/log/LogApi.h"
 #include "engine/net/NameResolve.h"
 
@@ -19,25 +20,8 @@ std::atomic<TSourceEventSink> g_eventSink{&NoEvent};
 // reported once.
 std::atomic<bool> g_reportArmed{true};
 
-char Lower(char c) {
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
 bool StartsWithNoCase(const std::string& text, size_t at, const char* prefix) {
-    size_t n = std::strlen(prefix);
-    if (text.size() < at + n) return false;
-    for (size_t i = 0; i < n; ++i)
-        if (Lower(text[at + i]) != prefix[i]) return false;
-    return true;
-}
-
-// ASCII case folding leaves UTF-8 multibyte sequences (all bytes >= 0x80)
-// untouched, so this comparison is safe for them.
-bool EqualNoCase(const std::string& a, const std::string& b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i)
-        if (Lower(a[i]) != Lower(b[i])) return false;
-    return true;
+    return at <= text.size() && lf::StartsWithNoCase(std::string_view(text).substr(at), prefix);
 }
 
 int HexDigit(char c) {

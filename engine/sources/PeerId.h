@@ -69,6 +69,10 @@ public:
     static constexpr int kRetryListed = 29;
     static constexpr int kRetryRedirect = 28;
     static constexpr int kRetryDefault = 1;
+    // Priority groups of the task's candidates beside the server groups
+    // (28, 29): BitTorrent peers (at least 19) and LAN peers.
+    static constexpr int kRetryPeer = 19;
+    static constexpr int kRetryLan = 35;
     // Longest address text kept after decoding.
     static constexpr size_t kMaxAddressBytes = 4096;
     // The FTP password used when the address names no user.

@@ -88,7 +88,7 @@ std::string TPieces::MakeResumeData() {
         std::string_view(reinterpret_cast<const char*>(m_haveMap.data()), m_haveMap.size()));
     std::string out;
     if (!Serialize(d.get(), out)) return {};
-    Send(1001, 0, 0, 0, out.data(), static_cast<int64_t>(out.size()));
+    Send(kPieceEventResumeData, 0, 0, 0, out.data(), static_cast<int64_t>(out.size()));
     return out;
 }
 
@@ -101,7 +101,7 @@ std::string TPieces::MakeSelectionData() {
     }
     std::string out;
     if (!Serialize(list.get(), out)) return {};
-    Send(1000, 0, 0, 0, out.data(), static_cast<int64_t>(out.size()));
+    Send(kPieceEventSelectionData, 0, 0, 0, out.data(), static_cast<int64_t>(out.size()));
     return out;
 }
 
@@ -244,7 +244,7 @@ bool TPieces::LoadResumeData() {
     m_examinedBytes = m_totalLength;
     if (m_verifiedBytes <= m_totalLength) {
         LoadCacheFile();
-        Send(3, 0);
+        Send(kPieceEventStartCheck, 0);
     }
     return true;
 }

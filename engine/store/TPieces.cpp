@@ -7,8 +7,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "engine/log/LogApi.h"
 #include "engine/base/TimeThread.h"
+#include "engine/log/LogApi.h"
 #include "engine/store/BufferPool.h"
 
 namespace lf {
@@ -149,7 +149,7 @@ bool TPieces::BuildPieceTable(const TContentLayout& layout, TPieces* previous) {
     m_cachedBytes = 0;
     m_pendingBytes = 0;
     m_infoLoaded = true;
-    Send(100, 0, 4, count);
+    Send(kPieceEventTableBuilt, 0, 4, count);
     if (sum != total) return false;
 
     LoadSelectionData();
@@ -162,7 +162,7 @@ bool TPieces::BuildPieceTable(const TContentLayout& layout, TPieces* previous) {
 // ---------------------------------------------------------------- recovery
 
 bool TPieces::Recover(TPieces* previous) {
-    Send(3, 1);
+    Send(kPieceEventStartCheck, 1);
     if (previous != nullptr && previous->m_ready &&
         previous->m_files.Files().size() == m_files.Files().size() &&
         previous->m_totalLength == m_totalLength && m_pieceLength % kBlockBytes == 0 &&
@@ -212,7 +212,7 @@ bool TPieces::QuickCheck() {
     m_verifiedBytes = m_totalLength;
     m_examinedBytes = m_totalLength;
     m_lastCompleted = static_cast<int32_t>(m_pieceCount - 1);
-    Send(2, 1);
+    Send(kPieceEventAllPresent, 1);
     return true;
 }
 
@@ -482,7 +482,7 @@ bool TPieces::SetHave(int32_t piece, bool present) {
         --m_haveCount;
         m_verifiedBytes = std::max<int64_t>(0, m_verifiedBytes - m_pieces[piece].size);
     }
-    Send(1, present ? 1 : 0, 4, piece);
+    Send(kPieceEventHaveChanged, present ? 1 : 0, 4, piece);
     return true;
 }
 
@@ -555,9 +555,33 @@ void TPieces::KeepWithinLimit() {
     if (m_cachedBytes >= limit) Evict(true);
 }
 
+int32_t TPieces::ForgetChangedFiles() {
+    int32_t lost = 0;
+    for (auto& f : m_files.Files()) {
+        if (!m_files.ChangedUnderneath(f)) continue;
+        for (int32_t i = f.firstPiece; i < f.firstPiece + f.pieceSpan && i < m_pieceCount; ++i) {
+            Piece& p = m_pieces[i];
+            if (Have(i)) {
+                SetHave(i, false);
+                ++lost;
+            }
+            if (p.part > 0 && !p.complete) ResetPiece(p);
+        }
+    }
+    if (lost > 0) {
+        EngineLog::Printf(kLogChannel, "%d pieces are no longer on disk and are fetched again",
+                          lost);
+    }
+    return lost;
+}
+
 void TPieces::Maintain() {
     if (!m_infoLoaded) return;
     uint32_t now = Now();
+    if (now - m_lastIdentityCheck >= 5) {
+        m_lastIdentityCheck = now;
+        ForgetChangedFiles();
+    }
     for (auto& p : m_pieces) {
         if (p.got.empty() || p.complete) continue;
         if (p.skipped || Have(p.index)) {
@@ -584,6 +608,8 @@ bool TPieces::CloseFiles(bool saveResume, bool finishing) {
         if (!p.got.empty() && !p.complete) FlushPiece(p.index, 1);
     m_files.SetShutdownFlush(false);
     bool ok = true;
+    // Only data that is still where this map verified it counts.
+    if (finishing) ForgetChangedFiles();
     if (saveResume && m_ready && !IsComplete()) SaveCacheFile();
     if (finishing) {
         for (auto& f : m_files.Files()) {

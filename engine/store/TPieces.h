@@ -54,9 +54,10 @@
 #include <string>
 #include <vector>
 
-#include "engine/base/RefObject.h"
 #include "engine/base/QMutex.h"
+#include "engine/base/RefObject.h"
 #include "engine/store/ContentLayout.h"
+#include "engine/store/PieceEvents.h"
 #include "engine/store/Sha1Context.h"
 #include "engine/store/TargetFiles.h"
 
@@ -157,6 +158,11 @@ public:
     bool SetHave(int32_t piece, bool present);
     // The periodic cache pass.
     void Maintain();
+    // Drops the have bits (and the bytes on disk of partial pieces) of every
+    // file that was deleted or replaced since this map wrote it: pieces count
+    // as present only while the data this map verified is still there.
+    // Returns the number of pieces that lost their bit.
+    int32_t ForgetChangedFiles();
     // Writes what can be written, saves the cache file and (when asked and
     // ready) produces resume data, then closes the files; when finishing and
     // every piece is verified, moves files to their final names and deletes
@@ -296,6 +302,7 @@ private:
     std::string m_cachePath;
     uint32_t m_lastActivity = 0;
     uint32_t m_lastEviction = 0;
+    uint32_t m_lastIdentityCheck = 0;
     uint64_t m_diskVersion = 0;
 };
 

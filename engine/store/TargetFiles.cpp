@@ -130,6 +130,14 @@ bool TTargetFiles::Setup(const std::string& folder, const TContentLayout& layout
         f.path = folder + Sanitize(cf.path);
         if (f.folder) {
             CreateFolders(f.path, true);
+        } else if (cf.length == 0) {
+            // An empty file is complete as soon as it exists: made at once,
+            // under its own name, with its folders.
+            if (!Exists(f.path)) {
+                CreateFolders(f.path, false);
+                const int fd = ::open(f.path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+                if (fd >= 0) ::close(fd);
+            }
         } else if (!Exists(f.path)) {
             // New files take the temporary name until they are complete.
             f.finalPath = f.path;
@@ -163,7 +171,14 @@ bool TTargetFiles::Open(TFileEntry& file, bool forWrite) {
     struct stat st;
     if (::stat(file.path.c_str(), &st) == 0 && (st.st_mode & S_IWUSR) == 0)
         ::chmod(file.path.c_str(), st.st_mode | S_IWUSR);
-    int fd = ::open(file.path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    int fd = -1;
+    if (file.inode != 0) {
+        // A file written before must still be there; one made anew now has
+        // lost what was written (its inode number may even be the old one).
+        fd = ::open(file.path.c_str(), O_RDWR | O_CLOEXEC);
+        if (fd < 0 && errno == ENOENT) file.lost = true;
+    }
+    if (fd < 0) fd = ::open(file.path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
     if (fd < 0) {
         CreateFolders(file.path, false);
         fd = ::open(file.path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
@@ -176,6 +191,34 @@ bool TTargetFiles::Open(TFileEntry& file, bool forWrite) {
     }
     file.fd = fd;
     file.readOnly = false;
+    struct stat now;
+    if (::fstat(fd, &now) == 0) {
+        const auto dev = static_cast<uint64_t>(now.st_dev);
+        const auto ino = static_cast<uint64_t>(now.st_ino);
+        if (file.inode != 0 && (file.device != dev || file.inode != ino)) file.lost = true;
+        if (file.inode == 0) {
+            file.device = dev;
+            file.inode = ino;
+        }
+    }
+    return true;
+}
+
+bool TTargetFiles::ChangedUnderneath(TFileEntry& file) {
+    if (file.inode == 0 || file.folder) return false;
+    struct stat st;
+    bool same = !file.lost && ::stat(file.path.c_str(), &st) == 0 &&
+                static_cast<uint64_t>(st.st_dev) == file.device &&
+                static_cast<uint64_t>(st.st_ino) == file.inode;
+    // An open file that was deleted keeps its inode until it is closed.
+    if (same && file.fd >= 0 && ::fstat(file.fd, &st) == 0 && st.st_nlink == 0) same = false;
+    if (same) return false;
+    EngineLog::Printf(kLogChannel, "%s was deleted or replaced by another program",
+                      file.path.c_str());
+    CloseFile(file);
+    file.device = 0;
+    file.inode = 0;
+    file.lost = false;
     return true;
 }
 
@@ -213,7 +256,7 @@ bool TTargetFiles::WaitForSpace(TFileEntry& file, int64_t missing) {
         if (GuardFreeSpace(file.path) >= missing) {
             if (m_diskFullSent) {
                 m_diskFullSent = false;
-                Event(1003);
+                Event(kPieceEventDiskCleared);
             }
             return true;
         }
@@ -221,7 +264,7 @@ bool TTargetFiles::WaitForSpace(TFileEntry& file, int64_t missing) {
             m_diskFullSent = true;
             EngineLog::Printf(kLogChannel, "disk full: %s needs %lld more bytes", file.path.c_str(),
                               static_cast<long long>(missing));
-            Event(1002);
+            Event(kPieceEventDiskFull);
         }
         if (m_shutdownFlush) return false;
         // Waits in short steps so a stop request is seen quickly.
@@ -237,7 +280,7 @@ void TTargetFiles::WriteFailure(const std::string& path, int error) {
     if (!m_event) return;
     char reason[256] = "";
     const char* text = error != 0 ? ::strerror_r(error, reason, sizeof reason) : "";
-    m_event(1004, path + (text[0] != '\0' ? std::string(": ") + text : std::string()));
+    m_event(kPieceEventWriteFailure, path + (text[0] != '\0' ? std::string(": ") + text : std::string()));
 }
 
 bool TTargetFiles::EnsureFile(TFileEntry& file, int64_t needed, bool forWrite, bool noGrow) {
@@ -291,7 +334,7 @@ bool TTargetFiles::EnsureFile(TFileEntry& file, int64_t needed, bool forWrite, b
                 int err = errno;
                 CloseFile(file);
                 if (err == ENOSPC) {
-                    Event(1002);
+                    Event(kPieceEventDiskFull);
                 } else {
                     WriteFailure(file.path, err);
                 }
@@ -359,7 +402,7 @@ int64_t TTargetFiles::WriteParts(int64_t contentOffset, const iovec* parts, int 
                 ssize_t w = ::pwritev(f.fd, run.data(), static_cast<int>(run.size()), pos + wrote);
                 if (w < 0 && errno == EINTR) continue;
                 if (w <= 0) {
-                    if (w < 0 && errno == ENOSPC) Event(1002);
+                    if (w < 0 && errno == ENOSPC) Event(kPieceEventDiskFull);
                     break;
                 }
                 wrote += w;

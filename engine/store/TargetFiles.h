@@ -25,6 +25,7 @@
 
 #include "engine/base/QMutex.h"
 #include "engine/store/ContentLayout.h"
+#include "engine/store/PieceEvents.h"
 
 namespace lf {
 
@@ -52,6 +53,12 @@ struct TFileEntry {
     int64_t startOffset = 0;
     int32_t firstPiece = 0;
     int32_t pieceSpan = 0;
+    // The file this task writes (device and inode, 0 until first opened for
+    // writing): another process that replaces or deletes it takes the data
+    // with it.
+    uint64_t device = 0;
+    uint64_t inode = 0;
+    bool lost = false;  // found missing or replaced when opened again
 
     bool Skipped() const { return state == kFileSkipped; }
 };
@@ -126,6 +133,10 @@ public:
     int OpenCount() const;
     // fdatasync of every file written since the last sync.
     bool SyncAll();
+    // True when the file at the entry's path is no longer the one this task
+    // wrote (deleted, or replaced by another file). The entry is closed and
+    // forgets the old identity, so the next write starts a new file.
+    bool ChangedUnderneath(TFileEntry& file);
 
     // Index of the file holding a content offset (the first file with data
     // at or after it), or -1.

@@ -7,11 +7,12 @@
 #include <string>
 #include <string_view>
 
-#include "app/Base64.h"
 #include "app/IniFile.h"
 #include "app/ReleaseResources.h"
 #include "app/ReleaseTable.h"
+#include "common/Base64.h"
 
+using namespace lf;
 using namespace lfapp;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

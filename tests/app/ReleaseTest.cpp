@@ -5,10 +5,10 @@
 
 #include <cstdlib>
 
-#include "app/Base64.h"
 #include "app/ReleaseResources.h"
 #include "app/ReleaseTable.h"
 #include "app/ResourceWriter.h"
+#include "common/Base64.h"
 #include "engine/log/LogApi.h"
 #include "tests/app/ReleaseFiles.h"
 #include "tests/support/TestDirs.h"

@@ -37,7 +37,7 @@ TaskInfo Query(TaskHandle h) {
 
 // Waits until the task's thread has ended and answers its published status.
 int32_t WaitForEnd(TaskHandle h, int seconds = 30) {
-    auto* task = static_cast<TWorkThread*>(static_cast<TBaseWork*>(h));
+    auto* task = static_cast<TBaseWork*>(h);
     for (int i = 0; i < seconds * 20; ++i) {
         if (!task->IsRunning()) break;
         SleepMs(50);
@@ -339,7 +339,7 @@ TEST_F(EngineApiTest, StopRestartAndStopTasksWithNullHandle) {
         ASSERT_EQ(CreateAndStartTask(&d), 0);
         handles.push_back(d.handle);
     }
-    auto* first = static_cast<TWorkThread*>(static_cast<TBaseWork*>(handles[0]));
+    auto* first = static_cast<TBaseWork*>(handles[0]);
     EXPECT_EQ(RestartTask(handles[0]), -107);  // still running
     EXPECT_EQ(StopTask(handles[0], 0), 0);
     EXPECT_FALSE(first->IsRunning());
@@ -355,7 +355,7 @@ TEST_F(EngineApiTest, StopRestartAndStopTasksWithNullHandle) {
     EXPECT_EQ(results[2], 0);
     EXPECT_EQ(results[3], 0);
     for (TaskHandle h : handles) {
-        EXPECT_FALSE(static_cast<TWorkThread*>(static_cast<TBaseWork*>(h))->IsRunning());
+        EXPECT_FALSE(static_cast<TBaseWork*>(h)->IsRunning());
     }
     EXPECT_EQ(StopTasks(withNull.data(), 4, 1, nullptr), 0);  // result array may be null
 }
@@ -365,7 +365,7 @@ TEST_F(EngineApiTest, PausedTaskStopsAndRestarts) {
     QThread::SetPausePollMs(50);
     auto d = HttpTask("");
     ASSERT_EQ(CreateAndStartTask(&d), 0);
-    auto* task = static_cast<TWorkThread*>(static_cast<TBaseWork*>(d.handle));
+    auto* task = static_cast<TBaseWork*>(d.handle);
     EXPECT_EQ(task->PauseDownload(), 0);
     SleepMs(200);
     EXPECT_EQ(Query(d.handle).status, 0);  // pausing changes nothing the query reports

@@ -121,6 +121,25 @@ TEST_F(LogTest, LineFormatAndCut) {
     EXPECT_EQ(raw.substr(9, 3), "] [");
 }
 
+// Remote text in a line (a server's message, a file name): control
+// characters are written out, to the files and the debug output alike; an
+// escape that would not fit is cut whole.
+TEST_F(LogTest, ControlCharactersAreWrittenOut) {
+    log.SetThresholds(0, 0);
+    log.Write("name\x1b]0;pwned\x07\x1b[2J\r\nend", 40, 40);
+    const std::string raw = lftest::ReadFile(base + ".log");
+    EXPECT_NE(raw.find("[name\\x1b]0;pwned\\x07\\x1b[2J\\x0d\\x0aend]\n"), std::string::npos)
+        << raw;
+    ASSERT_FALSE(g_debugLines.empty());
+    EXPECT_EQ(g_debugLines.back().find('\x1b'), std::string::npos);
+    std::string longText(10000, '\x01');
+    log.Write(longText.c_str(), 40, 40);
+    std::vector<std::string> lines = Lines(".log");
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[1].back(), ']');
+    EXPECT_EQ((lines[1].size() - 13) % 4, 0u);  // "[HH:MM:SS] [" ... "]"
+}
+
 TEST_F(LogTest, ConcurrentWritersNeverInterleave) {
     log.SetThresholds(0, 100);
     constexpr int kThreads = 4;

@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "common/Base64.h"
 #include "engine/net/NameResolve.h"
 #include "engine/net/NetBuffer.h"
 #include "engine/net/ProxyConfig.h"
@@ -68,8 +69,8 @@ TEST(ProxyRequests, Base64Rfc4648Vectors) {
                                 {"foob", "Zm9vYg=="},
                                 {"fooba", "Zm9vYmE="},
                                 {"foobar", "Zm9vYmFy"}};
-    for (auto& v : vectors) EXPECT_EQ(Base64Encode(v[0]), v[1]) << v[0];
-    EXPECT_EQ(Base64Encode(B("\xff\xfe\x00", 3)), "//4A");
+    for (auto& v : vectors) EXPECT_EQ(EncodeBase64(v[0]), v[1]) << v[0];
+    EXPECT_EQ(EncodeBase64(B("\xff\xfe\x00", 3)), "//4A");
 }
 
 enum class Parser { kHttp, kSocks4, kMethod, kMethodCreds, kAuth, kSocks5 };

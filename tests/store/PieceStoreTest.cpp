@@ -298,6 +298,76 @@ TEST(PieceMap, DownloadsVerifiesAndRenamesAtCompletion) {
     }
 }
 
+// Another program deletes or replaces a file this map wrote (a second copy
+// of the downloader finishing first, say): the pieces in it no longer count
+// as present, the file is not renamed as complete, and fetching them again
+// gives the right file.
+TEST(PieceMap, PiecesOfAFileChangedUnderneathAreFetchedAgain) {
+    struct Case {
+        const char* name;
+        std::function<void(const std::string& path)> change;
+    };
+    const Case cases[] = {
+        {"deleted", [](const std::string& path) { ::unlink(path.c_str()); }},
+        {"replaced by zeros",
+         [](const std::string& path) {
+             const std::string other = path + ".other";
+             WriteFile(other, std::string(1000000, '\0'));
+             ::rename(other.c_str(), path.c_str());
+         }},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.name);
+        TempDir dir;
+        Content c = MakeContent({{"one.bin", 1000000}}, 262144, 11);
+        Task t(dir.Path());
+        ASSERT_TRUE(t.Start(c));
+        // Three of four pieces verified and written.
+        for (int32_t i = 0; i < 3; ++i) Feed(*t.map, c, i, 0, 262144);
+        t.map->CloseFiles(true, false);
+        ASSERT_EQ(t.HaveList().size(), 3u);
+        const std::string temp = t.folder + "/one.bin.lftmp";
+        k.change(temp);
+        Feed(*t.map, c, 3, 0, 262144);
+        // Finishing finds the change: nothing is renamed, the bits are gone.
+        t.map->CloseFiles(true, true);
+        EXPECT_FALSE(t.map->IsComplete());
+        EXPECT_FALSE(FileExists(t.folder + "/one.bin"));
+        EXPECT_LT(t.HaveList().size(), 4u);
+        FeedAll(*t.map, c);
+        t.map->CloseFiles(true, true);
+        EXPECT_TRUE(t.map->IsComplete());
+        EXPECT_TRUE(ReadFile(t.folder + "/one.bin") == c.FileBytes(0));
+    }
+}
+
+// Every file of a multi-file torrent is made in its folder layout, the
+// empty ones included (they hold no piece, so no write ever creates them).
+TEST(PieceMap, EmptyFilesAreCreatedInTheirFolders) {
+    TempDir dir;
+    Content c = MakeContent({{"数据/第一卷/空文件.txt", 0},
+                             {"数据/第一卷/a.bin", 300000},
+                             {"数据/空.txt", 0},
+                             {"b.bin", 5}},
+                            262144, 12);
+    Task t(dir.Path());
+    ASSERT_TRUE(t.Start(c));
+    EXPECT_TRUE(FileExists(t.folder + "/数据/第一卷/空文件.txt"));
+    EXPECT_TRUE(FileExists(t.folder + "/数据/空.txt"));
+    FeedAll(*t.map, c);
+    ASSERT_TRUE(t.map->CloseFiles(true, true));
+    EXPECT_TRUE(t.map->IsComplete());
+    for (size_t k = 0; k < c.layout.files.size(); ++k) {
+        const std::string path = t.folder + "/" + c.layout.files[k].path;
+        EXPECT_TRUE(FileExists(path)) << path;
+        EXPECT_TRUE(ReadFile(path) == c.FileBytes(k)) << path;
+        EXPECT_FALSE(FileExists(path + ".lftmp")) << path;
+    }
+    // A second start over the finished files takes them as they are.
+    ASSERT_TRUE(t.Start(c));
+    EXPECT_TRUE(t.map->IsComplete());
+}
+
 TEST(PieceMap, HashFailureResetsThePieceAndChargesTheSource) {
     TempDir dir;
     Content c = MakeContent({{"f.bin", 600000}}, 262144, 8);

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "engine/core/EngineApi.h"
+#include "engine/log/LogApi.h"
 
 using namespace lf;
 
@@ -35,7 +36,14 @@ struct Job {
     TaskDescription d{};
     TaskInfo info{};
     int status = 0;
+    bool badAddressNoted = false;
 };
+
+// Engine lines that reach the debug output: the error channel (why a task
+// was refused), or everything with LANTERNFISH_DEBUG.
+void PrintEngineLine(const char* line) {
+    std::fprintf(stderr, "lf-get: engine: %s", line);
+}
 
 void Usage(FILE* to = stderr) {
     std::fprintf(to,
@@ -57,6 +65,9 @@ void Help() {
         "  --limit KiB/s         download speed limit per task (0: none)\n"
         "  --recover             continue from the resume data TARGET.lfinfo\n"
         "  --batch LIST          one task a line: TARGET TORRENT|- URL...\n"
+        "  --local-address A.B.C.D\n"
+        "                        bind outgoing connections and datagram sockets to this\n"
+        "                        address (also LANTERNFISH_LOCAL_ADDRESS)\n"
         "  --help                print this help\n"
         "\n"
         "Sources are http:// or ftp://[user[:password]@]host[:port]/path addresses.\n"
@@ -152,6 +163,9 @@ int main(int argc, char** argv) {
     }
 
     EngineStartup(nullptr);
+    EngineLog::Open();
+    EngineLog::SetThresholds(40, std::getenv("LANTERNFISH_DEBUG") != nullptr ? 2 : 38);
+    SetDebugOutputSink(&PrintEngineLine);
     if (!localAddress.empty() && SetLocalAddress(localAddress.c_str()) != 0) {
         std::fprintf(stderr, "not an IPv4 address: %s\n", localAddress.c_str());
         return 2;
@@ -190,6 +204,16 @@ int main(int argc, char** argv) {
             if (job->status != 0) continue;
             QueryTask(job->d.handle, &job->info);
             job->status = job->info.status;
+            // A bad source address is reported but the task goes on with
+            // its other sources.
+            if (job->status == kTaskStatusBadSourceAddress) {
+                if (!job->badAddressNoted) {
+                    std::fprintf(stderr, "%s: a source address is malformed or unresolvable\n",
+                                 job->target.c_str());
+                    job->badAddressNoted = true;
+                }
+                job->status = 0;
+            }
             if (job->status == 0) ++running;
             if (trace) {
                 std::fprintf(stderr, "%7.3f s  %s  verified %12llu  http %12llu  speed %10d\n",
@@ -218,5 +242,6 @@ int main(int argc, char** argv) {
     }
     std::fflush(stdout);
     EngineShutdown();
+    EngineLog::Close();
     return failed == 0 ? 0 : 1;
 }

@@ -8,9 +8,9 @@
 #include <memory>
 
 #include "app/AppPaths.h"
-#include "app/Base64.h"
 #include "app/IniFile.h"
 #include "app/ReleaseResources.h"
+#include "common/Base64.h"
 #include "engine/metainfo/Bencode.h"
 #include "engine/metainfo/Torrent.h"
 
@@ -135,7 +135,7 @@ bool BuildRelease(const ReleaseInput& input, const std::string& outFolder,
         "RELEASE 1 release-table.ini\n";
     if (!input.statisticsConfig.empty()) {
         if (!lfapp::WriteFileAtomically(outFolder + "/dataupload.lfconf.b64",
-                                        lfapp::EncodeBase64(input.statisticsConfig)))
+                                        lf::EncodeBase64(input.statisticsConfig)))
             return Fail(error, "cannot write the statistics configuration");
         manifest += "DUCONF 181 dataupload.lfconf.b64\n";
     }

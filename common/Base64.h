@@ -1,11 +1,12 @@
-// Base64 decoding of the release data (table texts and the statistics
-// configuration resource).
+// Base64 (RFC 4648 alphabet, '=' fill): decoding of the release data (table
+// texts and the statistics configuration resource) and encoding (proxy
+// authorisation, release tools).
 #pragma once
 
 #include <string>
 #include <string_view>
 
-namespace lfapp {
+namespace lf {
 
 // Largest number of bytes DecodeBase64 hands back (the table slots hold
 // 4096 bytes including the terminator).
@@ -27,4 +28,4 @@ std::string DecodeBase64Text(std::string_view text);
 // Standard Base64 with '=' fill (used by the release tools and tests).
 std::string EncodeBase64(std::string_view bytes);
 
-}  // namespace lfapp
+}  // namespace lf

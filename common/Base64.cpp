@@ -1,8 +1,8 @@
-#include "app/Base64.h"
+#include "common/Base64.h"
 
 #include <cstdint>
 
-namespace lfapp {
+namespace lf {
 namespace {
 
 constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
@@ -78,4 +78,4 @@ std::string EncodeBase64(std::string_view bytes) {
     return out;
 }
 
-}  // namespace lfapp
+}  // namespace lf

@@ -1,0 +1,45 @@
+// One running copy per data folder and per save folder, for every process
+// of the program (window and terminal front end alike).
+//
+// A copy holds an exclusive lock (flock) on "<folder>/.lanternfish.lock" for
+// as long as it uses the folder; the file carries the holder's pid for the
+// refusal message. The lock goes with the process, so a copy that was killed
+// leaves nothing that blocks the next one. A second copy sees the lock
+// before it touches any other file of the folder.
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+
+namespace lfapp {
+
+inline constexpr char kCopyLockName[] = ".lanternfish.lock";
+
+class CCopyLock {
+public:
+    CCopyLock() = default;
+    ~CCopyLock();
+    CCopyLock(const CCopyLock&) = delete;
+    CCopyLock& operator=(const CCopyLock&) = delete;
+
+    // Locks folder (created when missing). True when this process holds the
+    // lock afterwards (also when it held it already); false when another
+    // process holds it (*holder gets its pid, 0 when unknown) or the lock
+    // file cannot be made. Locking another folder releases the previous one.
+    bool Acquire(const std::string& folder, pid_t* holder = nullptr);
+    void Release();
+    // The folder as the lock names it (absolute, symbolic links resolved).
+    static std::string Normalise(std::string folder);
+    bool Held() const { return m_fd >= 0; }
+    const std::string& Folder() const { return m_folder; }
+
+private:
+    int m_fd = -1;
+    std::string m_folder;
+};
+
+// The refusal text shown when another copy holds a folder.
+std::string CopyLockRefusal(const std::string& folder, pid_t holder);
+
+}  // namespace lfapp
