@@ -283,7 +283,7 @@ int32_t QueryTask(TaskHandle handle, TaskInfo* info) {
 }
 
 int32_t GetTaskErrorText(TaskHandle handle, char* buffer, uint32_t size) {
-    return WithTask(handle, [buffer, size](TWorkThread* task) {
+    return WithTask(handle, [buffer, size](TBaseWork* task) {
         if (buffer == nullptr || size == 0) return kEngineInvalidArgument;
         std::snprintf(buffer, size, "%s", task->ErrorText().c_str());
         return kEngineOk;
@@ -291,7 +291,7 @@ int32_t GetTaskErrorText(TaskHandle handle, char* buffer, uint32_t size) {
 }
 
 int32_t QueryTaskEx(TaskHandle handle, TaskInfoEx* info) {
-    return WithTask(handle, [info](TWorkThread* task) {
+    return WithTask(handle, [info](TBaseWork* task) {
         if (info == nullptr) return kEngineInvalidArgument;
         task->QueryTaskInfoEx(info);
         return kEngineOk;
