@@ -1,7 +1,5 @@
 #include "app/CopyLock.h"
 
-#include "app/Translation.h"
-
 #include <fcntl.h>
 #include <sys/file.h>
 #include <unistd.h>
@@ -10,6 +8,8 @@
 #include <cstdlib>
 #include <filesystem>
 #include <string>
+
+#include "app/Translation.h"
 
 namespace lfapp {
 
@@ -70,8 +70,11 @@ bool CCopyLock::Acquire(const std::string& folder, pid_t* holder) {
 std::string CopyLockRefusal(const std::string& folder, pid_t holder) {
     std::string text =
         holder > 0
-            ? translate("Message", "另一个下载器正在使用目录 %1（进程 %2），本次启动不做任何操作。请等它结束后再试。")
-            : translate("Message", "另一个下载器正在使用目录 %1，本次启动不做任何操作。请等它结束后再试。");
+            ? translate("Message",
+                        "另一个下载器正在使用目录 %1（进程 "
+                        "%2），本次启动不做任何操作。请等它结束后再试。")
+            : translate("Message",
+                        "另一个下载器正在使用目录 %1，本次启动不做任何操作。请等它结束后再试。");
     auto put = [&text](const char* marker, const std::string& value) {
         const size_t at = text.find(marker);
         if (at != std::string::npos) text.replace(at, 2, value);

@@ -69,7 +69,7 @@ bool PreallocationWorks(const std::string& folder) {
     return ok;
 }
 
-constexpr char kWriteFailureText[] = "由于磁盘损坏无法写入，下载失败";
+constexpr char kWriteFailureText[] = QT_TRANSLATE_NOOP("Message", "由于磁盘损坏无法写入，下载失败");
 
 // "" when the folder exists (or could be made) and a file can be created in
 // it; otherwise "folder: the system's reason".

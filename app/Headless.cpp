@@ -19,8 +19,8 @@
 #include "app/ReleaseTable.h"
 #include "app/ResourceList.h"
 #include "app/StatusTexts.h"
-#include "app/Translation.h"
 #include "app/TerminalText.h"
+#include "app/Translation.h"
 #include "engine/base/SafeText.h"
 #include "engine/core/EngineApi.h"
 
@@ -125,7 +125,8 @@ public:
         char text[512];
         std::snprintf(text, sizeof text, "%s %s %8s  %12s  %s%s  (%s)",
                       Bar(progress, barWidth).c_str(), ProgressLabel(s).c_str(), percent.c_str(),
-                      speed.c_str(), m_c.SizeText().c_str(), running.c_str(), StatusText(s).c_str());
+                      speed.c_str(), m_c.SizeText().c_str(), running.c_str(),
+                      StatusText(s).c_str());
         return text;
     }
 
@@ -246,7 +247,7 @@ int RunHeadless(const HeadlessOptions& options) {
     }
     ApplyStartOptions(controller, options);
     DownloadStatus status = controller.Status();
-PrintLine(controller.VersionLabel() + "  " + translate("Status", "保存位置:") + " " +
+    PrintLine(controller.VersionLabel() + "  " + translate("Status", "保存位置:") + " " +
               controller.SaveFolder());
 
     Terminal terminal(controller, options.quiet);

@@ -113,6 +113,18 @@ or restart the downloader to repair again.</translation>
         <source>修复出错，请尝试重新启动下载器</source>
         <translation>The repair failed. Please restart the downloader.</translation>
     </message>
+    <message>
+        <source>另一个下载器正在使用目录 %1（进程 %2），本次启动不做任何操作。请等它结束后再试。</source>
+        <translation>Another copy of the downloader (process %2) is using the folder %1; this one does nothing. Try again when it has finished.</translation>
+    </message>
+    <message>
+        <source>另一个下载器正在使用目录 %1，本次启动不做任何操作。请等它结束后再试。</source>
+        <translation>Another copy of the downloader is using the folder %1; this one does nothing. Try again when it has finished.</translation>
+    </message>
+    <message>
+        <source>继续上次的下载，保存位置仍为 %1（--save %2 只用于新的下载）</source>
+        <translation>Continuing the earlier download: the files are still saved in %1 (--save %2 applies only to a new download).</translation>
+    </message>
 </context>
 <context>
     <name>Status</name>

@@ -280,7 +280,8 @@ void TTargetFiles::WriteFailure(const std::string& path, int error) {
     if (!m_event) return;
     char reason[256] = "";
     const char* text = error != 0 ? ::strerror_r(error, reason, sizeof reason) : "";
-    m_event(kPieceEventWriteFailure, path + (text[0] != '\0' ? std::string(": ") + text : std::string()));
+    m_event(kPieceEventWriteFailure,
+            path + (text[0] != '\0' ? std::string(": ") + text : std::string()));
 }
 
 bool TTargetFiles::EnsureFile(TFileEntry& file, int64_t needed, bool forWrite, bool noGrow) {

@@ -49,8 +49,7 @@ void Usage(FILE* to = stderr) {
     std::fprintf(to,
                  "usage: lf-get [--torrent FILE] [--connections N] [--limit KiB/s] [--recover] "
                  "[--local-address A.B.C.D] TARGET URL...\n"
-                 "       lf-get [--connections N] [--limit KiB/s] [--recover] --batch LIST\n"
-                 "--local-address (or LANTERNFISH_LOCAL_ADDRESS) binds outgoing connections.\n");
+                 "       lf-get [--connections N] [--limit KiB/s] [--recover] --batch LIST\n");
 }
 
 void Help() {
@@ -71,6 +70,8 @@ void Help() {
         "  --help                print this help\n"
         "\n"
         "Sources are http:// or ftp://[user[:password]@]host[:port]/path addresses.\n"
+        "Engine errors (why a torrent was refused) go to stderr; LANTERNFISH_DEBUG=1 prints\n"
+        "every engine log line there.\n"
         "Exit status: 0 every file complete, 1 a task failed, 2 usage error.\n");
 }
 
