@@ -41,20 +41,21 @@ void CCopyLock::Release() {
     m_folder.clear();
 }
 
-bool CCopyLock::Acquire(const std::string& folder, pid_t* holder) {
+CCopyLock::Result CCopyLock::Acquire(const std::string& folder, pid_t* holder) {
     if (holder != nullptr) *holder = 0;
-    if (folder.empty()) return false;
+    if (folder.empty()) return Result::Unavailable;
     std::error_code ec;
     std::filesystem::create_directories(folder, ec);
     const std::string normalised = Normalise(folder);
-    if (m_fd >= 0 && normalised == m_folder) return true;
+    if (m_fd >= 0 && normalised == m_folder) return Result::Held;
     const std::string path = normalised + "/" + kCopyLockName;
     const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0) return false;
+    if (fd < 0) return Result::Unavailable;
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        if (holder != nullptr) *holder = ReadHolder(fd);
+        const bool busy = errno == EWOULDBLOCK;
+        if (busy && holder != nullptr) *holder = ReadHolder(fd);
         ::close(fd);
-        return false;
+        return busy ? Result::Busy : Result::Unavailable;
     }
     const std::string pid = std::to_string(::getpid()) + "\n";
     if (::ftruncate(fd, 0) == 0) {
@@ -64,7 +65,7 @@ bool CCopyLock::Acquire(const std::string& folder, pid_t* holder) {
     Release();
     m_fd = fd;
     m_folder = normalised;
-    return true;
+    return Result::Held;
 }
 
 std::string CopyLockRefusal(const std::string& folder, pid_t holder) {

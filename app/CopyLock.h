@@ -23,11 +23,15 @@ public:
     CCopyLock(const CCopyLock&) = delete;
     CCopyLock& operator=(const CCopyLock&) = delete;
 
-    // Locks folder (created when missing). True when this process holds the
-    // lock afterwards (also when it held it already); false when another
-    // process holds it (*holder gets its pid, 0 when unknown) or the lock
-    // file cannot be made. Locking another folder releases the previous one.
-    bool Acquire(const std::string& folder, pid_t* holder = nullptr);
+    enum class Result {
+        Held,         // this process holds the lock (also when it held it already)
+        Busy,         // another process holds it (*holder gets its pid, 0 when unknown)
+        Unavailable,  // the folder or the lock file cannot be made: nothing to protect
+                      // yet, and the caller's own use of the folder reports why
+    };
+    // Locks folder (created when missing). Locking another folder releases
+    // the previous one.
+    Result Acquire(const std::string& folder, pid_t* holder = nullptr);
     void Release();
     // The folder as the lock names it (absolute, symbolic links resolved).
     static std::string Normalise(std::string folder);

@@ -193,7 +193,8 @@ int CDownloadController::Initialise() {
     // Another copy on the same data folder: refuse before any file of it
     // (log, task INI, resume data) is touched.
     pid_t holder = 0;
-    if (!m_dataLock.Acquire(m_dataFolder, &holder)) {
+    // A data folder that cannot be made is reported by the steps below.
+    if (m_dataLock.Acquire(m_dataFolder, &holder) == CCopyLock::Result::Busy) {
         m_refused = true;
         Refuse(CopyLockRefusal(m_dataFolder, holder));
         return -3;
@@ -404,7 +405,14 @@ bool CDownloadController::LockSaveFolder() {
     if (m_dataLock.Held() && m_dataLock.Folder() == folder) return true;
     if (m_saveLock.Held() && m_saveLock.Folder() == folder) return true;
     pid_t holder = 0;
-    if (m_saveLock.Acquire(m_saveFolder, &holder)) return true;
+    const CCopyLock::Result result = m_saveLock.Acquire(m_saveFolder, &holder);
+    if (result == CCopyLock::Result::Held) return true;
+    if (result == CCopyLock::Result::Unavailable) {
+        // The folder passed the write check, yet no lock file can be made
+        // in it (a file system without locks): go on without the lock.
+        Log("保存目录无法加锁，继续下载");
+        return true;
+    }
     Log("保存目录被另一个下载器占用");
     Refuse(CopyLockRefusal(m_saveFolder, holder));
     return false;
