@@ -38,6 +38,12 @@ void OnSignal(int) {
     g_interrupted = true;
 }
 
+// A resized terminal: the live block is redrawn at once at the new width.
+std::atomic<bool> g_resized{false};
+void OnResize(int) {
+    g_resized = true;
+}
+
 // The terminal's width in columns (80 when it cannot be asked). Asked at
 // every redraw, so the block follows a resized terminal.
 int TerminalColumns() {
@@ -46,25 +52,43 @@ int TerminalColumns() {
     return 80;
 }
 
-// Clears the live block so that ordinary lines do not mix with it: up over
-// every row its lines take at the present width (a narrower terminal wraps
-// them), then clear to the end of the screen.
-void ClearLiveBlockLocked() {
-    if (!g_liveBlock) return;
+// Moves the cursor to the first row of the live block: up over every row its
+// lines take at the present width (a reflowing terminal such as tmux splits
+// lines printed at a wider width), to column 0. Tells whether a block was
+// there. A move clipped at the top of the screen lands on row 0.
+bool ReturnOverLiveBlockLocked() {
+    if (!g_liveBlock) return false;
     const int columns = TerminalColumns();
     int rows = 0;
     for (int width : g_liveWidths) rows += std::max(1, (width + columns - 1) / columns);
     if (rows > 0) std::printf("\033[%dA", rows);
-    std::fputs("\r\033[J", stdout);
+    std::fputc('\r', stdout);
     g_liveBlock = false;
     g_liveWidths.clear();
+    return true;
+}
+
+// Writes lines in place of the live block: each row is erased just before
+// it is written, and what is left of the old block below is erased after
+// the last one. The screen is never erased from its top-left corner: there
+// "erase to the end of the screen" clears the whole screen, which tmux
+// first copies into its history, and a block redrawn at the top of the
+// screen (where a move up after a shrink is clipped) would leave a copy
+// there at every redraw.
+void WriteLinesLocked(const std::vector<std::string>& lines) {
+    const bool over = ReturnOverLiveBlockLocked();
+    for (const std::string& line : lines) {
+        if (over) std::fputs("\033[2K", stdout);
+        std::fputs(line.c_str(), stdout);
+        std::fputc('\n', stdout);
+    }
+    // The cursor is below a written line, so not in the top-left corner.
+    if (over) std::fputs("\033[J", stdout);
 }
 
 void PrintLine(const std::string& line) {
     std::lock_guard<std::mutex> guard(g_outputLock);
-    ClearLiveBlockLocked();
-    std::fputs(line.c_str(), stdout);
-    std::fputc('\n', stdout);
+    WriteLinesLocked({line});
     std::fflush(stdout);
 }
 
@@ -149,11 +173,8 @@ public:
                 block.push_back(FitToColumns(row, fit));
             }
             std::lock_guard<std::mutex> guard(g_outputLock);
-            ClearLiveBlockLocked();
-            for (const std::string& l : block) {
-                std::printf("%s\n", l.c_str());
-                g_liveWidths.push_back(DisplayWidth(l));
-            }
+            WriteLinesLocked(block);
+            for (const std::string& l : block) g_liveWidths.push_back(DisplayWidth(l));
             g_liveBlock = true;
             std::fflush(stdout);
             return;
@@ -209,6 +230,11 @@ int RunHeadless(const HeadlessOptions& options) {
     sigemptyset(&action.sa_mask);
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
+    struct sigaction resize {};
+    resize.sa_handler = &OnResize;
+    sigemptyset(&resize.sa_mask);
+    resize.sa_flags = SA_RESTART;
+    sigaction(SIGWINCH, &resize, nullptr);
 
     CDownloadController controller(*table);
     controller.Settings().mapPort = options.mapPort;
@@ -348,6 +374,8 @@ int RunHeadless(const HeadlessOptions& options) {
             if (status != DownloadStatus::Finished && status != DownloadStatus::CheckFinished) {
                 controller.Tick();
             }
+            terminal.Render(false);
+        } else if (g_resized.exchange(false)) {
             terminal.Render(false);
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
