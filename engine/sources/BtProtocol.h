@@ -55,7 +55,8 @@ enum class HandshakeCheck {
     kOwnPeerId,      // bytes 48 to 67 are our own peer id: we reached ourselves
 };
 // Checks 68 received bytes.
-HandshakeCheck CheckHandshake(const uint8_t* bytes, const Hash20& infoHash, const Hash20& ownPeerId);
+HandshakeCheck CheckHandshake(const uint8_t* bytes, const Hash20& infoHash,
+                              const Hash20& ownPeerId);
 
 // A peer id of this engine begins 0x00, 0x01, "Lf".
 bool IsEnginePeerId(const uint8_t* peerId);
@@ -138,17 +139,17 @@ enum class MessageType : uint8_t {
 enum class WireFault : uint8_t {
     kNone,
     // Closing the connection:
-    kTooLong,          // length above kMaxMessageLength
-    kBitfieldLength,   // not one bit per piece, rounded up to whole bytes
-    kBlockLength,      // a piece message's block outside 1 to kMaxBlockLength
-    kIndexRange,       // a piece index at or beyond the piece count
-    kBeginRange,       // a begin at or beyond the piece's end
-    kPastPieceEnd,     // begin + length beyond the piece's end
-    kRequestTooLong,   // a request for more than kMaxRequestLength
-    kHeaderTooLong,    // a disguise header not ended within kMaxDisguiseHeadBytes
+    kTooLong,         // length above kMaxMessageLength
+    kBitfieldLength,  // not one bit per piece, rounded up to whole bytes
+    kBlockLength,     // a piece message's block outside 1 to kMaxBlockLength
+    kIndexRange,      // a piece index at or beyond the piece count
+    kBeginRange,      // a begin at or beyond the piece's end
+    kPastPieceEnd,    // begin + length beyond the piece's end
+    kRequestTooLong,  // a request for more than kMaxRequestLength
+    kHeaderTooLong,   // a disguise header not ended within kMaxDisguiseHeadBytes
     // The message is skipped, the connection stays:
-    kFixedLength,      // have, request or cancel, piece with a wrong length
-    kZeroLength,       // a request or cancel for 0 bytes
+    kFixedLength,  // have, request or cancel, piece with a wrong length
+    kZeroLength,   // a request or cancel for 0 bytes
 };
 // Faults that close the connection.
 bool IsFatal(WireFault f);
