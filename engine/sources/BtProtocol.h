@@ -104,6 +104,8 @@ inline bool SendsRejectNotice(const uint8_t* remotePeerId) {
 
 // ---- the task as the reader sees it ----
 
+// While the piece count is 0 (not known) a bitfield of any length is taken
+// and every message naming a piece index is out of range.
 struct TorrentView {
     uint32_t pieceCount = 0;   // 0 while the pieces are not known
     uint32_t pieceLength = 0;  // a multiple of 16384

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "engine/sources/BtProtocol.h"
+#include "engine/sources/TrackerProtocol.h"
 
 using namespace lf;
 
@@ -563,6 +564,21 @@ TEST(BtTransportTest, UdpChoiceAndIdentity) {
         EXPECT_EQ(t.overUdp, c.udp);
         EXPECT_EQ(Hex(Str(t.identity)), Hex(c.identity));
     }
+}
+
+// Another engine's handshake names its process identifier: the identity a
+// UDP connect to it uses is the identifier's first 8 bytes.
+TEST(BtTransportTest, EngineHandshakeCarriesTheUdpIdentity) {
+    const uint8_t process[16] = {9, 8, 7, 6, 5, 4, 3, 2, 1, 10, 11, 12, 13, 14, 15, 16};
+    const auto id = tracker::MakePeerId("http://t.example/announce", 3, 99, 0x0100007f, process);
+    Hash20 peerId;
+    std::memcpy(peerId.data(), id.data(), 20);
+    const Bytes hs = Handshake(kInfoHash, peerId);
+    const bt::TransportChoice t = bt::ChooseTransport(
+        19, true, 0, reinterpret_cast<const uint8_t*>(hs.data()) + 48, inet_addr("198.18.0.5"));
+    EXPECT_TRUE(t.overUdp);
+    EXPECT_EQ(Hex(Str(t.identity)), Hex(Bytes(reinterpret_cast<const char*>(process), 8)));
+    EXPECT_TRUE(bt::SendsRejectNotice(reinterpret_cast<const uint8_t*>(hs.data()) + 48));
 }
 
 }  // namespace
