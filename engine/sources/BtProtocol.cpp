@@ -161,6 +161,20 @@ uint64_t TorrentView::PieceSize(uint32_t index) const {
     return rest < pieceLength ? rest : pieceLength;
 }
 
+bool PieceBit(const uint8_t* bits, size_t size, uint32_t index) {
+    const size_t byte = index / 8;
+    return byte < size && (bits[byte] & (0x80u >> (index % 8))) != 0;
+}
+
+uint32_t CountPieces(const uint8_t* bits, size_t size, uint32_t pieceCount) {
+    uint32_t count = 0;
+    const size_t whole = pieceCount / 8 < size ? pieceCount / 8 : size;
+    for (size_t i = 0; i < whole; ++i) count += static_cast<uint32_t>(__builtin_popcount(bits[i]));
+    for (uint32_t i = static_cast<uint32_t>(whole) * 8; i < pieceCount; ++i)
+        count += PieceBit(bits, size, i) ? 1 : 0;
+    return count;
+}
+
 bool IsFatal(WireFault f) {
     switch (f) {
         case WireFault::kNone:

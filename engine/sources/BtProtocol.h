@@ -122,6 +122,13 @@ struct TorrentView {
     }
 };
 
+// Bit arrays of one bit per piece, most significant bit first.
+// Whether piece `index` is set (false beyond the array).
+bool PieceBit(const uint8_t* bits, size_t size, uint32_t index);
+// Set bits among the first pieceCount: spare bits at the end of a remote's
+// bitfield are not pieces and do not count.
+uint32_t CountPieces(const uint8_t* bits, size_t size, uint32_t pieceCount);
+
 // ---- messages received ----
 
 enum class MessageType : uint8_t {

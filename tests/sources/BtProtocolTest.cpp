@@ -411,6 +411,22 @@ TEST(BtMessageTest, PieceLayoutIn64Bits) {
     EXPECT_EQ(k73.BitfieldBytes(), 10u);
 }
 
+TEST(BtMessageTest, PieceBits) {
+    const uint8_t bits[] = {0x80, 0x01, 0xff};  // pieces 0, 15, 16 to 23
+    struct Case {
+        uint32_t index;
+        bool set;
+    } cases[] = {{0, true},  {1, false}, {7, false},  {8, false},   {15, true},
+                 {16, true}, {23, true}, {24, false}, {1000, false}};
+    for (const Case& c : cases) EXPECT_EQ(bt::PieceBit(bits, 3, c.index), c.set) << c.index;
+    struct Count {
+        uint32_t pieceCount;
+        uint32_t expect;
+    } counts[] = {{0, 0}, {1, 1}, {15, 1}, {16, 2}, {19, 5}, {24, 10}, {73, 10}};
+    for (const Count& c : counts)
+        EXPECT_EQ(bt::CountPieces(bits, 3, c.pieceCount), c.expect) << c.pieceCount;
+}
+
 TEST(BtReaderTest, BlockArriving) {
     const Bytes piece = PieceMsg(3, 16384, 16384);
     WireReader r(k73);
