@@ -121,7 +121,7 @@ bool ParseProxyAddress(const std::string& text, QProxyConfig& out) {
     }
     if (port == 0 || port > 65535 || host.empty()) return false;
     c.port = static_cast<uint16_t>(port);
-    c.address = ResolveHostName(host);
+    c.address = ResolveHostName(host, nullptr);
     if (c.address == 0) return false;
     out = c;
     return true;

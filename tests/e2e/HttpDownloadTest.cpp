@@ -12,6 +12,7 @@
 
 #include "engine/core/EngineApi.h"
 #include "engine/core/EngineSettings.h"
+#include "engine/core/LanternfishCore.h"
 #include "engine/log/LogApi.h"
 #include "engine/net/NameResolve.h"
 #include "engine/net/ProxyConfig.h"
@@ -359,8 +360,9 @@ TEST_F(HttpDownloadSilentResolver, RedirectToAnUnansweredNameDoesNotStallTheTask
     sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     sa.sin_port = htons(53);
     ASSERT_EQ(bind(dns, reinterpret_cast<sockaddr*>(&sa), sizeof(sa)), 0);
-    const int savedTimeout = LookupTimeoutMs();
-    SetLookupTimeoutMs(60000);
+    QNetServices& net = CLanternfishCore::Instance().Net();
+    const int savedTimeout = net.LookupTimeoutMs();
+    net.SetLookupTimeoutMs(60000);
 
     const std::string content = lftest::PseudoRandomBytes(6 * 1024 * 1024 + 5, 23);
     lftest::WriteFile(www + "/r.bin", content);
@@ -399,7 +401,7 @@ TEST_F(HttpDownloadSilentResolver, RedirectToAnUnansweredNameDoesNotStallTheTask
     int32_t results[1];
     StopTasks(&d.handle, 1, 0, results);
     EXPECT_TRUE(lftest::ReadFile(target) == content);
-    SetLookupTimeoutMs(savedTimeout);
+    net.SetLookupTimeoutMs(savedTimeout);
     close(dns);
 }
 

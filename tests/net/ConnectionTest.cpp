@@ -349,8 +349,9 @@ TEST(ConnectionFailures, RefusedInvalidAndNeverCompleting) {
         pollfd p{fd, POLLOUT, 0};
         if (poll(&p, 1, 300) == 0) break;  // this one hangs: the queue is full
     }
-    int saved = QConnection::ConnectTimeoutMs();
-    QConnection::SetConnectTimeoutMs(700);
+    QNetServices net;
+    net.SetConnectTimeoutMs(700);
+    c.SetNetServices(&net);
     uint16_t port = ntohs(sa.sin_port);
     EXPECT_FALSE(c.Connect(Loopback(), port, true, &none));
     EXPECT_EQ(c.LastFailure(), Failure::kTimedOut);
@@ -359,7 +360,7 @@ TEST(ConnectionFailures, RefusedInvalidAndNeverCompleting) {
     EXPECT_FALSE(c.WaitWritable(0));  // the writability test: not yet
     EXPECT_TRUE(RunUntilFailure(c));
     EXPECT_EQ(c.LastFailure(), Failure::kTimedOut);
-    QConnection::SetConnectTimeoutMs(saved);
+    c.SetNetServices(nullptr);
     // The same through a proxy there: its connect gets half the proxy timeout.
     QProxyConfig unreachable = Proxy(kProxySocks5, port);
     unreachable.timeoutSeconds = 1;
@@ -472,8 +473,9 @@ class ConnectionNames : public ::testing::Test {
 protected:
     void SetUp() override {
         if (!InHostsNamespace()) GTEST_SKIP() << "runs inside ConnectionHostsNamespace.NameTests";
-        ClearFailedNames();
     }
+    // The failed-name set and limits the engine hands its connections.
+    QNetServices net;
 };
 
 TEST_F(ConnectionNames, ResolvesHereAndRemembersFailedNames) {
@@ -481,6 +483,7 @@ TEST_F(ConnectionNames, ResolvesHereAndRemembersFailedNames) {
     ASSERT_GT(origin, 0);
     QProxyConfig none = Direct();
     QConnection c;
+    c.SetNetServices(&net);
     ASSERT_TRUE(c.ConnectByName("origin.test", static_cast<uint16_t>(origin), false, &none));
     EXPECT_EQ(c.HostName(), "origin.test");
     EXPECT_EQ(c.TargetAddress(), Loopback());
@@ -489,7 +492,7 @@ TEST_F(ConnectionNames, ResolvesHereAndRemembersFailedNames) {
     EXPECT_FALSE(c.ConnectByName("nosuch.test", static_cast<uint16_t>(origin), false, &none));
     EXPECT_EQ(c.LastFailure(), Failure::kHostNotFound);
     EXPECT_EQ(c.LastError(), kLookupHostNotFound);
-    EXPECT_TRUE(IsFailedName("nosuch.test"));
+    EXPECT_TRUE(net.IsFailedName("nosuch.test"));
     // Refused at once the next time, without a lookup.
     EXPECT_FALSE(c.ConnectByName("nosuch.test", static_cast<uint16_t>(origin), true, &none));
     EXPECT_EQ(c.LastFailure(), Failure::kHostNotFound);
@@ -500,7 +503,7 @@ TEST_F(ConnectionNames, ProxiesResolveNamesThemselves) {
     ASSERT_GT(origin, 0);
     // Local resolution of the name would now be refused: success proves
     // that the proxy resolved it.
-    AddFailedName("origin.test");
+    net.AddFailedName("origin.test");
     struct Case {
         const char* name;
         int (*port)();
@@ -517,6 +520,8 @@ TEST_F(ConnectionNames, ProxiesResolveNamesThemselves) {
         QProxyConfig cfg = Proxy(k.type, port);
         cfg.resolveAtProxy = true;
         QConnection c;
+        c.SetNetServices(&net);
+        c.SetNetServices(&net);
         ASSERT_TRUE(c.ConnectByName("origin.test", static_cast<uint16_t>(origin), false, &cfg));
         std::string body = FetchFile(c);
         EXPECT_TRUE(body == OriginFile());
@@ -527,6 +532,7 @@ TEST_F(ConnectionNames, ProxiesResolveNamesThemselves) {
     QProxyConfig cfg = Proxy(kProxySocks4a, SshSocksPort());
     cfg.resolveAtProxy = true;
     QConnection c;
+    c.SetNetServices(&net);
     if (c.ConnectByName("nosuch.test", static_cast<uint16_t>(origin), false, &cfg)) {
         ASSERT_TRUE(RunUntilFailure(c));
     }
