@@ -91,7 +91,7 @@ bool QConnection::Connect(uint32_t addressNet, uint16_t port, bool blocking,
         m_failure = Failure::kInvalidTarget;
         return false;
     }
-    QProxyConfig config = proxy ? *proxy : ProcessProxyConfig();
+    QProxyConfig config = proxy ? *proxy : (m_net ? m_net->ProxyConfig() : QProxyConfig{});
     bool viaProxy = !transport && config.Usable();
     m_targetAddress = addressNet;
     m_targetPort = port;
@@ -104,7 +104,7 @@ bool QConnection::Connect(uint32_t addressNet, uint16_t port, bool blocking,
 bool QConnection::ConnectByName(const std::string& host, uint16_t port, bool blocking,
                                 const QProxyConfig* proxy, const uint32_t* localAddress,
                                 const QTransportId* transport) {
-    QProxyConfig config = proxy ? *proxy : ProcessProxyConfig();
+    QProxyConfig config = proxy ? *proxy : (m_net ? m_net->ProxyConfig() : QProxyConfig{});
     bool atProxy =
         !transport && config.Usable() && config.resolveAtProxy &&
         (config.type == kProxyHttp || config.type == kProxySocks5 || config.type == kProxySocks4a);

@@ -2,6 +2,16 @@
 
 namespace lf {
 
+QProxyConfig QNetServices::ProxyConfig() const {
+    std::lock_guard<std::mutex> g(m_proxyLock);
+    return m_proxy;
+}
+
+void QNetServices::SetProxyConfig(const QProxyConfig& config) {
+    std::lock_guard<std::mutex> g(m_proxyLock);
+    m_proxy = config;
+}
+
 void QNetServices::AddFailedName(const std::string& host) {
     std::lock_guard<std::mutex> g(m_failedLock);
     m_failedNames.insert(host);

@@ -1,6 +1,6 @@
 // The network layer's engine-wide settings and shared state: the connect
 // time limit, the name-lookup time limit, the set of names that failed and
-// the maker of transport streams. The engine's core owns one
+// the proxy, and the maker of transport streams. The engine's core owns one
 // (CLanternfishCore::Net()) and hands it to the connections and source
 // addresses its tasks make; code that runs without the engine (tests, tools)
 // makes its own or passes none, which means the defaults, no failed-name
@@ -17,6 +17,7 @@
 #include <string>
 
 #include "engine/net/NetStream.h"
+#include "engine/net/ProxyConfig.h"
 
 namespace lf {
 
@@ -38,6 +39,11 @@ public:
     bool IsFailedName(const std::string& host) const;
     void ClearFailedNames();
 
+    // The proxy every connection uses unless its caller passes its own
+    // (type 0, the default: direct). Each call copies under a lock.
+    QProxyConfig ProxyConfig() const;
+    void SetProxyConfig(const QProxyConfig& config);
+
     // Set by the UDP stream service when it starts; none (the default) makes
     // every connect with a transport identity fail.
     void SetTransportStreamFactory(TransportStreamFactory factory) { m_factory.store(factory); }
@@ -47,6 +53,8 @@ private:
     std::atomic<int> m_connectTimeoutMs{kDefaultConnectTimeoutMs};
     std::atomic<int> m_lookupTimeoutMs{kDefaultLookupTimeoutMs};
     std::atomic<TransportStreamFactory> m_factory{nullptr};
+    mutable std::mutex m_proxyLock;
+    QProxyConfig m_proxy;
     mutable std::mutex m_failedLock;
     std::set<std::string> m_failedNames;
 };

@@ -421,12 +421,14 @@ TEST(ConnectionConfig, ProcessWideConfigurationIsUsedUnlessTheCallerPassesOne) {
         ReadFor(fd, 200);
         WriteAll(fd, "HTTP/1.1 403 Forbidden\r\n\r\n");
     });
-    // The default process-wide configuration (type 0): direct.
+    // The default engine-wide configuration (type 0): direct.
+    QNetServices net;
     QConnection c;
+    c.SetNetServices(&net);
     ASSERT_TRUE(c.Connect(Loopback(), static_cast<uint16_t>(origin), false));
     EXPECT_FALSE(c.Proxy().Usable());
     EXPECT_TRUE(FetchFile(c) == OriginFile());
-    SetProcessProxyConfig(Proxy(kProxyHttp, forbidding.Port()));
+    net.SetProxyConfig(Proxy(kProxyHttp, forbidding.Port()));
     ASSERT_TRUE(c.Connect(Loopback(), static_cast<uint16_t>(origin), false));
     ASSERT_TRUE(RunUntilFailure(c));
     EXPECT_EQ(c.LastFailure(), Failure::kProxyRejected);
@@ -435,7 +437,7 @@ TEST(ConnectionConfig, ProcessWideConfigurationIsUsedUnlessTheCallerPassesOne) {
     QProxyConfig none = Direct();
     ASSERT_TRUE(c.Connect(Loopback(), static_cast<uint16_t>(origin), false, &none));
     EXPECT_TRUE(FetchFile(c) == OriginFile());
-    ClearProcessProxyConfig();
+    net.SetProxyConfig(QProxyConfig{});
 
     // The headless mode's environment variable.
     int socks = MicrosocksPort();
@@ -444,8 +446,8 @@ TEST(ConnectionConfig, ProcessWideConfigurationIsUsedUnlessTheCallerPassesOne) {
                        "@127.0.0.1:" + std::to_string(socks);
     setenv("LANTERNFISH_PROXY", text.c_str(), 1);
     setenv("LANTERNFISH_PROXY_TIMEOUT", "4", 1);
-    ASSERT_TRUE(LoadProxyConfigFromEnvironment());
-    QProxyConfig p = ProcessProxyConfig();
+    ASSERT_TRUE(LoadProxyConfigFromEnvironment(net));
+    QProxyConfig p = net.ProxyConfig();
     EXPECT_EQ(p.type, kProxySocks5);
     EXPECT_EQ(p.port, socks);
     EXPECT_EQ(p.user, kMicrosocksUser);
@@ -453,11 +455,10 @@ TEST(ConnectionConfig, ProcessWideConfigurationIsUsedUnlessTheCallerPassesOne) {
     ASSERT_TRUE(c.Connect(Loopback(), static_cast<uint16_t>(origin), false));
     EXPECT_TRUE(FetchFile(c) == OriginFile());
     setenv("LANTERNFISH_PROXY", "gopher://127.0.0.1:70", 1);
-    EXPECT_FALSE(LoadProxyConfigFromEnvironment());
-    EXPECT_EQ(ProcessProxyConfig().type, kProxySocks5);  // unchanged
+    EXPECT_FALSE(LoadProxyConfigFromEnvironment(net));
+    EXPECT_EQ(net.ProxyConfig().type, kProxySocks5);  // unchanged
     unsetenv("LANTERNFISH_PROXY");
     unsetenv("LANTERNFISH_PROXY_TIMEOUT");
-    ClearProcessProxyConfig();
 }
 
 // Names: run in a private mount namespace whose /etc/hosts gives
