@@ -1,8 +1,7 @@
-// INI files with the semantics of the Windows private-profile functions:
-// section and key names are looked up case-insensitively (ASCII), the first
-// matching section and key win, a missing key reads as the caller's default,
-// and every write replaces one key and keeps the rest of the file as it was
-// (comments, unknown keys, order, line endings). Files are replaced
+// INI files with the semantics of the Windows private-profile functions (the
+// lookup rules are lf::IniDocument's, common/Ini.h): every write replaces one
+// key and keeps the rest of the file as it was (comments, unknown keys,
+// order, line endings). Files are replaced
 // atomically (temporary file in the same folder, then rename), so a reader
 // never sees half a file.
 #pragma once
@@ -14,53 +13,12 @@
 #include <utility>
 #include <vector>
 
+#include "common/Ini.h"
+
 namespace lfapp {
 
-// One INI text held as its lines. Parsing never fails: lines that are
-// neither a section header ("[name]"), a comment (";..."), nor "key=value"
-// are kept but never match a lookup.
-class IniDocument {
-public:
-    IniDocument() = default;
-    static IniDocument Parse(std::string_view bytes);
-
-    // Value of the first matching key of the first matching section, with
-    // surrounding blanks removed (and one pair of matching quotes, as Windows
-    // does). nullopt when the section or key is missing.
-    std::optional<std::string> Find(std::string_view section, std::string_view key) const;
-    std::string GetString(std::string_view section, std::string_view key,
-                          std::string_view defaultValue) const;
-    // Windows GetPrivateProfileInt: missing key gives the default; otherwise
-    // the leading decimal number of the value (optional sign), 0 when none.
-    int64_t GetInt(std::string_view section, std::string_view key, int64_t defaultValue) const;
-
-    // Replaces the key's line, or adds the key at the end of its section, or
-    // adds the section at the end. Returns false, changing nothing, when the
-    // names or the value cannot be stored in an INI line (empty names, line
-    // breaks, '=' in a key, ']' in a section name).
-    bool Set(std::string_view section, std::string_view key, std::string_view value);
-    // Removes the first matching key; false when it was not there.
-    bool Remove(std::string_view section, std::string_view key);
-
-    // The text with every line ended by the file's own line ending ("\r\n"
-    // when the parsed text used it, else "\n").
-    std::string Serialize() const;
-
-    static bool ValidSectionName(std::string_view section);
-    static bool ValidKeyName(std::string_view key);
-    static bool ValidValue(std::string_view value);
-
-private:
-    // Index of the section header line, or -1.
-    long FindSection(std::string_view section) const;
-    // Index of the key line inside the section starting at header, or -1.
-    long FindKey(long header, std::string_view key) const;
-    // One past the last line that belongs to the section at header.
-    size_t SectionEnd(long header) const;
-
-    std::vector<std::string> m_lines;
-    bool m_crlf = false;
-};
+// The document and its lookup rules are the common reader's.
+using IniDocument = lf::IniDocument;
 
 // Reads a whole INI file; nullopt when it does not exist or cannot be read.
 std::optional<IniDocument> ReadIniFile(const std::string& path);

@@ -8,67 +8,11 @@
 #include <fstream>
 #include <sstream>
 
-#include "common/Text.h"
-
 namespace lfstats {
-
-namespace {
-
-bool IsBlank(char c) {
-    return c == ' ' || c == '\t' || c == '\v' || c == '\f';
-}
-
-std::string_view Trim(std::string_view s) {
-    while (!s.empty() && IsBlank(s.front())) s.remove_prefix(1);
-    while (!s.empty() && IsBlank(s.back())) s.remove_suffix(1);
-    return s;
-}
-
-}  // namespace
 
 IniDocument IniDocument::Parse(std::string_view text) {
     IniDocument doc;
-    if (text.substr(0, 3) == "\xEF\xBB\xBF") text.remove_prefix(3);
-    Section* current = nullptr;
-    size_t pos = 0;
-    while (pos < text.size()) {
-        size_t end = text.find_first_of("\r\n", pos);
-        if (end == std::string_view::npos) end = text.size();
-        std::string_view line = Trim(text.substr(pos, end - pos));
-        pos = end;
-        if (pos < text.size() && text[pos] == '\r') ++pos;
-        if (pos < text.size() && text[pos] == '\n') ++pos;
-
-        if (line.empty() || line.front() == ';' || line.front() == '#') continue;
-        if (line.front() == '[') {
-            size_t close = line.find(']');
-            std::string_view name =
-                Trim(line.substr(1, close == std::string_view::npos ? line.size() - 1 : close - 1));
-            current = nullptr;
-            for (Section& s : doc.m_sections) {
-                if (lf::EqualNoCase(s.name, name)) current = &s;
-            }
-            if (current == nullptr) {
-                doc.m_sections.push_back(Section{std::string(name), {}});
-                current = &doc.m_sections.back();
-            }
-            continue;
-        }
-        size_t eq = line.find('=');
-        if (eq == std::string_view::npos || current == nullptr) continue;
-        std::string_view key = Trim(line.substr(0, eq));
-        std::string_view value = Trim(line.substr(eq + 1));
-        if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
-            value.back() == value.front()) {
-            value = value.substr(1, value.size() - 2);
-        }
-        if (key.empty()) continue;
-        bool seen = false;
-        for (const auto& entry : current->entries) {
-            if (lf::EqualNoCase(entry.first, key)) seen = true;
-        }
-        if (!seen) current->entries.emplace_back(std::string(key), std::string(value));
-    }
+    doc.m_doc = lf::IniDocument::Parse(text, lf::kConfigurationSyntax);
     return doc;
 }
 
@@ -84,14 +28,7 @@ bool IniDocument::Load(const std::string& path, IniDocument* out) {
 
 std::string IniDocument::Get(std::string_view section, std::string_view key,
                              std::string_view fallback) const {
-    for (const Section& s : m_sections) {
-        if (!lf::EqualNoCase(s.name, section)) continue;
-        for (const auto& entry : s.entries) {
-            if (lf::EqualNoCase(entry.first, key)) return entry.second;
-        }
-        break;
-    }
-    return std::string(fallback);
+    return m_doc.GetString(section, key, fallback);
 }
 
 std::vector<std::string> SplitKeywords(std::string_view list) {

@@ -1,14 +1,17 @@
 // The statistics configuration: an INI text naming the submit addresses and
-// the keyword lists, read with Windows profile semantics (case-insensitive
-// section and key names, first occurrence wins, values trimmed and stripped
-// of one pair of enclosing quotes). Parsing is pure; reading a file is a
-// thin wrapper.
+// the keyword lists, read with the same profile rules as every INI file of
+// the program (lf::IniDocument: case-insensitive names, the first section
+// and key of a name win, values trimmed and stripped of one pair of
+// enclosing quotes); its lines may also end at a lone "\r" and '#' starts a
+// comment. Parsing is pure; reading a file is a thin wrapper.
 #pragma once
 
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
+
+#include "common/Ini.h"
 
 namespace lfstats {
 
@@ -37,11 +40,7 @@ public:
                     std::string_view fallback = {}) const;
 
 private:
-    struct Section {
-        std::string name;
-        std::vector<std::pair<std::string, std::string>> entries;
-    };
-    std::vector<Section> m_sections;
+    lf::IniDocument m_doc;
 };
 
 // Splits a ";"-separated keyword list (empty items dropped) after cutting it

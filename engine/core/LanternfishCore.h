@@ -1,12 +1,13 @@
 // CLanternfishCore: the owner of everything engine-wide. It holds the
 // settings the interface sets (listening port, P2P and disguise switches,
 // start-up folder), the waits of the task loop, the interface lock, the
-// task list and its registries, the machine id, the half-open gate shared by
-// every task's connections, the message sink and machine code, and the
-// seats of the shared services that later parts of the engine fill (the
-// shared TCP listener, the LAN socket and the UDP server: empty while those
-// services do not exist). The clocks of the time thread live below, in
-// engine/base; the core starts and stops that thread.
+// task list and its registries, the machine id, the half-open gate and the
+// network services (NetServices.h) shared by every task's connections, the
+// message sink and machine code, and the seats of the shared services that
+// later parts of the engine fill (the shared TCP listener, the LAN socket
+// and the UDP server: empty while those services do not exist). The clocks
+// of the time thread live below, in engine/base; the core starts and stops
+// that thread.
 //
 // Task threads read the settings and the waits while the interface writes
 // them: every field they read is atomic or copied under a lock.
@@ -22,6 +23,7 @@
 #include "engine/base/QMutex.h"
 #include "engine/core/EngineSettings.h"
 #include "engine/net/HalfOpen.h"
+#include "engine/net/NetServices.h"
 
 namespace lf {
 
@@ -62,6 +64,10 @@ public:
     QTMutex& InterfaceLock() { return m_interfaceLock; }
     // Connection attempts in flight across all tasks.
     QHalfOpenGate& HalfOpen() { return m_halfOpen; }
+    // The network layer's settings and shared state (connect and lookup
+    // limits, failed-name set, transport streams), handed to every task's
+    // connections and source addresses.
+    QNetServices& Net() { return m_net; }
     // A limit that replaces the probed one when positive (set before the
     // first task).
     std::atomic<int32_t> halfOpenLimitSetting{0};
@@ -107,6 +113,7 @@ private:
     QTMutex m_interfaceLock;
     QTMutex m_taskListLock;
     QHalfOpenGate m_halfOpen;
+    QNetServices m_net;
     std::once_flag m_processIdOnce;
     std::array<uint8_t, 16> m_processId{};
     mutable std::mutex m_machineCodeLock;

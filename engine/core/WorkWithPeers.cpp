@@ -308,7 +308,7 @@ void TWorkWithPeers::ResolveNames() {
             ++i;
             continue;
         }
-        switch (c->Resolution()) {
+        switch (c->Resolution(Host()->NetServices())) {
             case TPeerId::kResolving:
                 m_namesPending = true;
                 ++i;

@@ -297,6 +297,10 @@ QHalfOpenGate* TWorkWithPieces::HalfOpenGate() {
     return &CLanternfishCore::Instance().HalfOpen();
 }
 
+QNetServices* TWorkWithPieces::NetServices() {
+    return &CLanternfishCore::Instance().Net();
+}
+
 SourceTimings TWorkWithPieces::Timings() const {
     const EngineTimings& timings = GetEngineTimings();
     SourceTimings t;

@@ -80,6 +80,7 @@ public:
     SourceTimings Timings() const override;
     uint32_t LocalBindAddress() const override;
     QHalfOpenGate* HalfOpenGate() override;
+    QNetServices* NetServices() override;
     bool InEndGame() const override { return m_endGame; }
     // A start piece for a BitTorrent source's first choice.
     int32_t RandomStartPiece();

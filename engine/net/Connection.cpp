@@ -14,8 +14,6 @@ namespace lf {
 
 namespace {
 
-std::atomic<int> g_connectTimeoutMs{12000};
-
 uint64_t NowMs() {
     return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
                                      std::chrono::steady_clock::now().time_since_epoch())
@@ -25,13 +23,6 @@ uint64_t NowMs() {
 const uint8_t kEmpty[1] = {0};
 
 }  // namespace
-
-int QConnection::ConnectTimeoutMs() {
-    return g_connectTimeoutMs.load();
-}
-void QConnection::SetConnectTimeoutMs(int ms) {
-    g_connectTimeoutMs.store(ms);
-}
 
 QConnection::~QConnection() {
     Close();
@@ -100,7 +91,7 @@ bool QConnection::Connect(uint32_t addressNet, uint16_t port, bool blocking,
         m_failure = Failure::kInvalidTarget;
         return false;
     }
-    QProxyConfig config = proxy ? *proxy : ProcessProxyConfig();
+    QProxyConfig config = proxy ? *proxy : (m_net ? m_net->ProxyConfig() : QProxyConfig{});
     bool viaProxy = !transport && config.Usable();
     m_targetAddress = addressNet;
     m_targetPort = port;
@@ -113,7 +104,7 @@ bool QConnection::Connect(uint32_t addressNet, uint16_t port, bool blocking,
 bool QConnection::ConnectByName(const std::string& host, uint16_t port, bool blocking,
                                 const QProxyConfig* proxy, const uint32_t* localAddress,
                                 const QTransportId* transport) {
-    QProxyConfig config = proxy ? *proxy : ProcessProxyConfig();
+    QProxyConfig config = proxy ? *proxy : (m_net ? m_net->ProxyConfig() : QProxyConfig{});
     bool atProxy =
         !transport && config.Usable() && config.resolveAtProxy &&
         (config.type == kProxyHttp || config.type == kProxySocks5 || config.type == kProxySocks4a);
@@ -130,7 +121,7 @@ bool QConnection::ConnectByName(const std::string& host, uint16_t port, bool blo
                           transport);
     } else {
         int error = 0;
-        uint32_t address = ResolveHostName(host, &error);
+        uint32_t address = ResolveHostName(host, m_net, &error);
         if (address == 0) {
             Close();
             m_failure = Failure::kHostNotFound;
@@ -456,7 +447,7 @@ bool QConnection::WaitWritable(int seconds) {
 bool QConnection::OpenStream(const QTransportId* transport) {
     std::unique_ptr<QNetStream> stream;
     if (transport)
-        stream = MakeTransportStream(*transport);
+        stream = m_net ? m_net->MakeTransportStream(*transport) : nullptr;
     else
         stream = std::make_unique<QTcpStream>();
     if (!stream) return Fail(Failure::kNoTransport);

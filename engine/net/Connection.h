@@ -35,6 +35,7 @@
 
 #include "engine/net/HalfOpen.h"
 #include "engine/net/NetBuffer.h"
+#include "engine/net/NetServices.h"
 #include "engine/net/NetStream.h"
 #include "engine/net/ProxyConfig.h"
 
@@ -136,6 +137,10 @@ public:
     // Connection attempts take a slot of this gate (none: no limit) from the
     // start of the attempt until connected or closed. Kept across Close.
     void SetHalfOpenGate(QHalfOpenGate* gate) { m_gate = gate; }
+    // The engine's network services (connect and lookup limits, failed-name
+    // set, transport streams); none means the defaults, no failed-name set
+    // and no transport streams. Kept across Close.
+    void SetNetServices(QNetServices* net) { m_net = net; }
     bool IsConnected() const { return m_stream && m_connected; }
     bool IsThrough() const { return m_stream && m_through; }
     bool IsListening() const { return m_stream && m_listening; }
@@ -165,9 +170,8 @@ public:
     const QProxyConfig& Proxy() const { return m_proxy; }
 
     // Limit for a connect to complete (direct, or to the proxy before the
-    // handshake's own steps), for every connection. Default 12000 ms.
-    static int ConnectTimeoutMs();
-    static void SetConnectTimeoutMs(int ms);
+    // handshake's own steps): the services' (default 12000 ms).
+    int ConnectTimeoutMs() const { return lf::ConnectTimeoutMs(m_net); }
 
 private:
     enum class Step {
@@ -207,6 +211,7 @@ private:
     bool m_blocking = false;
     bool m_connecting = false;
     QHalfOpenGate* m_gate = nullptr;
+    QNetServices* m_net = nullptr;
     bool m_holdsSlot = false;  // a slot of m_gate is taken
     bool m_connected = false;
     bool m_through = false;

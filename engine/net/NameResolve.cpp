@@ -17,14 +17,11 @@
 #include <sstream>
 #include <thread>
 
+#include "engine/net/NetServices.h"
+
 namespace lf {
 
 namespace {
-
-std::atomic<int> g_lookupTimeoutMs{3000};
-
-std::mutex g_failedLock;
-std::set<std::string> g_failedNames;
 
 // One lookup in flight: shared by the caller and its worker, so that a
 // worker finishing after the caller gave up writes into an object nobody
@@ -186,27 +183,7 @@ QNameLookup::State QNameLookup::Poll() {
     return m_state;
 }
 
-int LookupTimeoutMs() {
-    return g_lookupTimeoutMs.load();
-}
-void SetLookupTimeoutMs(int ms) {
-    g_lookupTimeoutMs.store(ms);
-}
-
-void AddFailedName(const std::string& host) {
-    std::lock_guard<std::mutex> g(g_failedLock);
-    g_failedNames.insert(host);
-}
-bool IsFailedName(const std::string& host) {
-    std::lock_guard<std::mutex> g(g_failedLock);
-    return g_failedNames.count(host) != 0;
-}
-void ClearFailedNames() {
-    std::lock_guard<std::mutex> g(g_failedLock);
-    g_failedNames.clear();
-}
-
-uint32_t ResolveHostName(const std::string& host, int* error) {
+uint32_t ResolveHostName(const std::string& host, QNetServices* net, int* error) {
     if (error) *error = kLookupOk;
     if (host.empty()) {
         if (error) *error = kLookupHostNotFound;
@@ -218,14 +195,14 @@ uint32_t ResolveHostName(const std::string& host, int* error) {
         uint32_t a = dotted ? ParseDottedAddress(host) : 0;
         if (a) return a;
     }
-    if (IsFailedName(host)) {
+    if (net && net->IsFailedName(host)) {
         if (error) *error = kLookupHostNotFound;
         return 0;
     }
     std::vector<uint32_t> found;
-    int rc = LookupHostTimed(host, LookupTimeoutMs(), found);
+    int rc = LookupHostTimed(host, LookupTimeoutMs(net), found);
     if (error) *error = rc;
-    if (rc == kLookupHostNotFound || rc == kLookupNoData) AddFailedName(host);
+    if (net && (rc == kLookupHostNotFound || rc == kLookupNoData)) net->AddFailedName(host);
     if (rc != kLookupOk || found.empty()) return 0;
     return found.front();
 }

@@ -1,4 +1,5 @@
-// Name resolution for connections and source addresses, the failed-name set,
+// Name resolution for connections and source addresses (the failed-name set
+// and the time limit are QNetServices', NetServices.h),
 // the choice of the local address and the private-address test.
 // Addresses are IPv4 in network byte order throughout; 0 means none.
 #pragma once
@@ -9,6 +10,8 @@
 #include <vector>
 
 namespace lf {
+
+class QNetServices;
 
 // Error codes of a lookup, with the values the rest of the engine reports.
 enum LookupError : int {
@@ -61,21 +64,14 @@ private:
     std::vector<uint32_t> m_addresses;
 };
 
-// The time limit of every lookup the engine makes (default 3000 ms).
-int LookupTimeoutMs();
-void SetLookupTimeoutMs(int ms);
-
-// Process-wide set of names that failed with "host not found" or "no data".
-void AddFailedName(const std::string& host);
-bool IsFailedName(const std::string& host);
-void ClearFailedNames();
-
 // The connections' resolution: an empty name gives 0; a name beginning with
 // a digit is first read as a dotted address; a name in the failed-name set
-// gives 0 at once; otherwise the first address of a timed lookup. A "host
-// not found" or "no data" failure adds the name to the failed-name set.
-// `error` (when given) receives the lookup error.
-uint32_t ResolveHostName(const std::string& host, int* error = nullptr);
+// gives 0 at once; otherwise the first address of a lookup under the
+// services' time limit. A "host not found" or "no data" failure adds the
+// name to the failed-name set. Without services (net null): the default
+// limit and no failed-name set. `error` (when given) receives the lookup
+// error.
+uint32_t ResolveHostName(const std::string& host, QNetServices* net, int* error = nullptr);
 
 // Private or reserved: 0.x to 6.x, 10.x, 127.x, 192.168.x, 169.254.x and
 // 172.16.x to 172.31.x.

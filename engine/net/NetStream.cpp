@@ -15,8 +15,6 @@ namespace lf {
 
 namespace {
 
-std::atomic<TransportStreamFactory> g_factory{nullptr};
-
 sockaddr_in MakeAddress(uint32_t addressNet, uint16_t port) {
     sockaddr_in sa{};
     sa.sin_family = AF_INET;
@@ -35,16 +33,6 @@ bool WouldBlock(int e) {
 }
 
 }  // namespace
-
-void SetTransportStreamFactory(TransportStreamFactory factory) {
-    g_factory.store(factory);
-}
-
-std::unique_ptr<QNetStream> MakeTransportStream(const QTransportId& identity) {
-    TransportStreamFactory f = g_factory.load();
-    if (!f) return nullptr;
-    return f(identity);
-}
 
 bool QTcpStream::Open() {
     Close();

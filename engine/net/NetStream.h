@@ -1,6 +1,6 @@
 // The byte stream behind a connection (QConnection, Connection.h). A plain
 // TCP socket is one kind (QTcpStream); the reliable streams over UDP plug in
-// as another kind through SetTransportStreamFactory, and QConnection treats
+// as another kind through QNetServices::SetTransportStreamFactory, and QConnection treats
 // both alike. Addresses are IPv4 in network byte order; ports in host order.
 #pragma once
 
@@ -83,10 +83,7 @@ private:
 };
 
 // Makes the stream for a transport identity; none when the transport is not
-// available. Set by the UDP stream service when it starts; nullptr (the
-// default) makes every connect with an identity fail.
+// available. The engine's QNetServices (NetServices.h) holds the one in use.
 using TransportStreamFactory = std::unique_ptr<QNetStream> (*)(const QTransportId& identity);
-void SetTransportStreamFactory(TransportStreamFactory factory);
-std::unique_ptr<QNetStream> MakeTransportStream(const QTransportId& identity);
 
 }  // namespace lf

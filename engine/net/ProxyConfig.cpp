@@ -7,13 +7,11 @@
 #include "common/Text.h"
 #include "engine/log/LogApi.h"
 #include "engine/net/NameResolve.h"
+#include "engine/net/NetServices.h"
 
 namespace lf {
 
 namespace {
-
-std::mutex g_configLock;
-QProxyConfig g_config;
 
 bool StartsWithNoCase(const std::string& text, const char* prefix, size_t* rest) {
     if (!lf::StartsWithNoCase(text, prefix)) return false;
@@ -51,20 +49,6 @@ bool QProxyConfig::Usable() const {
 
 int QProxyConfig::TimeoutMs() const {
     return timeoutSeconds < 0 ? 12000 : timeoutSeconds * 1000;
-}
-
-QProxyConfig ProcessProxyConfig() {
-    std::lock_guard<std::mutex> g(g_configLock);
-    return g_config;
-}
-
-void SetProcessProxyConfig(const QProxyConfig& config) {
-    std::lock_guard<std::mutex> g(g_configLock);
-    g_config = config;
-}
-
-void ClearProcessProxyConfig() {
-    SetProcessProxyConfig(QProxyConfig{});
 }
 
 bool ParseProxyAddress(const std::string& text, QProxyConfig& out) {
@@ -121,13 +105,13 @@ bool ParseProxyAddress(const std::string& text, QProxyConfig& out) {
     }
     if (port == 0 || port > 65535 || host.empty()) return false;
     c.port = static_cast<uint16_t>(port);
-    c.address = ResolveHostName(host);
+    c.address = ResolveHostName(host, nullptr);
     if (c.address == 0) return false;
     out = c;
     return true;
 }
 
-bool LoadProxyConfigFromEnvironment() {
+bool LoadProxyConfigFromEnvironment(QNetServices& net) {
     const char* text = std::getenv("LANTERNFISH_PROXY");
     if (!text) return true;
     QProxyConfig c;
@@ -136,7 +120,7 @@ bool LoadProxyConfigFromEnvironment() {
         EngineLog::Printf(38, "Invalid proxy setting: %s", text);
         return false;
     }
-    SetProcessProxyConfig(c);
+    net.SetProxyConfig(c);
     return true;
 }
 

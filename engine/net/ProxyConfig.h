@@ -1,9 +1,9 @@
 // Proxy configuration: one record per connection (copied at connect time)
-// and the process-wide record that every connection uses unless its caller
-// passes its own.
+// and the engine-wide record (QNetServices::ProxyConfig, NetServices.h) that
+// every connection given the services uses unless its caller passes its own.
 //
-// The process-wide record starts empty (type 0: every connection direct).
-// The application sets it with SetProcessProxyConfig, or from a proxy
+// The engine-wide record starts empty (type 0: every connection direct).
+// The application sets it with QNetServices::SetProxyConfig, or from a proxy
 // address text with ParseProxyAddress / LoadProxyConfigFromEnvironment:
 //   http://[user:password@]host:port      HTTP proxy, CONNECT tunnel
 //   socks4://host:port                    SOCKS4 (names resolved here)
@@ -20,6 +20,8 @@
 #include "engine/net/ProxyProtocol.h"
 
 namespace lf {
+
+class QNetServices;
 
 struct QProxyConfig {
     int type = kProxyNone;        // ProxyType
@@ -39,12 +41,6 @@ struct QProxyConfig {
     int TimeoutMs() const;
 };
 
-// The process-wide configuration (locked; each call copies).
-QProxyConfig ProcessProxyConfig();
-void SetProcessProxyConfig(const QProxyConfig& config);
-// Back to type 0.
-void ClearProcessProxyConfig();
-
 // Reads a proxy address text (see above) into `out`. "none" or an empty
 // text gives type 0. The proxy host must be a dotted IPv4 address or a name
 // that resolves. User and password may be percent-encoded. False for an
@@ -52,10 +48,10 @@ void ClearProcessProxyConfig();
 // resolve; `out` is then unchanged.
 bool ParseProxyAddress(const std::string& text, QProxyConfig& out);
 
-// Sets the process-wide configuration from LANTERNFISH_PROXY and
+// Sets the services' configuration from LANTERNFISH_PROXY and
 // LANTERNFISH_PROXY_TIMEOUT. Answers true when the variable is unset (the
 // configuration stays as it is) or was applied; false (logged, nothing
 // changed) for an invalid text.
-bool LoadProxyConfigFromEnvironment();
+bool LoadProxyConfigFromEnvironment(QNetServices& net);
 
 }  // namespace lf

@@ -261,6 +261,7 @@ bool TFtpPeer::OpenDataConnection(const ftp::Reply& reply) {
     }
     CloseData();
     m_data = std::make_unique<QConnection>();
+    m_data->SetNetServices(m_task->NetServices());
     uint32_t local = m_task->LocalBindAddress();
     if (!m_data->Connect(m_source->ipv4, port, false, nullptr, local != 0 ? &local : nullptr)) {
         CloseData();

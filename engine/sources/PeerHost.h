@@ -17,6 +17,7 @@
 namespace lf {
 
 class QHalfOpenGate;
+class QNetServices;
 class TPieces;
 class TPeerObject;
 
@@ -115,6 +116,8 @@ public:
     virtual uint32_t LocalBindAddress() const { return 0; }
     // The gate of connection attempts shared by all tasks (none: no limit).
     virtual QHalfOpenGate* HalfOpenGate() = 0;
+    // The engine's network services for the connections (none: defaults).
+    virtual QNetServices* NetServices() = 0;
 
     // ---- events ----
     // A server reported the size of its resource.

@@ -8,6 +8,7 @@
 #include "common/Text.h"
 #include "engine/log/LogApi.h"
 #include "engine/net/NameResolve.h"
+#include "engine/net/NetServices.h"
 
 namespace lf {
 
@@ -122,7 +123,7 @@ std::string TPeerId::DecodeFileName(const std::string& text) {
     return DecodeAddress(text);
 }
 
-int TPeerId::Resolve(const std::string& host, std::vector<uint32_t>& addresses) {
+int TPeerId::Resolve(const std::string& host, std::vector<uint32_t>& addresses, QNetServices* net) {
     bool dotted = true;
     for (char c : host) dotted = dotted && ((c >= '0' && c <= '9') || c == '.');
     if (dotted) {
@@ -135,7 +136,7 @@ int TPeerId::Resolve(const std::string& host, std::vector<uint32_t>& addresses) 
         return 1;
     }
     std::vector<uint32_t> found;
-    int error = LookupHostTimed(host, LookupTimeoutMs(), found);
+    int error = LookupHostTimed(host, LookupTimeoutMs(net), found);
     if (error == kLookupOk) {
         int added = 0;
         for (uint32_t a : found) {
@@ -146,7 +147,7 @@ int TPeerId::Resolve(const std::string& host, std::vector<uint32_t>& addresses) 
         g_reportArmed.store(true);
         return added;
     }
-    if (error == kLookupHostNotFound || error == kLookupNoData) AddFailedName(host);
+    if (net && (error == kLookupHostNotFound || error == kLookupNoData)) net->AddFailedName(host);
     ReportLookupFailure(error, host);
     EngineLog::Printf(13, "Invalid Host: %s", host.c_str());
     return -1;
@@ -167,7 +168,7 @@ bool TPeerId::Parse() {
             return true;
         }
         std::vector<uint32_t> found;
-        if (Resolve(host, found) <= 0) {
+        if (Resolve(host, found, nullptr) <= 0) {  // a dotted address: no lookup
             ipv4 = 0xffffffffu;
             return false;
         }
@@ -177,17 +178,17 @@ bool TPeerId::Parse() {
     return true;
 }
 
-TPeerId::ResolveState TPeerId::Resolution() {
+TPeerId::ResolveState TPeerId::Resolution(QNetServices* net) {
     if (!resolving) return parsed ? kResolved : kResolveFailed;
     if (!m_lookup) {
         m_lookup = std::make_unique<QNameLookup>();
-        m_lookup->Start(details->hostName, LookupTimeoutMs());
+        m_lookup->Start(details->hostName, LookupTimeoutMs(net));
     }
     if (m_lookup->Poll() == QNameLookup::kPending) return kResolving;
-    return FinishLookup();
+    return FinishLookup(net);
 }
 
-TPeerId::ResolveState TPeerId::FinishLookup() {
+TPeerId::ResolveState TPeerId::FinishLookup(QNetServices* net) {
     resolving = false;
     const int error = m_lookup->Error();
     std::vector<uint32_t> found;
@@ -197,7 +198,8 @@ TPeerId::ResolveState TPeerId::FinishLookup() {
         g_reportArmed.store(true);
     } else {
         const std::string& host = details->hostName;
-        if (error == kLookupHostNotFound || error == kLookupNoData) AddFailedName(host);
+        if (net && (error == kLookupHostNotFound || error == kLookupNoData))
+            net->AddFailedName(host);
         ReportLookupFailure(error, host);
         EngineLog::Printf(13, "Invalid Host: %s", host.c_str());
         lookupFailed = true;
@@ -213,10 +215,10 @@ TPeerId::ResolveState TPeerId::FinishLookup() {
     return kResolved;
 }
 
-bool TPeerId::ParseAndWait() {
+bool TPeerId::ParseAndWait(QNetServices* net) {
     if (!Parse()) return false;
     ResolveState state;
-    while ((state = Resolution()) == kResolving)
+    while ((state = Resolution(net)) == kResolving)
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     return state == kResolved;
 }

@@ -7,7 +7,7 @@
 //   "btnode://a.b.c.d:port"                           BitTorrent peer (kind 1)
 // Parse() normalises the text (HTTP addresses are percent-encoded, others
 // percent-decoded; '\' becomes '/'), splits it into its parts and resolves
-// the host under a time limit (3 s, LookupTimeoutMs() in NameResolve.h).
+// the host under a time limit (3 s by default, QNetServices in NetServices.h).
 // SameSource() decides whether two descriptions name the same source.
 //
 // A task keeps its sources as TPeerId objects (reference-counted, used on the
@@ -27,6 +27,7 @@
 namespace lf {
 
 class QNameLookup;
+class QNetServices;
 
 // Source kinds (bit values, combined into masks).
 enum TSourceKind : int {
@@ -97,11 +98,12 @@ public:
     // found" or "no data" failure enters the failed-name set; the first
     // failure since start or since the last success is reported as event
     // "11500106"). Without a name being resolved it answers the state of the
-    // last Parse.
-    ResolveState Resolution();
+    // last Parse. `net` gives the time limit and the failed-name set (none:
+    // the default limit, no set).
+    ResolveState Resolution(QNetServices* net);
     // Parse, then waits for the lookup (tools and tests): the old
     // synchronous behaviour.
-    bool ParseAndWait();
+    bool ParseAndWait(QNetServices* net = nullptr);
     // The same source: the same object, or the same kind and, for kind 1 the
     // same address and port or the same (nonzero) peer id, for kind 8 the
     // same address, port and transport, for kinds 2 and 4 the same address
@@ -121,8 +123,9 @@ public:
     // appends every address and answers their count, or -1 when it failed
     // (a "host not found" or "no data" failure enters the failed-name set;
     // the first failure since start or since the last success is reported
-    // as event "11500106").
-    static int Resolve(const std::string& host, std::vector<uint32_t>& addresses);
+    // as event "11500106"). `net` as for Resolution.
+    static int Resolve(const std::string& host, std::vector<uint32_t>& addresses,
+                       QNetServices* net);
     // HTTP encoding: every byte at or below 0x20 or at or above 0x80 becomes
     // '%' and two lower-case hex digits.
     static std::string EncodeAddress(const std::string& text);
@@ -171,7 +174,7 @@ private:
     bool ParseTracker(size_t start);
     bool ParseNode(size_t start);
     // Takes a finished lookup's answer (Resolve's rules for addresses).
-    ResolveState FinishLookup();
+    ResolveState FinishLookup(QNetServices* net);
 
     std::unique_ptr<QNameLookup> m_lookup;
 };

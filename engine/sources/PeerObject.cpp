@@ -35,6 +35,7 @@ bool TPeerObject::Connect(TPeerId* source) {
     ++source->useCount;
     if (!m_connection) m_connection = std::make_unique<QConnection>();
     m_connection->SetHalfOpenGate(m_task->HalfOpenGate());
+    m_connection->SetNetServices(m_task->NetServices());
     m_startTime = CachedSeconds();
     m_lastReceive = m_startTime;
     m_phase = kPhaseWorking;

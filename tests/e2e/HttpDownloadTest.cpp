@@ -12,6 +12,7 @@
 
 #include "engine/core/EngineApi.h"
 #include "engine/core/EngineSettings.h"
+#include "engine/core/LanternfishCore.h"
 #include "engine/log/LogApi.h"
 #include "engine/net/NameResolve.h"
 #include "engine/net/ProxyConfig.h"
@@ -301,7 +302,7 @@ TEST_F(HttpDownloadTest, ThroughProxies) {
         proxy.port = static_cast<uint16_t>(c.port);
         proxy.user = c.user;
         proxy.password = c.password;
-        SetProcessProxyConfig(proxy);
+        CLanternfishCore::Instance().Net().SetProxyConfig(proxy);
         const std::string target = dir / ("out/proxied" + std::to_string(n++) + ".bin");
         auto d = Describe(
             "http://127.0.0.1:" + std::to_string(origin) + "/file.bin?" + std::to_string(n),
@@ -312,7 +313,7 @@ TEST_F(HttpDownloadTest, ThroughProxies) {
         int32_t results[1];
         StopTasks(&d.handle, 1, 0, results);
         EXPECT_TRUE(lftest::ReadFile(target) == nettest::OriginFile());
-        ClearProcessProxyConfig();
+        CLanternfishCore::Instance().Net().SetProxyConfig(QProxyConfig{});
     }
     // Control: with a proxy that is not there, nothing arrives, so the
     // downloads above really went through their proxies.
@@ -320,7 +321,7 @@ TEST_F(HttpDownloadTest, ThroughProxies) {
     dead.type = kProxySocks5;
     dead.address = nettest::Loopback();
     dead.port = static_cast<uint16_t>(lftest::FreeTcpPort());
-    SetProcessProxyConfig(dead);
+    CLanternfishCore::Instance().Net().SetProxyConfig(dead);
     auto d = Describe("http://127.0.0.1:" + std::to_string(origin) + "/file.bin?dead",
                       dir / "out/dead.bin");
     ASSERT_EQ(CreateAndStartTask(&d), 0);
@@ -330,7 +331,7 @@ TEST_F(HttpDownloadTest, ThroughProxies) {
     EXPECT_EQ(info.httpBytes, 0u);
     int32_t results[1];
     StopTasks(&d.handle, 1, 0, results);
-    ClearProcessProxyConfig();
+    CLanternfishCore::Instance().Net().SetProxyConfig(QProxyConfig{});
 }
 
 // A resolver on 127.0.0.1:53 that never answers: a redirect to a name
@@ -359,8 +360,9 @@ TEST_F(HttpDownloadSilentResolver, RedirectToAnUnansweredNameDoesNotStallTheTask
     sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     sa.sin_port = htons(53);
     ASSERT_EQ(bind(dns, reinterpret_cast<sockaddr*>(&sa), sizeof(sa)), 0);
-    const int savedTimeout = LookupTimeoutMs();
-    SetLookupTimeoutMs(60000);
+    QNetServices& net = CLanternfishCore::Instance().Net();
+    const int savedTimeout = net.LookupTimeoutMs();
+    net.SetLookupTimeoutMs(60000);
 
     const std::string content = lftest::PseudoRandomBytes(6 * 1024 * 1024 + 5, 23);
     lftest::WriteFile(www + "/r.bin", content);
@@ -399,7 +401,7 @@ TEST_F(HttpDownloadSilentResolver, RedirectToAnUnansweredNameDoesNotStallTheTask
     int32_t results[1];
     StopTasks(&d.handle, 1, 0, results);
     EXPECT_TRUE(lftest::ReadFile(target) == content);
-    SetLookupTimeoutMs(savedTimeout);
+    net.SetLookupTimeoutMs(savedTimeout);
     close(dns);
 }
 

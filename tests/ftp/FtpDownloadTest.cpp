@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "engine/core/EngineApi.h"
+#include "engine/core/LanternfishCore.h"
 #include "engine/log/LogApi.h"
 #include "engine/net/ProxyConfig.h"
 #include "tests/e2e/EngineTask.h"
@@ -207,7 +208,8 @@ TEST_F(FtpDownloadTest, ThroughSocks5Proxy) {
     proxy.port = static_cast<uint16_t>(socks);
     proxy.user = "socksuser";
     proxy.password = "socks-pw";
-    SetProcessProxyConfig(proxy);
+    QNetServices& net = CLanternfishCore::Instance().Net();
+    net.SetProxyConfig(proxy);
     const std::string target = dir / "out/proxied.bin";
     Download r = Run(ftp.Url("/proxied.bin"), target, torrent, 4, 60);
     EXPECT_EQ(r.status, 20206);
@@ -219,7 +221,7 @@ TEST_F(FtpDownloadTest, ThroughSocks5Proxy) {
 
     QProxyConfig dead = proxy;
     dead.port = static_cast<uint16_t>(lftest::FreeTcpPort());
-    SetProcessProxyConfig(dead);
+    net.SetProxyConfig(dead);
     auto d = Describe(ftp.Url("/proxied.bin"), dir / "out/dead.bin", torrent);
     ASSERT_EQ(RecoverAndContinueTask(&d, 1), 0);
     std::this_thread::sleep_for(std::chrono::seconds(3));
@@ -228,7 +230,7 @@ TEST_F(FtpDownloadTest, ThroughSocks5Proxy) {
     EXPECT_EQ(info.downloadedBytes, 0u);
     int32_t results[1];
     StopTasks(&d.handle, 1, 0, results);
-    ClearProcessProxyConfig();
+    net.SetProxyConfig(QProxyConfig{});
 }
 
 }  // namespace

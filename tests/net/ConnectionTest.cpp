@@ -349,8 +349,9 @@ TEST(ConnectionFailures, RefusedInvalidAndNeverCompleting) {
         pollfd p{fd, POLLOUT, 0};
         if (poll(&p, 1, 300) == 0) break;  // this one hangs: the queue is full
     }
-    int saved = QConnection::ConnectTimeoutMs();
-    QConnection::SetConnectTimeoutMs(700);
+    QNetServices net;
+    net.SetConnectTimeoutMs(700);
+    c.SetNetServices(&net);
     uint16_t port = ntohs(sa.sin_port);
     EXPECT_FALSE(c.Connect(Loopback(), port, true, &none));
     EXPECT_EQ(c.LastFailure(), Failure::kTimedOut);
@@ -359,7 +360,7 @@ TEST(ConnectionFailures, RefusedInvalidAndNeverCompleting) {
     EXPECT_FALSE(c.WaitWritable(0));  // the writability test: not yet
     EXPECT_TRUE(RunUntilFailure(c));
     EXPECT_EQ(c.LastFailure(), Failure::kTimedOut);
-    QConnection::SetConnectTimeoutMs(saved);
+    c.SetNetServices(nullptr);
     // The same through a proxy there: its connect gets half the proxy timeout.
     QProxyConfig unreachable = Proxy(kProxySocks5, port);
     unreachable.timeoutSeconds = 1;
@@ -420,12 +421,14 @@ TEST(ConnectionConfig, ProcessWideConfigurationIsUsedUnlessTheCallerPassesOne) {
         ReadFor(fd, 200);
         WriteAll(fd, "HTTP/1.1 403 Forbidden\r\n\r\n");
     });
-    // The default process-wide configuration (type 0): direct.
+    // The default engine-wide configuration (type 0): direct.
+    QNetServices net;
     QConnection c;
+    c.SetNetServices(&net);
     ASSERT_TRUE(c.Connect(Loopback(), static_cast<uint16_t>(origin), false));
     EXPECT_FALSE(c.Proxy().Usable());
     EXPECT_TRUE(FetchFile(c) == OriginFile());
-    SetProcessProxyConfig(Proxy(kProxyHttp, forbidding.Port()));
+    net.SetProxyConfig(Proxy(kProxyHttp, forbidding.Port()));
     ASSERT_TRUE(c.Connect(Loopback(), static_cast<uint16_t>(origin), false));
     ASSERT_TRUE(RunUntilFailure(c));
     EXPECT_EQ(c.LastFailure(), Failure::kProxyRejected);
@@ -434,7 +437,7 @@ TEST(ConnectionConfig, ProcessWideConfigurationIsUsedUnlessTheCallerPassesOne) {
     QProxyConfig none = Direct();
     ASSERT_TRUE(c.Connect(Loopback(), static_cast<uint16_t>(origin), false, &none));
     EXPECT_TRUE(FetchFile(c) == OriginFile());
-    ClearProcessProxyConfig();
+    net.SetProxyConfig(QProxyConfig{});
 
     // The headless mode's environment variable.
     int socks = MicrosocksPort();
@@ -443,8 +446,8 @@ TEST(ConnectionConfig, ProcessWideConfigurationIsUsedUnlessTheCallerPassesOne) {
                        "@127.0.0.1:" + std::to_string(socks);
     setenv("LANTERNFISH_PROXY", text.c_str(), 1);
     setenv("LANTERNFISH_PROXY_TIMEOUT", "4", 1);
-    ASSERT_TRUE(LoadProxyConfigFromEnvironment());
-    QProxyConfig p = ProcessProxyConfig();
+    ASSERT_TRUE(LoadProxyConfigFromEnvironment(net));
+    QProxyConfig p = net.ProxyConfig();
     EXPECT_EQ(p.type, kProxySocks5);
     EXPECT_EQ(p.port, socks);
     EXPECT_EQ(p.user, kMicrosocksUser);
@@ -452,11 +455,10 @@ TEST(ConnectionConfig, ProcessWideConfigurationIsUsedUnlessTheCallerPassesOne) {
     ASSERT_TRUE(c.Connect(Loopback(), static_cast<uint16_t>(origin), false));
     EXPECT_TRUE(FetchFile(c) == OriginFile());
     setenv("LANTERNFISH_PROXY", "gopher://127.0.0.1:70", 1);
-    EXPECT_FALSE(LoadProxyConfigFromEnvironment());
-    EXPECT_EQ(ProcessProxyConfig().type, kProxySocks5);  // unchanged
+    EXPECT_FALSE(LoadProxyConfigFromEnvironment(net));
+    EXPECT_EQ(net.ProxyConfig().type, kProxySocks5);  // unchanged
     unsetenv("LANTERNFISH_PROXY");
     unsetenv("LANTERNFISH_PROXY_TIMEOUT");
-    ClearProcessProxyConfig();
 }
 
 // Names: run in a private mount namespace whose /etc/hosts gives
@@ -472,8 +474,9 @@ class ConnectionNames : public ::testing::Test {
 protected:
     void SetUp() override {
         if (!InHostsNamespace()) GTEST_SKIP() << "runs inside ConnectionHostsNamespace.NameTests";
-        ClearFailedNames();
     }
+    // The failed-name set and limits the engine hands its connections.
+    QNetServices net;
 };
 
 TEST_F(ConnectionNames, ResolvesHereAndRemembersFailedNames) {
@@ -481,6 +484,7 @@ TEST_F(ConnectionNames, ResolvesHereAndRemembersFailedNames) {
     ASSERT_GT(origin, 0);
     QProxyConfig none = Direct();
     QConnection c;
+    c.SetNetServices(&net);
     ASSERT_TRUE(c.ConnectByName("origin.test", static_cast<uint16_t>(origin), false, &none));
     EXPECT_EQ(c.HostName(), "origin.test");
     EXPECT_EQ(c.TargetAddress(), Loopback());
@@ -489,7 +493,7 @@ TEST_F(ConnectionNames, ResolvesHereAndRemembersFailedNames) {
     EXPECT_FALSE(c.ConnectByName("nosuch.test", static_cast<uint16_t>(origin), false, &none));
     EXPECT_EQ(c.LastFailure(), Failure::kHostNotFound);
     EXPECT_EQ(c.LastError(), kLookupHostNotFound);
-    EXPECT_TRUE(IsFailedName("nosuch.test"));
+    EXPECT_TRUE(net.IsFailedName("nosuch.test"));
     // Refused at once the next time, without a lookup.
     EXPECT_FALSE(c.ConnectByName("nosuch.test", static_cast<uint16_t>(origin), true, &none));
     EXPECT_EQ(c.LastFailure(), Failure::kHostNotFound);
@@ -500,7 +504,7 @@ TEST_F(ConnectionNames, ProxiesResolveNamesThemselves) {
     ASSERT_GT(origin, 0);
     // Local resolution of the name would now be refused: success proves
     // that the proxy resolved it.
-    AddFailedName("origin.test");
+    net.AddFailedName("origin.test");
     struct Case {
         const char* name;
         int (*port)();
@@ -517,6 +521,8 @@ TEST_F(ConnectionNames, ProxiesResolveNamesThemselves) {
         QProxyConfig cfg = Proxy(k.type, port);
         cfg.resolveAtProxy = true;
         QConnection c;
+        c.SetNetServices(&net);
+        c.SetNetServices(&net);
         ASSERT_TRUE(c.ConnectByName("origin.test", static_cast<uint16_t>(origin), false, &cfg));
         std::string body = FetchFile(c);
         EXPECT_TRUE(body == OriginFile());
@@ -527,6 +533,7 @@ TEST_F(ConnectionNames, ProxiesResolveNamesThemselves) {
     QProxyConfig cfg = Proxy(kProxySocks4a, SshSocksPort());
     cfg.resolveAtProxy = true;
     QConnection c;
+    c.SetNetServices(&net);
     if (c.ConnectByName("nosuch.test", static_cast<uint16_t>(origin), false, &cfg)) {
         ASSERT_TRUE(RunUntilFailure(c));
     }

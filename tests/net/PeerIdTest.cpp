@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "engine/net/NameResolve.h"
+#include "engine/net/NetServices.h"
 #include "engine/sources/PeerId.h"
 #include "tests/net/NetFixture.h"
 
@@ -230,28 +231,29 @@ protected:
     void SetUp() override {
         if (!nettest::InHostsNamespace())
             GTEST_SKIP() << "runs inside PeerIdHostsNamespace.NameTests";
-        ClearFailedNames();
         ResetSourceLookupReport();
         SetSourceEventSink(&RecordEvent);
         TakeEvents();
     }
     void TearDown() override { SetSourceEventSink(nullptr); }
+    // The failed-name set and the lookup limit the engine hands its tasks.
+    QNetServices net;
 };
 
 TEST_F(PeerIdNames, ResolvesOneOrSeveralAddresses) {
     std::vector<uint32_t> found;
-    EXPECT_EQ(TPeerId::Resolve("single.test", found), 1);
+    EXPECT_EQ(TPeerId::Resolve("single.test", found, &net), 1);
     ASSERT_EQ(found.size(), 1u);
     EXPECT_EQ(Dotted(found[0]), "127.0.0.5");
     found.clear();
-    EXPECT_EQ(TPeerId::Resolve("multi.test", found), 3);
+    EXPECT_EQ(TPeerId::Resolve("multi.test", found, &net), 3);
     EXPECT_EQ(found.size(), 3u);
     found.clear();
-    EXPECT_EQ(TPeerId::Resolve("127.0.0.9", found), 1);
-    EXPECT_EQ(TPeerId::Resolve("0.0.0.0", found), 0);
+    EXPECT_EQ(TPeerId::Resolve("127.0.0.9", found, &net), 1);
+    EXPECT_EQ(TPeerId::Resolve("0.0.0.0", found, &net), 0);
 
     Id id("http://multi.test:8000/dir/file.cab");
-    ASSERT_TRUE(id->ParseAndWait());
+    ASSERT_TRUE(id->ParseAndWait(&net));
     EXPECT_EQ(Dotted(id->ipv4), "127.0.0.2");
     ASSERT_EQ(id->alternates.size(), 2u);
     EXPECT_EQ(Dotted(id->alternates[0]), "127.0.0.3");
@@ -260,10 +262,10 @@ TEST_F(PeerIdNames, ResolvesOneOrSeveralAddresses) {
     EXPECT_EQ(id->details->hostName, "multi.test");
 
     Id tracker("tracker://udp://single.test:6969");
-    ASSERT_TRUE(tracker->ParseAndWait());
+    ASSERT_TRUE(tracker->ParseAndWait(&net));
     EXPECT_EQ(Dotted(tracker->ipv4), "127.0.0.5");
     Id sameByAddress("tracker://udp://127.0.0.5:6969/announce");
-    ASSERT_TRUE(sameByAddress->ParseAndWait());
+    ASSERT_TRUE(sameByAddress->ParseAndWait(&net));
     EXPECT_TRUE(tracker->SameSource(*sameByAddress));
     EXPECT_TRUE(TakeEvents().empty());
 }
@@ -273,21 +275,21 @@ TEST_F(PeerIdNames, FailedLookupsReportOnceUntilASuccess) {
         "11500106 ErrCode : (11001) Host : (nosuch.test) , DNS : (192.0.2.53), 备用 DNS : "
         "(192.0.2.54)";
     Id a("http://nosuch.test/f.cab");
-    EXPECT_FALSE(a->ParseAndWait());
+    EXPECT_FALSE(a->ParseAndWait(&net));
     EXPECT_TRUE(a->lookupFailed);
     EXPECT_FALSE(a->parsed);
     EXPECT_EQ(a->ipv4, 0xffffffffu);
-    EXPECT_TRUE(IsFailedName("nosuch.test"));
+    EXPECT_TRUE(net.IsFailedName("nosuch.test"));
     Id b("ftp://nosuch.test/f.cab");
-    EXPECT_FALSE(b->ParseAndWait());  // a second failure: no second report
+    EXPECT_FALSE(b->ParseAndWait(&net));  // a second failure: no second report
     std::vector<std::string> events = TakeEvents();
     ASSERT_EQ(events.size(), 1u);
     EXPECT_EQ(events[0], expected);
 
     Id ok("http://single.test/f.cab");
-    EXPECT_TRUE(ok->ParseAndWait());  // a success re-arms the report
+    EXPECT_TRUE(ok->ParseAndWait(&net));  // a success re-arms the report
     Id c("tracker://http://nosuch.test/announce");
-    EXPECT_FALSE(c->ParseAndWait());
+    EXPECT_FALSE(c->ParseAndWait(&net));
     events = TakeEvents();
     ASSERT_EQ(events.size(), 1u);
     EXPECT_EQ(events[0], expected);
@@ -301,21 +303,20 @@ TEST(PeerIdSilentResolver, LookupGivesUpAtTheTimeLimit) {
     sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     sa.sin_port = htons(53);
     ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof(sa)), 0);
-    int saved = LookupTimeoutMs();
-    SetLookupTimeoutMs(300);
-    ClearFailedNames();
+    QNetServices net;
+    net.SetLookupTimeoutMs(300);
     ResetSourceLookupReport();
     SetSourceEventSink(&RecordEvent);
     TakeEvents();
 
     std::vector<uint32_t> found;
-    EXPECT_EQ(LookupHostTimed("slow.test", LookupTimeoutMs(), found), kLookupTimedOut);
-    EXPECT_EQ(TPeerId::Resolve("single.test", found), 1);  // the hosts file still answers
+    EXPECT_EQ(LookupHostTimed("slow.test", net.LookupTimeoutMs(), found), kLookupTimedOut);
+    EXPECT_EQ(TPeerId::Resolve("single.test", found, &net), 1);  // the hosts file still answers
     Id id("http://slow.test/f.cab");
-    EXPECT_FALSE(id->ParseAndWait());
+    EXPECT_FALSE(id->ParseAndWait(&net));
     EXPECT_TRUE(id->lookupFailed);
     // A timeout is no proof that the name does not exist.
-    EXPECT_FALSE(IsFailedName("slow.test"));
+    EXPECT_FALSE(net.IsFailedName("slow.test"));
     std::vector<std::string> events = TakeEvents();
     ASSERT_EQ(events.size(), 1u);
     EXPECT_EQ(events[0], "11500106 ErrCode : (10060) Host : (slow.test) , DNS : (127.0.0.1)");
@@ -326,10 +327,10 @@ TEST(PeerIdSilentResolver, LookupGivesUpAtTheTimeLimit) {
     EXPECT_TRUE(pending->Parse());
     EXPECT_TRUE(pending->resolving);
     EXPECT_FALSE(pending->parsed);
-    EXPECT_EQ(pending->Resolution(), TPeerId::kResolving);
-    EXPECT_EQ(pending->Resolution(), TPeerId::kResolving);
+    EXPECT_EQ(pending->Resolution(&net), TPeerId::kResolving);
+    EXPECT_EQ(pending->Resolution(&net), TPeerId::kResolving);
     TPeerId::ResolveState state;
-    while ((state = pending->Resolution()) == TPeerId::kResolving)
+    while ((state = pending->Resolution(&net)) == TPeerId::kResolving)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     EXPECT_EQ(state, TPeerId::kResolveFailed);
     EXPECT_TRUE(pending->lookupFailed);
@@ -338,9 +339,8 @@ TEST(PeerIdSilentResolver, LookupGivesUpAtTheTimeLimit) {
     Id dotted("http://127.0.0.7:81/f.cab");
     EXPECT_TRUE(dotted->Parse());
     EXPECT_TRUE(dotted->parsed);
-    EXPECT_EQ(dotted->Resolution(), TPeerId::kResolved);
+    EXPECT_EQ(dotted->Resolution(&net), TPeerId::kResolved);
     SetSourceEventSink(nullptr);
-    SetLookupTimeoutMs(saved);
     close(fd);
 }
 

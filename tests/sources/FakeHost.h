@@ -79,6 +79,7 @@ public:
     void ComeBackAtOnce() override { ++comeBacks; }
     lf::SourceTimings Timings() const override { return timings; }
     lf::QHalfOpenGate* HalfOpenGate() override { return nullptr; }
+    lf::QNetServices* NetServices() override { return nullptr; }
     // Like a task without metainfo: the first reported size makes the piece map.
     void OnServerSize(lf::TPeerId* source, int64_t size) override;
     void RemoveCandidate(lf::TPeerId*) override { ++removed; }
