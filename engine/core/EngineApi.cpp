@@ -18,6 +18,7 @@
 #include "engine/core/LanternfishCore.h"
 #include "engine/core/WorkThread.h"
 #include "engine/log/LogApi.h"
+#include "engine/net/ProxyConfig.h"
 #include "stats/DataUpload.h"
 
 namespace lf {
@@ -156,6 +157,9 @@ int32_t EngineStartup(const char* folder) {
         // BSD sockets need no start-up.
         if (folder != nullptr) Core().SetStartupFolder(folder);
         if (const char* local = std::getenv("LANTERNFISH_LOCAL_ADDRESS")) SetLocalAddress(local);
+        // LANTERNFISH_PROXY sends every connection through a proxy; a text
+        // that cannot be read is logged and the connections go direct.
+        LoadProxyConfigFromEnvironment(Core().Net());
         Core().started.store(1);
         return kEngineOk;
     } catch (...) {
