@@ -88,7 +88,8 @@ private:
 // 1 MiB stops after 1 MiB and never continues, in mode "close" every response ends after 1 MiB
 // with the connection closed; in mode "mute" a request is never answered, in
 // mode "headonly" it gets a full 206 head and then nothing, in mode "trickle"
-// a 206 head and then 2 bytes a second. One line per response goes to the log.
+// a 206 head and then 2 bytes a second. One line per request ("asked N") and
+// one per response go to the log.
 constexpr const char* kFakeServer = R"PY(
 import socket, sys, threading, time
 port, path, mode, log = int(sys.argv[1]), sys.argv[2], sys.argv[3], sys.argv[4]
@@ -114,6 +115,7 @@ def serve(c):
             for line in head.split(b'\r\n'):
                 if line.lower().startswith(b'range:'):
                     start = int(line.split(b'=', 1)[1].split(b'-')[0])
+            note('asked %d' % start)
             if mode == 'mute':
                 note('mute %d' % start)
                 time.sleep(3600)
@@ -555,8 +557,9 @@ TEST_F(HttpSourcesTest, WrongContentRangeIsRefused) {
         TaskInfo info = Finish(d, 120);
         EXPECT_EQ(info.status, 20206);
         EXPECT_EQ(Md5(target), Md5(www + "/" + name));
-        // The liar was asked for ranges (and refused).
-        EXPECT_GE(CountLines(lftest::ReadFile(log), "served "), 1);
+        // The liar was asked for ranges (and refused: the engine may close
+        // before the whole answer is sent).
+        EXPECT_GE(CountLines(lftest::ReadFile(log), "asked "), 1);
     }
 }
 
