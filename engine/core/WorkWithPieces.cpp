@@ -566,6 +566,10 @@ bool TWorkWithPieces::Starved(const TPeerObject* s) const {
     return s->Starved(CachedSeconds(), std::max(1, Timings().rangeStarveSeconds));
 }
 
+bool TWorkWithPieces::Unproven(const TPeerObject* s) const {
+    return s->m_source != nullptr && s->m_source->deliveredBytes == 0 && s->IsConnected();
+}
+
 bool TWorkWithPieces::Delivers(const TPeerObject* s) const {
     return !Starved(s) && s->m_source != nullptr && s->m_source->deliveredBytes > 0;
 }
@@ -594,14 +598,15 @@ bool TWorkWithPieces::EngageRange(TPeerObject* s) {
         }
     }
     // 3. A range to take over: one whose owner has not started it for long,
-    // or whose owner delivers nothing while s comes from a server that does
+    // or whose owner delivers nothing (for the starve wait, or at all from a
+    // server that never delivered) while s comes from a server that does
     // (its queued pieces go back to the range, which s then fetches).
     const bool delivers = Delivers(s);
     for (PieceRange* r : m_ranges) {
         if (r->finished && !r->reopen) continue;
         if (r->marked) continue;
         if (delivers && r->owner != nullptr && r->owner != s && r->error == 0 &&
-            Starved(r->owner)) {
+            (Starved(r->owner) || Unproven(r->owner))) {
             TPeerObject* old = r->owner;
             old->ReleaseRange();
             if (std::find(m_ranges.begin(), m_ranges.end(), r) == m_ranges.end()) return false;

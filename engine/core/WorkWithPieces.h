@@ -57,6 +57,8 @@ public:
     PieceRange* ChooseVictim(TPeerObject* s);
     // The connection has delivered no block for the starve wait.
     bool Starved(const TPeerObject* s) const;
+    // Connected to a server that has never delivered payload.
+    bool Unproven(const TPeerObject* s) const;
     // Not starved, and its server has delivered payload before.
     bool Delivers(const TPeerObject* s) const;
     bool ClaimAtPosition(TPeerObject* s, int32_t position) override;

@@ -56,7 +56,7 @@ struct BlockRequest {
 struct SourceTimings {
     int httpHeadSeconds = 15;       // an HTTP source without response headers times out
     int httpBodySeconds = 30;       // an HTTP source without body data times out
-    int rangeStarveSeconds = 3;     // no block for this long: the range may be taken over
+    int rangeStarveSeconds = 2;     // no block for this long: the range may be taken over
     int trackerRepeatSeconds = 10;  // an unanswered tracker request older than this is sent again
 };
 
