@@ -619,6 +619,8 @@ bool TWorkWithPieces::EngageRange(TPeerObject* s) {
             r->error == 0 && now - r->time > 10) {
             TPeerObject* old = r->owner;
             old->ReleaseRange();
+            // Given back without holes, the range is gone.
+            if (std::find(m_ranges.begin(), m_ranges.end(), r) == m_ranges.end()) return false;
             HandOut(r, s, now);
             return true;
         }
