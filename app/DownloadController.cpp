@@ -604,7 +604,10 @@ int64_t CDownloadController::VerifiedPrefix(int i) {
 int CDownloadController::CreateTask(int i) {
     FillDescription(i, true);
     int result = CreateAndStartTask(m_records[i].get());
-    if (result == 0) m_handles[i] = m_records[i]->handle;
+    if (result == 0) {
+        m_handles[i] = m_records[i]->handle;
+        StartingShare(i);
+    }
     m_idle = false;
     m_tasksRunning = true;
     ApplySpeedLimit();
@@ -626,6 +629,7 @@ int CDownloadController::RecoverTask(int i, bool repair) {
         if (repair) m_reloadFailed = false;
         Log("Reload 成功");
         m_handles[i] = m_records[i]->handle;
+        StartingShare(i);
         WriteIniString(m_taskIni, kTaskSection, KeyRecoveredTask(i), m_table.entries[i].fileName);
     }
     return result;
@@ -680,6 +684,14 @@ void CDownloadController::SetSpeedLimit(int32_t limitKiB) {
 void CDownloadController::ApplySpeedLimit() {
     int32_t share = TaskSpeedLimitShare(m_speedLimit.load(), RunningTasks());
     for (TaskHandle h : m_handles) SetTaskSpeedLimit(h, 1, share);
+}
+
+void CDownloadController::StartingShare(int i) {
+    // Until the running tasks are counted, a task gets the share it would
+    // have with every entry running: together they stay within the total.
+    SetTaskConnectionLimits(m_handles[i], ConnectionShare(m_httpTotal, kReleaseEntryCount, i),
+                            ConnectionShare(kPeerConnectionTotal, kReleaseEntryCount, i));
+    m_sharedRunning = -1;  // the next sharing hands out the real shares
 }
 
 void CDownloadController::ShareConnections() {

@@ -218,6 +218,8 @@ private:
     void Resume();
     void ApplySpeedLimit();
     void ShareConnections();
+    // The lower-bound share of a task just created or recovered.
+    void StartingShare(int i);
     void ScanProgress();
     void MeasureBytesOnDisk();
     void WatchFreeSpace();

@@ -364,12 +364,12 @@ std::string EngineMachineCode() {
     return Core().MachineCode();
 }
 
-std::string MessageTextWithMachineCode(const std::string& text) {
+std::string MessageLogLine(const std::string& text, const std::string& caption) {
     if (EngineMachineCode().empty()) RefreshEngineMachineCode();
-    std::string code = EngineMachineCode();
-    if (code.empty()) return text;
-    // Full-width parentheses around the code.
-    return text + "\n\xEF\xBC\x88" + code + "\xEF\xBC\x89";
+    const std::string code = EngineMachineCode();
+    std::string line = "[" + caption + "] " + text;
+    if (!code.empty()) line += " (machine code " + code + ")";
+    return line;
 }
 
 int32_t ShowMessageAsync(void* owner, const char* text, const char* caption, uint32_t style) {
@@ -385,19 +385,19 @@ int32_t ShowMessageAsync(void* owner, const char* text, const char* caption, uin
         std::thread([start, owner, textCopy, captionCopy, style] {
             SetCurrentThreadName("MessageBox");
             // Copies are taken before the caller is released.
-            std::string shown = MessageTextWithMachineCode(textCopy);
-            std::string title = captionCopy;
+            // The user reads the text alone; the log line carries the
+            // machine code for support.
+            const std::string logLine = MessageLogLine(textCopy, captionCopy);
+            const std::string& shown = textCopy;
+            const std::string& title = captionCopy;
             {
                 std::lock_guard<std::mutex> guard(start->m);
                 start->signalled = true;
             }
             start->cv.notify_all();
             EngineMessageSink sink = Core().messageSink.load();
-            if (sink != nullptr) {
-                sink(owner, shown, title, style);
-            } else {
-                EngineLog::Printf(13, "[%s] %s", title.c_str(), shown.c_str());
-            }
+            EngineLog::Printf(13, "%s", logLine.c_str());
+            if (sink != nullptr) sink(owner, shown, title, style);
         }).detach();
         std::unique_lock<std::mutex> lock(start->m);
         bool ok = start->cv.wait_for(lock, std::chrono::milliseconds(2000),

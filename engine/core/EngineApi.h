@@ -57,13 +57,17 @@ int32_t ShowMessageAsync(void* owner, const char* text, const char* caption, uin
 // The application's message box (EngineMessageSink, called on the
 // message's own thread).
 void SetEngineMessageSink(EngineMessageSink sink);
-// The statistics component's machine code, appended to every message as
-// "\n（code）" once known. The provider is asked while the code is empty.
+// The statistics component's machine code (two hexadecimal numbers made
+// from the volume serial number and the network address, "0x..., 0x...").
+// It identifies the computer to support: it goes into the log line of every
+// message once known, never into the text the user reads. The provider is
+// asked while the code is empty.
 void SetMachineCodeProvider(MachineCodeProvider provider);
 void RefreshEngineMachineCode();
 std::string EngineMachineCode();
-// The text a message box shows for a message text.
-std::string MessageTextWithMachineCode(const std::string& text);
+// The log line of a message: "[caption] text", with " (machine code CODE)"
+// after it once the machine code is known.
+std::string MessageLogLine(const std::string& text, const std::string& caption);
 
 // Caps the connection attempts in flight across all tasks (0: the limit
 // probed when the first task is created).

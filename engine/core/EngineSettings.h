@@ -20,6 +20,9 @@ struct EngineTimings {
     int stallStopSeconds = 900;  // an incomplete task without new data stops
     int httpHeadSeconds = 15;    // an HTTP source without response headers times out
     int httpBodySeconds = 30;    // an HTTP source without body data times out
+    // A server connection that has delivered no block for this long (clock
+    // seconds) loses its range to a connection of a server that delivers.
+    int rangeStarveSeconds = 2;
     int trackerRepeatSeconds = 10;  // an unanswered tracker request older than this is sent again
     int trackerAgainSeconds = 600;  // a tracker is announced to again after this long
 };

@@ -65,6 +65,7 @@ EngineTimings CLanternfishCore::Timings() const {
     t.stallStopSeconds = m_timings.stallStopSeconds.load();
     t.httpHeadSeconds = m_timings.httpHeadSeconds.load();
     t.httpBodySeconds = m_timings.httpBodySeconds.load();
+    t.rangeStarveSeconds = m_timings.rangeStarveSeconds.load();
     t.trackerRepeatSeconds = m_timings.trackerRepeatSeconds.load();
     t.trackerAgainSeconds = m_timings.trackerAgainSeconds.load();
     return t;
@@ -79,6 +80,7 @@ void CLanternfishCore::SetTimings(const EngineTimings& t) {
     m_timings.stallStopSeconds.store(t.stallStopSeconds);
     m_timings.httpHeadSeconds.store(t.httpHeadSeconds);
     m_timings.httpBodySeconds.store(t.httpBodySeconds);
+    m_timings.rangeStarveSeconds.store(t.rangeStarveSeconds);
     m_timings.trackerRepeatSeconds.store(t.trackerRepeatSeconds);
     m_timings.trackerAgainSeconds.store(t.trackerAgainSeconds);
 }

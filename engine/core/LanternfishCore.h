@@ -108,7 +108,7 @@ private:
     struct AtomicTimings {
         std::atomic<int> sourceRefreshSeconds, noSourceSeconds, startTimeoutSeconds, lanPassSeconds,
             resumeSaveSeconds, stallStopSeconds, httpHeadSeconds, httpBodySeconds,
-            trackerRepeatSeconds, trackerAgainSeconds;
+            rangeStarveSeconds, trackerRepeatSeconds, trackerAgainSeconds;
     } m_timings;
     QTMutex m_interfaceLock;
     QTMutex m_taskListLock;

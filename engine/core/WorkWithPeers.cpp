@@ -516,7 +516,7 @@ int TWorkWithPeers::OpenConnections(TPeerId* r, int need, int already, bool imme
         if (immediate) break;
         const bool sizeKnown = r->details && r->details->reportedSize > 0;
         if (!(server && sizeKnown)) break;
-        if (already + opened > need) break;
+        if (already + opened >= need) break;
     }
     return opened;
 }
@@ -645,6 +645,15 @@ void TWorkWithPeers::TopUpServerConnections() {
     }
 }
 
+void TWorkWithPeers::TrimServerConnections() {
+    // A lowered limit holds at once: the slowest server connections beyond
+    // it are closed.
+    int count = 0;
+    for (TPeerObject* s : m_active) count += IsServer(s->m_kind) ? 1 : 0;
+    const int limit = ServerLimit();
+    if (count > limit) DropSources(kSourceHttp | kSourceFtp, count - limit, false, 0);
+}
+
 void TWorkWithPeers::PenalizeEnded(TPeerObject* s, int amount) {
     if (s->m_adoptedIncoming || s->m_source == nullptr) return;
     TPeerId* r = nullptr;
@@ -759,6 +768,7 @@ void TWorkWithPeers::SourcePass() {
         ++i;
     }
     if (!HasMetainfo()) ConnectionWork();
+    TrimServerConnections();
     if (!complete) TopUpServerConnections();
     ++m_passCounter;
 }

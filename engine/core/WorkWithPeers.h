@@ -74,6 +74,8 @@ public:
     // told their size and carry no penalty, up to the server limit. Other
     // candidates wait for the per-second step.
     void TopUpServerConnections();
+    // Closes server connections beyond the server limit.
+    void TrimServerConnections();
     // Drops n sources of the kinds in mask, worst first (gently: only slow ones).
     void DropSources(int mask, int n, bool gentle, int penalty);
     // Server candidates with too many failed pieces are banned (every 4 s).

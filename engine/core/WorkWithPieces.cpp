@@ -306,6 +306,7 @@ SourceTimings TWorkWithPieces::Timings() const {
     SourceTimings t;
     t.httpHeadSeconds = timings.httpHeadSeconds;
     t.httpBodySeconds = timings.httpBodySeconds;
+    t.rangeStarveSeconds = timings.rangeStarveSeconds;
     t.trackerRepeatSeconds = timings.trackerRepeatSeconds;
     return t;
 }
@@ -565,8 +566,22 @@ PieceRange* TWorkWithPieces::ChooseVictim(TPeerObject* s) {
     return best;
 }
 
+bool TWorkWithPieces::Starved(const TPeerObject* s) const {
+    return s->Starved(CachedSeconds(), std::max(1, Timings().rangeStarveSeconds));
+}
+
+bool TWorkWithPieces::Unproven(const TPeerObject* s) const {
+    return s->m_source != nullptr && s->m_source->deliveredBytes == 0 && s->IsConnected();
+}
+
+bool TWorkWithPieces::Delivers(const TPeerObject* s) const {
+    return !Starved(s) && s->m_source != nullptr && s->m_source->deliveredBytes > 0;
+}
+
 bool TWorkWithPieces::EngageRange(TPeerObject* s) {
     if (m_ranges.empty()) return false;
+    // A connection that delivers nothing gets no new work.
+    if (Starved(s)) return false;
     const int64_t now = TaskClock();
     // 1. Continuation after the last piece s fetched.
     for (PieceRange* r : m_ranges) {
@@ -586,14 +601,30 @@ bool TWorkWithPieces::EngageRange(TPeerObject* s) {
             return true;
         }
     }
-    // 3. A range to take over.
+    // 3. A range to take over: one whose owner has not started it for long,
+    // or whose owner delivers nothing (for the starve wait, or at all from a
+    // server that never delivered) while s comes from a server that does
+    // (its queued pieces go back to the range, which s then fetches).
+    const bool delivers = Delivers(s);
     for (PieceRange* r : m_ranges) {
         if (r->finished && !r->reopen) continue;
         if (r->marked) continue;
+        if (delivers && r->owner != nullptr && r->owner != s && r->error == 0 &&
+            (Starved(r->owner) || Unproven(r->owner))) {
+            TPeerObject* old = r->owner;
+            old->ReleaseRange();
+            if (std::find(m_ranges.begin(), m_ranges.end(), r) == m_ranges.end()) return false;
+            if (old->m_source != nullptr && old->m_source != s->m_source)
+                old->m_source->Penalise(Timings().rangeStarveSeconds);
+            HandOut(r, s, now);
+            return true;
+        }
         if (r->owner != nullptr && r->owner != s && r->cursor == r->first && !r->reopen &&
             r->error == 0 && now - r->time > 10) {
             TPeerObject* old = r->owner;
             old->ReleaseRange();
+            // Given back without holes, the range is gone.
+            if (std::find(m_ranges.begin(), m_ranges.end(), r) == m_ranges.end()) return false;
             HandOut(r, s, now);
             return true;
         }
@@ -697,7 +728,7 @@ bool TWorkWithPieces::HasUnfinishedRange() const {
 }
 
 bool TWorkWithPieces::AddFreshRange(TPeerObject* s) {
-    if (m_pieces == nullptr) return false;
+    if (m_pieces == nullptr || Starved(s)) return false;
     const int32_t count = static_cast<int32_t>(m_pieces->PieceCount());
     int32_t a = -1, b = -1;
     for (int32_t p = 0; p < count; ++p) {
@@ -719,6 +750,34 @@ bool TWorkWithPieces::AddFreshRange(TPeerObject* s) {
     m_ranges.push_back(r);
     HandOut(r, s, TaskClock());
     return true;
+}
+
+int32_t TWorkWithPieces::EndGamePiece(TPeerObject* s) {
+    if (m_pieces == nullptr || !Delivers(s)) return -1;
+    const int32_t count = static_cast<int32_t>(m_pieces->PieceCount());
+    if (m_serverQueued.size() != static_cast<size_t>(count)) return -1;
+    const int64_t pieceBlocks = (m_pieces->PieceLength() + kBlockSize - 1) / kBlockSize;
+    int32_t best = -1;
+    int32_t bestQueued = 0;
+    for (int32_t p = 0; p < count; ++p) {
+        if (m_pieces->Have(p) || m_pieces->IsSkipped(p)) continue;
+        if (static_cast<size_t>(p) < m_verified.size() && m_verified[static_cast<size_t>(p)])
+            continue;
+        const int32_t queued = m_serverQueued[static_cast<size_t>(p)];
+        // Not the end game while a needed piece is in nobody's queue.
+        if (queued == 0) {
+            if (IsPieceNeeded(p)) return -1;
+            continue;
+        }
+        if (s->QueuedPiece(p)) continue;
+        // At most three copies in flight; the piece with the fewest first.
+        if (queued > 2 * pieceBlocks) continue;
+        if (best < 0 || queued < bestQueued) {
+            best = p;
+            bestQueued = queued;
+        }
+    }
+    return best;
 }
 
 // ---- BitTorrent sources ----

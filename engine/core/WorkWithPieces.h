@@ -55,6 +55,12 @@ public:
     bool DivideRanges() override;
     bool EngageRange(TPeerObject* s) override;
     PieceRange* ChooseVictim(TPeerObject* s);
+    // The connection has delivered no block for the starve wait.
+    bool Starved(const TPeerObject* s) const;
+    // Connected to a server that has never delivered payload.
+    bool Unproven(const TPeerObject* s) const;
+    // Not starved, and its server has delivered payload before.
+    bool Delivers(const TPeerObject* s) const;
     bool ClaimAtPosition(TPeerObject* s, int32_t position) override;
     // The owner gives its range back.
     void ReturnRange(PieceRange* r, TPeerObject* owner) override;
@@ -62,6 +68,7 @@ public:
     bool HasUnfinishedRange() const override;
     // A fresh range from the first run of needed pieces the source has not queued.
     bool AddFreshRange(TPeerObject* s) override;
+    int32_t EndGamePiece(TPeerObject* s) override;
     bool IsPieceNeeded(int32_t piece) override;
     bool MarkRequested(int32_t piece, bool add, bool completed) override;
     // The first piece the task still wants (0 when none).

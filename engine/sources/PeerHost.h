@@ -57,6 +57,7 @@ struct BlockRequest {
 struct SourceTimings {
     int httpHeadSeconds = 15;       // an HTTP source without response headers times out
     int httpBodySeconds = 30;       // an HTTP source without body data times out
+    int rangeStarveSeconds = 2;     // no block for this long: the range may be taken over
     int trackerRepeatSeconds = 10;  // an unanswered tracker request older than this is sent again
 };
 
@@ -78,6 +79,10 @@ public:
     virtual bool HasUnfinishedRange() const = 0;
     // A fresh range from the first run of needed pieces s has not queued.
     virtual bool AddFreshRange(TPeerObject* s) = 0;
+    // End game: when every needed piece is queued by some server, a needed
+    // piece that s may fetch a second time (the first copy of a block
+    // wins); -1 when none.
+    virtual int32_t EndGamePiece(TPeerObject* s) = 0;
     virtual bool IsPieceNeeded(int32_t piece) = 0;
     virtual bool MarkRequested(int32_t piece, bool add, bool completed) = 0;
     // The first piece the task still wants (0 when none).

@@ -160,6 +160,7 @@ public:
     int allowedConnections = 1;
     int piecesHashed = 0;
     int failedPieces = 0;
+    int64_t deliveredBytes = 0;  // payload stored from this source, all connections
     int64_t lastConnectTime = 0;
     bool metadataSource = false;
     bool givenUp = false;

@@ -38,6 +38,7 @@ bool TPeerObject::Connect(TPeerId* source) {
     m_connection->SetNetServices(m_task->NetServices());
     m_startTime = CachedSeconds();
     m_lastReceive = m_startTime;
+    m_lastBlockSeconds = m_startTime;
     m_phase = kPhaseWorking;
     StartRatePeriod(TickCountMs());
     return true;
@@ -50,6 +51,7 @@ bool TPeerObject::Attach(std::unique_ptr<QConnection> connection) {
     m_adoptedIncoming = true;
     m_startTime = CachedSeconds();
     m_lastReceive = m_startTime;
+    m_lastBlockSeconds = m_startTime;
     StartRatePeriod(TickCountMs());
     return IsConnected();
 }
@@ -264,8 +266,10 @@ int32_t TPeerObject::PickPiece() {
             }
         }
         if (!m_task->EngageRange(this)) {
-            if (m_task->IsDownloadComplete() || m_task->HasUnfinishedRange()) return -1;
-            if (!m_task->AddFreshRange(this)) return -1;
+            if (m_task->IsDownloadComplete()) return -1;
+            // Every needed piece is in some server's queue: a second copy.
+            if (m_task->HasUnfinishedRange() || !m_task->AddFreshRange(this))
+                return m_task->EndGamePiece(this);
         }
         if (m_range != nullptr && m_range->cursor > m_range->first) {
             const int32_t before = m_range->cursor - 1;
@@ -292,6 +296,7 @@ bool TPeerObject::DeliverBlock(int64_t block, int32_t length, const char* data) 
     TPieces* pieces = m_task->Pieces();
     if (pieces == nullptr) return true;
     m_lastReceive = CachedSeconds();
+    m_lastBlockSeconds = m_lastReceive;
     for (auto it = m_queue.begin(); it != m_queue.end(); ++it) {
         if (it->block == block) {
             m_queue.erase(it);
@@ -311,6 +316,7 @@ bool TPeerObject::DeliverBlock(int64_t block, int32_t length, const char* data) 
     m_periodReceived += taken;
     m_rateReceived += taken;
     m_totalReceivedKiB += taken / 1024;
+    if (m_source != nullptr) m_source->deliveredBytes += taken;
     if (completed) m_task->OnPieceCompleted(piece);
     return true;
 }

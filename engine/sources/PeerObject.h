@@ -86,6 +86,11 @@ public:
     // the last period's rate. Used where waiting for the next rate period
     // would leave a fast connection idle (range splits, per-pass stepping).
     int32_t CurrentRate(uint32_t nowMs) const;
+    // Connected, and no block delivered for `seconds` (clock seconds) since
+    // the connection was made or the last block.
+    bool Starved(uint32_t nowSeconds, int seconds) const {
+        return IsConnected() && nowSeconds - m_lastBlockSeconds >= static_cast<uint32_t>(seconds);
+    }
     // Starts a new rate period at nowMs (after the period's payload was counted).
     void StartRatePeriod(uint32_t nowMs) {
         m_ratePeriodStartMs = nowMs;
@@ -129,6 +134,7 @@ public:
     PieceRange* m_range = nullptr;
     std::unique_ptr<QConnection> m_connection;
     uint32_t m_lastReceive = 0;
+    uint32_t m_lastBlockSeconds = 0;  // connection made or last block delivered
     int32_t m_connectionNumber = 0;
     bool m_adoptedIncoming = false;
     PieceRange* m_privateRange = nullptr;  // BitTorrent sources (never in the range list)

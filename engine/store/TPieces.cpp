@@ -360,18 +360,20 @@ int32_t TPieces::StoreBlock(int32_t piece, int32_t offset, const char* data, int
         int32_t blen = std::min(kBlockBytes, p.size - o);
         int32_t avail = std::min(blen, length - taken);
         if (avail < blen) break;  // a partial block is not kept
+        if (p.got[b]) {           // a second copy (end game): the first one stays
+            taken += blen;
+            continue;
+        }
         int32_t c = o / p.chunkSize;
         if (p.chunks[c] == nullptr) {
             p.chunks[c] = AcquireChunk();
             if (p.chunks[c] == nullptr) break;
         }
         std::memcpy(p.chunks[c] + (o % p.chunkSize), data + taken, static_cast<size_t>(blen));
-        if (!p.got[b]) {
-            p.got[b] = 1;
-            p.buffered += blen;
-            m_cachedBytes += blen;
-            p.sourceBytes += blen;
-        }
+        p.got[b] = 1;
+        p.buffered += blen;
+        m_cachedBytes += blen;
+        p.sourceBytes += blen;
         taken += blen;
     }
     if (p.part + p.buffered >= p.size) {

@@ -66,7 +66,8 @@ std::string ResourceList(const std::string& expired, int httpPort, const std::st
     return xml;
 }
 
-void HeadlessRelease::Start(const std::array<uint64_t, 8>& sizes, const std::string& listXml) {
+void HeadlessRelease::Start(const std::array<uint64_t, 8>& sizes, const std::string& listXml,
+                            const std::string& serverExtra) {
     m_sizes = sizes;
     const std::string www = m_dir / "www";
     std::filesystem::create_directories(www + "/qarrd160107");
@@ -85,7 +86,8 @@ void HeadlessRelease::Start(const std::array<uint64_t, 8>& sizes, const std::str
     m_httpsPort = lftest::FreeTcpPort();
     std::string extra = "    listen 127.0.0.1:" + std::to_string(m_httpsPort) + " ssl;\n" +
                         "    ssl_certificate " + cert + ";\n    ssl_certificate_key " + key +
-                        ";\n    location /mirror/ { alias " + www + "/qarrd160107/; }\n";
+                        ";\n    location /mirror/ { alias " + www + "/qarrd160107/; }\n" +
+                        serverExtra + "\n";
     if (!m_nginx.Start(www, extra)) throw std::runtime_error("nginx did not start");
     lftest::WaitForTcpPort(m_httpsPort);
 

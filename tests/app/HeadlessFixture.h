@@ -31,7 +31,9 @@ class HeadlessRelease {
 public:
     // Makes the files (sizes in bytes) and the release, starts the servers.
     // `listXml` is served as /lanternfish/resources.xml over HTTPS.
-    void Start(const std::array<uint64_t, 8>& sizes, const std::string& listXml);
+    // `serverExtra` goes into nginx's server block (a "limit_rate 512k;").
+    void Start(const std::array<uint64_t, 8>& sizes, const std::string& listXml,
+               const std::string& serverExtra = "");
     // Rewrites the release's expected digest of entry i (a release whose
     // file can never pass).
     void BreakDigest(int i);

@@ -5,7 +5,10 @@
 #include <sys/stat.h>
 #include <utime.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdio>
+#include <string>
 #include <thread>
 
 #include "tests/app/HeadlessFixture.h"
@@ -123,6 +126,42 @@ TEST_F(HeadlessFlowTest, ShutdownRequestAndFailedInstallerLaunch) {
                               "There is no application associated"),
               std::string::npos)
         << run.output;
+}
+
+// The most TCP connections established at once to a local port, polled
+// with ss (client ends) for `seconds`.
+int MostConnections(int port, int seconds) {
+    const std::string command =
+        "ss -Htn state established '( dport = :" + std::to_string(port) + " )' 2>/dev/null";
+    int most = 0;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    while (std::chrono::steady_clock::now() < end) {
+        FILE* p = popen(command.c_str(), "r");
+        if (p == nullptr) break;
+        int n = 0;
+        char line[512];
+        while (std::fgets(line, sizeof line, p) != nullptr) ++n;
+        pclose(p);
+        most = std::max(most, n);
+    }
+    return most;
+}
+
+// The release (4 + 60 + 6 x 56 MiB) from nginx at 512 KiB/s per connection: from the first moment
+// on, the eight tasks together never hold more connections than the
+// controller's total (56), sampled with ss while the download runs.
+TEST(HeadlessConnectionTotal, HoldsFromTheFirstPass) {
+    HeadlessRelease release;
+    const uint64_t mib = 1024 * 1024;
+    release.Start({4 * mib, 60 * mib, 56 * mib, 56 * mib, 56 * mib, 56 * mib, 56 * mib, 56 * mib},
+                  ResourceList("false", 0, ""), "    limit_rate 512k;");
+    lftest::ChildProcess program;
+    ASSERT_TRUE(release.Spawn(program, {"--no-install", "--no-verify"}, release.Dir() / "run.log"));
+    const int most = MostConnections(release.HttpPort(), 8);
+    program.Stop();
+    std::printf("most connections at once: %d\n", most);
+    EXPECT_LE(most, 56) << lftest::ReadFile(release.Dir() / "run.log");
+    EXPECT_GE(most, 16);  // the tasks did open their shares
 }
 
 }  // namespace

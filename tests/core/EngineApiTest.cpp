@@ -410,7 +410,13 @@ std::string FixedCode() {
     return "341134AB44897856";
 }
 
-TEST(MessageTest, SinkGetsTextWithMachineCode) {
+// The machine code identifies the computer to support: it is logged with
+// the message, and the user reads the text alone.
+TEST(MessageTest, MachineCodeGoesToTheLogNotToTheText) {
+    lftest::TempDir dir;
+    OpenEngineLog();
+    EngineLog::SetBasePath((dir / "rel").c_str());
+    EngineLog::SetThresholds(0, 100);
     SetEngineMessageSink(&RecordMessage);
     EXPECT_EQ(ShowMessageAsync(nullptr, "plain", "Moonvale下载器", 0), 1);
     SetMachineCodeProvider(&FixedCode);
@@ -426,8 +432,17 @@ TEST(MessageTest, SinkGetsTextWithMachineCode) {
     ASSERT_EQ(g_messages.size(), 2u);
     std::sort(g_messages.begin(), g_messages.end());
     EXPECT_EQ(g_messages[0], "Moonvale下载器|plain");
-    EXPECT_EQ(g_messages[1], "Moonvale下载器|磁盘已满\n（341134AB44897856）");
+    EXPECT_EQ(g_messages[1], "Moonvale下载器|磁盘已满");
     SetEngineMessageSink(nullptr);
+    std::string log;
+    for (int i = 0; i < 100 && log.find("341134AB") == std::string::npos; ++i) {
+        SleepMs(10);
+        log = lftest::ReadFile(dir / "rel.log");
+    }
+    EXPECT_NE(log.find("[Moonvale下载器] 磁盘已满 (machine code 341134AB44897856)"),
+              std::string::npos)
+        << log;
+    CloseEngineLog();
 }
 
 TEST(MessageTest, WithoutSinkTheTextGoesToTheLog) {

@@ -56,6 +56,7 @@ public:
     void RemoveRange(lf::PieceRange* r) override;
     bool HasUnfinishedRange() const override;
     bool AddFreshRange(lf::TPeerObject*) override { return false; }
+    int32_t EndGamePiece(lf::TPeerObject*) override { return -1; }
     bool IsPieceNeeded(int32_t piece) override;
     bool MarkRequested(int32_t, bool, bool) override { return true; }
     int32_t CurrentPosition() override { return 0; }

@@ -415,6 +415,33 @@ TEST(PieceMap, HashFailureResetsThePieceAndChargesTheSource) {
     EXPECT_TRUE(u.map->Have(0));
 }
 
+// Two sources deliver the same blocks (end game): the first copy stays,
+// the second is taken as received without overwriting it, and the piece
+// completes with the first source's bytes.
+TEST(PieceMap, SecondCopyOfABlockLeavesTheFirst) {
+    TempDir dir;
+    Content c = MakeContent({{"f.bin", 600000}}, 262144, 8);
+    Task t(dir.Path());
+    ASSERT_TRUE(t.Start(c));
+    CountingSource first, second;
+    const std::string good = c.PieceBytes(1);
+    std::string wrong = good;
+    for (char& b : wrong) b = static_cast<char>(b ^ 0x5a);
+    Feed(*t.map, c, 1, 0, 131072, &first);
+    // The second copy of the first half: accepted, not written.
+    for (int32_t o = 0; o < 131072; o += kBlockBytes)
+        EXPECT_EQ(t.map->StoreBlock(1, o, wrong.data() + o, kBlockBytes, &second), kBlockBytes);
+    EXPECT_FALSE(t.map->Have(1));
+    // The rest from the second source completes the piece: it verifies.
+    bool completed = false;
+    for (int32_t o = 131072; o < 262144; o += kBlockBytes)
+        t.map->StoreBlock(1, o, good.data() + o, kBlockBytes, &second, &completed);
+    EXPECT_TRUE(completed);
+    t.map->Maintain();
+    EXPECT_TRUE(t.map->Have(1));
+    EXPECT_EQ(first.bad + second.bad, 0);
+}
+
 TEST(PieceMap, BadGeometryBuildsNoTable) {
     TempDir dir;
     Content c = MakeContent({{"f.bin", 100000}}, 16384, 9);
