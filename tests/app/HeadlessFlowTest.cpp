@@ -133,18 +133,7 @@ TEST_F(HeadlessFlowTest, ShutdownRequestAndFailedInstallerLaunch) {
 int MostConnections(int port, int seconds) {
     const std::string command =
         "ss -Htn state established '( dport = :" + std::to_string(port) + " )' 2>/dev/null";
-    int most = 0;
-    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-    while (std::chrono::steady_clock::now() < end) {
-        FILE* p = popen(command.c_str(), "r");
-        if (p == nullptr) break;
-        int n = 0;
-        char line[512];
-        while (std::fgets(line, sizeof line, p) != nullptr) ++n;
-        pclose(p);
-        most = std::max(most, n);
-    }
-    return most;
+    return lftest::MostOutputLines(command, std::chrono::seconds(seconds));
 }
 
 // The release (4 + 60 + 6 x 56 MiB) from nginx at 512 KiB/s per connection: from the first moment

@@ -446,18 +446,7 @@ int MostPendingConnects(const std::vector<int>& ports, int seconds) {
         filter += "dport = :" + std::to_string(port);
     }
     const std::string command = "ss -Htn state syn-sent '( " + filter + " )' 2>/dev/null";
-    int most = 0;
-    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-    while (std::chrono::steady_clock::now() < end) {
-        FILE* p = popen(command.c_str(), "r");
-        if (p == nullptr) break;
-        int n = 0;
-        char line[512];
-        while (std::fgets(line, sizeof line, p) != nullptr) ++n;
-        pclose(p);
-        most = std::max(most, n);
-    }
-    return most;
+    return lftest::MostOutputLines(command, std::chrono::seconds(seconds));
 }
 
 // With the half-open limit at 4, eight tasks of eight sources each, all

@@ -9,6 +9,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -173,6 +175,21 @@ std::string PseudoRandomBytes(size_t size, unsigned seed) {
 
 bool HaveProgram(const std::string& name) {
     return Run("command -v '" + name + "' >/dev/null 2>&1") == 0;
+}
+
+int MostOutputLines(const std::string& command, std::chrono::milliseconds duration) {
+    int most = 0;
+    const auto end = std::chrono::steady_clock::now() + duration;
+    while (std::chrono::steady_clock::now() < end) {
+        FILE* p = popen(command.c_str(), "r");
+        if (p == nullptr) break;
+        int n = 0;
+        char line[512];
+        while (std::fgets(line, sizeof line, p) != nullptr) ++n;
+        pclose(p);
+        most = std::max(most, n);
+    }
+    return most;
 }
 
 }  // namespace lftest

@@ -58,6 +58,9 @@ private:
 int Run(const std::string& command);
 // Runs a shell command and returns its standard output.
 std::string Capture(const std::string& command);
+// Runs the shell command again and again for `duration` and answers the most
+// lines one run printed (for example ss polled for connections).
+int MostOutputLines(const std::string& command, std::chrono::milliseconds duration);
 
 std::string ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::string& bytes);
