@@ -334,12 +334,13 @@ TEST_F(HttpDownloadTest, ThroughProxies) {
     CLanternfishCore::Instance().Net().SetProxyConfig(QProxyConfig{});
 }
 
-// A resolver on 127.0.0.1:53 that never answers: a redirect to a name
+// A resolver on 127.0.0.53:53 that never answers: a redirect to a name
 // leaves that name being looked up for the whole (long) time limit, while
-// the task's other source goes on delivering.
+// the task's other source goes on delivering. (Its own address: other tests
+// run a silent resolver on 127.0.0.1:53 at the same time.)
 TEST(HttpDownloadHostsNamespace, SilentResolverTests) {
     EXPECT_EQ(nettest::RunInHostsNamespace("HttpDownloadSilentResolver.*", "127.0.0.1 localhost\n",
-                                           "nameserver 127.0.0.1\noptions timeout:30 attempts:1\n",
+                                           "nameserver 127.0.0.53\noptions timeout:30 attempts:1\n",
                                            "hosts: files dns\n"),
               0);
 }
@@ -357,7 +358,7 @@ TEST_F(HttpDownloadSilentResolver, RedirectToAnUnansweredNameDoesNotStallTheTask
     const int dns = socket(AF_INET, SOCK_DGRAM, 0);
     sockaddr_in sa{};
     sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sa.sin_addr.s_addr = htonl(0x7f000035);  // 127.0.0.53
     sa.sin_port = htons(53);
     ASSERT_EQ(bind(dns, reinterpret_cast<sockaddr*>(&sa), sizeof(sa)), 0);
     QNetServices& net = CLanternfishCore::Instance().Net();

@@ -9,7 +9,6 @@
 
 #include <chrono>
 #include <cstdio>
-#include <regex>
 #include <thread>
 
 namespace lftest {
@@ -33,11 +32,20 @@ int ConnectTo(const std::string& address, int port, int timeoutMs) {
     return fd;
 }
 
+// The integer after the bencoded key ("8:completei5e" gives 5), -1 when absent.
 int Number(const std::string& body, const std::string& key) {
-    std::smatch m;
-    const std::regex re(std::to_string(key.size()) + ":" + key + "i([0-9]+)e");
-    if (!std::regex_search(body, m, re)) return -1;
-    return std::stoi(m[1].str());
+    const std::string name = std::to_string(key.size()) + ":" + key + "i";
+    const size_t at = body.find(name);
+    if (at == std::string::npos) return -1;
+    size_t p = at + name.size();
+    const size_t digits = p;
+    int value = 0;
+    while (p < body.size() && body[p] >= '0' && body[p] <= '9' && p - digits < 9) {
+        value = value * 10 + (body[p] - '0');
+        ++p;
+    }
+    if (p == digits || p >= body.size() || body[p] != 'e') return -1;
+    return value;
 }
 
 }  // namespace
