@@ -74,7 +74,9 @@ TEST_F(HttpDownloadTest, HttpOnlyTask) {
     Download r = WaitForTask(d.handle, 120);
     EXPECT_EQ(r.status, 20206);
     EXPECT_EQ(r.info.downloadedBytes, content.size());
-    EXPECT_EQ(r.info.httpBytes, content.size());
+    // At the end idle connections may fetch the last pieces a second time.
+    EXPECT_GE(r.info.httpBytes, content.size());
+    EXPECT_LE(r.info.httpBytes, content.size() + 1024 * 1024);
     int32_t results[1];
     StopTasks(&d.handle, 1, 0, results);
     EXPECT_TRUE(lftest::ReadFile(target) == content);

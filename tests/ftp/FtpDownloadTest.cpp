@@ -173,8 +173,11 @@ TEST_F(FtpDownloadTest, LoginsAndFailingSteps) {
         Download r = Run(sources, target, torrent, 4, 60);
         EXPECT_EQ(r.status, 20206);
         EXPECT_EQ(Md5(target), md5);
-        // Everything came from the working source.
-        EXPECT_EQ(c.withHttp ? r.info.httpBytes : FtpBytes(r.info), kSize);
+        // Everything came from the working source (a few blocks twice when
+        // the last pieces were fetched by two of its connections at the end).
+        const uint64_t working = c.withHttp ? r.info.httpBytes : FtpBytes(r.info);
+        EXPECT_GE(working, kSize);
+        EXPECT_LE(working, kSize + 1024 * 1024);
         const std::string log = c.log().substr(before.size());
         const int count = ftptest::CountLines(log, c.counted);
         EXPECT_GE(count, c.atLeast) << log;
