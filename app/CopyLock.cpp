@@ -69,20 +69,14 @@ CCopyLock::Result CCopyLock::Acquire(const std::string& folder, pid_t* holder) {
 }
 
 std::string CopyLockRefusal(const std::string& folder, pid_t holder) {
-    std::string text =
+    const std::string text =
         holder > 0
             ? translate("Message",
                         "另一个下载器正在使用目录 %1（进程 "
                         "%2），本次启动不做任何操作。请等它结束后再试。")
             : translate("Message",
                         "另一个下载器正在使用目录 %1，本次启动不做任何操作。请等它结束后再试。");
-    auto put = [&text](const char* marker, const std::string& value) {
-        const size_t at = text.find(marker);
-        if (at != std::string::npos) text.replace(at, 2, value);
-    };
-    put("%1", folder);
-    put("%2", std::to_string(holder));
-    return text;
+    return WithArguments(text, {folder, std::to_string(holder)});
 }
 
 }  // namespace lfapp

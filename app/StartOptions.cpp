@@ -9,13 +9,6 @@
 
 namespace lfapp {
 
-namespace {
-void ReplaceArgument(std::string* text, const char* marker, const std::string& value) {
-    const size_t at = text->find(marker);
-    if (at != std::string::npos) text->replace(at, std::char_traits<char>::length(marker), value);
-}
-}  // namespace
-
 std::string AbsolutePath(const std::string& path) {
     if (path.empty() || path.front() == '/') return path;
     std::string cwd(4096, '\0');
@@ -35,10 +28,9 @@ void ApplyStartOptions(CDownloadController& controller, const StartOptions& opti
         if (status == DownloadStatus::Ready || status == DownloadStatus::Back) {
             controller.SetSaveFolder(folder);
         } else if (folder != controller.SaveFolder()) {
-            std::string text =
-                translate("Message", "继续上次的下载，保存位置仍为 %1（--save %2 只用于新的下载）");
-            ReplaceArgument(&text, "%1", controller.SaveFolder());
-            ReplaceArgument(&text, "%2", folder);
+            const std::string text = WithArguments(
+                translate("Message", "继续上次的下载，保存位置仍为 %1（--save %2 只用于新的下载）"),
+                {controller.SaveFolder(), folder});
             lf::ShowMessageAsync(controller.Window(), text.c_str(), kMessageCaption, 0);
         }
     }

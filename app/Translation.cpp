@@ -78,4 +78,14 @@ std::string TranslateKnown(const char* context, const std::string& text) {
     return shown;
 }
 
+std::string WithArguments(std::string text, std::initializer_list<std::string> values) {
+    int n = 1;
+    for (const std::string& value : values) {
+        const std::string marker = "%" + std::to_string(n++);
+        const size_t at = text.find(marker);
+        if (at != std::string::npos) text.replace(at, marker.size(), value);
+    }
+    return text;
+}
+
 }  // namespace lfapp

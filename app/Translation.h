@@ -7,6 +7,7 @@
 
 #include <QtGlobal>  // QT_TRANSLATE_NOOP marks texts translated where they are shown
 #include <functional>
+#include <initializer_list>
 #include <string>
 
 namespace lfapp {
@@ -34,5 +35,8 @@ std::string translate(const char* context, const char* text);
 // A text that came from elsewhere (a message, a caption) looked up in a
 // context: unknown texts come back unchanged.
 std::string TranslateKnown(const char* context, const std::string& text);
+// A translated text with its markers %1, %2, ... replaced by `values` in
+// order (the translation may move them).
+std::string WithArguments(std::string text, std::initializer_list<std::string> values);
 
 }  // namespace lfapp

@@ -278,10 +278,7 @@ bool QThread::StopRequested() {
 }
 
 void QThread::WaitSeconds(int n) {
-    for (int i = 1; i <= n; ++i) {
-        if (WaitForStop(1000) || i == n) break;
-        if (StopRequested()) break;
-    }
+    if (n > 0) WaitForStop(n * 1000);
 }
 
 QThreadId QThread::ThreadId() {

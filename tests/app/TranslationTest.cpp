@@ -104,4 +104,11 @@ TEST(EnglishTranslation, ReplacesTheShownTextsOnly) {
     for (const Case& c : cases) EXPECT_EQ(c.got, c.expected);
 }
 
+// A translation may put the markers in another order; each value goes to
+// its own marker, and a marker the text lacks is skipped.
+TEST(EnglishTranslation, ArgumentsFollowTheirMarkers) {
+    EXPECT_EQ(lfapp::WithArguments("in %2 by %1", {"pid 7", "/games"}), "in /games by pid 7");
+    EXPECT_EQ(lfapp::WithArguments("目录 %1", {"/games", "7"}), "目录 /games");
+}
+
 }  // namespace
