@@ -7,6 +7,7 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>
@@ -17,6 +18,8 @@
 #include "engine/net/IPFilter.h"
 
 namespace lf {
+
+class QConnection;
 
 // One line of a task's source text with its state word:
 // 0 new, 1 metadata source, 16 taken, 17 metadata source taken.
@@ -59,6 +62,19 @@ public:
     virtual void ApplyBandwidthShare() {}
     virtual void RegisterInfoHash() {}
     virtual void UnregisterInfoHash() {}
+    // ---- incoming BitTorrent connections (the engine-wide dispatch) ----
+    // The connection's received bytes (an HTTP-looking header already
+    // stripped by the dispatch) are a handshake for this task's info hash.
+    virtual bool IsHandshakeForTask(const QConnection& /*connection*/) { return false; }
+    // Takes the connection as a BitTorrent source (true: `connection` is
+    // moved from) or refuses it (false: the dispatch closes it). `disguised`:
+    // the dispatch stripped an HTTP-looking header, so the handshake answer
+    // starts with "HTTP/1.0 200 OK".
+    virtual bool AcceptIncoming(std::unique_ptr<QConnection>& /*connection*/, bool /*disguised*/) {
+        return false;
+    }
+    // Incoming and outgoing connections over the UDP transport are allowed.
+    virtual bool AllowUdpConnections() { return false; }
     virtual void Reset(bool clearFileList, bool clearAll);
     virtual void PieceStoreEvent(long event) { Notify(event); }
     // ---- what the engine interface asks of a task, served by the upper
