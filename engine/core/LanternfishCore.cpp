@@ -112,11 +112,15 @@ void CLanternfishCore::StartSharedServices() {
     // with the DHT switch off nothing else starts here.
     const int32_t setting = halfOpenLimitSetting.load();
     m_halfOpen.SetLimit(setting > 0 ? setting : HalfOpenLimitFromProbe(ProbeHalfOpenLimit()));
+    // The listener opens at the first task's incoming dispatch; nobody has
+    // reached this engine from outside yet.
+    sharedListener->ClearReachable();
 }
 
 void CLanternfishCore::StopSharedServices() {
-    // The shared listener, pending connections and UDP transport have their
-    // seats above; nothing fills them in this build.
+    // The last task went: the shared listener, its pending connections and
+    // the LAN discovery socket close (the next first task reopens them).
+    sharedListener->CloseAll();
 }
 
 std::string CLanternfishCore::MachineCode() const {

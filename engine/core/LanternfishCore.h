@@ -16,21 +16,21 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
 #include "engine/base/QMutex.h"
 #include "engine/core/EngineSettings.h"
+#include "engine/core/SharedListener.h"
 #include "engine/net/HalfOpen.h"
 #include "engine/net/NetServices.h"
 
 namespace lf {
 
 class TBaseWork;
-// Seats for the shared services of the peer-to-peer half.
-class QSharedListener;
-class QLanSocket;
+// Seat for the UDP server of the peer-to-peer half.
 class QUInternalServer;
 
 using EngineMessageSink = void (*)(void* owner, const std::string& text, const std::string& caption,
@@ -95,9 +95,12 @@ public:
     // Keeps the first non-empty code.
     void OfferMachineCode(const std::string& code);
 
-    // ---- seats, filled by the services of the peer-to-peer half ----
-    QSharedListener* sharedListener = nullptr;
-    QLanSocket* lanSocket = nullptr;
+    // ---- the services of the peer-to-peer half ----
+    // The shared TCP listener with its pending connections, and the LAN
+    // discovery socket (under TaskListLock).
+    QSharedListener& Listener() { return *sharedListener; }
+    QLanSocket& LanSocket() { return sharedListener->Lan(); }
+    std::unique_ptr<QSharedListener> sharedListener = std::make_unique<QSharedListener>();
     QUInternalServer* udpServer = nullptr;
 
 private:

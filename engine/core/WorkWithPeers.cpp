@@ -11,6 +11,8 @@
 #include "engine/base/TimeThread.h"
 #include "engine/core/EngineSettings.h"
 #include "engine/core/LanternfishCore.h"
+#include "engine/net/Connection.h"
+#include "engine/net/LanDiscovery.h"
 #include "engine/net/NameResolve.h"
 #include "engine/sources/FtpPeer.h"
 #include "engine/sources/HttpPeer.h"
@@ -18,6 +20,7 @@
 #include "engine/sources/PeerObject.h"
 #include "engine/sources/TrackerPeer.h"
 #include "engine/sources/TrackerProtocol.h"
+#include "engine/store/TPieces.h"
 
 namespace lf {
 
@@ -733,6 +736,11 @@ void TWorkWithPeers::SourcePass() {
     // Names being looked up are looked at on every pass (never waited for).
     if (m_namesPending) ResolveNames();
     const uint32_t now = TickCountMs();
+    if (!m_dispatchStarted || now - m_lastDispatchMs >= 400) {
+        m_dispatchStarted = true;
+        m_lastDispatchMs = now;
+        IncomingDispatch();
+    }
     bool full = false;
     if (!m_secondStarted || now - m_lastSecondMs >= 1000) {
         m_secondStarted = true;
@@ -773,9 +781,104 @@ void TWorkWithPeers::SourcePass() {
     ++m_passCounter;
 }
 
+bool TWorkWithPeers::TaskInfoHash(std::array<uint8_t, 20>* out) {
+    TPeerHost* host = Host();
+    TPieces* pieces = host != nullptr ? host->Pieces() : nullptr;
+    if (pieces == nullptr || pieces->InfoHash().size() != out->size()) return false;
+    std::memcpy(out->data(), pieces->InfoHash().data(), out->size());
+    return std::any_of(out->begin(), out->end(), [](uint8_t b) { return b != 0; });
+}
+
+bool TWorkWithPeers::IsHandshakeForTask(const QConnection& connection) {
+    std::array<uint8_t, 20> hash{};
+    if (!TaskInfoHash(&hash)) return false;
+    const uint8_t* p = connection.ReceivedData();
+    if (p == nullptr || connection.ReceivedSize() < 48 || p[0] != 19) return false;
+    return std::memcmp(p + 1, "BitTorrent protocol", 19) == 0 &&
+           std::memcmp(p + 28, hash.data(), 20) == 0;
+}
+
+std::string TWorkWithPeers::ListenerText() {
+    QGuard guard(m_lock);
+    return m_listenerText;
+}
+
+void TWorkWithPeers::IncomingDispatch() {
+    std::array<uint8_t, 20> hash{};
+    const bool hasHash = TaskInfoHash(&hash);
+    std::string text;
+    {
+        QGuard guard(TaskListLock());
+        CLanternfishCore::Instance().Listener().Dispatch(*this, hasHash ? &hash : nullptr, &text);
+    }
+    if (!text.empty()) {
+        QGuard guard(m_lock);
+        if (text != m_listenerText) m_listenerText = text;
+    }
+}
+
 void TWorkWithPeers::LanDiscoveryPass() {
-    // LAN discovery runs with BitTorrent peers (the shared listener and the
-    // multicast socket); server-only tasks have nothing to do here.
+    std::array<uint8_t, 20> hash{};
+    if (!HasMetainfo() || !TaskInfoHash(&hash)) return;
+    CLanternfishCore& core = CLanternfishCore::Instance();
+    QGuard guard(TaskListLock());
+    QSharedListener& listener = core.Listener();
+    QLanSocket& lan = listener.Lan();
+    if (!lan.IsOpen() || !listener.Listening()) return;
+    lan::Announcement own;
+    own.listenerAddress = listener.Address();
+    own.port = listener.Port();
+    own.infoHash = hash;
+    own.peerId = TaskPeerId();
+    // A task announces itself twice on every socket it sees opened.
+    if (m_lanGeneration != lan.Generation()) {
+        const auto query = lan::BuildDatagram(own);
+        for (int i = 0; i < 2; ++i)
+            if (!lan.SendToGroup(query.data(), query.size())) return;
+        m_lanGeneration = lan.Generation();
+        return;
+    }
+    own.answer = true;
+    const auto answer = lan::BuildDatagram(own);
+    auto found = [&](uint32_t address, uint16_t port, const lan::Hash20& peerId, bool query) {
+        AddPeerAddress(address, port, kSourceBitTorrent, true, 35, peerId.data());
+        if (query) lan.SendToGroup(answer.data(), answer.size());
+    };
+    lan::Receiver self;
+    self.listenerAddress = listener.Address();
+    self.listenerPort = listener.Port();
+    self.infoHash = hash;
+    const std::array<uint8_t, 16> process = ProcessId();
+    std::copy(process.begin(), process.begin() + 12, self.processId.begin());
+    const uint32_t now = TickCountMs();
+    uint8_t buffer[QDatagramSocket::kMaxDatagram];
+    for (;;) {
+        uint32_t sender = 0;
+        const long n = lan.Receive(buffer, sizeof(buffer), &sender);
+        if (n < 0) {
+            m_lanGeneration = 0;
+            return;
+        }
+        if (n == 0) break;
+        lan::Announcement a;
+        switch (lan::Decide(buffer, static_cast<size_t>(n), sender, self, &a)) {
+            case lan::Action::kIgnore:
+                break;
+            case lan::Action::kAdd:
+                found(sender, a.port, a.peerId, false);
+                break;
+            case lan::Action::kAddAndAnswer:
+                found(sender, a.port, a.peerId, true);
+                break;
+            case lan::Action::kForOtherTasks:
+                lan.Pending().Store(a, sender, now);
+                break;
+        }
+        if (!lan.IsOpen()) return;
+    }
+    const std::vector<const void*> live(core.tasks.begin(), core.tasks.end());
+    for (const lan::FoundPeer& f : lan.Pending().PassOf(this, hash, live, now))
+        found(f.address, f.port, f.peerId, f.query);
 }
 
 bool TWorkWithPeers::OnlyTrackersFor(uint32_t tickNowMs, uint32_t ms) {
@@ -795,6 +898,12 @@ bool TWorkWithPeers::OnlyTrackersFor(uint32_t tickNowMs, uint32_t ms) {
 
 void TWorkWithPeers::Reset(bool clearFileList, bool clearAll) {
     TBaseWork::Reset(clearFileList, clearAll);
+    {
+        // The task no longer takes incoming connections for its info hash.
+        QGuard guard(TaskListLock());
+        CLanternfishCore::Instance().Listener().Forget(this);
+    }
+    m_lanGeneration = 0;
     for (TPeerObject* s : m_active) {
         s->Reset();
         s->Release();

@@ -8,6 +8,7 @@
 
 #include <array>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "engine/core/BaseWork.h"
@@ -62,7 +63,15 @@ public:
     // One pass over the active sources; runs the once-a-second bookkeeping.
     void SourcePass();
     virtual void PerSecondBookkeeping() = 0;
+    // LAN discovery (every 10 s): announce the task on the local network,
+    // add the peers found there.
     void LanDiscoveryPass();
+    // ---- incoming connections (run from the source pass every 400 ms) ----
+    // The received bytes are a handshake for this task's info hash.
+    bool IsHandshakeForTask(const QConnection& connection) override;
+    // The listener's address " : " port, or "Service Disabled!" while P2P
+    // is off (empty before the first dispatch).
+    std::string ListenerText();
     size_t ActiveSourceCount() const { return m_active.size(); }
     const std::vector<TPeerObject*>& ActiveSources() const { return m_active; }
     // True when for more than ms no active source other than trackers existed.
@@ -142,6 +151,16 @@ protected:
     int m_divisorForPass = 6;     // d1, set from the throughput
     std::array<uint8_t, 20> m_peerId{};
     bool m_peerIdMade = false;
+
+    // The task's info hash (false while it has none).
+    bool TaskInfoHash(std::array<uint8_t, 20>* out);
+    // Offers the task the incoming connections that name it, then the
+    // listener maintenance (under the task-list lock).
+    void IncomingDispatch();
+    uint32_t m_lastDispatchMs = 0;
+    bool m_dispatchStarted = false;
+    // The LAN socket generation this task announced itself on (0: none).
+    uint32_t m_lanGeneration = 0;
 };
 
 }  // namespace lf

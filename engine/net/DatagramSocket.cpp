@@ -38,6 +38,10 @@ bool QDatagramSocket::Open(uint16_t port, uint32_t addressNet) {
                           static_cast<unsigned long>(m_lastError));
         return false;
     }
+    if (m_reuseAddress) {
+        const int one = 1;
+        setsockopt(m_fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
+    }
     sockaddr_in sa{};
     sa.sin_family = AF_INET;
     sa.sin_port = htons(port);
@@ -52,6 +56,26 @@ bool QDatagramSocket::Open(uint16_t port, uint32_t addressNet) {
         fcntl(m_fd, F_SETFL, flags | O_NONBLOCK);
     }
     m_open = true;
+    return true;
+}
+
+bool QDatagramSocket::JoinGroup(uint32_t groupNet, uint32_t interfaceNet) {
+    if (m_fd < 0 || !m_open) return false;
+    ip_mreq mreq{};
+    mreq.imr_multiaddr.s_addr = groupNet;
+    mreq.imr_interface.s_addr = interfaceNet;
+    if (setsockopt(m_fd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &mreq, sizeof(mreq)) != 0) {
+        m_lastError = errno;
+        return false;
+    }
+    const unsigned char ttl = 1, loop = 1;
+    setsockopt(m_fd, IPPROTO_IP, IP_MULTICAST_TTL, &ttl, sizeof(ttl));
+    setsockopt(m_fd, IPPROTO_IP, IP_MULTICAST_LOOP, &loop, sizeof(loop));
+    if (interfaceNet != 0) {
+        in_addr ifa{};
+        ifa.s_addr = interfaceNet;
+        setsockopt(m_fd, IPPROTO_IP, IP_MULTICAST_IF, &ifa, sizeof(ifa));
+    }
     return true;
 }
 

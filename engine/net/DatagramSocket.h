@@ -29,6 +29,15 @@ public:
         m_localAddress = addressNet;
     }
     void SetBlocking(bool blocking) { m_blocking = blocking; }
+    // Lets other sockets bind the same port (taken by the next Open):
+    // several receivers of one multicast group on a host.
+    void SetReuseAddress(bool reuse) { m_reuseAddress = reuse; }
+    // Joins an IPv4 multicast group (network order) for receiving, on the
+    // interface of `interfaceNet` (0: the one the routing table picks for
+    // the group), and sends to groups with a time to live of 1 (the local
+    // network only), looped back to this host's other receivers. False when
+    // not open or the join failed (LastError tells why).
+    bool JoinGroup(uint32_t groupNet, uint32_t interfaceNet);
     // Closes any old socket, creates a UDP socket (a failure is logged as
     // "socket bind error : Last Error(%lu)"), binds it (a failure closes it
     // silently), makes it non-blocking unless blocking was asked for, and
@@ -59,6 +68,7 @@ private:
     int m_fd = -1;
     bool m_open = false;
     bool m_blocking = false;
+    bool m_reuseAddress = false;
     uint16_t m_localPort = 0;
     uint32_t m_localAddress = 0;
     uint32_t m_senderAddress = 0;
