@@ -14,6 +14,7 @@
 #include "engine/net/Connection.h"
 #include "engine/net/LanDiscovery.h"
 #include "engine/net/NameResolve.h"
+#include "engine/net/PendingConnection.h"
 #include "engine/sources/FtpPeer.h"
 #include "engine/sources/HttpPeer.h"
 #include "engine/sources/PeerId.h"
@@ -792,10 +793,8 @@ bool TWorkWithPeers::TaskInfoHash(std::array<uint8_t, 20>* out) {
 bool TWorkWithPeers::IsHandshakeForTask(const QConnection& connection) {
     std::array<uint8_t, 20> hash{};
     if (!TaskInfoHash(&hash)) return false;
-    const uint8_t* p = connection.ReceivedData();
-    if (p == nullptr || connection.ReceivedSize() < 48 || p[0] != 19) return false;
-    return std::memcmp(p + 1, "BitTorrent protocol", 19) == 0 &&
-           std::memcmp(p + 28, hash.data(), 20) == 0;
+    return incoming::IsHandshakeFor(connection.ReceivedData(), connection.ReceivedSize(),
+                                    hash.data());
 }
 
 std::string TWorkWithPeers::ListenerText() {

@@ -87,6 +87,11 @@ Decision Classify(const uint8_t* bytes, size_t size, bool headerAllowed, uint32_
     return d;
 }
 
+bool IsHandshakeFor(const uint8_t* bytes, size_t size, const uint8_t* infoHash) {
+    return bytes != nullptr && infoHash != nullptr && size >= kHashEnd && bytes[0] == 19 &&
+           std::memcmp(bytes + 1, kProtocol, 19) == 0 && std::memcmp(bytes + 28, infoHash, 20) == 0;
+}
+
 bool TrimWhenCrowded(size_t pendingCount, uint32_t ageMs, size_t size) {
     if (pendingCount <= kCrowded) return false;
     return ageMs > kShortPendingMs || (ageMs > kCrowdedQuietMs && size < kHandshakeBytes);

@@ -81,6 +81,11 @@ struct Decision {
 Decision Classify(const uint8_t* bytes, size_t size, bool headerAllowed, uint32_t ageMs,
                   const HashLookup& lookup);
 
+// Whether the bytes (a header already stripped) are a handshake for the
+// info hash: at least 48 bytes, 19, "BitTorrent protocol", the info hash at
+// byte 28.
+bool IsHandshakeFor(const uint8_t* bytes, size_t size, const uint8_t* infoHash);
+
 // Whether a connection that is kept goes anyway because more than 32 are
 // pending: older than 3 s, or older than 1 s with fewer than 68 bytes.
 bool TrimWhenCrowded(size_t pendingCount, uint32_t ageMs, size_t size);

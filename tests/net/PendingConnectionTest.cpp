@@ -77,8 +77,7 @@ TEST(PendingConnectionTest, Decisions) {
         {"67 bytes of junk go at 3 s", std::string(67, 'x'), 3000, Verdict::kClose, 0},
         {"disguised handshake", get + Handshake(Hash('A')), 0, Verdict::kOffer, get.size()},
         {"LF-only header", "GET /\n\n" + Handshake(Hash('A')), 0, Verdict::kOffer, 7},
-        {"answer header", "HTTP/1.0 200 OK\r\n\r\n" + Handshake(Hash('A')), 0, Verdict::kOffer,
-         19},
+        {"answer header", "HTTP/1.0 200 OK\r\n\r\n" + Handshake(Hash('A')), 0, Verdict::kOffer, 19},
         {"POST header", "POST / HTTP/1.0\r\n\r\n" + Handshake(Hash('A')), 0, Verdict::kOffer, 19},
         {"header alone: strip and wait", get, 0, Verdict::kKeep, get.size()},
         {"header, then a handshake for nobody", get + Handshake(Hash('C')), 0, Verdict::kClose,
@@ -88,8 +87,8 @@ TEST(PendingConnectionTest, Decisions) {
         {"... up to 3 s", "GET / HTTP/1.0\r\nX-A: b\r\n", 3000, Verdict::kClose, 0},
         {"a long one up to 5 s", "GET / HTTP/1.0\r\nX-A: " + std::string(60, 'b'), 4999,
          Verdict::kKeep, 0},
-        {"... not longer", "GET / HTTP/1.0\r\nX-A: " + std::string(60, 'b'), 5000,
-         Verdict::kClose, 0},
+        {"... not longer", "GET / HTTP/1.0\r\nX-A: " + std::string(60, 'b'), 5000, Verdict::kClose,
+         0},
         {"... or the read cap", "GET / HTTP/1.0\r\n" + std::string(kReadCap, 'x'), 0,
          Verdict::kClose, 0},
         {"GEX is junk, not a header", "GEX / HTTP/1.0\r\n\r\n", 0, Verdict::kKeep, 0},
@@ -178,6 +177,21 @@ TEST(PendingConnectionTest, ChunksOfEverySize) {
     }
 }
 
+TEST(PendingConnectionTest, HandshakeForATask) {
+    const std::string a = Hash('A');
+    auto is = [&](const std::string& bytes) {
+        return IsHandshakeFor(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(),
+                              reinterpret_cast<const uint8_t*>(a.data()));
+    };
+    EXPECT_TRUE(is(Handshake(a)));
+    EXPECT_TRUE(is(Handshake(a).substr(0, 48)));
+    EXPECT_FALSE(is(Handshake(a).substr(0, 47)));
+    EXPECT_FALSE(is(Handshake(Hash('B'))));
+    EXPECT_FALSE(is(Handshake(a, "BitTorrent Protocol")));
+    EXPECT_FALSE(is("\x12" + Handshake(a).substr(1)));
+    EXPECT_FALSE(is("GET / HTTP/1.0\r\n\r\n" + Handshake(a)));
+}
+
 TEST(PendingConnectionTest, Crowding) {
     const struct {
         size_t pending;
@@ -185,9 +199,8 @@ TEST(PendingConnectionTest, Crowding) {
         size_t size;
         bool trimmed;
     } cases[] = {
-        {32, 4000, 0, false},  {33, 3001, 68, true},  {33, 3000, 68, false},
-        {33, 1001, 67, true},  {33, 1000, 67, false}, {33, 2000, 68, false},
-        {100, 500, 0, false},
+        {32, 4000, 0, false},  {33, 3001, 68, true},  {33, 3000, 68, false}, {33, 1001, 67, true},
+        {33, 1000, 67, false}, {33, 2000, 68, false}, {100, 500, 0, false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::to_string(c.pending) + " pending, " + std::to_string(c.ageMs) + " ms, " +
