@@ -22,6 +22,7 @@
 #include "engine/net/Connection.h"
 #include "engine/net/PendingConnection.h"
 #include "tests/support/NetLab.h"
+#include "tests/support/Netns.h"
 #include "tests/support/TestDirs.h"
 
 using namespace lf;
@@ -307,6 +308,54 @@ TEST_F(SharedListenerTest, P2POffClosesEverythingAndOnReopens) {
     Remote again(port);
     ASSERT_TRUE(again.Send(Handshake(tasks[7]->hash)));
     EXPECT_TRUE(PassUntil([&] { return !tasks[7]->taken.empty(); }));
+}
+
+// The listener's address is 198.18.1.1 on a network shared with a host at
+// 198.18.1.2; a host at 198.18.2.2 reaches it from a second network.
+TEST_F(SharedListenerTest, ReachableFromAnotherNetworkOnly) {
+    lftest::NetLab lab;
+    const std::string near = lab.AddHost("near"), far = lab.AddHost("far");
+    ASSERT_FALSE(near.empty());
+    ASSERT_FALSE(far.empty());
+    ASSERT_TRUE(lab.Link("", "198.18.1.1/24", near, "198.18.1.2/24"));
+    ASSERT_TRUE(lab.Link("", "198.18.2.1/24", far, "198.18.2.2/24"));
+    ASSERT_TRUE(lab.Exec(far, "ip route add default via 198.18.2.1"));
+    core.localAddress = inet_addr("198.18.1.1");
+    core.p2pEnabled = 0;
+    PassAll();
+    core.p2pEnabled = 1;
+    PassAll();
+    EXPECT_EQ(tasks[0]->listenerText, "198.18.1.1 : " + std::to_string(port));
+    auto connectFrom = [&](const std::string& host) {
+        // A remote in another namespace: connects, sends a handshake for
+        // task 4, and stays a moment.
+        const std::string script =
+            "import socket,time\n"
+            "s=socket.create_connection((\"198.18.1.1\"," +
+            std::to_string(port) +
+            "))\n"
+            "s.sendall(b\"\\x13BitTorrent "
+            "protocol\"+bytes(8)+bytes([4])*20+b\"-XX0001-abcdefghijkl\")\n"
+            "time.sleep(3)\n";
+        lftest::ChildProcess p;
+        p.Start({"ip", "netns", "exec", host, "/usr/bin/python3", "-c", script});
+        const size_t before = tasks[3]->taken.size();
+        EXPECT_TRUE(PassUntil([&] { return tasks[3]->taken.size() > before; }));
+        p.Wait();
+    };
+    connectFrom(near);
+    {
+        QGuard guard(core.TaskListLock());
+        EXPECT_FALSE(Listener().Reachable()) << "the same /24 network is not outside";
+    }
+    connectFrom(far);
+    {
+        QGuard guard(core.TaskListLock());
+        EXPECT_TRUE(Listener().Reachable());
+    }
+    connectFrom(near);
+    QGuard guard(core.TaskListLock());
+    EXPECT_TRUE(Listener().Reachable()) << "once set, the flag stays";
 }
 
 TEST_F(SharedListenerTest, LastTaskClosesTheListener) {

@@ -59,6 +59,7 @@ bool NetLab::Link(const std::string& hostA, const std::string& addressA, const s
     if (Run("ip link add " + a + " type veth peer name " + b) != 0) return false;
     auto place = [&](const std::string& host, const std::string& dev, const std::string& addr) {
         if (!host.empty() && Run("ip link set " + dev + " netns " + host) != 0) return false;
+        if (addr.empty()) return Exec(host, "ip link set " + dev + " up");
         return Exec(host, "ip addr add " + addr + " dev " + dev + " && ip link set " + dev + " up");
     };
     if (!place(hostA, a, addressA) || !place(hostB, b, addressB)) return false;

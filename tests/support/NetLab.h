@@ -28,8 +28,8 @@ public:
     // The argv prefix that runs a program in a host.
     std::vector<std::string> Prefix(const std::string& host) const;
     // A veth pair between two hosts ("" = the test's own namespace), each end
-    // up with its address (a.b.c.d/len); answers false on failure. The end
-    // names are made unique.
+    // up with its address (a.b.c.d/len; "" for none, a bridge port); answers
+    // false on failure. The end names are made unique.
     bool Link(const std::string& hostA, const std::string& addressA, const std::string& hostB,
               const std::string& addressB, std::string* nameA = nullptr,
               std::string* nameB = nullptr);
