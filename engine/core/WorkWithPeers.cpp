@@ -11,6 +11,7 @@
 #include "engine/base/TimeThread.h"
 #include "engine/core/EngineSettings.h"
 #include "engine/core/LanternfishCore.h"
+#include "engine/log/LogApi.h"
 #include "engine/net/Connection.h"
 #include "engine/net/LanDiscovery.h"
 #include "engine/net/NameResolve.h"
@@ -956,6 +957,8 @@ void TWorkWithPeers::LanDiscoveryPass() {
     own.answer = true;
     const auto answer = lan::BuildDatagram(own);
     auto found = [&](uint32_t address, uint16_t port, const lan::Hash20& peerId, bool query) {
+        EngineLog::Printf(22, "LAN peer %s:%u found (%s)", DottedAddress(address).c_str(),
+                          static_cast<unsigned>(port), query ? "query" : "answer");
         AddPeerAddress(address, port, kSourceBitTorrent, true, 35, peerId.data());
         if (query) lan.SendToGroup(answer.data(), answer.size());
     };
