@@ -317,8 +317,16 @@ TEST_F(SharedListenerTest, ReachableFromAnotherNetworkOnly) {
     const std::string near = lab.AddHost("near"), far = lab.AddHost("far");
     ASSERT_FALSE(near.empty());
     ASSERT_FALSE(far.empty());
-    ASSERT_TRUE(lab.Link("", "198.18.1.1/24", near, "198.18.1.2/24"));
-    ASSERT_TRUE(lab.Link("", "198.18.2.1/24", far, "198.18.2.2/24"));
+    // The test's own ends go with the test (the other tests want only lo).
+    struct Ends {
+        std::string near, far;
+        ~Ends() {
+            lftest::Run("ip link del " + near + " 2>/dev/null; ip link del " + far +
+                        " 2>/dev/null");
+        }
+    } ends;
+    ASSERT_TRUE(lab.Link("", "198.18.1.1/24", near, "198.18.1.2/24", &ends.near));
+    ASSERT_TRUE(lab.Link("", "198.18.2.1/24", far, "198.18.2.2/24", &ends.far));
     ASSERT_TRUE(lab.Exec(far, "ip route add default via 198.18.2.1"));
     core.localAddress = inet_addr("198.18.1.1");
     core.p2pEnabled = 0;
