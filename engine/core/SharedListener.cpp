@@ -249,7 +249,7 @@ void QSharedListener::Maintain(std::string* listenerText) {
         return;
     }
     const uint32_t now = CachedSeconds();
-    if (m_listener.IsListening() && now - m_lastAddressCheck >= kAddressCheckSeconds) {
+    if (m_listener.IsListening() && now - m_lastAddressCheck >= m_addressCheckSeconds) {
         m_lastAddressCheck = now;
         const uint32_t wanted = WantedAddress();
         if (wanted != m_address) {

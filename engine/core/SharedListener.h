@@ -96,6 +96,8 @@ public:
     // The engine-wide IP filter consulted for every accepted connection.
     CIPFilter& Filter() { return m_filter; }
     QLanSocket& Lan() { return m_lan; }
+    // Seconds between two checks of the local address (tests shorten it).
+    void SetAddressCheckSeconds(uint32_t seconds) { m_addressCheckSeconds = seconds; }
     // The text shown while P2P is off.
     static constexpr const char* kDisabledText = "Service Disabled!";
 
@@ -136,6 +138,7 @@ private:
     uint16_t m_port = 0;
     std::string m_addressText;
     uint32_t m_lastAddressCheck = 0;
+    uint32_t m_addressCheckSeconds = kAddressCheckSeconds;
     bool m_openFailureLogged = false;
     bool m_reachable = false;
     std::vector<Pending> m_pending;

@@ -310,6 +310,32 @@ TEST_F(SharedListenerTest, P2POffClosesEverythingAndOnReopens) {
     EXPECT_TRUE(PassUntil([&] { return !tasks[7]->taken.empty(); }));
 }
 
+TEST_F(SharedListenerTest, ChangedLocalAddressReopensTheListener) {
+    Remote waiting(port);
+    ASSERT_TRUE(waiting.Send("GET"));
+    ASSERT_TRUE(PassUntil([&] { return Pending() == 1; }));
+    core.localAddress = inet_addr("127.0.0.5");
+    PassAll();
+    EXPECT_EQ(tasks[0]->listenerText, "127.0.0.1 : " + std::to_string(port))
+        << "checked only every 180 s";
+    {
+        QGuard guard(core.TaskListLock());
+        Listener().SetAddressCheckSeconds(0);
+    }
+    PassAll();
+    {
+        QGuard guard(core.TaskListLock());
+        Listener().SetAddressCheckSeconds(QSharedListener::kAddressCheckSeconds);
+        EXPECT_TRUE(Listener().Listening());
+        EXPECT_EQ(Listener().PendingCount(), 0u);
+    }
+    for (auto& t : tasks) EXPECT_EQ(t->listenerText, "127.0.0.5 : " + std::to_string(port));
+    EXPECT_TRUE(waiting.ClosedByEngine());
+    Remote again(port);
+    ASSERT_TRUE(again.Send(Handshake(tasks[5]->hash)));
+    EXPECT_TRUE(PassUntil([&] { return !tasks[5]->taken.empty(); }));
+}
+
 // The listener's address is 198.18.1.1 on a network shared with a host at
 // 198.18.1.2; a host at 198.18.2.2 reaches it from a second network.
 TEST_F(SharedListenerTest, ReachableFromAnotherNetworkOnly) {
