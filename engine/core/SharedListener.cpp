@@ -32,11 +32,16 @@ bool QLanSocket::Open() {
     m_socket.Close();
     m_socket.SetReuseAddress(true);
     if (!m_socket.Open(lan::kPort, 0) || !m_socket.JoinGroup(lan::GroupAddress(), 0)) {
-        EngineLog::Printf(38, "LAN discovery socket not opened : Last Error(%d)",
-                          m_socket.LastError());
+        // Tried again at every maintenance: said once until it works.
+        if (!m_failureLogged) {
+            EngineLog::Printf(38, "LAN discovery socket not opened : Last Error(%d)",
+                              m_socket.LastError());
+            m_failureLogged = true;
+        }
         m_socket.Close();
         return false;
     }
+    m_failureLogged = false;
     ++m_generation;
     return true;
 }

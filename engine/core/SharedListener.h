@@ -58,6 +58,7 @@ public:
 private:
     QDatagramSocket m_socket;
     uint32_t m_generation = 0;
+    bool m_failureLogged = false;
     lan::Announcements m_pending;
 };
 

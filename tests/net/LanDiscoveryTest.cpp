@@ -38,7 +38,9 @@ Receiver Self() {
 
 Announcement From(uint16_t port, const Hash20& hash, bool answer, uint8_t process = 0x22) {
     Announcement a;
-    a.listenerAddress = inet_addr("198.18.0.3");
+    // The sender's field may name another interface than the one that
+    // reached us: peers are added at the datagram's sender address.
+    a.listenerAddress = inet_addr("198.18.0.77");
     a.port = port;
     a.answer = answer;
     a.infoHash = hash;
@@ -58,7 +60,7 @@ TEST(LanDiscoveryTest, Layout) {
     EXPECT_EQ(d.substr(0, 4), std::string(4, '\0'));
     uint32_t address;
     std::memcpy(&address, d.data() + 4, 4);
-    EXPECT_EQ(address, inet_addr("198.18.0.3"));
+    EXPECT_EQ(address, inet_addr("198.18.0.77"));
     EXPECT_EQ(d.substr(8, 4), std::string("\x12\x34\0\0", 4));
     EXPECT_EQ(d.substr(12, 4), std::string("\x01\0\0\0", 4));
     EXPECT_EQ(d.substr(16, 20), std::string(20, '\xAA'));
