@@ -57,8 +57,8 @@ std::vector<uint8_t> QueryAnswer(const UdpIdentity& to, uint32_t sequence,
     WriteBe32(m.data() + 12, kRendezvousAnswer);
     std::memcpy(m.data() + 16, to.data(), 12);
     WriteBe32(m.data() + 28, sequence);
-    WriteBe32(m.data() + 44, count < 0 ? static_cast<uint32_t>(entries.size())
-                                       : static_cast<uint32_t>(count));
+    WriteBe32(m.data() + 44,
+              count < 0 ? static_cast<uint32_t>(entries.size()) : static_cast<uint32_t>(count));
     for (const AnswerEntry& e : entries) {
         uint8_t b[16];
         std::memcpy(b, &e.address, 4);
@@ -100,7 +100,8 @@ protected:
             core.RunTimers(now);
             for (size_t i = before; i < out.sent.size(); ++i) {
                 const auto& d = out.sent[i];
-                if (d.addressNet == kService && d.bytes.size() == 64 && ReadBe32(&d.bytes[12]) == 2) {
+                if (d.addressNet == kService && d.bytes.size() == 64 &&
+                    ReadBe32(&d.bytes[12]) == 2) {
                     registrations.push_back(now);
                     if (answer) Feed(AddressAnswer(answerAddress, 8000));
                 }
@@ -226,8 +227,8 @@ TEST_F(UdpServerProtocolTest, DispatchTable) {
          UdpDatagramKind::kServiceAnswer},
         {"31 bytes", std::vector<uint8_t>(31, 0), kService, 82, UdpDatagramKind::kIgnored},
         {"stream packet from anyone", stream, kOther, 7000, UdpDatagramKind::kStream},
-        {"stream-sized datagram with a positive word under 64 bytes",
-         std::vector<uint8_t>(40, 1), kOther, 7000, UdpDatagramKind::kIgnored},
+        {"stream-sized datagram with a positive word under 64 bytes", std::vector<uint8_t>(40, 1),
+         kOther, 7000, UdpDatagramKind::kIgnored},
         {"negative word not from the service", negative, kOther, 82, UdpDatagramKind::kIgnored},
         {"answer with an unknown sequence", QueryAnswer(core.Identity(), 99, {}), kService, 82,
          UdpDatagramKind::kIgnored},
@@ -334,19 +335,36 @@ TEST_F(UdpServerProtocolTest, AnswerEdgeCases) {
         int state;  // of a record querying `plain`
     };
     const Case cases[] = {
-        {"a count beyond the datagram", {{kOther, 7000, plain}}, 0x10000001, UdpDatagramKind::kIgnored, 1},
-        {"a count that would wrap a size check", {{kOther, 7000, plain}}, 0xFFFFFFFF,
-         UdpDatagramKind::kIgnored, 1},
+        {"a count beyond the datagram",
+         {{kOther, 7000, plain}},
+         0x10000001,
+         UdpDatagramKind::kIgnored,
+         1},
+        {"a count that would wrap a size check",
+         {{kOther, 7000, plain}},
+         0xFFFFFFFF,
+         UdpDatagramKind::kIgnored,
+         1},
         {"a marker before a marker is skipped, the second one applies",
-         {{kOther, kAliasPort, endpoint}, {kOther, kAliasPort, other}, {kOther, 7000, plain}}, -1,
-         UdpDatagramKind::kQueryAnswer, 6},
+         {{kOther, kAliasPort, endpoint}, {kOther, kAliasPort, other}, {kOther, 7000, plain}},
+         -1,
+         UdpDatagramKind::kQueryAnswer,
+         6},
         {"a marker ends the walk when nothing follows",
-         {{kOther, 7000, plain}, {kOther, kAliasPort, endpoint}}, -1, UdpDatagramKind::kQueryAnswer,
+         {{kOther, 7000, plain}, {kOther, kAliasPort, endpoint}},
+         -1,
+         UdpDatagramKind::kQueryAnswer,
          2},
-        {"an entry with bytes 0 and 1 set is no marker", {{kOther, kAliasPort, plain}}, -1,
-         UdpDatagramKind::kQueryAnswer, 6},
-        {"port field out of range is no endpoint", {{kOther, 70000, plain}}, -1,
-         UdpDatagramKind::kQueryAnswer, 6},
+        {"an entry with bytes 0 and 1 set is no marker",
+         {{kOther, kAliasPort, plain}},
+         -1,
+         UdpDatagramKind::kQueryAnswer,
+         6},
+        {"port field out of range is no endpoint",
+         {{kOther, 70000, plain}},
+         -1,
+         UdpDatagramKind::kQueryAnswer,
+         6},
     };
     for (const Case& c : cases) {
         const uint32_t seq = core.QueueQuery(kOther, id);
@@ -374,8 +392,8 @@ TEST_F(UdpServerProtocolTest, RelayNoticeGivesAtMostThreePunches) {
     RunUntil(start + 20000, true);
     EXPECT_EQ(out.CountTo(kOther, 7000, 48), 4u) << "two more after the renewal";
     EXPECT_TRUE(core.PunchList().empty());
-    const std::vector<uint8_t>& punch = out.sent[0].bytes.size() == 48 ? out.sent[0].bytes
-                                                                       : out.sent[1].bytes;
+    const std::vector<uint8_t>& punch =
+        out.sent[0].bytes.size() == 48 ? out.sent[0].bytes : out.sent[1].bytes;
     EXPECT_EQ(std::memcmp(&punch[20], MakeUdpIdentity(kRemoteSeed).data(), 12), 0);
 }
 

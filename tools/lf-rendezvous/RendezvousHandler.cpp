@@ -182,9 +182,12 @@ void RendezvousHandler::Query(const uint8_t* data, size_t size, size_t socket, u
     std::memcpy(&askerLocal, data + 32, 4);
     const uint32_t askerLocalPort = ReadBe32(data + 36);
     // A registered asker querying from its endpoint is alive.
-    if (const Entry* self = Find(asker);
-        self != nullptr && self->publicAddress == fromNet && self->publicPort == fromPort)
-        const_cast<Entry*>(self)->lastSeenMs = nowMs;
+    Seed askerKey;
+    std::memcpy(askerKey.data(), asker, 8);
+    if (auto self = m_entries.find(askerKey); self != m_entries.end() &&
+                                              self->second.publicAddress == fromNet &&
+                                              self->second.publicPort == fromPort)
+        self->second.lastSeenMs = nowMs;
 
     const uint32_t count = std::min(
         {ReadBe32(data + 44), static_cast<uint32_t>((size - kQueryHeaderSize) / kQueryEntrySize),
@@ -194,7 +197,8 @@ void RendezvousHandler::Query(const uint8_t* data, size_t size, size_t socket, u
     std::memcpy(answer.data() + 16, asker, 12);
     std::memcpy(answer.data() + 28, data + 28, 4);
     uint32_t entries = 0;
-    std::vector<const Entry*> found;
+    std::vector<Seed> askedSeen;
+    std::vector<const Entry*> found;  // each target is notified once
     for (uint32_t i = 0; i < count; ++i) {
         const uint8_t* asked =
             data + kQueryHeaderSize + static_cast<size_t>(i) * kQueryEntrySize + 8;
@@ -209,8 +213,10 @@ void RendezvousHandler::Query(const uint8_t* data, size_t size, size_t socket, u
         }
         if (target == nullptr || std::memcmp(target->identity.data(), asker, 8) == 0) continue;
         if (target->publicAddress == fromNet && target->publicPort == fromPort) continue;
-        if (std::find(found.begin(), found.end(), target) != found.end()) continue;
-        found.push_back(target);
+        Seed askedKey;
+        std::memcpy(askedKey.data(), asked, 8);
+        if (std::find(askedSeen.begin(), askedSeen.end(), askedKey) != askedSeen.end()) continue;
+        askedSeen.push_back(askedKey);
         // Behind the same public address the engines reach each other at
         // their local endpoints.
         const bool sameNat =
@@ -225,6 +231,8 @@ void RendezvousHandler::Query(const uint8_t* data, size_t size, size_t socket, u
         }
         PutEntry(answer, address, port, target->identity.data());
         ++entries;
+        if (std::find(found.begin(), found.end(), target) != found.end()) continue;
+        found.push_back(target);
 
         std::vector<uint8_t> notice(kRelayNoticeSize, 0);
         WriteBe32(notice.data(), kRelayNoticeWord);
