@@ -62,8 +62,10 @@ int QUInternalServer::StartUdpService(const UdpServiceConfig& config) {
         QGuard guard(m_lock);
         m_config = config;
         if (m_config.keepaliveSeconds < 10) m_config.keepaliveSeconds = 10;
+        IUdpStreamSink* sink = m_core->Sink();
         m_core = std::make_unique<QUdpServerCore>(this);
         m_core->SetPool(&m_pool);
+        m_core->SetSink(sink);
         m_core->SetIdentitySeed(config.identitySeed.data());
         m_core->SetKeepaliveSeconds(m_config.keepaliveSeconds);
         m_core->SetRendezvous(0, static_cast<uint16_t>(m_config.rendezvousPort));
