@@ -71,7 +71,8 @@ void Help() {
         "\n"
         "Sources are http:// or ftp://[user[:password]@]host[:port]/path addresses.\n"
         "Engine errors (why a torrent was refused) go to stderr; LANTERNFISH_DEBUG=1 prints\n"
-        "every engine log line there.\n"
+        "every engine log line there. LANTERNFISH_RENDEZVOUS_HOST and\n"
+        "LANTERNFISH_RENDEZVOUS_PORT replace the rendezvous service of the UDP server.\n"
         "Exit status: 0 every file complete, 1 a task failed, 2 usage error.\n");
 }
 
