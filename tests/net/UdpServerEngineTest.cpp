@@ -17,6 +17,7 @@
 
 #include "engine/core/LanternfishCore.h"
 #include "engine/core/WorkThread.h"
+#include "engine/log/LogApi.h"
 #include "engine/net/UdpServer.h"
 #include "tests/net/UdpServerTestSink.h"
 #include "tests/support/NetLab.h"
@@ -128,6 +129,14 @@ private:
     std::vector<Registration> m_registrations;
     std::thread m_thread;
 };
+
+std::mutex g_logLock;
+std::string g_logLines;
+void CaptureLog(const char* line) {
+    std::lock_guard<std::mutex> g(g_logLock);
+    g_logLines += line;
+    g_logLines += "\n";
+}
 
 template <class Pred>
 bool Eventually(Pred pred, std::chrono::milliseconds limit = 20s) {
@@ -259,9 +268,18 @@ TEST_F(UdpServerEngineTest, UnknownServiceLeavesTheSocketUsable) {
     pollfd p{peer, POLLIN, 0};
     EXPECT_EQ(poll(&p, 1, 5000), 1);
     close(peer);
+    EngineLog::Open();
+    EngineLog::SetThresholds(100, 0);  // every line to the debug output, none to files
+    SetDebugOutputSink(&CaptureLog);
     const auto t0 = std::chrono::steady_clock::now();
     s.StopUdpService();
     EXPECT_LT(std::chrono::steady_clock::now() - t0, 15s);
+    SetDebugOutputSink(nullptr);
+    EngineLog::Close();
+    {
+        std::lock_guard<std::mutex> g(g_logLock);
+        EXPECT_NE(g_logLines.find("UDPServer Thread Stopped.. "), std::string::npos) << g_logLines;
+    }
     EXPECT_FALSE(s.IsRunning());
     EXPECT_FALSE(s.SendDatagram(hello, sizeof(hello), kLoopback, htons(9)));
 }

@@ -49,14 +49,14 @@ uint64_t NowMs() {
     return static_cast<uint64_t>(ts.tv_sec) * 1000 + static_cast<uint64_t>(ts.tv_nsec) / 1000000;
 }
 
-int OpenSocket(const std::string& spec) {
-    std::string host = spec;
+int OpenSocket(const std::string& text) {
+    std::string host = text;
     int port = 82;
-    const size_t colon = spec.rfind(':');
+    const size_t colon = text.rfind(':');
     if (colon != std::string::npos) {
-        host = spec.substr(0, colon);
+        host = text.substr(0, colon);
         char* end = nullptr;
-        const long p = std::strtol(spec.c_str() + colon + 1, &end, 10);
+        const long p = std::strtol(text.c_str() + colon + 1, &end, 10);
         if (*end != '\0' || p < 1 || p > 65535) return -1;
         port = static_cast<int>(p);
     }
