@@ -7,6 +7,10 @@
 //   state2 SEED A.B.C.D:P     a querying record moved on to requesting
 //   punches N                 punches sent so far (and "punch-list N")
 //   punch-from A.B.C.D:P SEED a punch came in
+//   stream-from A.B.C.D:P     a stream-sized datagram came in
+// Once a record moved on, the driver sends a 64-byte stream-sized datagram
+// to its endpoint every 500 ms (what a connection request would do), so the
+// other side shows whether the hole through both routers is open.
 // Options: --move-to PORT (the listener's port, told once the first public
 // endpoint is known), --query-seed HEX16 and --query-endpoint A.B.C.D:PORT
 // (records that query every 3 s until answered). The rendezvous service
@@ -104,7 +108,8 @@ int main(int argc, char** argv) {
     for (const auto& s : asked) sink.records.push_back({s, 0, 6});
 
     std::string lastPublic, lastBound, lastPunches;
-    int punchesSeen = 0;
+    int punchesSeen = 0, streamsSeen = 0;
+    uint64_t lastProbe = 0;
     bool moved = false;
     uint64_t lastQuery = 0;
     std::vector<bool> reported(asked.size(), false);
@@ -136,6 +141,18 @@ int main(int argc, char** argv) {
             std::printf("punch-from %s %s\n",
                         Endpoint(sink.lastPunchFrom, ntohs(sink.lastPunchPortNet)).c_str(),
                         Hex(sink.lastPunchSeed.data(), 8).c_str());
+        }
+        if (sink.streamPackets != streamsSeen) {
+            streamsSeen = sink.streamPackets;
+            std::printf("stream-from %s\n",
+                        Endpoint(sink.lastStreamFrom, ntohs(sink.lastStreamPortNet)).c_str());
+        }
+        if (now - lastProbe >= 500) {
+            lastProbe = now;
+            uint8_t probe[64] = {0, 0, 0, 64};
+            for (const lftest::TestRecord& r : sink.records)
+                if (r.state == 2)
+                    server->SendDatagram(probe, sizeof(probe), r.addressNet, r.portNet);
         }
         // Records query again every 3 s until answered, as connections do.
         const bool ready = p.PublicAddress() != 0 && (moveTo == 0 || server->BoundPort() == moveTo);

@@ -2,7 +2,8 @@
 // lf-rendezvous on the internet between them: both learn their routers'
 // addresses, the move to the listener's port registers again, and a query
 // by identity and one by the endpoint a tracker would report both find the
-// other engine, which punches towards the asker at most three times.
+// other engine, which punches towards the asker at most three times, after
+// which the asker's datagrams reach it through both routers.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -42,6 +43,57 @@ std::vector<std::string> Engine(const std::vector<std::string>& extra) {
                                      "LANTERNFISH_RENDEZVOUS_PORT=82", kDriver};
     argv.insert(argv.end(), extra.begin(), extra.end());
     return argv;
+}
+
+// The lab's routers behave as the engines' traversal needs: an
+// unsolicited datagram from the other home is dropped, one that answers a
+// datagram sent out first passes.
+TEST(UdpServerNatTest, RoutersDropUnsolicitedDatagrams) {
+    if (!lftest::InPrivateNetworkNamespace())
+        GTEST_SKIP() << "needs a private network namespace (unshare --net)";
+    if (!lftest::HaveProgram("nft") || !lftest::HaveProgram("python3"))
+        GTEST_SKIP() << "needs nft and python3";
+    lftest::TempDir dir;
+    lftest::NatLab lab;
+    ASSERT_TRUE(lab.Ok());
+    // udp.py PORT [SEND_TO_HOST SEND_TO_PORT] SECONDS: binds PORT, sends one
+    // datagram first when told to, then keeps sending every 0.3 s (when
+    // told) and reports the first datagram received, or "none" at the end.
+    const std::string script = dir / "udp.py";
+    lftest::WriteFile(script,
+                      "import socket, sys, time\n"
+                      "s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)\n"
+                      "s.bind(('0.0.0.0', int(sys.argv[1])))\n"
+                      "to = (sys.argv[2], int(sys.argv[3])) if len(sys.argv) > 3 else None\n"
+                      "end = time.time() + float(sys.argv[-1])\n"
+                      "s.settimeout(0.3)\n"
+                      "got = False\n"
+                      "while time.time() < end:\n"
+                      "    if to: s.sendto(b'x' * 64, to)\n"
+                      "    try:\n"
+                      "        d, a = s.recvfrom(2048)\n"
+                      "        if not got: print('got %s:%d' % a, flush=True)\n"
+                      "        got = True\n"
+                      "    except socket.timeout:\n"
+                      "        pass\n"
+                      "if not got: print('none', flush=True)\n");
+    // B only listens; A sends to B's router: nothing arrives.
+    lftest::ChildProcess listen, send;
+    ASSERT_TRUE(lab.StartInHome(1, {"python3", script, "7000", "4"}, dir / "b1.log", &listen));
+    ASSERT_TRUE(lab.StartInHome(0, {"python3", script, "7100", "198.18.2.2", "7000", "3"},
+                                dir / "a1.log", &send));
+    EXPECT_FALSE(WaitForLine(dir / "b1.log", "^none", 30s).empty());
+    listen.Wait();
+    send.Wait();
+    // Both send towards the other's public endpoint: the holes open.
+    ASSERT_TRUE(lab.StartInHome(1, {"python3", script, "7000", "198.18.1.2", "7100", "6"},
+                                dir / "b2.log", &listen));
+    ASSERT_TRUE(lab.StartInHome(0, {"python3", script, "7100", "198.18.2.2", "7000", "6"},
+                                dir / "a2.log", &send));
+    EXPECT_FALSE(WaitForLine(dir / "b2.log", "got 198\\.18\\.1\\.2:7100", 30s).empty())
+        << lftest::ReadFile(dir / "b2.log");
+    EXPECT_FALSE(WaitForLine(dir / "a2.log", "got 198\\.18\\.2\\.2:7000", 30s).empty())
+        << lftest::ReadFile(dir / "a2.log");
 }
 
 TEST(UdpServerNatTest, EnginesBehindTwoNatsFindEachOther) {
@@ -100,6 +152,9 @@ TEST(UdpServerNatTest, EnginesBehindTwoNatsFindEachOther) {
     }
     EXPECT_GE(punches, 1);
     EXPECT_LE(punches, 3);
+    // The path through both routers is open: A's datagrams reach B from
+    // A's public endpoint.
+    EXPECT_FALSE(WaitForLine(logB, "stream-from 198\\.18\\.1\\.2:8000", 30s).empty());
     a.Stop();
     b.Stop();
     if (HasFailure() || std::getenv("LF_SHOW_LAB_LOGS") != nullptr) {

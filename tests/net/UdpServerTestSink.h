@@ -50,9 +50,12 @@ struct TestRecord {
 
 class RecordingSink : public lf::IUdpStreamSink {
 public:
-    void OnStreamDatagram(const uint8_t*, size_t, uint32_t, uint16_t, uint64_t) override {
+    void OnStreamDatagram(const uint8_t*, size_t, uint32_t fromAddressNet, uint16_t fromPortNet,
+                          uint64_t) override {
         std::lock_guard<std::mutex> g(lock);
         ++streamPackets;
+        lastStreamFrom = fromAddressNet;
+        lastStreamPortNet = fromPortNet;
     }
     void OnAckPass(uint64_t) override { ++ackPasses; }
     void OnRetransmitPass(uint64_t) override { ++retransmitPasses; }
@@ -89,6 +92,8 @@ public:
     std::vector<TestRecord> records;
     int streamPackets = 0, ackPasses = 0, retransmitPasses = 0, timerPasses = 0, results = 0;
     int punches = 0;
+    uint32_t lastStreamFrom = 0;
+    uint16_t lastStreamPortNet = 0;
     uint32_t lastPunchFrom = 0;
     uint16_t lastPunchPortNet = 0, lastPunchClaimedPort = 0;
     std::array<uint8_t, 8> lastPunchSeed{};
