@@ -69,7 +69,8 @@ void PrintHelp() {
         "LANTERNFISH_OPEN_COMMAND (opens the installer), LANTERNFISH_SHUTDOWN_COMMAND,\n"
         "LANTERNFISH_RESOURCE_LIST_URL, LANTERNFISH_PORT_MAPPING=0, LANTERNFISH_DEBUG,\n"
         "LANTERNFISH_LOG_ALL=1 (as --log-all), LANTERNFISH_START_TIMEOUT_SECONDS (default 45:\n"
-        "a task without data from any source gives up after it).\n");
+        "a task without data from any source gives up after it), LANTERNFISH_RENDEZVOUS_HOST\n"
+        "and LANTERNFISH_RENDEZVOUS_PORT (the rendezvous service of the UDP server).\n");
 }
 
 bool ParseNumber(const char* text, int32_t* value) {

@@ -8,6 +8,7 @@
 #include "engine/base/TimeThread.h"
 #include "engine/core/EngineApi.h"
 #include "engine/core/EngineTypes.h"
+#include "engine/net/UdpServer.h"
 #include "stats/DataUpload.h"
 
 namespace lf {
@@ -42,6 +43,9 @@ CLanternfishCore::CLanternfishCore() {
 
 CLanternfishCore::~CLanternfishCore() {
     EngineShutdown();
+    StopUdpServer();
+    delete udpServer;
+    udpServer = nullptr;
 }
 
 std::string CLanternfishCore::StartupFolder() const {
@@ -108,8 +112,9 @@ std::array<uint8_t, 8> CLanternfishCore::MachineId() {
 void CLanternfishCore::StartSharedServices() {
     EnsureTimeThread();
     MachineId();
-    // The UDP service and the DHT node are not part of this engine build:
-    // with the DHT switch off nothing else starts here.
+    StartUdpServer();
+    // The DHT node is not part of this engine build: with the DHT switch
+    // off nothing else starts for it.
     const int32_t setting = halfOpenLimitSetting.load();
     m_halfOpen.SetLimit(setting > 0 ? setting : HalfOpenLimitFromProbe(ProbeHalfOpenLimit()));
     // The listener opens at the first task's incoming dispatch; nobody has
@@ -121,6 +126,33 @@ void CLanternfishCore::StopSharedServices() {
     // The last task went: the shared listener, its pending connections and
     // the LAN discovery socket close (the next first task reopens them).
     sharedListener->CloseAll();
+    StopUdpServer();
+}
+
+void CLanternfishCore::StartUdpServer() {
+    // The UDP service: the configured rendezvous service, keepalives every
+    // 52 s, a 30 s stream timeout, port 8000 until the listener tells its
+    // port (SetLocalEndpoint), and the machine id as identity seed. The
+    // server object stays once made, so that other services may keep its
+    // address.
+    if (udpServer == nullptr) udpServer = new QUInternalServer;
+    const RendezvousEndpoint rendezvous = ConfiguredRendezvous();
+    UdpServiceConfig config;
+    config.rendezvousHost = rendezvous.host;
+    config.rendezvousPort = rendezvous.port;
+    config.keepaliveSeconds = 52;
+    config.timeoutSeconds = 30;
+    config.localPort = 8000;
+    config.localAddress = localAddress.load();
+    config.identitySeed = MachineId();
+    udpServer->SetSuspended(false);
+    udpServer->StartUdpService(config);
+}
+
+void CLanternfishCore::StopUdpServer() {
+    if (udpServer == nullptr) return;
+    udpServer->StopUdpService();
+    udpServer->SetSuspended(true);
 }
 
 std::string CLanternfishCore::MachineCode() const {

@@ -81,6 +81,10 @@ public:
     // Started by the first task in the list, stopped with the last.
     void StartSharedServices();
     void StopSharedServices();
+    // The UDP server's part of the two above (the server lives in the
+    // udpServer seat from its first start to the end of the process).
+    void StartUdpServer();
+    void StopUdpServer();
 
     // ---- task list and registries (under TaskListLock) ----
     QTMutex& TaskListLock() { return m_taskListLock; }

@@ -10,6 +10,7 @@
 #include "engine/log/LogApi.h"
 #include "engine/net/NameResolve.h"
 #include "engine/net/PendingConnection.h"
+#include "engine/net/UdpServer.h"
 
 namespace lf {
 
@@ -272,9 +273,16 @@ void QSharedListener::Maintain(std::string* listenerText) {
     if (!m_lan.IsOpen()) m_lan.Open();
 }
 
-// ---- the UDP server's part: no UDP transport exists in this build ----
+// ---- the UDP server's part ----
 
-void QSharedListener::UdpServerSetLocalEndpoint(uint32_t /*address*/, uint16_t /*port*/) {}
+// The UDP server moves its socket to the listener's port (and reports the
+// listener's address to the rendezvous service).
+void QSharedListener::UdpServerSetLocalEndpoint(uint32_t address, uint16_t port) {
+    if (QUInternalServer* server = CLanternfishCore::Instance().udpServer)
+        server->SetLocalEndpoint(address, port);
+}
+
+// The streams' accepting side comes with the UDP transport.
 
 void QSharedListener::UdpTransportStartAccepting(uint32_t /*address*/, uint16_t /*port*/) {}
 
@@ -284,6 +292,11 @@ std::unique_ptr<QConnection> QSharedListener::UdpTransportAccept() {
     return nullptr;
 }
 
-void QSharedListener::UdpServiceReachable() {}
+// Reached from outside: the engine needs no hole punching, so the UDP
+// service suspends (reachability switches the UDP transport off).
+void QSharedListener::UdpServiceReachable() {
+    if (QUInternalServer* server = CLanternfishCore::Instance().udpServer)
+        server->SetSuspended(true);
+}
 
 }  // namespace lf

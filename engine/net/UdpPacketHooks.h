@@ -34,6 +34,27 @@ public:
     virtual void OnRetransmitPass(uint64_t nowMs) = 0;
     // The connection timer pass (every 2 s).
     virtual void OnTimerPass(uint64_t nowMs) = 0;
+
+    // Results of the rendezvous service, added by the UDP server. They have
+    // empty defaults, so a sink that does not care need not implement them.
+    //
+    // One entry of a query answer: every connection still querying for an
+    // identity whose first 8 bytes are `askedSeed` takes the endpoint
+    // (address, port in network order) and the identity seed `seed` (8
+    // bytes) and moves on to requesting. For an alias entry `askedSeed` is
+    // the endpoint identity that was asked for and `seed` the real engine's.
+    virtual void OnQueryResult(uint32_t /*sequence*/, const uint8_t* /*askedSeed*/,
+                               uint32_t /*addressNet*/, uint16_t /*portNet*/,
+                               const uint8_t* /*seed*/, uint64_t /*nowMs*/) {}
+    // After the last entry of an answer: connections still querying with
+    // this sequence failed.
+    virtual void OnQueryDone(uint32_t /*sequence*/, uint64_t /*nowMs*/) {}
+    // A punch came in from an engine: its endpoint (network order), the
+    // port it reports for itself (`claimedPort`, host order, the port of an
+    // endpoint identity a tracker may have given) and its identity seed
+    // (8 bytes).
+    virtual void OnPunch(uint32_t /*fromAddressNet*/, uint16_t /*fromPortNet*/,
+                         uint16_t /*claimedPort*/, const uint8_t* /*seed*/, uint64_t /*nowMs*/) {}
 };
 
 }  // namespace lf

@@ -37,7 +37,7 @@ lftest::TempDir* InstallTest::s_dir = nullptr;
 std::string InstallTest::s_prefix;
 std::string InstallTest::s_installLog;
 
-const char* const kPrograms[] = {"lanternfish", "lf-get", "lf-make-release"};
+const char* const kPrograms[] = {"lanternfish", "lf-get", "lf-make-release", "lf-rendezvous"};
 
 TEST_F(InstallTest, InstallsTheProgramsAndTheirDesktopFiles) {
     std::vector<std::string> expected = {
@@ -45,9 +45,11 @@ TEST_F(InstallTest, InstallsTheProgramsAndTheirDesktopFiles) {
         "bin/lanternfish-window",
         "bin/lf-get",
         "bin/lf-make-release",
+        "bin/lf-rendezvous",
         "share/man/man1/lanternfish.1.gz",
         "share/man/man1/lf-get.1.gz",
         "share/man/man1/lf-make-release.1.gz",
+        "share/man/man1/lf-rendezvous.1.gz",
         "share/doc/lanternfish/copyright",
         "share/doc/lanternfish/changelog.Debian.gz",
         "share/applications/com.orvane.Lanternfish.desktop",

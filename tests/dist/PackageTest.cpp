@@ -65,7 +65,7 @@ TEST_F(PackageTest, UnpacksTheProgramsAndTheirDesktopFiles) {
     ASSERT_TRUE(lftest::FileExists(s_deb)) << s_log;
     const std::set<std::string> files = lfdisttest::FilesUnder(s_root);
     for (const char* path :
-         {"usr/bin/lanternfish", "usr/bin/lf-get", "usr/bin/lf-make-release",
+         {"usr/bin/lanternfish", "usr/bin/lf-get", "usr/bin/lf-make-release", "usr/bin/lf-rendezvous",
           "usr/share/man/man1/lanternfish.1.gz",
           "usr/share/applications/com.orvane.Lanternfish.desktop",
           "usr/share/metainfo/com.orvane.Lanternfish.metainfo.xml",
