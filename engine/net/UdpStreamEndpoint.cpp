@@ -29,6 +29,12 @@ bool After(uint32_t a, uint32_t b) {
     return static_cast<int32_t>(a - b) > 0;
 }
 
+// Milliseconds from `then` to `now`; 0 when `then` is later (the operations
+// and the passes may read the clock a little apart).
+uint64_t Elapsed(uint64_t now, uint64_t then) {
+    return now > then ? now - then : 0;
+}
+
 constexpr uint64_t kAckIntervalMs = 1200;
 constexpr uint64_t kAckRefreshMs = 11999;
 constexpr int kMaxRetries = 128;
@@ -327,7 +333,7 @@ void UdpStreamEndpoint::HandleData(const uint8_t* p, size_t size, uint32_t ip, u
     Record* r = FindIn(Get32(p, 8), List::kActive);
     if (!r || r->state != kUdpEstablished || r->remoteIp != ip || r->remotePort != port) return;
     uint32_t length = Get32(p, 32);
-    // No sender to this design cuts more than the large payload; a larger
+    // No sender cuts more than the large payload; a larger
     // length is hostile and would only cost memory.
     if (length > static_cast<uint32_t>(kUdpLargePayload) || size != length + kUdpHeaderSize) return;
     uint32_t number = Get32(p, 36);
@@ -668,13 +674,13 @@ void UdpStreamEndpoint::OnAckPass(uint64_t nowMs) {
     for (auto& [key, rp] : m_records) {
         Record& r = *rp;
         if (r.list != List::kActive || r.state != kUdpEstablished) continue;
-        if (!r.ackSoon && nowMs - r.lastAckMs < kAckIntervalMs) continue;
+        if (!r.ackSoon && Elapsed(nowMs, r.lastAckMs) < kAckIntervalMs) continue;
         int held = 0;
         for (auto& s : r.reorder) held += s.present ? 1 : 0;
         MoveInOrder(r);
         SlideSendWindow(r);
         if (held == 0 && r.nextExpected == r.remoteSendBase && !r.ackSoon &&
-            nowMs - r.lastAckMs <= kAckRefreshMs)
+            Elapsed(nowMs, r.lastAckMs) <= kAckRefreshMs)
             continue;
         if (!SendAck(r, held, nowMs)) break;
         r.lastAckMs = nowMs;
@@ -710,7 +716,7 @@ void UdpStreamEndpoint::OnRetransmitPass(uint64_t nowMs) {
                     break;
                 }
                 uint64_t due = 1600 + 800 * static_cast<uint64_t>(s.retries);
-                if (s.sendTick != 0 && nowMs - s.sendTick <= due) continue;
+                if (s.sendTick != 0 && Elapsed(nowMs, s.sendTick) <= due) continue;
                 if (!SendDataSlot(r, s, nowMs)) {
                     blocked = true;
                     break;
@@ -732,12 +738,14 @@ void UdpStreamEndpoint::OnRetransmitPass(uint64_t nowMs) {
 void UdpStreamEndpoint::OnTimerPass(uint64_t nowMs) {
     std::lock_guard<std::recursive_mutex> g(*m_lock);
     if (m_suspended) return;
-    auto idleSeconds = [&](const Record& r) { return nowMs / 1000 - r.stateTimerMs / 1000; };
+    auto idleSeconds = [&](const Record& r) {
+        return Elapsed(nowMs / 1000, r.stateTimerMs / 1000);
+    };
     const uint64_t t = static_cast<uint64_t>(m_config.timeoutSeconds);
     std::vector<uint32_t> remove;
     for (auto& [key, rp] : m_records) {
         Record& r = *rp;
-        if (nowMs - r.statsStartMs >= kStatsPeriodMs) {
+        if (Elapsed(nowMs, r.statsStartMs) >= kStatsPeriodMs) {
             r.packetsSent = 0;
             r.retransmissions = 0;
             r.statsStartMs = nowMs;
@@ -765,7 +773,7 @@ void UdpStreamEndpoint::OnTimerPass(uint64_t nowMs) {
                 continue;
             }
             if (r.state == kUdpQuerying) {
-                if (m_rendezvous && nowMs - r.queryTimeMs > kQueryRepeatMs) {
+                if (m_rendezvous && Elapsed(nowMs, r.queryTimeMs) > kQueryRepeatMs) {
                     r.queryTimeMs = nowMs;
                     r.querySequence = m_rendezvous->QueueQuery(r.remoteIp, r.remoteIdentity.data());
                     r.hasQuery = true;
