@@ -9,6 +9,12 @@
 // queries go through IUdpRendezvous. Tests drive two endpoints over a
 // simulated link with a fake clock.
 //
+// Driving it: OnRetransmitPass every 40 ms (it runs the acknowledgement
+// pass after itself), OnAckPass at the 20 ms ticks in between (an extra call
+// right after a retransmission pass does nothing), OnTimerPass every 2 s.
+// The clock in UdpStreamConfig should read the same milliseconds as the
+// nowMs the server passes.
+//
 // Locking: every public call takes the endpoint's lock (recursive). When the
 // UDP server has a lock of its own that it holds around its calls into the
 // endpoint, it passes that lock to the constructor so that both share one

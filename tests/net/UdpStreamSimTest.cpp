@@ -212,6 +212,43 @@ TEST(UdpStreamSimTest, DuplicateRestartsTheTimerAndBringsAnAcknowledgement) {
     EXPECT_EQ(h.B().Info(h.server).state, kUdpEstablished);
 }
 
+TEST(UdpStreamSimTest, AcknowledgementsFollowArrivalsAndRefreshEveryTwelveSeconds) {
+    {
+        // Two packets held behind a gap: the acknowledgement goes twice and
+        // flags both.
+        Handmade h;
+        uint32_t next = h.info.nextExpected;
+        uint64_t t0 = h.link.now;
+        h.ToB(h.Data(next + 1, 10));
+        h.ToB(h.Data(next + 2, 10));
+        h.link.RunFor(20);
+        std::vector<Sent> acks;
+        for (const Sent& s : h.link.log)
+            if (s.atMs >= t0 && s.fromIp == h.b->ip && IsType(s, kUdpAck)) acks.push_back(s);
+        ASSERT_EQ(acks.size(), 2u);
+        EXPECT_EQ(acks[0].Word(36), next);
+        EXPECT_EQ(acks[0].bytes[40], 0);
+        EXPECT_EQ(acks[0].bytes[41], 1);
+        EXPECT_EQ(acks[0].bytes[42], 1);
+        EXPECT_EQ(acks[0].bytes, acks[1].bytes);
+    }
+    // An idle connection acknowledges about every 12 s, not more often.
+    Pair p;
+    ASSERT_TRUE(p.Connect());
+    p.link.RunFor(2000);
+    uint64_t t0 = p.link.now;
+    p.link.RunFor(60000);
+    std::vector<uint64_t> times;
+    for (const Sent& s : p.link.log)
+        if (s.atMs >= t0 && s.fromIp == p.b->ip && IsType(s, kUdpAck)) times.push_back(s.atMs);
+    ASSERT_GE(times.size(), 4u);
+    for (size_t i = 1; i < times.size(); ++i) {
+        EXPECT_GE(times[i] - times[i - 1], 11999u);
+        EXPECT_LE(times[i] - times[i - 1], 12100u);
+    }
+    EXPECT_EQ(p.B().Info(p.server).state, kUdpEstablished);
+}
+
 TEST(UdpStreamSimTest, SilentPeerGetsAKeepaliveAfterFifteenSecondsAndClosesAfterThirty) {
     Pair p;
     ASSERT_TRUE(p.Connect());
@@ -296,6 +333,23 @@ TEST(UdpStreamSimTest, AcknowledgementCannotFreeSlotsThatWereNeverSent) {
     ack(a.sendBase + 6, 0, 0);
     EXPECT_EQ(p.A().Info(p.client).sendCount, 6);
     EXPECT_EQ(p.A().Info(p.client).bytesAcknowledged, 6u * 660);
+    // A packet acknowledgement frees its one slot when number and length
+    // match, and never a slot that was not sent.
+    UdpRecordInfo now = p.A().Info(p.client);
+    auto packetAck = [&](uint32_t number, uint32_t length) {
+        std::vector<uint8_t> pk = MakePacket(a.key, 0, kUdpPacketAck, p.seedA.data());
+        PutWord(pk, 32, length);
+        PutWord(pk, 36, number);
+        Seal(pk);
+        p.link.Inject(*p.a, pk, p.b->ip, p.b->port);
+    };
+    packetAck(now.sendBase, 661);
+    EXPECT_EQ(p.A().Info(p.client).sendCount, 6);
+    packetAck(now.sendBase, 660);  // never sent
+    EXPECT_EQ(p.A().Info(p.client).sendCount, 6);
+    p.link.RunFor(40);  // the retransmission pass sends the waiting six
+    packetAck(now.sendBase, 660);
+    EXPECT_EQ(p.A().Info(p.client).sendCount, 5);
 }
 
 // Requests written by hand from a peer at 198.18.0.9.
@@ -350,6 +404,10 @@ TEST(UdpStreamSimTest, RequestsWithEqualNonceMakeOneRecordAndRepeatedAnswers) {
     // Zero virtual port: dropped.
     r.ToB(r.Request(79, 1, 1, 0));
     EXPECT_EQ(r.FromB(kUdpRefusal, t1), 1u);
+    // Beyond the incoming limit (32 here) requests are refused.
+    for (uint32_t k = 0; k < 40; ++k) r.ToB(r.Request(1000 + k, 1, 1));
+    EXPECT_EQ(r.B().IncomingRecords(), 32u);
+    EXPECT_EQ(r.FromB(kUdpRefusal, t1), 1u + 40 - 31);
     // Unanswered requests go after the timeout.
     r.link.RunFor(34000);
     EXPECT_EQ(r.B().IncomingRecords(), 0u);
