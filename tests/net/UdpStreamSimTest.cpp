@@ -413,6 +413,36 @@ TEST(UdpStreamSimTest, RequestsWithEqualNonceMakeOneRecordAndRepeatedAnswers) {
     EXPECT_EQ(r.B().IncomingRecords(), 0u);
 }
 
+TEST(UdpStreamSimTest, ConfirmedButNeverAcceptedRecordsLeaveAfterTheTimeout) {
+    Requests r;
+    uint64_t t0 = r.link.now;
+    r.ToB(r.Request(77, 1, 4242));
+    uint32_t answerKey = 0, answerSequence = 0;
+    for (const Sent& s : r.link.log)
+        if (s.atMs >= t0 && s.fromIp == r.b->ip && IsType(s, kUdpRequestAnswer)) {
+            answerKey = s.Word(8);
+            answerSequence = s.Word(12);
+        }
+    ASSERT_NE(answerKey, 0u);
+    auto confirm = [&](uint32_t nonce) {
+        std::vector<uint8_t> pk =
+            MakePacket(answerKey, answerSequence, kUdpAnswerConfirm, r.seedB.data());
+        PutWord(pk, 32, nonce);
+        Seal(pk);
+        r.ToB(pk);
+    };
+    confirm(4243);  // another nonce: ignored
+    std::vector<UdpHandle> readable{r.listener};
+    EXPECT_EQ(r.B().UdpSelect(&readable, nullptr, nullptr, 0), 0);
+    confirm(4242);
+    readable = {r.listener};
+    EXPECT_EQ(r.B().UdpSelect(&readable, nullptr, nullptr, 0), 1);
+    EXPECT_EQ(r.B().IncomingRecords(), 1u);
+    // Nobody accepts it; it must not hold a place for good.
+    r.link.RunFor(34000);
+    EXPECT_EQ(r.B().IncomingRecords(), 0u);
+}
+
 TEST(UdpStreamSimTest, RepeatedRequestAfterEstablishingIsAnsweredAtOnce) {
     Pair p;
     // The confirmation never arrives at first, so A's requests repeat while
