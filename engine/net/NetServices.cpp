@@ -27,8 +27,17 @@ void QNetServices::ClearFailedNames() {
     m_failedNames.clear();
 }
 
+void QNetServices::SetTransportStreamFactory(TransportStreamFactory factory) {
+    std::lock_guard<std::mutex> g(m_factoryLock);
+    m_factory = std::move(factory);
+}
+
 std::unique_ptr<QNetStream> QNetServices::MakeTransportStream(const QTransportId& identity) const {
-    TransportStreamFactory f = m_factory.load();
+    TransportStreamFactory f;
+    {
+        std::lock_guard<std::mutex> g(m_factoryLock);
+        f = m_factory;
+    }
     if (!f) return nullptr;
     return f(identity);
 }

@@ -7,7 +7,7 @@
 // set and no transport streams.
 //
 // Task threads read it while the interface writes it: the limits and the
-// factory are atomic, the failed-name set has its own lock.
+// factory are atomic or locked, the failed-name set has its own lock.
 #pragma once
 
 #include <atomic>
@@ -46,13 +46,14 @@ public:
 
     // Set by the UDP stream service when it starts; none (the default) makes
     // every connect with a transport identity fail.
-    void SetTransportStreamFactory(TransportStreamFactory factory) { m_factory.store(factory); }
+    void SetTransportStreamFactory(TransportStreamFactory factory);
     std::unique_ptr<QNetStream> MakeTransportStream(const QTransportId& identity) const;
 
 private:
     std::atomic<int> m_connectTimeoutMs{kDefaultConnectTimeoutMs};
     std::atomic<int> m_lookupTimeoutMs{kDefaultLookupTimeoutMs};
-    std::atomic<TransportStreamFactory> m_factory{nullptr};
+    mutable std::mutex m_factoryLock;
+    TransportStreamFactory m_factory;
     mutable std::mutex m_proxyLock;
     QProxyConfig m_proxy;
     mutable std::mutex m_failedLock;

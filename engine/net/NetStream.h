@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 
 namespace lf {
@@ -84,6 +85,9 @@ private:
 
 // Makes the stream for a transport identity; none when the transport is not
 // available. The engine's QNetServices (NetServices.h) holds the one in use.
-using TransportStreamFactory = std::unique_ptr<QNetStream> (*)(const QTransportId& identity);
+// A callable rather than a bare function so that it can carry the stream
+// service it makes streams of (the UDP streams' endpoint).
+using TransportStreamFactory =
+    std::function<std::unique_ptr<QNetStream>(const QTransportId& identity)>;
 
 }  // namespace lf

@@ -35,26 +35,36 @@ public:
     // The connection timer pass (every 2 s).
     virtual void OnTimerPass(uint64_t nowMs) = 0;
 
-    // Results of the rendezvous service, added by the UDP server. They have
-    // empty defaults, so a sink that does not care need not implement them.
-    //
-    // One entry of a query answer: every connection still querying for an
-    // identity whose first 8 bytes are `askedSeed` takes the endpoint
-    // (address, port in network order) and the identity seed `seed` (8
-    // bytes) and moves on to requesting. For an alias entry `askedSeed` is
-    // the endpoint identity that was asked for and `seed` the real engine's.
-    virtual void OnQueryResult(uint32_t /*sequence*/, const uint8_t* /*askedSeed*/,
-                               uint32_t /*addressNet*/, uint16_t /*portNet*/,
-                               const uint8_t* /*seed*/, uint64_t /*nowMs*/) {}
-    // After the last entry of an answer: connections still querying with
-    // this sequence failed.
+    // One entry of a rendezvous query answer, after the alias markers are
+    // resolved: connections that asked for `askedSeed` (8 bytes) are
+    // reachable at the address and port (network order) under the identity
+    // seed `seed` (8 bytes).
+    virtual void OnQueryEntry(const uint8_t* /*askedSeed*/, uint32_t /*addressNet*/,
+                              uint16_t /*portNet*/, const uint8_t* /*seed*/, uint64_t /*nowMs*/) {}
+    // After the entries of the answer to query `sequence`: connections still
+    // waiting for that query fail.
     virtual void OnQueryDone(uint32_t /*sequence*/, uint64_t /*nowMs*/) {}
-    // A punch came in from an engine: its endpoint (network order), the
-    // port it reports for itself (`claimedPort`, host order, the port of an
-    // endpoint identity a tracker may have given) and its identity seed
-    // (8 bytes).
-    virtual void OnPunch(uint32_t /*fromAddressNet*/, uint16_t /*fromPortNet*/,
-                         uint16_t /*claimedPort*/, const uint8_t* /*seed*/, uint64_t /*nowMs*/) {}
+    // A 48-byte punch from an address (network order).
+    virtual void OnPunch(const uint8_t* /*punch*/, uint32_t /*fromAddressNet*/,
+                         uint16_t /*fromPortNet*/, uint64_t /*nowMs*/) {}
+    // The service was suspended (the engine is reachable from outside) or
+    // resumed; the server thread started or stopped.
+    virtual void SetSuspended(bool /*suspended*/) {}
+    virtual void SetServiceRunning(bool /*running*/) {}
+};
+
+// What the streams ask of the UDP server's rendezvous client.
+class IUdpRendezvous {
+public:
+    virtual ~IUdpRendezvous() = default;
+    // Queues a query for where the 12-byte `identity` can be reached (the
+    // address hint in network order); the answer comes back through
+    // IUdpStreamSink::OnQueryEntry and OnQueryDone. Returns the query's
+    // sequence number.
+    virtual uint32_t QueueQuery(uint32_t remoteAddressNet, const uint8_t* identity) = 0;
+    // Forgets the hole punches towards an address (a connection request
+    // from it arrived).
+    virtual void DropPunches(uint32_t addressNet, uint16_t portNet) = 0;
 };
 
 }  // namespace lf

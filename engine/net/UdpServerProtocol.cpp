@@ -269,9 +269,7 @@ void QUdpServerCore::PunchPass() {
 
 void QUdpServerCore::HandlePunch(const uint8_t* data, uint32_t fromAddressNet, uint16_t fromPort,
                                  uint64_t nowMs) {
-    const uint16_t claimedPort = static_cast<uint16_t>((data[32] << 8) | data[33]);
-    if (m_sink != nullptr)
-        m_sink->OnPunch(fromAddressNet, htons(fromPort), claimedPort, data + 36, nowMs);
+    if (m_sink != nullptr) m_sink->OnPunch(data, fromAddressNet, htons(fromPort), nowMs);
 }
 
 namespace {
@@ -297,8 +295,8 @@ bool QUdpServerCore::HandleQueryAnswer(const uint8_t* data, size_t size, uint64_
         uint32_t address;
         std::memcpy(&address, entry, 4);
         if (m_sink != nullptr)
-            m_sink->OnQueryResult(sequence, asked, address, htons(static_cast<uint16_t>(port)),
-                                  entry + 8, nowMs);
+            m_sink->OnQueryEntry(asked, address, htons(static_cast<uint16_t>(port)), entry + 8,
+                                 nowMs);
     };
     const uint8_t* entries = data + kQueryHeaderSize;
     for (uint32_t i = 0; i < count;) {

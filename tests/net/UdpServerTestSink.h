@@ -60,8 +60,8 @@ public:
     void OnAckPass(uint64_t) override { ++ackPasses; }
     void OnRetransmitPass(uint64_t) override { ++retransmitPasses; }
     void OnTimerPass(uint64_t) override { ++timerPasses; }
-    void OnQueryResult(uint32_t, const uint8_t* askedSeed, uint32_t addressNet, uint16_t portNet,
-                       const uint8_t* seed, uint64_t) override {
+    void OnQueryEntry(const uint8_t* askedSeed, uint32_t addressNet, uint16_t portNet,
+                      const uint8_t* seed, uint64_t) override {
         std::lock_guard<std::mutex> g(lock);
         ++results;
         for (TestRecord& r : records) {
@@ -78,14 +78,16 @@ public:
         for (TestRecord& r : records)
             if (r.state == 1 && r.sequence == sequence) r.state = 6;
     }
-    void OnPunch(uint32_t fromAddressNet, uint16_t fromPortNet, uint16_t claimedPort,
-                 const uint8_t* seed, uint64_t) override {
+    void OnPunch(const uint8_t* punch, uint32_t fromAddressNet, uint16_t fromPortNet,
+                 uint64_t) override {
         std::lock_guard<std::mutex> g(lock);
         ++punches;
         lastPunchFrom = fromAddressNet;
         lastPunchPortNet = fromPortNet;
-        lastPunchClaimedPort = claimedPort;
-        std::memcpy(lastPunchSeed.data(), seed, 8);
+        // The punch reports its sender's port at 32 (big-endian) and its
+        // identity seed at 36.
+        lastPunchClaimedPort = static_cast<uint16_t>((punch[32] << 8) | punch[33]);
+        std::memcpy(lastPunchSeed.data(), punch + 36, 8);
     }
 
     std::mutex lock;

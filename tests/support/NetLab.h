@@ -10,7 +10,7 @@
 
 namespace lftest {
 
-// True when this process sees no network interface but "lo" (inside
+// True when this process runs in a network namespace of its own (inside
 // `unshare --net`), where a test may build a lab.
 bool InPrivateNetworkNamespace();
 
