@@ -138,19 +138,19 @@ TEST(HttpPeerTest, RequestsEndWithTheirRange) {
                 const std::string request = ReadHead(fd);
                 if (request.empty()) return;
                 const size_t at = request.find("Range: bytes=");
-                const std::string spec =
+                const std::string wanted =
                     at == std::string::npos
                         ? std::string()
                         : request.substr(at + 13, request.find("\r\n", at) - at - 13);
                 {
                     std::lock_guard<std::mutex> guard(lock);
-                    asked.push_back(spec);
+                    asked.push_back(wanted);
                 }
-                const int64_t from = std::atoll(spec.c_str());
-                const size_t dash = spec.find('-');
+                const int64_t from = std::atoll(wanted.c_str());
+                const size_t dash = wanted.find('-');
                 int64_t to = static_cast<int64_t>(content.size()) - 1;
-                if (dash != std::string::npos && dash + 1 < spec.size())
-                    to = std::min(to, static_cast<int64_t>(std::atoll(spec.c_str() + dash + 1)));
+                if (dash != std::string::npos && dash + 1 < wanted.size())
+                    to = std::min(to, static_cast<int64_t>(std::atoll(wanted.c_str() + dash + 1)));
                 const std::string body =
                     content.substr(static_cast<size_t>(from), static_cast<size_t>(to - from + 1));
                 nettest::WriteAll(fd, "HTTP/1.1 206 Partial Content\r\nContent-Range: bytes " +
