@@ -21,7 +21,7 @@ constexpr size_t kReadBlock = 256 * 1024;
 constexpr int kBlocksPerTurn = 16;
 // How long the thread sleeps when no file has anything new (it is also woken
 // by Notify and Lookup).
-constexpr auto kIdleWait = std::chrono::milliseconds(50);
+constexpr auto kIdleWait = std::chrono::milliseconds(20);
 
 EVP_MD_CTX* Context(void* p) {
     return static_cast<EVP_MD_CTX*>(p);

@@ -378,7 +378,9 @@ int RunHeadless(const HeadlessOptions& options) {
         } else if (g_resized.exchange(false)) {
             terminal.Render(false);
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        // Short steps: a status move (the download finished, the verification
+        // done) is acted on within a few milliseconds.
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     terminal.Render(true);
     PrintLine(translate("Terminal", "本次下载字节数：") +

@@ -134,6 +134,62 @@ int32_t PickInFile(PieceChoiceView& v, int32_t first, int32_t count, bool random
     return -1;
 }
 
+int32_t ServerChunkPieces(int64_t pieceCount, int64_t pieceLength, int32_t connections) {
+    if (pieceCount <= 0 || pieceLength <= 0) return 1;
+    const int64_t share = pieceCount / std::max<int64_t>(1, connections);
+    const int64_t cap = std::max<int64_t>(1, (int64_t{16} << 20) / pieceLength);
+    return static_cast<int32_t>(std::clamp<int64_t>(share / 16, 1, cap));
+}
+
+ServerHandOut PickServerRange(const std::vector<PieceRange*>& ranges, int32_t lastPiece,
+                              int32_t chunk, const std::function<bool(int32_t)>& open) {
+    ServerHandOut out;
+    auto isFree = [](const PieceRange* r) {
+        return r != nullptr && !r->finished && !r->marked && r->owner == nullptr;
+    };
+    auto firstOpen = [&](const PieceRange* r) {
+        for (int32_t p = std::max(r->cursor, r->first); p <= r->last; ++p)
+            if (open(p)) return p;
+        return -1;
+    };
+    auto handOut = [&](size_t i, int32_t from) {
+        const PieceRange* r = ranges[i];
+        out.index = static_cast<int32_t>(i);
+        out.first = std::max(r->cursor, r->first);
+        const int64_t end = static_cast<int64_t>(from) + std::max(chunk, 1) - 1;
+        out.last = static_cast<int32_t>(std::min<int64_t>(end, r->last));
+        return out;
+    };
+    if (lastPiece >= 0) {
+        for (size_t i = 0; i < ranges.size(); ++i) {
+            const PieceRange* r = ranges[i];
+            if (!isFree(r) || r->cursor != lastPiece + 1) continue;
+            const int32_t p = firstOpen(r);
+            if (p >= 0) return handOut(i, p);
+        }
+    }
+    int32_t best = -1;
+    int32_t bestPiece = -1;
+    int32_t fallback = -1;
+    for (size_t i = 0; i < ranges.size(); ++i) {
+        const PieceRange* r = ranges[i];
+        if (!isFree(r) || r->reopen) continue;
+        if (fallback < 0) fallback = static_cast<int32_t>(i);
+        const int32_t p = firstOpen(r);
+        if (p >= 0 && (best < 0 || p < bestPiece)) {
+            best = static_cast<int32_t>(i);
+            bestPiece = p;
+        }
+    }
+    if (best >= 0) return handOut(static_cast<size_t>(best), bestPiece);
+    if (fallback >= 0) {
+        out.index = fallback;
+        out.first = std::max(ranges[fallback]->cursor, ranges[fallback]->first);
+        out.last = ranges[fallback]->last;
+    }
+    return out;
+}
+
 }  // namespace piece_choice
 
 }  // namespace lf

@@ -1,11 +1,14 @@
-// Piece choice of a BitTorrent source beside the server ranges: private
+// Piece choice beside the server ranges. For a BitTorrent source: private
 // runs taken from the far end of the ranges, take-overs from a range's end,
-// and the scan of one file. Pure policies: everything they need to know
-// about the task, the source and its remote comes through PieceChoiceView,
-// so they are tested on small tables.
+// and the scan of one file. For a server connection: which free range it
+// works on next and how much of it. Pure policies: everything they need to
+// know about the task, the source and its remote comes through their
+// arguments (PieceChoiceView for the BitTorrent ones), so they are tested
+// on small tables.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 namespace lf {
@@ -68,6 +71,39 @@ int32_t TakeFromEnd(PieceChoiceView& v, PieceRange& e);
 // `startPiece` mod count (never 0).
 int32_t PickInFile(PieceChoiceView& v, int32_t first, int32_t count, bool randomStart,
                    int32_t startPiece, int32_t* lastHave);
+
+// ---- server connections ----
+
+// Pieces a server connection is handed at a time from the free ranges: a
+// file's connections work side by side near the front of what is still
+// missing, so the verified prefix of the file grows at about the rate of
+// the download. About a sixteenth of each connection's share of the
+// pieces, at least one piece and at most 16 MiB.
+int32_t ServerChunkPieces(int64_t pieceCount, int64_t pieceLength, int32_t connections);
+
+// What a server connection takes next: range `index` of the list, from
+// piece `first` to piece `last` (a front part of it when the range is
+// longer). index -1: no free range.
+struct ServerHandOut {
+    int32_t index = -1;
+    int32_t first = -1;
+    int32_t last = -1;
+};
+
+// The next work of a server connection whose last fetched piece is
+// `lastPiece` (-1: none yet). `open(p)`: piece p still waits for a server
+// (needed, and in no server connection's queue). In order:
+//  1. the free range that continues right after the last piece (the
+//     connection's stream goes on without a new request);
+//  2. the free range, not re-opened, whose first open piece comes first in
+//     the content;
+//  3. when no free range has an open piece, the first free range that is
+//     not re-opened, whole (its owner finds it done at once).
+// Free: not finished, not private, without owner. The hand-out starts at
+// the range's cursor and ends `chunk` pieces after its first open piece
+// (or at the range's end).
+ServerHandOut PickServerRange(const std::vector<PieceRange*>& ranges, int32_t lastPiece,
+                              int32_t chunk, const std::function<bool(int32_t)>& open);
 
 }  // namespace piece_choice
 

@@ -18,6 +18,9 @@ namespace lf {
 
 namespace {
 
+// The piece map is published this often while pieces reach the disk.
+constexpr uint32_t kPieceMapPublishMs = 20;
+
 int64_t AllocatedSize(const std::string& path) {
     return path.empty() ? 0 : GetSizeOnDisk(path);
 }
@@ -263,6 +266,14 @@ int64_t TWorkThread::Tick() {
         if (guard.TryLock()) {
             Publish(true, false);
             RefreshFromPieces();
+        }
+    } else if (m_pieceMapChanged && TickCountMs() - m_lastPieceMapMs >= kPieceMapPublishMs) {
+        // Pieces that reached the disk are shown at once, not at the next
+        // second: readers of the piece map follow the download with them.
+        QGuard guard(m_lock, false);
+        if (guard.TryLock()) {
+            m_lastPieceMapMs = TickCountMs();
+            PublishPieceData(false);
         }
     }
     if (StatisticsDue()) StatisticsStep();

@@ -43,6 +43,7 @@ private:
 
     int64_t m_sizeOnDisk = 0;
     uint32_t m_tickCounter = 0;
+    uint32_t m_lastPieceMapMs = 0;  // tick count of the last publication of the piece map
     int64_t m_lastPublication = 0;
     bool m_completed = false;
     int32_t m_savedHaveCount = -1;  // pieces present at the last resume save

@@ -583,23 +583,30 @@ bool TWorkWithPieces::EngageRange(TPeerObject* s) {
     // A connection that delivers nothing gets no new work.
     if (Starved(s)) return false;
     const int64_t now = TaskClock();
-    // 1. Continuation after the last piece s fetched.
-    for (PieceRange* r : m_ranges) {
-        if (!r->finished && !r->marked && r->owner == nullptr && s->m_lastPiece >= 0 &&
-            r->cursor == s->m_lastPiece + 1) {
+    // 1./2. A free range: the one that continues the source's stream, else
+    // the one with the first piece still open, in parts of a few pieces so
+    // that the connections stay together near the front of the content.
+    const piece_choice::ServerHandOut pick = piece_choice::PickServerRange(
+        m_ranges, s->m_lastPiece, ServerChunk(),
+        [this](int32_t p) { return IsPieceNeeded(p) && !QueuedByServer(p); });
+    if (pick.index >= 0) {
+        PieceRange* r = m_ranges[static_cast<size_t>(pick.index)];
+        if (pick.last >= r->last) {
             HandOut(r, s, now);
             return true;
         }
-    }
-    // 2. A free range, starting at a varying place.
-    const size_t n = m_ranges.size();
-    const size_t start = TickCountMs() % n;
-    for (size_t k = 0; k < n; ++k) {
-        PieceRange* r = m_ranges[(start + k) % n];
-        if (!r->finished && !r->reopen && !r->marked && r->owner == nullptr) {
-            HandOut(r, s, now);
-            return true;
-        }
+        // The front part goes to s; the rest stays free.
+        auto* part = new PieceRange();
+        part->first = pick.first;
+        part->last = pick.last;
+        part->cursor = pick.first;
+        part->SetSource(r->source);
+        r->first = pick.last + 1;
+        r->cursor = r->first;
+        r->time = now;
+        m_ranges.push_back(part);
+        HandOut(part, s, now);
+        return true;
     }
     // 3. A range to take over: one whose owner has not started it for long,
     // or whose owner delivers nothing (for the starve wait, or at all from a
@@ -672,24 +679,61 @@ bool TWorkWithPieces::EngageRange(TPeerObject* s) {
     return true;
 }
 
+int32_t TWorkWithPieces::ServerChunk() {
+    if (m_pieces == nullptr) return 1;
+    return piece_choice::ServerChunkPieces(m_pieces->PieceCount(), m_pieces->PieceLength(),
+                                           ServerLimit());
+}
+
+bool TWorkWithPieces::FreeRangeAt(int32_t position) {
+    for (const PieceRange* r : m_ranges) {
+        if (!r->finished && !r->marked && r->owner == nullptr && position >= r->first &&
+            position <= r->last)
+            return true;
+    }
+    return false;
+}
+
 bool TWorkWithPieces::ClaimAtPosition(TPeerObject* s, int32_t position) {
     for (PieceRange* r : m_ranges) {
         if (r->finished || r->marked || r->owner != nullptr) continue;
         if (position < r->first || position > r->last) continue;
-        if (position == r->first) {
+        const int64_t now = TaskClock();
+        const int32_t end =
+            static_cast<int32_t>(std::min<int64_t>(r->last, int64_t{position} + ServerChunk() - 1));
+        if (position == r->first && end == r->last) {
             r->cursor = std::max(r->cursor, r->first);
-            HandOut(r, s, TaskClock());
+            HandOut(r, s, now);
             return true;
+        }
+        // s takes a part from the position on; what is before the position
+        // and what follows the part stay free.
+        const int32_t last = r->last;
+        PieceRange* after = nullptr;
+        if (position == r->first) {
+            after = r;  // nothing before the position
+        } else {
+            r->last = position - 1;
+            if (r->cursor > r->last + 1) r->cursor = r->last + 1;
+            if (end < last) {
+                after = new PieceRange();
+                after->SetSource(r->source);
+                m_ranges.push_back(after);
+            }
+        }
+        if (after != nullptr) {
+            after->first = end + 1;
+            after->last = last;
+            after->cursor = std::max(after->first, r == after ? r->cursor : after->first);
+            after->time = now;
         }
         auto* n = new PieceRange();
         n->first = position;
-        n->last = r->last;
+        n->last = end;
         n->cursor = position;
         n->SetSource(r->source);
-        r->last = std::max(position - 1, r->first);
-        if (r->cursor > r->last + 1) r->cursor = r->last + 1;
         m_ranges.push_back(n);
-        HandOut(n, s, TaskClock());
+        HandOut(n, s, now);
         return true;
     }
     return false;

@@ -55,6 +55,8 @@ public:
     bool DivideRanges() override;
     bool EngageRange(TPeerObject* s) override;
     PieceRange* ChooseVictim(TPeerObject* s);
+    // Pieces a server connection is handed at a time from a free range.
+    int32_t ServerChunk();
     // The connection has delivered no block for the starve wait.
     bool Starved(const TPeerObject* s) const;
     // Connected to a server that has never delivered payload.
@@ -62,6 +64,7 @@ public:
     // Not starved, and its server has delivered payload before.
     bool Delivers(const TPeerObject* s) const;
     bool ClaimAtPosition(TPeerObject* s, int32_t position) override;
+    bool FreeRangeAt(int32_t position) override;
     // The owner gives its range back.
     void ReturnRange(PieceRange* r, TPeerObject* owner) override;
     void RemoveRange(PieceRange* r) override;

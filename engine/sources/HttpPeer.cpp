@@ -15,6 +15,18 @@ namespace {
 bool IsWholeDocument(const TPeerId* s) {
     return s->details && s->details->wholeDocument;
 }
+
+// The server keeps the connection open after the response: HTTP/1.1
+// without "Connection: close", or HTTP/1.0 with "Connection: keep-alive".
+bool KeepsConnection(const http::ResponseHead& head) {
+    std::string value;
+    const bool named = head.Find("Connection", &value);
+    std::string lower;
+    for (char c : value) lower += static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+    if (named && lower.find("close") != std::string::npos) return false;
+    if (head.version == "1.1") return true;
+    return named && lower.find("keep-alive") != std::string::npos;
+}
 }  // namespace
 
 bool THttpPeer::Connect(TPeerId* source) {
@@ -48,8 +60,10 @@ bool THttpPeer::SendRequest() {
     if (!d.query.empty()) path += "?" + d.query;
     std::string host = d.hostName;
     if (m_source->port != 80) host += ":" + std::to_string(m_source->port);
-    std::string request = http::BuildRequest(path, host, referer, m_streamPosition);
+    const int64_t end = IsWholeDocument(m_source) ? -1 : RequestEnd();
+    std::string request = http::BuildRequest(path, host, referer, m_streamPosition, end);
     m_requestedPosition = m_streamPosition;
+    m_responseEnd = -1;
     m_headersReceived = false;
     m_headScanner.Reset();
     m_wholeBody = false;
@@ -142,6 +156,10 @@ bool THttpPeer::HandleHead() {
             if (acceptable && known > 0 && !d.wholeDocument &&
                 http::ResourceSize(m_response, &total) && total > 0 && total != known) {
                 acceptable = false;
+            }
+            if (acceptable) {
+                const int64_t body = http::BodyLength(m_response);
+                m_responseEnd = body >= 0 ? m_streamPosition + body : -1;
             }
             if (!acceptable) {
                 EngineLog::Printf(25, "HTTP %s answered offset %lld of %lld bytes for %lld of %lld",
@@ -297,6 +315,8 @@ int32_t THttpPeer::CountInFlight() const {
     int32_t n = 0;
     for (size_t i = 0; i < m_queue.size(); ++i) {
         if (i > 0 && m_queue[i].block != m_queue[i - 1].block + 1) break;
+        if (m_responseEnd >= 0 && m_queue[i].block * kBlockSize + m_queue[i].length > m_responseEnd)
+            break;
         ++n;
     }
     return n;
@@ -329,9 +349,18 @@ bool THttpPeer::Tick() {
     }
     m_inFlight = CountInFlight();
     const int64_t skip = m_queue.front().block * kBlockSize - m_streamPosition;
-    if (skip >= 0 && (skip <= kMaxSkipBytes || m_wholeBody)) {
+    // Nothing in flight: the next block lies beyond the end of the response.
+    if (m_inFlight > 0 && skip >= 0 && (skip <= kMaxSkipBytes || m_wholeBody)) {
         m_bytesToSkip = skip;
         return true;
+    }
+    // The response was read to its end on a connection the server keeps:
+    // the next request goes out on it.
+    if (ResponseDone() && KeepsConnection(m_response) && m_connection->ReceivedSize() == 0) {
+        m_bytesToSkip = 0;
+        m_inFlight = 0;
+        m_streamPosition = m_queue.front().block * kBlockSize;
+        return SendRequest();
     }
     return Restart();
 }
@@ -350,6 +379,22 @@ bool THttpPeer::Restart() {
     return SendRequest();
 }
 
+int64_t THttpPeer::RequestEnd() const {
+    TPieces* pieces = m_task->Pieces();
+    if (m_queue.empty() || pieces == nullptr || pieces->PieceLength() <= 0) return -1;
+    const int64_t from = m_queue.front().block * kBlockSize;
+    int64_t end = from + m_queue.front().length;
+    for (size_t i = 1; i < m_queue.size() && m_queue[i].block == m_queue[i - 1].block + 1; ++i)
+        end = m_queue[i].block * kBlockSize + m_queue[i].length;
+    if (m_range != nullptr && m_range->first >= 0 && m_range->last >= m_range->first) {
+        const int64_t length = pieces->PieceLength();
+        const int64_t first = static_cast<int64_t>(m_range->first) * length;
+        const int64_t last = std::min(pieces->TotalLength(), (m_range->last + int64_t{1}) * length);
+        if (from >= first && from < last) end = std::max(end, last);
+    }
+    return end;
+}
+
 void THttpPeer::ReleaseRange() {
     TPeerObject::ReleaseRange();
     m_bytesToSkip = 0;
@@ -363,6 +408,7 @@ void THttpPeer::Reset() {
     m_response = http::ResponseHead();
     m_streamPosition = 0;
     m_requestedPosition = 0;
+    m_responseEnd = -1;
     m_bytesToSkip = 0;
     m_inFlight = 0;
     m_noLength = false;

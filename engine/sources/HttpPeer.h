@@ -1,9 +1,10 @@
 // THttpPeer: downloads content ranges from an HTTP server. It claims a
-// range of pieces, asks the server for the rest of the file from the first
-// block it needs ("Range: bytes=N-"), and maps the response body onto its
-// queued 16 KiB block requests. A gap in its needs of more than 128 KiB, or
-// a block behind the stream, restarts the request. It can also fetch a
-// whole document into memory.
+// range of pieces, asks the server for the bytes from the first block it
+// needs to the end of its range ("Range: bytes=N-M"; to the end of the file,
+// "bytes=N-", when it holds no range), and maps the response body onto its
+// queued 16 KiB block requests. A gap in its needs of more than 128 KiB, a
+// block behind the stream, or one beyond the end of the response restarts
+// the request. It can also fetch a whole document into memory.
 #pragma once
 
 #include <cstdint>
@@ -50,13 +51,24 @@ private:
     bool DeliverReceived();
     // Abandons the response and asks again from the first queued block.
     bool Restart();
+    // Blocks from the head of the queue that follow each other and end
+    // within the response.
     int32_t CountInFlight() const;
+    // Where the request for the current stream position ends (exclusive):
+    // the end of the range the first queued block lies in, at least the end
+    // of the run of queued blocks; -1 for the rest of the file.
+    int64_t RequestEnd() const;
+    // Every byte of the response's body has been read.
+    bool ResponseDone() const { return m_responseEnd >= 0 && m_streamPosition >= m_responseEnd; }
 
     bool m_headersReceived = false;
     http::HeadScanner m_headScanner;  // where the search for the head's end stopped
     http::ResponseHead m_response;
     int64_t m_streamPosition = 0;
     int64_t m_requestedPosition = 0;
+    // Where the response's body ends in the content (exclusive); -1 when
+    // its length is not known.
+    int64_t m_responseEnd = -1;
     int64_t m_bytesToSkip = 0;
     int32_t m_inFlight = 0;
     bool m_noLength = false;

@@ -12,7 +12,7 @@ namespace lf {
 
 namespace http {
 std::string BuildRequest(std::string_view path, std::string_view host, std::string_view referer,
-                         int64_t position) {
+                         int64_t position, int64_t end) {
     std::string r;
     r.reserve(256 + path.size() + host.size() + referer.size());
     r.append("GET ").append(path).append(" HTTP/1.1\r\n");
@@ -21,7 +21,12 @@ std::string BuildRequest(std::string_view path, std::string_view host, std::stri
     r.append("Referer: ").append(referer).append("\r\n");
     r.append("User-Agent:Mozilla/4.0 (compatible; MSIE 5.00; Windows 98) Lanternfish/1.0.3\r\n");
     r.append("Connection:Keep-Alive\r\n");
-    if (position > 0) r.append("Range: bytes=").append(std::to_string(position)).append("-\r\n");
+    const bool bounded = end > position && position >= 0;
+    if (position > 0 || bounded) {
+        r.append("Range: bytes=").append(std::to_string(position)).append("-");
+        if (bounded) r.append(std::to_string(end - 1));
+        r.append("\r\n");
+    }
     r.append("Pragma: no-cache\r\n");
     r.append("Cache-Control: no-cache\r\n");
     r.append("\r\n");
@@ -60,6 +65,13 @@ int64_t ContentRangeStart(const ResponseHead& head) {
     if (!ParseDecimal(v, &start, &used)) return -1;
     if (used >= v.size() || v[used] != '-') return -1;
     return start;
+}
+
+int64_t BodyLength(const ResponseHead& head) {
+    std::string value;
+    int64_t v = -1;
+    if (!head.Find("Content-Length", &value) || !ParseDecimal(value, &v) || v < 0) return -1;
+    return v;
 }
 
 bool DispositionFileName(const ResponseHead& head, std::string* name) {

@@ -15,9 +15,11 @@ namespace lf {
 
 namespace http {
 
-// The request, byte for byte. A Range line is sent only when position > 0.
+// The request, byte for byte. A Range line is sent only when position > 0
+// or an end is given: "bytes=position-" asks for the rest of the resource,
+// "bytes=position-(end - 1)" for the bytes before `end` (end > position).
 std::string BuildRequest(std::string_view path, std::string_view host, std::string_view referer,
-                         int64_t position);
+                         int64_t position, int64_t end = -1);
 
 // The size of the whole resource: Content-Range's number after '/'
 // (-1 when there is no '/'), else Content-Length. Returns false when the
@@ -27,6 +29,10 @@ bool ResourceSize(const ResponseHead& head, int64_t* size);
 // The first byte position of a Content-Range "bytes a-b/c" value; -1 when
 // the header is missing or malformed.
 int64_t ContentRangeStart(const ResponseHead& head);
+
+// The length of the body from Content-Length; -1 when it is missing or
+// malformed.
+int64_t BodyLength(const ResponseHead& head);
 
 // File name from Content-Disposition (after "filename=", quotes dropped,
 // ends at ';'). Returns false when the header is missing.

@@ -74,6 +74,8 @@ public:
     virtual bool EngageRange(TPeerObject* s) = 0;
     // Splits the free range holding `position` there; s takes the rest.
     virtual bool ClaimAtPosition(TPeerObject* s, int32_t position) = 0;
+    // A range that nobody works on holds `position`.
+    virtual bool FreeRangeAt(int32_t /*position*/) { return true; }
     // The owner gives its range back.
     virtual void ReturnRange(PieceRange* r, TPeerObject* owner) = 0;
     virtual void RemoveRange(PieceRange* r) = 0;

@@ -207,8 +207,10 @@ bool TPeerObject::Tick() {
     const bool server = (m_kind & (kSourceHttp | kSourceFtp)) != 0;
     for (int attempt = 0; attempt < 3; ++attempt) {
         const int32_t position = m_task->CurrentPosition();
+        // Moving only pays when the position lies in a range nobody works
+        // on: one already being fetched is left to its owner.
         if (server && position > 0 && m_range != nullptr &&
-            std::abs(m_lastPosition - position) > 6) {
+            std::abs(m_lastPosition - position) > 6 && m_task->FreeRangeAt(position)) {
             ReleaseRange();
             m_task->ClaimAtPosition(this, position);
         }

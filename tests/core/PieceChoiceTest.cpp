@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <map>
+#include <memory>
 #include <set>
 #include <vector>
 
@@ -285,6 +286,108 @@ TEST(PieceChoiceTest, QualificationOrder) {
     int32_t lastHave = -1;
     EXPECT_EQ(piece_choice::PickInFile(v, 0, 10, false, 0, &lastHave), 2);
     EXPECT_EQ(v.requested[0], 0);  // never granted: queued fails first
+}
+
+}  // namespace
+
+namespace {
+
+// ---- server connections ----
+
+struct R {
+    int32_t first, last, cursor;
+    bool owned = false, finished = false, reopen = false, marked = false;
+};
+
+// Which free range a server connection takes next and how much of it.
+TEST(ServerPickTest, FrontFirstInParts) {
+    struct Case {
+        const char* name;
+        std::vector<R> ranges;
+        int32_t lastPiece;
+        int32_t chunk;
+        std::set<int32_t> closed;  // pieces not open (done, or in a queue)
+        piece_choice::ServerHandOut answer;
+    } cases[] = {
+        {"the front of the first range", {{0, 16, 0}, {17, 33, 17}}, -1, 2, {}, {0, 0, 1}},
+        {"the first open piece wins over the list order",
+         {{17, 33, 17}, {0, 16, 0}},
+         -1,
+         2,
+         {},
+         {1, 0, 1}},
+        {"owned ranges are passed over", {{0, 1, 0, true}, {2, 16, 2}}, -1, 2, {}, {1, 2, 3}},
+        {"the stream's continuation first, even behind the front",
+         {{2, 9, 2}, {20, 29, 20}},
+         19,
+         4,
+         {},
+         {1, 20, 23}},
+        {"closed pieces at the cursor widen the part to reach as many open ones",
+         {{0, 16, 0}},
+         -1,
+         2,
+         {0, 1, 2},
+         {0, 0, 4}},
+        {"a range shorter than a part is taken whole", {{0, 2, 1}}, -1, 8, {}, {0, 1, 2}},
+        {"finished, private and re-opened ranges are not free",
+         {{0, 5, 0, false, true},
+          {6, 9, 6, false, false, false, true},
+          {10, 12, 10, false, false, true},
+          {13, 15, 13}},
+         -1,
+         2,
+         {},
+         {3, 13, 14}},
+        {"nothing open: the first free range, whole",
+         {{0, 5, 3}, {6, 9, 6}},
+         -1,
+         2,
+         {0, 1, 2, 3, 4, 5, 6, 7, 8, 9},
+         {0, 3, 5}},
+        {"no free range", {{0, 5, 0, true}}, -1, 2, {}, {-1, -1, -1}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<std::unique_ptr<PieceRange>> own;
+        std::vector<PieceRange*> list;
+        for (const R& r : c.ranges) {
+            own.push_back(std::make_unique<PieceRange>());
+            PieceRange* p = own.back().get();
+            p->first = r.first;
+            p->last = r.last;
+            p->cursor = r.cursor;
+            p->owner = r.owned ? reinterpret_cast<TPeerObject*>(p) : nullptr;
+            p->finished = r.finished;
+            p->reopen = r.reopen;
+            p->marked = r.marked;
+            list.push_back(p);
+        }
+        const auto got = piece_choice::PickServerRange(
+            list, c.lastPiece, c.chunk, [&](int32_t p) { return c.closed.count(p) == 0; });
+        EXPECT_EQ(got.index, c.answer.index);
+        EXPECT_EQ(got.first, c.answer.first);
+        EXPECT_EQ(got.last, c.answer.last);
+    }
+}
+
+TEST(ServerPickTest, PartSize) {
+    struct Case {
+        int64_t pieces, pieceLength;
+        int32_t connections, chunk;
+    } cases[] = {
+        {119, 256 * kKiB, 7, 1},      // a small file: one piece at a time
+        {950, 256 * kKiB, 7, 8},      // a sixteenth of 135 pieces
+        {7600, 256 * kKiB, 7, 64},    // at most 16 MiB
+        {1024, 1024 * kKiB, 8, 8},    // a sixteenth of 128 pieces
+        {100000, 4096 * kKiB, 1, 4},  // large pieces: 16 MiB
+        {10, 256 * kKiB, 0, 1},       // no connection limit known
+        {0, 256 * kKiB, 7, 1},        // no pieces
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(piece_choice::ServerChunkPieces(c.pieces, c.pieceLength, c.connections), c.chunk)
+            << c.pieces << " pieces of " << c.pieceLength << ", " << c.connections;
+    }
 }
 
 }  // namespace

@@ -598,6 +598,47 @@ TEST_F(SchedulingTest, NoPieceTwiceAndNoneLost) {
     }
 }
 
+// Connections of the same speed fetching a file through PickPiece stay
+// side by side at the front: the pieces in flight are never far beyond the
+// first piece still missing, so the file's verified prefix grows with the
+// download; and every piece arrives.
+TEST_F(SchedulingTest, ConnectionsStayAtTheFront) {
+    struct Case {
+        int32_t pieces;
+        int connections;
+    } cases[] = {{119, 7}, {950, 7}, {400, 1}, {64, 12}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.pieces) + " pieces, " + std::to_string(c.connections));
+        SchedulingTask t(dir.Path());
+        t.MakeContent(c.pieces);
+        t.SetConnectionLimits(c.connections, 0);
+        TPeerId* server = t.AddServer("http://127.0.0.1:8001/f");
+        std::vector<ScriptedSource*> sources;
+        for (int i = 0; i < c.connections; ++i) sources.push_back(t.AddSource(1000000, server));
+        const int32_t window = c.connections * (t.ServerChunk() + 1);
+        int32_t farthest = 0;
+        for (int step = 0; step < 100000 && t.Pieces()->HaveCount() < c.pieces; ++step) {
+            // In turn: a connection without work asks for a piece, one with a
+            // piece receives it.
+            ScriptedSource* s = sources[static_cast<size_t>(step) % sources.size()];
+            if (s->inFlight < 0) {
+                const int32_t p = s->PickPiece();
+                if (p < 0) continue;
+                s->m_lastPiece = p;
+                s->Fetch(p);
+                int32_t front = 0;
+                while (front < c.pieces && t.Pieces()->Have(front)) ++front;
+                farthest = std::max(farthest, p - front);
+            } else {
+                t.Pieces()->SetHave(s->inFlight, true);
+                s->Arrived();
+            }
+        }
+        EXPECT_EQ(t.Pieces()->HaveCount(), c.pieces);
+        EXPECT_LT(farthest, window);
+    }
+}
+
 }  // namespace
 
 // Eight tasks drawing from the same pool of mirrors in the same second draw

@@ -70,11 +70,15 @@ std::string FakeHost::Written() {
 
 bool FakeHost::DivideRanges() {
     if (m_pieces == nullptr || !m_ranges.empty()) return false;
-    auto* r = new PieceRange();
-    r->first = 0;
-    r->last = m_pieces->PieceCount() - 1;
-    r->cursor = 0;
-    m_ranges.push_back(r);
+    const int32_t count = m_pieces->PieceCount();
+    const int32_t size = rangePieces > 0 ? rangePieces : count;
+    for (int32_t first = 0; first < count; first += size) {
+        auto* r = new PieceRange();
+        r->first = first;
+        r->last = std::min(count, first + size) - 1;
+        r->cursor = first;
+        m_ranges.push_back(r);
+    }
     return true;
 }
 

@@ -44,6 +44,7 @@ public:
     int piecesFailed = 0;
     int comeBacks = 0;
     int64_t budget = INT64_MAX / 4;  // DownloadBudgetLeft
+    int32_t rangePieces = 0;         // pieces of each range (0: one range of everything)
     lf::SourceTimings timings;
 
     // ---- TPeerHost ----

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -115,6 +116,78 @@ TEST(HttpPeerTest, DownloadsThroughTheHost) {
         EXPECT_EQ(host.serverSizes, std::vector<int64_t>{static_cast<int64_t>(kSize)});
         EXPECT_EQ(host.payload, static_cast<int64_t>(kSize));
         EXPECT_EQ(host.removed, 0);
+        peer->Reset();
+        peer->Release();
+        EXPECT_TRUE(host.Written() == content);
+    }
+}
+
+// Ranges of one piece each, from a server that answers exactly the bytes
+// asked for and keeps the connection: every request ends where its range
+// ends, the next one goes out on the same connection, and nothing is
+// fetched twice. From a server that closes after each answer, the source
+// connects again.
+TEST(HttpPeerTest, RequestsEndWithTheirRange) {
+    const std::string content = lftest::PseudoRandomBytes(kSize, 9);
+    for (const bool keep : {true, false}) {
+        SCOPED_TRACE(keep ? "kept connection" : "closed after each answer");
+        std::mutex lock;
+        std::vector<std::string> asked;
+        auto serve = [&](int fd) {
+            for (;;) {
+                const std::string request = ReadHead(fd);
+                if (request.empty()) return;
+                const size_t at = request.find("Range: bytes=");
+                const std::string wanted =
+                    at == std::string::npos
+                        ? std::string()
+                        : request.substr(at + 13, request.find("\r\n", at) - at - 13);
+                {
+                    std::lock_guard<std::mutex> guard(lock);
+                    asked.push_back(wanted);
+                }
+                const int64_t from = std::atoll(wanted.c_str());
+                const size_t dash = wanted.find('-');
+                int64_t to = static_cast<int64_t>(content.size()) - 1;
+                if (dash != std::string::npos && dash + 1 < wanted.size())
+                    to = std::min(to, static_cast<int64_t>(std::atoll(wanted.c_str() + dash + 1)));
+                const std::string body =
+                    content.substr(static_cast<size_t>(from), static_cast<size_t>(to - from + 1));
+                nettest::WriteAll(fd, "HTTP/1.1 206 Partial Content\r\nContent-Range: bytes " +
+                                          std::to_string(from) + "-" + std::to_string(to) + "/" +
+                                          std::to_string(content.size()) +
+                                          "\r\nContent-Length: " + std::to_string(body.size()) +
+                                          (keep ? "" : "\r\nConnection: close") + "\r\n\r\n" +
+                                          body);
+                if (!keep) return;
+            }
+        };
+        lftest::TempDir dir;
+        nettest::FakeServer server(serve);
+        sourcetest::FakeHost host(dir.Path());
+        ASSERT_TRUE(host.MakePieces(static_cast<int64_t>(kSize)));
+        host.rangePieces = 1;
+        TPeerId* source = host.AddSource(Url(server.Port()));
+        ASSERT_NE(source, nullptr);
+        source->details->reportedSize = static_cast<int64_t>(kSize);
+        auto* peer = new THttpPeer(&host);
+        ASSERT_TRUE(peer->Connect(source));
+        for (int round = 0; round < 5 && !host.IsDownloadComplete(); ++round) {
+            // A source that the server left is connected again, as the task does.
+            if (!peer->IsConnected()) {
+                peer->Reset();
+                ASSERT_TRUE(peer->Connect(source));
+            }
+            host.Drive(peer);
+        }
+        EXPECT_TRUE(host.IsDownloadComplete());
+        EXPECT_EQ(host.payload, static_cast<int64_t>(kSize));
+        {
+            std::lock_guard<std::mutex> guard(lock);
+            EXPECT_EQ(asked, (std::vector<std::string>{"0-262143", "262144-524287",
+                                                       "524288-" + std::to_string(kSize - 1)}));
+        }
+        EXPECT_EQ(server.Accepted(), keep ? 1 : 3);
         peer->Reset();
         peer->Release();
         EXPECT_TRUE(host.Written() == content);

@@ -22,6 +22,24 @@ TEST(HttpRequestTest, ByteForByte) {
     std::string ranged = http::BuildRequest("/a", "h:8080", "http://h:8080", 1048576);
     EXPECT_NE(ranged.find("Connection:Keep-Alive\r\nRange: bytes=1048576-\r\nPragma: no-cache\r\n"),
               std::string::npos);
+    // With an end: the last byte asked for is the one before it, from 0 on
+    // as well; an end not after the position asks for the rest.
+    struct Case {
+        int64_t position, end;
+        const char* line;  // the Range line, "" for none
+    } cases[] = {
+        {1048576, 2097152, "Range: bytes=1048576-2097151\r\n"},
+        {0, 262144, "Range: bytes=0-262143\r\n"},
+        {1048576, 1048576, "Range: bytes=1048576-\r\n"},
+        {0, -1, ""},
+    };
+    for (const auto& c : cases) {
+        const std::string r = http::BuildRequest("/a", "h", "http://h", c.position, c.end);
+        const size_t at = r.find("Range:");
+        const std::string line =
+            at == std::string::npos ? std::string() : r.substr(at, r.find("\r\n", at) + 2 - at);
+        EXPECT_EQ(line, c.line) << c.position << "-" << c.end;
+    }
 }
 
 struct HeadCase {
