@@ -11,6 +11,7 @@
 #include "engine/base/TimeThread.h"
 #include "engine/core/EngineSettings.h"
 #include "engine/core/LanternfishCore.h"
+#include "engine/log/LogApi.h"
 #include "engine/net/NameResolve.h"
 #include "engine/sources/BtPeer.h"
 #include "engine/sources/FtpPeer.h"
@@ -764,6 +765,8 @@ void TWorkWithPeers::PenalizeEnded(TPeerObject* s, int amount) {
         r->waitingSeconds += (many ? 2 * a : a) + 5;
         if (IsDownloadComplete()) r->waitingSeconds += 20;
         if (r->waitingSeconds <= 0) r->waitingSeconds = 10;
+        EngineLog::Printf(13, "Peer %s ended unconnected or starved: %d failures, waits %d",
+                          r->address.c_str(), r->failures, r->waitingSeconds);
         auto at = std::find(m_candidates.begin(), m_candidates.end(), r);
         if (at != m_candidates.end() && at + 1 != m_candidates.end()) {
             m_candidates.erase(at);
