@@ -769,6 +769,8 @@ void TWorkWithPeers::PenalizeEnded(TPeerObject* s, int amount) {
         r->waitingSeconds += (many ? 2 * a : a) + 5;
         if (IsDownloadComplete()) r->waitingSeconds += 20;
         if (r->waitingSeconds <= 0) r->waitingSeconds = 10;
+        EngineLog::Printf(13, "Peer %s ended unconnected or starved: %d failures, waits %d",
+                          r->address.c_str(), r->failures, r->waitingSeconds);
         auto at = std::find(m_candidates.begin(), m_candidates.end(), r);
         if (at != m_candidates.end() && at + 1 != m_candidates.end()) {
             m_candidates.erase(at);

@@ -386,6 +386,11 @@ bool TWorkWithTransStatis::TakePublishRequest() {
 }
 
 void TWorkWithTransStatis::Reset(bool clearFileList, bool clearAll) {
+    if (m_uploadedBytes != m_uploadedLogged) {
+        EngineLog::Printf(23, "%s: %llu bytes uploaded to BitTorrent peers", m_targetFile.c_str(),
+                          static_cast<unsigned long long>(m_uploadedBytes));
+        m_uploadedLogged = m_uploadedBytes;
+    }
     TWorkWithPieces::Reset(clearFileList, clearAll);
     m_secondReceived = m_secondSent = m_secondPayload = 0;
     m_downloadRate = m_uploadRate = 0;

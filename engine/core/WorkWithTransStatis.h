@@ -83,6 +83,7 @@ public:
     void PeerStatisticsStep();
     // Payload sent to remotes (never cleared).
     uint64_t m_uploadedBytes = 0;
+    uint64_t m_uploadedLogged = 0;
     ~TWorkWithTransStatis() override;
 
     // Counted by the sources; never cleared.
