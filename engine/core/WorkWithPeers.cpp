@@ -11,7 +11,9 @@
 #include "engine/base/TimeThread.h"
 #include "engine/core/EngineSettings.h"
 #include "engine/core/LanternfishCore.h"
+#include "engine/log/LogApi.h"
 #include "engine/net/NameResolve.h"
+#include "engine/sources/BtPeer.h"
 #include "engine/sources/FtpPeer.h"
 #include "engine/sources/HttpPeer.h"
 #include "engine/sources/PeerId.h"
@@ -458,6 +460,72 @@ bool TWorkWithPeers::Eligible(TPeerId* r) {
     if (r->waitingSeconds > 0) return false;
     if (m_ipFilter.IsFiltered(r->ipv4)) return false;
     if (IsServer(r->kind) && IsDownloadComplete()) return false;
+    if (r->kind == kSourceBitTorrent && PeerAlreadyConnected(r)) return false;
+    return true;
+}
+
+bool TWorkWithPeers::PeerAlreadyConnected(const TPeerId* r) const {
+    bool knownId = false;
+    for (int i = 0; i < 14; ++i) knownId = knownId || r->peerId[i] != 0;
+    for (const TPeerObject* s : m_active) {
+        if (s->m_kind != kSourceBitTorrent || !s->IsConnected()) continue;
+        const auto* p = static_cast<const TBTPeer*>(s);
+        const uint32_t ip = p->RemoteAddress();
+        if (ip != r->ipv4) continue;
+        if (s->m_source != nullptr && s->m_source->port == r->port && !p->Incoming()) return true;
+        if (knownId && std::equal(p->RemotePeerId().begin(), p->RemotePeerId().end(), r->peerId))
+            return true;
+    }
+    return false;
+}
+
+int32_t TWorkWithPeers::HalfOpenLimit() {
+    QHalfOpenGate* gate = Host()->HalfOpenGate();
+    return gate != nullptr ? gate->Limit() : 64;
+}
+
+int TWorkWithPeers::ConnectionAttemptBudget() {
+    int attempts = 0;
+    for (const TPeerObject* s : m_active) {
+        if (s->m_linkState != TPeerObject::kLinkEstablished && s->m_kind == kSourceBitTorrent)
+            ++attempts;
+    }
+    const int m = std::max(PeerLimit(), 0);
+    const int a = static_cast<int>(m_active.size());
+    const int limit = std::min(2 * std::min(HalfOpenLimit(), m), m);
+    int room = m >= 100 ? 32 : 16;
+    if (a + room > m) room = m - a;
+    if (attempts + room >= limit) room = limit - attempts - 1;
+    return std::max(room, 0);
+}
+
+bool TWorkWithPeers::AcceptIncoming(std::unique_ptr<QConnection>& connection, bool disguised) {
+    if (!connection || CLanternfishCore::Instance().p2pEnabled.load() == 0) return false;
+    if (Host()->BtHandshakeBlock() == nullptr) return false;
+    const int m = m_settings.maxPeerConnections;
+    int connected = 0;
+    for (const TPeerObject* s : m_active) connected += s->IsConnected() ? 1 : 0;
+    if (!(static_cast<int>(m_active.size()) < m + 4 || connected < m)) return false;
+    if (connection->ReceivedSize() >= 68) {
+        if (connection->IsTransport() && !AllowUdpConnections()) return false;
+        const uint8_t* id = connection->ReceivedData() + 48;
+        if (std::equal(id, id + 20, TaskPeerId().begin())) return false;
+        for (const TPeerObject* s : m_active) {
+            if (s->m_kind != kSourceBitTorrent || !s->IsConnected()) continue;
+            const auto* p = static_cast<const TBTPeer*>(s);
+            if (p->RemoteAddress() == connection->TargetAddress() &&
+                std::equal(id, id + 20, p->RemotePeerId().begin()))
+                return false;
+        }
+    }
+    auto* s = static_cast<TBTPeer*>(CreateSource(kSourceBitTorrent));
+    s->SetDisguisedIncoming(disguised);
+    if (!s->Attach(std::move(connection)) || !s->SendHandshake()) {
+        Recycle(s);
+        return true;  // taken (and closed)
+    }
+    s->m_connectionNumber = ++m_connectionCounter;
+    m_active.push_back(s);
     return true;
 }
 
@@ -474,7 +542,8 @@ TPeerObject* TWorkWithPeers::CreateSource(int kind) {
     if (kind == kSourceFtp) return new TFtpPeer(Host());
     if (kind == kSourceTracker)
         return new TTrackerPeer(Host(), TrackerHost(), TTrackerPeer::kEventStarted);
-    return nullptr;  // BitTorrent sources come with the peer wire
+    if (kind == kSourceBitTorrent) return new TBTPeer(Host());
+    return nullptr;
 }
 
 void TWorkWithPeers::Recycle(TPeerObject* s) {
@@ -555,22 +624,7 @@ void TWorkWithPeers::ConnectionWork() {
     }
     SortCandidates();
 
-    // Peers: trackers and BitTorrent candidates, while P2P is on.
-    if (CLanternfishCore::Instance().p2pEnabled.load() != 0) {
-        int peers = 0;
-        for (TPeerObject* s : m_active) {
-            if (s->m_kind == kSourceBitTorrent && (s->m_source == nullptr || !s->m_source->givenUp))
-                ++peers;
-        }
-        const int peerLimit = PeerLimit();
-        for (size_t i = 0; i < m_candidates.size() && peers < peerLimit; ++i) {
-            if (CLanternfishCore::Instance().p2pEnabled.load() == 0) break;
-            TPeerId* r = m_candidates[i];
-            if (IsServer(r->kind) || r->metadataSource || r->givenUp || !Eligible(r)) continue;
-            const int n = OpenConnections(r, 1, 0, false);
-            if (r->kind == kSourceBitTorrent) peers += n;
-        }
-    }
+    PeerConnectionWork();
 
     // Low throughput of the servers: refill from the saved list.
     int32_t serverRate = 0;
@@ -611,6 +665,33 @@ void TWorkWithPeers::ConnectionWork() {
             eligible += IsServer(r->kind) && r->waitingSeconds <= 0 ? 1 : 0;
         if (m_candidatesAdded && now - StartTime() > 45 && servers >= limit && eligible >= limit) {
             DropSources(kSourceHttp | kSourceFtp, servers - limit + 1, true, 0);
+        }
+    }
+}
+
+void TWorkWithPeers::PeerConnectionWork() {
+    if (CLanternfishCore::Instance().p2pEnabled.load() == 0) {
+        // P2P off: the BitTorrent sources go, two per second.
+        DropSources(kSourceBitTorrent, 2, false, 0);
+        return;
+    }
+    int peers = 0;
+    for (TPeerObject* s : m_active) {
+        if (s->m_kind == kSourceBitTorrent && (s->m_source == nullptr || !s->m_source->givenUp))
+            ++peers;
+    }
+    const int peerLimit = PeerLimit();
+    int budget = ConnectionAttemptBudget();
+    for (size_t i = 0; i < m_candidates.size(); ++i) {
+        if (CLanternfishCore::Instance().p2pEnabled.load() == 0) break;
+        TPeerId* r = m_candidates[i];
+        if (IsServer(r->kind) || r->metadataSource || r->givenUp) continue;
+        if (r->kind == kSourceBitTorrent && (peers >= peerLimit || budget <= 0)) continue;
+        if (!Eligible(r)) continue;
+        const int n = OpenConnections(r, 1, 0, false);
+        if (r->kind == kSourceBitTorrent) {
+            peers += n;
+            budget -= n;
         }
     }
 }
@@ -668,9 +749,30 @@ void TWorkWithPeers::PenalizeEnded(TPeerObject* s, int amount) {
         if (r->waitingSeconds <= 0) r->waitingSeconds += 2;
         return;
     }
-    r->waitingSeconds += std::max(r->failures - 1, 0) * 3;
+    auto forgiven = std::find(m_forgiven.begin(), m_forgiven.end(), r->ipv4);
+    if (forgiven != m_forgiven.end()) {
+        m_forgiven.erase(forgiven);
+    } else {
+        r->waitingSeconds += std::max(r->failures - 1, 0) * 3;
+    }
     r->waitingSeconds += amount;
     ++r->failures;
+    if (r->kind == kSourceBitTorrent &&
+        (!s->IsConnected() || s->m_linkState != TPeerObject::kLinkEstablished || s->IsStarved())) {
+        int a = amount < 0 || amount > 4095 ? 1 : amount;
+        const int b = std::max(r->failures - 1, a);
+        const bool many = static_cast<int64_t>(b) * static_cast<int64_t>(m_candidates.size()) > 400;
+        r->waitingSeconds += (many ? 2 * a : a) + 5;
+        if (IsDownloadComplete()) r->waitingSeconds += 20;
+        if (r->waitingSeconds <= 0) r->waitingSeconds = 10;
+        EngineLog::Printf(13, "Peer %s ended unconnected or starved: %d failures, waits %d",
+                          r->address.c_str(), r->failures, r->waitingSeconds);
+        auto at = std::find(m_candidates.begin(), m_candidates.end(), r);
+        if (at != m_candidates.end() && at + 1 != m_candidates.end()) {
+            m_candidates.erase(at);
+            m_candidates.push_back(r);
+        }
+    }
 }
 
 void TWorkWithPeers::RemoveActive(size_t index, int penalty) {
@@ -767,6 +869,23 @@ void TWorkWithPeers::SourcePass() {
         }
         ++i;
     }
+    // Uploads of the BitTorrent sources: fast ones on every pass, the
+    // others on every d2-th pass.
+    const int d2 = std::max(1, m_uploadDivisor);
+    const bool slowTurn = m_passCounter % static_cast<uint32_t>(d2) == 0;
+    m_uploadQueued = false;
+    for (size_t i = 0; i < m_active.size();) {
+        TPeerObject* s = m_active[i];
+        if (s->m_kind != kSourceBitTorrent || !(slowTurn || s->m_uploadRate >= 28672)) {
+            ++i;
+            continue;
+        }
+        if (!s->ProcessUpload()) {
+            RemoveActive(i, 1);
+            continue;
+        }
+        ++i;
+    }
     if (!HasMetainfo()) ConnectionWork();
     TrimServerConnections();
     if (!complete) TopUpServerConnections();
@@ -805,6 +924,7 @@ void TWorkWithPeers::Reset(bool clearFileList, bool clearAll) {
     for (TPeerId* r : m_candidates) r->Release();
     m_candidates.clear();
     m_peerIdMade = false;
+    m_forgiven.clear();
     m_onlyTrackersValid = false;
     m_idleSeconds = 0;
     m_lowThroughput = 0;

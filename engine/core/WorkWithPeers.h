@@ -70,6 +70,15 @@ public:
 
     // Per-second connection work (servers, then peers).
     void ConnectionWork();
+    // The peers' part of it: connections to BitTorrent candidates within
+    // the peer limit and the attempt budget while P2P is on; two
+    // BitTorrent sources dropped while it is off. Runs also once the task
+    // is complete (a seeding task reaches its leechers).
+    void PeerConnectionWork();
+    // New connection attempts to peers the task may start now.
+    int ConnectionAttemptBudget();
+    // Incoming BitTorrent connections.
+    bool AcceptIncoming(std::unique_ptr<QConnection>& connection, bool disguised) override;
     // Between the per-second steps: more connections to servers that have
     // told their size and carry no penalty, up to the server limit. Other
     // candidates wait for the per-second step.
@@ -115,6 +124,11 @@ protected:
     TPeerId* ParseSource(const std::string& text, int group);
     void NoteParseError();
     void RemoveActive(size_t index, int penalty);
+    // A BitTorrent source of the task is connected to the address and port,
+    // or talks to this address with this peer id.
+    bool PeerAlreadyConnected(const TPeerId* r) const;
+    // The engine-wide half-open limit.
+    virtual int32_t HalfOpenLimit();
 
     int32_t m_serverLimit = kDefaultServerLimit;
     int32_t m_peerLimit = 0;
@@ -141,6 +155,11 @@ protected:
     bool m_namesPending = false;  // a candidate's host name is being looked up
     int m_divisorForPass = 6;     // d1, set from the throughput
     std::array<uint8_t, 20> m_peerId{};
+    // Addresses spared the failure penalty once.
+    std::vector<uint32_t> m_forgiven;
+    int m_uploadDivisor = 18;
+    bool m_uploadQueued = false;  // a source queued upload output in this pass  // d2: slow peers'
+                                  // uploads every d2-th pass
     bool m_peerIdMade = false;
 };
 

@@ -9,6 +9,8 @@
 #include "engine/log/LogApi.h"
 #include "engine/metainfo/Torrent.h"
 #include "engine/net/NameResolve.h"
+#include "engine/sources/BtPeer.h"
+#include "engine/sources/BtProtocol.h"
 #include "engine/sources/PeerObject.h"
 #include "engine/store/TPieces.h"
 
@@ -89,6 +91,7 @@ void TWorkWithTransStatis::PerSecondBookkeeping() {
     m_tickSleepMs = c.tickSleepMs;
     m_divisorForPass = c.d1;
     m_divisor2 = c.d2;
+    m_uploadDivisor = c.d2;
     m_cachedClock = static_cast<int64_t>(WallSeconds());
     {
         QGuard guard(m_lock);
@@ -111,9 +114,14 @@ void TWorkWithTransStatis::PerSecondBookkeeping() {
         m_settings.maxPeerConnections = maxConnections;
     }
     PruneReturnedBlocks();
+    // Every connected BitTorrent source checks its requests.
+    for (TPeerObject* s : m_active) {
+        if (s->m_kind == kSourceBitTorrent && s->IsConnected()) s->CheckRequests();
+    }
     m_secondReceived = 0;
     m_secondSent = 0;
     m_secondPayload = 0;
+    m_secondUploaded = 0;
     {
         QGuard guard(m_lock);  // the limits are written by the interface
         m_downloadAllowance = Allowance(m_settings.downloadLimitKiB, m_downloadShare);
@@ -125,8 +133,141 @@ void TWorkWithTransStatis::PerSecondBookkeeping() {
         PeriodicSave();
         PeriodicPublish();
     }
-    if (complete) return;
+    AnnouncePieces();
+    if (complete) {
+        // A complete task still reaches out to its leechers.
+        PeerConnectionWork();
+        return;
+    }
     ConnectionWork();
+}
+
+const uint8_t* TWorkWithTransStatis::BtHandshakeBlock() {
+    if (m_handshakeMade) return m_handshakeBlock.data();
+    if (!(m_isP2SP || m_isBitTorrent) || m_pieces == nullptr || m_pieces->PieceCount() <= 0)
+        return nullptr;
+    const std::string& hash = m_pieces->InfoHash();
+    if (hash.size() != 20) return nullptr;
+    bt::Hash20 infoHash{};
+    std::copy(hash.begin(), hash.end(), infoHash.begin());
+    bool zero = true;
+    for (uint8_t b : infoHash) zero = zero && b == 0;
+    if (zero) return nullptr;
+    const bt::Handshake h = bt::BuildHandshake(infoHash, TaskPeerId());
+    std::copy(h.begin(), h.end(), m_handshakeBlock.begin());
+    m_handshakeMade = true;
+    return m_handshakeBlock.data();
+}
+
+bool TWorkWithTransStatis::HttpDisguise() const {
+    return CLanternfishCore::Instance().httpDisguise.load() != 0;
+}
+
+bool TWorkWithTransStatis::PeerWireEnabled() const {
+    return CLanternfishCore::Instance().p2pEnabled.load() != 0;
+}
+
+bool TWorkWithTransStatis::PeerConnected(const TPeerObject* s, uint32_t ipv4,
+                                         const uint8_t* peerId) {
+    for (const TPeerObject* o : m_active) {
+        if (o == s || o->m_kind != kSourceBitTorrent ||
+            o->m_linkState != TPeerObject::kLinkEstablished)
+            continue;
+        const auto* p = static_cast<const TBTPeer*>(o);
+        if (p->RemoteAddress() == ipv4 &&
+            std::equal(p->RemotePeerId().begin(), p->RemotePeerId().end(), peerId))
+            return true;
+    }
+    return false;
+}
+
+int64_t TWorkWithTransStatis::UploadBudgetLeft() const {
+    return std::max<int64_t>(m_uploadAllowance - m_secondUploaded, 0);
+}
+
+void TWorkWithTransStatis::CountUpload(int64_t bytes) {
+    if (bytes <= 0) return;
+    m_secondUploaded += bytes;
+    m_uploadedBytes += static_cast<uint64_t>(bytes);
+}
+
+int32_t TWorkWithTransStatis::MissingPieces() {
+    if (m_pieces == nullptr) return 0;
+    return static_cast<int32_t>(m_pieces->PieceCount() - m_pieces->HaveCount());
+}
+
+void TWorkWithTransStatis::AnnouncePieces() {
+    if (m_pieces == nullptr || !m_pieces->IsReady() || m_pieces->PieceCount() <= 0) return;
+    const std::vector<uint8_t>& have = m_pieces->HaveMap();
+    // Pieces present at the start (the bitfield told them) are not announced.
+    if (!m_announcedValid || m_announcedHave.size() != have.size()) {
+        m_announcedHave = have;
+        m_announcedValid = true;
+        m_lastAnnounce = TaskClock();
+        return;
+    }
+    const int64_t now = TaskClock();
+    if (now - m_lastAnnounce < 7 && now >= m_lastAnnounce) return;
+    std::vector<uint32_t> fresh;
+    for (size_t i = 0; i < have.size(); ++i) {
+        const uint8_t added = static_cast<uint8_t>(have[i] & ~m_announcedHave[i]);
+        if (added == 0) continue;
+        for (int b = 0; b < 8; ++b) {
+            if ((added & (0x80 >> b)) != 0) fresh.push_back(static_cast<uint32_t>(i * 8 + b));
+        }
+    }
+    if (fresh.empty()) return;
+    m_lastAnnounce = now;
+    m_announcedHave = have;
+    for (TPeerObject* s : m_active) {
+        if (s->m_kind != kSourceBitTorrent || s->m_linkState != TPeerObject::kLinkEstablished)
+            continue;
+        auto* p = static_cast<TBTPeer*>(s);
+        for (uint32_t piece : fresh) {
+            // A remote that has the piece learns nothing from it.
+            if (!p->RemoteHasPiece(static_cast<int32_t>(piece))) p->QueueHave(piece);
+        }
+        if (s->m_connection) s->m_connection->Flush();
+    }
+}
+
+void TWorkWithTransStatis::PeerStatisticsStep() {
+    const bool complete = IsDownloadComplete();
+    int32_t average = 0;
+    {
+        QGuard guard(m_lock);
+        average = m_working.averageDownSpeed;
+    }
+    const int64_t unchokeLimit = average / 8192 + 8LL * m_peerSlots + 32;
+    for (size_t i = 0; i < m_active.size();) {
+        TPeerObject* s = m_active[i];
+        if (s->m_kind != kSourceBitTorrent || !s->IsConnected()) {
+            ++i;
+            continue;
+        }
+        auto* p = static_cast<TBTPeer*>(s);
+        if (p->WireStateValue() != TBTPeer::kWireActive) {
+            ++i;
+            continue;
+        }
+        // Two seeds have nothing to exchange.
+        if (complete && p->IsLongSeed()) {
+            RemoveActive(i, 0);
+            continue;
+        }
+        bool ok = true;
+        if (static_cast<int64_t>(i) > unchokeLimit || s->m_stallStrikes > 3) {
+            if (!p->ChokingRemote()) ok = p->ChokeRemote();
+        } else if (p->ChokingRemote()) {
+            ok = p->UnchokeRemote();
+        }
+        if (ok && !p->ChokedByRemote() && s->m_queue.size() > 0) ok = p->PumpRequests(false);
+        if (!ok) {
+            RemoveActive(i, 1);
+            continue;
+        }
+        ++i;
+    }
 }
 
 void TWorkWithTransStatis::PeriodicPublish() {
@@ -175,6 +316,7 @@ void TWorkWithTransStatis::StatisticsStep() {
     m_downloadRate = down;
     m_uploadRate = up;
     DropSurplusSources();
+    PeerStatisticsStep();
     // Stalled connections: every fourth run (16 s); closed at the sixth
     // check in a row without traffic.
     if (m_statisticsRuns % 4 == 0) CheckStalledConnections();
@@ -244,12 +386,22 @@ bool TWorkWithTransStatis::TakePublishRequest() {
 }
 
 void TWorkWithTransStatis::Reset(bool clearFileList, bool clearAll) {
+    if (m_uploadedBytes != m_uploadedLogged) {
+        EngineLog::Printf(23, "%s: %llu bytes uploaded to BitTorrent peers", m_targetFile.c_str(),
+                          static_cast<unsigned long long>(m_uploadedBytes));
+        m_uploadedLogged = m_uploadedBytes;
+    }
     TWorkWithPieces::Reset(clearFileList, clearAll);
     m_secondReceived = m_secondSent = m_secondPayload = 0;
     m_downloadRate = m_uploadRate = 0;
     m_tickSleepMs = 6;
     m_divisorForPass = 6;
     m_divisor2 = 18;
+    m_uploadDivisor = 18;
+    m_handshakeMade = false;
+    m_announcedValid = false;
+    m_announcedHave.clear();
+    m_secondUploaded = 0;
     m_publishRequest = false;
     m_lastStatistics = 0;
     m_lastSave = 0;

@@ -4,8 +4,10 @@
 // allowances. All rates are integer byte counts.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <cstdint>
+#include <vector>
 
 #include "engine/core/WorkWithPieces.h"
 #include "engine/sources/TrackerPeer.h"
@@ -61,6 +63,27 @@ public:
     void CheckStalledConnections();
 
     int32_t TaskDownloadRate() override { return m_downloadRate; }
+
+    // ---- BitTorrent sources (TPeerHost) ----
+    const uint8_t* BtHandshakeBlock() override;
+    bool HttpDisguise() const override;
+    bool PeerWireEnabled() const override;
+    bool PeerConnected(const TPeerObject* s, uint32_t ipv4, const uint8_t* peerId) override;
+    int64_t UploadBudgetLeft() const override;
+    void CountUpload(int64_t bytes) override;
+    bool UploadQueuedThisCycle() const override { return m_uploadQueued; }
+    void NoteUploadQueued() override { m_uploadQueued = true; }
+    int32_t UploadSlots() const override { return m_peerSlots; }
+    int32_t MissingPieces() override;
+    // Pieces completed since the last batch go out as have messages to
+    // every connected BitTorrent peer, at most once per 7 s.
+    void AnnouncePieces();
+    // The BitTorrent steps of the statistics run: chokes and unchokes by
+    // rank, upload totals, seeds closed once complete, stalled requests.
+    void PeerStatisticsStep();
+    // Payload sent to remotes (never cleared).
+    uint64_t m_uploadedBytes = 0;
+    uint64_t m_uploadedLogged = 0;
     ~TWorkWithTransStatis() override;
 
     // Counted by the sources; never cleared.
@@ -105,6 +128,12 @@ protected:
     uint32_t m_statisticsRuns = 0;
     bool m_publishRequest = false;
     bool m_saveRequest = false;
+    int64_t m_secondUploaded = 0;
+    std::array<uint8_t, 68> m_handshakeBlock{};
+    bool m_handshakeMade = false;
+    std::vector<uint8_t> m_announcedHave;  // the have map as last announced
+    bool m_announcedValid = false;
+    int64_t m_lastAnnounce = 0;
 };
 
 }  // namespace lf

@@ -9,6 +9,7 @@
 // Everything here runs on the task's thread.
 #pragma once
 
+#include <climits>
 #include <cstdint>
 #include <vector>
 
@@ -123,6 +124,32 @@ public:
     virtual QHalfOpenGate* HalfOpenGate() = 0;
     // The engine's network services for the connections (none: defaults).
     virtual QNetServices* NetServices() = 0;
+
+    // ---- BitTorrent sources ----
+    // The task's 68-byte handshake (info hash and the task's peer id), or
+    // none while the task has no info hash.
+    virtual const uint8_t* BtHandshakeBlock() { return nullptr; }
+    // The engine's HTTP-disguise and P2P switches.
+    virtual bool HttpDisguise() const { return false; }
+    virtual bool PeerWireEnabled() const { return true; }
+    // Another established BitTorrent source of the task talks to this
+    // IPv4 address with this peer id.
+    virtual bool PeerConnected(const TPeerObject* /*s*/, uint32_t /*ipv4*/,
+                               const uint8_t* /*peerId*/) {
+        return false;
+    }
+    // Upload bytes the task's sources may still send in this second.
+    virtual int64_t UploadBudgetLeft() const { return INT32_MAX; }
+    // Payload sent to a remote (the task's upload counters).
+    virtual void CountUpload(int64_t /*bytes*/) {}
+    // Some source of the task queued upload output in this cycle.
+    virtual bool UploadQueuedThisCycle() const { return false; }
+    virtual void NoteUploadQueued() {}
+    virtual int32_t UploadSlots() const { return 8; }
+    // The first piece of the task's priority window.
+    virtual int32_t PriorityWindowStart() { return CurrentPosition(); }
+    // The task still needs pieces from more than this many more pieces.
+    virtual int32_t MissingPieces() { return 0; }
 
     // ---- events ----
     // A server reported the size of its resource.

@@ -339,7 +339,11 @@ bool TPeerObject::RanksBefore(const TPeerObject* a, const TPeerObject* b, bool c
     if (!ea) return false;
     auto units = [](int64_t v) { return v / 2048; };
     if (complete) {
+        if (a->ChokesRemote() != b->ChokesRemote()) return !a->ChokesRemote();
         if (a->m_busy != b->m_busy) return !a->m_busy;
+        if (a->m_kind == kSourceBitTorrent && b->m_kind == kSourceBitTorrent &&
+            a->HaveMessageCount() != b->HaveMessageCount())
+            return a->HaveMessageCount() > b->HaveMessageCount();
         if (units(a->m_periodSent) != units(b->m_periodSent))
             return a->m_periodSent > b->m_periodSent;
         return units(a->m_uploadRate) > units(b->m_uploadRate);
@@ -348,6 +352,7 @@ bool TPeerObject::RanksBefore(const TPeerObject* a, const TPeerObject* b, bool c
         return a->m_periodReceived > b->m_periodReceived;
     if (units(a->m_downloadRate) != units(b->m_downloadRate))
         return a->m_downloadRate > b->m_downloadRate;
+    if (a->ChokesRemote() != b->ChokesRemote()) return !a->ChokesRemote();
     if (units(a->m_periodSent) != units(b->m_periodSent)) return a->m_periodSent < b->m_periodSent;
     if (units(a->m_totalSent) != units(b->m_totalSent)) return a->m_totalSent < b->m_totalSent;
     return a->m_startTime > b->m_startTime;

@@ -64,6 +64,10 @@ public:
     // answer from their remote's bitfield and their excluded set.
     virtual bool RemoteHasPiece(int32_t /*piece*/) const { return true; }
     virtual bool ExcludedPiece(int32_t /*piece*/) const { return false; }
+    // BitTorrent sources: the engine chokes the remote; the remote's have
+    // messages (for the ranking).
+    virtual bool ChokesRemote() const { return false; }
+    virtual int32_t HaveMessageCount() const { return 0; }
     // Deletes the private range (BitTorrent sources); the pieces it had not
     // handed out yet leave the task's requested list.
     void ReleasePrivateRange();

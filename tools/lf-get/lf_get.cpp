@@ -2,16 +2,21 @@
 // quick checks.
 //
 //   lf-get [--torrent FILE] [--connections N] [--limit KiB/s] [--recover]
-//          TARGET URL [URL...]
+//          [--peers N] [--listen PORT] [--disguise on|off] [--bind ADDR] [--seed]
+//          TARGET [URL...]
 //   lf-get [--connections N] [--limit KiB/s] [--recover] --batch LIST
 //
 // A batch list holds one task a line: TARGET TORRENT URL [URL...], with "-"
 // for a task without a torrent; all its tasks run at once. --recover
 // continues from the info files of an earlier run (RecoverAndContinueTask).
+// With a torrent and no URL the file comes from BitTorrent peers alone.
+// --seed keeps the tasks serving their peers after completion until the
+// process is killed (SIGINT or SIGTERM end it as usual).
 // At the end one line per task goes to stdout:
-//   TARGET status=20206 verified=BYTES http=BYTES
+//   TARGET status=20206 verified=BYTES http=BYTES bt=BYTES
 // LF_GET_TRACE=1 prints the published progress every 50 ms on stderr.
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -39,6 +44,12 @@ struct Job {
     bool badAddressNoted = false;
 };
 
+volatile std::sig_atomic_t g_stop = 0;
+
+void OnSignal(int) {
+    g_stop = 1;
+}
+
 // Engine lines that reach the debug output: the error channel (why a task
 // was refused), or everything with LANTERNFISH_DEBUG.
 void PrintEngineLine(const char* line) {
@@ -47,8 +58,9 @@ void PrintEngineLine(const char* line) {
 
 void Usage(FILE* to = stderr) {
     std::fprintf(to,
-                 "usage: lf-get [--torrent FILE] [--connections N] [--limit KiB/s] [--recover] "
-                 "[--local-address A.B.C.D] TARGET URL...\n"
+                 "usage: lf-get [--torrent FILE] [--connections N] [--limit KiB/s] [--recover]\n"
+                 "              [--peers N] [--listen PORT] [--disguise on|off] [--bind A.B.C.D]\n"
+                 "              [--seed] TARGET [URL...]\n"
                  "       lf-get [--connections N] [--limit KiB/s] [--recover] --batch LIST\n");
 }
 
@@ -64,12 +76,21 @@ void Help() {
         "  --limit KiB/s         download speed limit per task (0: none)\n"
         "  --recover             continue from the resume data TARGET.lfinfo\n"
         "  --batch LIST          one task a line: TARGET TORRENT|- URL...\n"
+        "  --peers N             BitTorrent peer connections per task (default 50 with a\n"
+        "                        torrent, 0 without)\n"
+        "  --listen PORT         the engine's listening port for BitTorrent peers\n"
+        "  --disguise on|off     begin outgoing peer connections with an HTTP-looking\n"
+        "                        request (default off: standard peers refuse it)\n"
+        "  --bind A.B.C.D        the local address: outgoing connections and datagram\n"
+        "                        sockets bind to it (also LANTERNFISH_LOCAL_ADDRESS)\n"
         "  --local-address A.B.C.D\n"
-        "                        bind outgoing connections and datagram sockets to this\n"
-        "                        address (also LANTERNFISH_LOCAL_ADDRESS)\n"
+        "                        the same as --bind\n"
+        "  --seed                keep serving peers after completion until killed; a\n"
+        "                        complete TARGET is checked and seeded at once\n"
         "  --help                print this help\n"
         "\n"
-        "Sources are http:// or ftp://[user[:password]@]host[:port]/path addresses.\n"
+        "Sources are http:// or ftp://[user[:password]@]host[:port]/path addresses; with\n"
+        "--torrent and no source the file comes from BitTorrent peers alone.\n"
         "Engine errors (why a torrent was refused) go to stderr; LANTERNFISH_DEBUG=1 prints\n"
         "every engine log line there.\n"
         "Exit status: 0 every file complete, 1 a task failed, 2 usage error.\n");
@@ -117,6 +138,10 @@ int main(int argc, char** argv) {
     std::string torrent, batch, localAddress;
     int connections = 8;
     int limit = 0;
+    int peers = -1;
+    int listenPort = 0;
+    int disguise = 0;
+    bool seed = false;
     bool recover = false;
     int i = 1;
     for (; i < argc && std::strncmp(argv[i], "--", 2) == 0; ++i) {
@@ -129,6 +154,10 @@ int main(int argc, char** argv) {
             recover = true;
             continue;
         }
+        if (opt == "--seed") {
+            seed = true;
+            continue;
+        }
         if (i + 1 >= argc) break;
         if (opt == "--torrent") {
             torrent = argv[++i];
@@ -138,8 +167,23 @@ int main(int argc, char** argv) {
             limit = std::atoi(argv[++i]);
         } else if (opt == "--batch") {
             batch = argv[++i];
-        } else if (opt == "--local-address") {
+        } else if (opt == "--local-address" || opt == "--bind") {
             localAddress = argv[++i];
+        } else if (opt == "--peers") {
+            peers = std::atoi(argv[++i]);
+        } else if (opt == "--listen") {
+            listenPort = std::atoi(argv[++i]);
+            if (listenPort <= 0 || listenPort > 65535) {
+                std::fprintf(stderr, "not a port: %s\n", argv[i]);
+                return 2;
+            }
+        } else if (opt == "--disguise") {
+            const std::string v = argv[++i];
+            if (v != "on" && v != "off") {
+                std::fprintf(stderr, "--disguise takes on or off\n");
+                return 2;
+            }
+            disguise = v == "on" ? 1 : 0;
         } else {
             std::fprintf(stderr, "unknown option %s\n", opt.c_str());
             return 2;
@@ -152,7 +196,7 @@ int main(int argc, char** argv) {
             return 2;
         }
     } else {
-        if (argc - i < 2) {
+        if (argc - i < (torrent.empty() ? 2 : 1)) {
             Usage();
             return 2;
         }
@@ -163,7 +207,15 @@ int main(int argc, char** argv) {
         jobs.push_back(std::move(job));
     }
 
+    bool anyTorrent = false;
+    for (auto& job : jobs) anyTorrent = anyTorrent || !job->torrent.empty();
+    if (peers < 0) peers = anyTorrent ? 50 : 0;
+    if (listenPort > 0) SetListenPort(listenPort);
+    SetHttpDisguise(static_cast<uint8_t>(disguise));
+    std::signal(SIGINT, OnSignal);
+    std::signal(SIGTERM, OnSignal);
     EngineStartup(nullptr);
+    SetP2PEnabled(anyTorrent && peers > 0 ? 1 : 0);
     EngineLog::Open();
     EngineLog::SetThresholds(40, std::getenv("LANTERNFISH_DEBUG") != nullptr ? 2 : 38);
     SetDebugOutputSink(&PrintEngineLine);
@@ -188,7 +240,7 @@ int main(int argc, char** argv) {
             EngineShutdown();
             return 1;
         }
-        SetTaskConnectionLimits(d.handle, connections, 0);
+        SetTaskConnectionLimits(d.handle, connections, job->torrent.empty() ? 0 : peers);
         if (limit > 0) SetTaskSpeedLimit(d.handle, 1, limit);
     }
 
@@ -198,13 +250,20 @@ int main(int argc, char** argv) {
         return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     };
     size_t running = jobs.size();
-    while (running > 0) {
+    bool seedNoted = false;
+    while (running > 0 && g_stop == 0) {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
         running = 0;
+        size_t seeding = 0;
         for (auto& job : jobs) {
             if (job->status != 0) continue;
             QueryTask(job->d.handle, &job->info);
             job->status = job->info.status;
+            // Seeding: a complete task goes on serving until the process ends.
+            if (seed && job->status == 20206) {
+                job->status = 0;
+                ++seeding;
+            }
             // A bad source address is reported but the task goes on with
             // its other sources.
             if (job->status == kTaskStatusBadSourceAddress) {
@@ -223,16 +282,28 @@ int main(int argc, char** argv) {
                              static_cast<unsigned long long>(job->info.httpBytes), job->info.speed);
             }
         }
+        if (seeding > 0 && seeding == running && !seedNoted) {
+            std::fprintf(stderr, "lf-get: complete, seeding until stopped\n");
+            seedNoted = true;
+        }
     }
     if (trace) std::fprintf(stderr, "%7.3f s  all ended\n", seconds());
+    if (seed) {
+        // Stopped by a signal while seeding: a complete task ended well.
+        for (auto& job : jobs) {
+            QueryTask(job->d.handle, &job->info);
+            if (job->status == 0) job->status = job->info.status;
+        }
+    }
     int failed = 0;
     for (auto& job : jobs) {
         int32_t result = 0;
         StopTasks(&job->d.handle, 1, 0, &result);
         QueryTask(job->d.handle, &job->info);
-        std::printf("%s status=%d verified=%llu http=%llu\n", job->target.c_str(), job->status,
-                    static_cast<unsigned long long>(job->info.downloadedBytes),
-                    static_cast<unsigned long long>(job->info.httpBytes));
+        std::printf("%s status=%d verified=%llu http=%llu bt=%llu\n", job->target.c_str(),
+                    job->status, static_cast<unsigned long long>(job->info.downloadedBytes),
+                    static_cast<unsigned long long>(job->info.httpBytes),
+                    static_cast<unsigned long long>(job->info.btBytes));
         if (job->status != 20206) {
             char reason[4096] = "";
             GetTaskErrorText(job->d.handle, reason, sizeof reason);
