@@ -14,7 +14,8 @@
 # (unshare --net, lo up) when it is not in one already.
 #   bench/bt/run_bt_bench.sh [MIB] [RUNS]
 # PARTS="a b" runs some parts only; TOOLS="aria2c libtorrent" leaves lf-get
-# out (the reference figures alone).
+# out (the reference figures alone); C_LEECHERS="aria2c" runs part c with
+# aria2c alone.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/../.." && pwd)
 
@@ -87,11 +88,24 @@ wait_seeders() {
     local _ n
     for _ in $(seq 600); do
         n=$(curl -s "http://127.0.0.1:$tport/scrape?info_hash=$escaped" |
-            grep -ao '8:completei[0-9]*e' | grep -o '[0-9]*' | head -1 || true)
+            grep -ao '8:completei[0-9]*e' | grep -o '[0-9]*' | tail -1 || true)
         [[ ${n:-0} -ge $1 ]] && return 0
         sleep 0.1
     done
     echo "the tracker never counted $1 seeders" >&2
+    return 1
+}
+
+# Waits until the tracker counts N leechers.
+wait_leechers() {
+    local _ n
+    for _ in $(seq 600); do
+        n=$(curl -s "http://127.0.0.1:$tport/scrape?info_hash=$escaped" |
+            grep -ao '10:incompletei[0-9]*e' | grep -o '[0-9]*' | tail -1 || true)
+        [[ ${n:-0} -ge $1 ]] && return 0
+        sleep 0.1
+    done
+    echo "the tracker never counted $1 leechers" >&2
     return 1
 }
 
@@ -123,13 +137,18 @@ median() { printf '%s\n' "$@" | sort -g | sed -n "$(( ($# + 1) / 2 ))p"; }
 # the result with the seeded file and appends "wall cpu rss" to NAME's
 # results. Tools alternate run by run, so that drift of the shared machine
 # hits all of them.
+# With BEFORE set, the command starts in the background and BEFORE runs
+# (it starts the seeders) before the run is waited for.
 declare -A results
+before=
 once() {
-    local name=$1
+    local name=$1 pid
     shift
     rm -rf "$work/out" && mkdir -p "$work/out"
-    /usr/bin/time -f "%e %U %S %M" -o "$work/time" timeout 900 "$@" > "$work/leech.log" 2>&1 ||
-        { echo "$name failed:"; tail -5 "$work/leech.log"; exit 1; }
+    /usr/bin/time -f "%e %U %S %M" -o "$work/time" timeout 900 "$@" > "$work/leech.log" 2>&1 &
+    pid=$!
+    [[ -z $before ]] || $before
+    wait "$pid" || { echo "$name failed:"; tail -5 "$work/leech.log"; exit 1; }
     cmp -s "$work/seed/file.bin" "$work/out/file.bin" || { echo "$name: wrong bytes"; exit 1; }
     read -r wall user sys rss < "$work/time"
     results[$name]+="$wall $(echo "$user + $sys" | bc) $rss"$'\n'
@@ -162,7 +181,7 @@ leech() {  # TOOL ADDRESS NAME
 # part TITLE "SEEDERS" "LEECHERS": seeders are "kind@address", leechers
 # "tool@address"; leechers whose tool is not in TOOLS are left out.
 part() {
-    local title=$1 seeders=$2 leechers=$3 s l kind address n=0 active=()
+    local title=$1 seeders=$2 leechers=$3 l active=()
     for l in $leechers; do
         [[ " $tools " == *" ${l%@*} "* ]] && active+=("$l")
     done
@@ -171,22 +190,55 @@ part() {
         return 0
     fi
     [[ ${#active[@]} -gt 0 ]] || return 0
-    start_tracker
-    for s in $seeders; do
-        kind=${s%@*}
-        address=${s#*@}
-        "seed_${kind//-/}" "$address"
-        n=$((n + 1))
-    done
-    wait_seeders "$n"
+    start_seeders() {
+        local s
+        for s in $seeders; do "seed_$(echo "${s%@*}" | tr -d -)" "${s#*@}"; done
+    }
     echo "$title: ${size_mib} MiB, median of $runs runs (alternating)"
-    for _ in $(seq "$runs"); do
-        for l in "${active[@]}"; do
-            leech "${l%@*}" "${l#*@}" "  ${l%@*} from $title"
+    if [[ $seeders != *lf-get@* ]]; then
+        start_tracker
+        start_seeders
+        wait_seeders "$(echo "$seeders" | wc -w)"
+        for _ in $(seq "$runs"); do
+            for l in "${active[@]}"; do
+                leech "${l%@*}" "${l#*@}" "  ${l%@*} from $title"
+            done
         done
-    done
+        stop_all
+    else
+        # The engine has no listener yet: its seeders reach a leecher only
+        # by connecting out to the peers of their first announce. So each
+        # run starts the leecher, waits until the tracker lists it, then
+        # starts the seeders (which check their pieces first); the leecher's
+        # wall time includes that start.
+        before=start_seeders_for_leecher
+        for _ in $(seq "$runs"); do
+            for l in "${active[@]}"; do
+                start_tracker
+                leech "${l%@*}" "${l#*@}" "  ${l%@*} from $title"
+                stop_all
+            done
+        done
+        before=
+    fi
     for l in "${active[@]}"; do report "  ${l%@*} from $title"; done
-    stop_all
+}
+start_seeders_for_leecher() {
+    wait_leechers 1
+    start_seeders
+}
+
+# Part c's leechers: C_LEECHERS="aria2c" leaves lf-get out (two engines
+# reach each other only once the engine accepts incoming connections).
+c_leechers() {
+    local t out=
+    for t in ${C_LEECHERS:-lf-get aria2c}; do
+        case $t in
+            lf-get) out+=" lf-get@127.0.0.14" ;;
+            aria2c) out+=" aria2c@127.0.0.15" ;;
+        esac
+    done
+    echo "$out"
 }
 
 cat "$work/seed/file.bin" > /dev/null
@@ -199,7 +251,7 @@ for p in $parts; do
                "aria2c@127.0.0.7 libtorrent@127.0.0.8 lf-get@127.0.0.9" ;;
         c) part "four lf-get seeders" \
                "lf-get@127.0.0.10 lf-get@127.0.0.11 lf-get@127.0.0.12 lf-get@127.0.0.13" \
-               "lf-get@127.0.0.14 aria2c@127.0.0.15" ;;
+               "$(c_leechers)" ;;
         d) part "one lf-get seeder" "lf-get@127.0.0.20" \
                "aria2c@127.0.0.21 libtorrent@127.0.0.22" ;;
     esac
