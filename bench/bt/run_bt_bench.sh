@@ -1,0 +1,259 @@
+#!/usr/bin/env bash
+# BitTorrent downloads over loopback with the engine (lf-get), aria2c and
+# libtorrent, in one run, from one private torrent (mktorrent -p -l 20) of
+# MIB MiB (1024 by default) announced to opentracker on 127.0.0.1; prints
+# wall time, CPU seconds (user + system) and peak RSS of each leecher,
+# medians of RUNS runs (3 by default), the tools alternating run by run:
+#   a. an aria2 seeder      -> aria2c, libtorrent, lf-get
+#   b. a libtorrent seeder  -> aria2c, libtorrent, lf-get
+#   c. four lf-get seeders  -> lf-get, aria2c
+#   d. one lf-get seeder    -> aria2c, libtorrent
+# Every peer has an address of its own from 127.0.0.2 up (the engine refuses
+# peers at 127.0.0.1); each result is compared byte for byte with the
+# seeded file. The script runs itself inside a private network namespace
+# (unshare --net, lo up) when it is not in one already.
+#   bench/bt/run_bt_bench.sh [MIB] [RUNS]
+# PARTS="a b" runs some parts only; TOOLS="aria2c libtorrent" leaves lf-get
+# out (the reference figures alone); C_LEECHERS="aria2c" runs part c with
+# aria2c alone.
+set -euo pipefail
+here=$(cd "$(dirname "$0")/../.." && pwd)
+
+# Only lo may exist: otherwise start again in a namespace of our own.
+if ip -o link show | grep -qv ': lo:'; then
+    if [[ -n ${LF_BT_BENCH_INSIDE:-} ]]; then
+        echo "not in a private network namespace" >&2
+        exit 1
+    fi
+    # shellcheck disable=SC2016  # expanded by the inner shell
+    exec unshare --net -- env LF_BT_BENCH_INSIDE=1 bash -c 'ip link set lo up && exec "$0" "$@"' \
+        "$0" "$@"
+fi
+ip link set lo up
+
+build=${LF_BUILD_DIR:-$here/build}
+size_mib=${1:-1024}
+runs=${2:-3}
+parts=${PARTS:-a b c d}
+tools=${TOOLS:-aria2c libtorrent lf-get}
+lfget=$build/tools/lf-get/lf-get
+ltclient=/work/shared/peers/lt_client.py
+[[ -f $here/bench/bt/lt_client.py ]] && ltclient=$here/bench/bt/lt_client.py
+if [[ " $tools " == *" lf-get "* && ! -x $lfget ]]; then
+    echo "no $lfget: build the lf-get target first (or TOOLS='aria2c libtorrent')" >&2
+    exit 1
+fi
+work=$(mktemp -d)
+pids=()
+stop_all() {
+    local p
+    for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
+    for p in "${pids[@]}"; do wait "$p" 2>/dev/null || true; done
+    pids=()
+}
+trap 'stop_all; rm -rf "$work"' EXIT
+mkdir -p "$work/seed" "$work/out" "$work/tracker"
+
+free_port() {
+    python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'
+}
+wait_listen() {  # ADDRESS PORT
+    local _
+    for _ in $(seq 300); do
+        ss -ltnH "src $1:$2" | grep -q . && return 0
+        sleep 0.1
+    done
+    echo "nothing listens on $1:$2" >&2
+    return 1
+}
+
+head -c $((size_mib * 1048576)) /dev/urandom > "$work/seed/file.bin"
+tport=$(free_port)
+mktorrent -p -l 20 -a "http://127.0.0.1:$tport/announce" -o "$work/file.torrent" \
+    "$work/seed/file.bin" > /dev/null
+hash=$(aria2c -S "$work/file.torrent" | awk '/^Info Hash/{print $3}')
+echo "$hash" > "$work/tracker/whitelist.txt"
+# shellcheck disable=SC2001
+escaped=$(echo "$hash" | sed 's/../%&/g')
+
+# A fresh tracker for each part, so that no peer of an earlier part is listed.
+start_tracker() {
+    opentracker -i 127.0.0.1 -p "$tport" -P "$tport" -d "$work/tracker" -w whitelist.txt \
+        -u nobody > "$work/tracker.log" 2>&1 &
+    pids+=($!)
+    wait_listen 127.0.0.1 "$tport"
+}
+# Waits until the tracker counts N seeders.
+wait_seeders() {
+    local _ n
+    for _ in $(seq 600); do
+        n=$(curl -s "http://127.0.0.1:$tport/scrape?info_hash=$escaped" |
+            grep -ao '8:completei[0-9]*e' | grep -o '[0-9]*' | tail -1 || true)
+        [[ ${n:-0} -ge $1 ]] && return 0
+        sleep 0.1
+    done
+    echo "the tracker never counted $1 seeders" >&2
+    return 1
+}
+
+# Waits until the tracker counts N leechers.
+wait_leechers() {
+    local _ n
+    for _ in $(seq 600); do
+        n=$(curl -s "http://127.0.0.1:$tport/scrape?info_hash=$escaped" |
+            grep -ao '10:incompletei[0-9]*e' | grep -o '[0-9]*' | tail -1 || true)
+        [[ ${n:-0} -ge $1 ]] && return 0
+        sleep 0.1
+    done
+    echo "the tracker never counted $1 leechers" >&2
+    return 1
+}
+
+aria2_common=(--disable-ipv6=true --enable-dht=false --enable-dht6=false --bt-enable-lpd=false
+              --enable-peer-exchange=false --summary-interval=0 --console-log-level=warn)
+seed_aria2() {  # ADDRESS
+    aria2c "${aria2_common[@]}" --interface="$1" --listen-port="$(free_port)" --dir="$work/seed" \
+        --seed-ratio=0.0 --bt-seed-unverified=true --check-integrity=false \
+        "$work/file.torrent" > "$work/seed-aria2.log" 2>&1 &
+    pids+=($!)
+}
+seed_libtorrent() {  # ADDRESS
+    LT_ADDR=$1 /usr/bin/python3 "$ltclient" "$work/file.torrent" "$work/seed" "$(free_port)" seed \
+        1000000 > "$work/seed-lt.log" 2>&1 &
+    pids+=($!)
+}
+seed_lfget() {  # ADDRESS: seeds its own copy of the file
+    local copy=$work/lfseed-$1
+    mkdir -p "$copy"
+    [[ -f $copy/file.bin ]] || cp "$work/seed/file.bin" "$copy/file.bin"
+    "$lfget" --torrent "$work/file.torrent" --peers 50 --disguise off --bind "$1" \
+        --listen "$(free_port)" --seed "$copy/file.bin" > "$work/seed-lfget-$1.log" 2>&1 &
+    pids+=($!)
+}
+
+median() { printf '%s\n' "$@" | sort -g | sed -n "$(( ($# + 1) / 2 ))p"; }
+
+# once NAME COMMAND...: one leecher run into an empty out folder; compares
+# the result with the seeded file and appends "wall cpu rss" to NAME's
+# results. Tools alternate run by run, so that drift of the shared machine
+# hits all of them.
+# With BEFORE set, the command starts in the background and BEFORE runs
+# (it starts the seeders) before the run is waited for.
+declare -A results
+before=
+once() {
+    local name=$1 pid
+    shift
+    rm -rf "$work/out" && mkdir -p "$work/out"
+    /usr/bin/time -f "%e %U %S %M" -o "$work/time" timeout 900 "$@" > "$work/leech.log" 2>&1 &
+    pid=$!
+    [[ -z $before ]] || $before
+    wait "$pid" || { echo "$name failed:"; tail -5 "$work/leech.log"; exit 1; }
+    cmp -s "$work/seed/file.bin" "$work/out/file.bin" || { echo "$name: wrong bytes"; exit 1; }
+    read -r wall user sys rss < "$work/time"
+    results[$name]+="$wall $(echo "$user + $sys" | bc) $rss"$'\n'
+}
+report() {
+    local name=$1 walls cpus rsss
+    walls=$(printf '%s' "${results[$name]}" | awk 'NF {print $1}')
+    cpus=$(printf '%s' "${results[$name]}" | awk 'NF {print $2}')
+    rsss=$(printf '%s' "${results[$name]}" | awk 'NF {print $3}')
+    # shellcheck disable=SC2086
+    printf '%-40s wall %7.2f s  cpu %6.2f s  peak rss %7.1f MiB\n' "$name" \
+        "$(median $walls)" "$(median $cpus)" "$(echo "$(median $rsss) / 1024" | bc -l)"
+}
+
+leech() {  # TOOL ADDRESS NAME
+    case $1 in
+        aria2c)
+            once "$3" aria2c "${aria2_common[@]}" --interface="$2" --listen-port="$(free_port)" \
+                --dir="$work/out" --seed-time=0 --file-allocation=none --allow-overwrite=true \
+                "$work/file.torrent" ;;
+        libtorrent)
+            once "$3" env LT_ADDR="$2" /usr/bin/python3 "$ltclient" "$work/file.torrent" \
+                "$work/out" "$(free_port)" download 900 ;;
+        lf-get)
+            once "$3" "$lfget" --torrent "$work/file.torrent" --peers 50 --disguise off \
+                --bind "$2" --listen "$(free_port)" "$work/out/file.bin" ;;
+    esac
+}
+
+# part TITLE "SEEDERS" "LEECHERS": seeders are "kind@address", leechers
+# "tool@address"; leechers whose tool is not in TOOLS are left out.
+part() {
+    local title=$1 seeders=$2 leechers=$3 l active=()
+    for l in $leechers; do
+        [[ " $tools " == *" ${l%@*} "* ]] && active+=("$l")
+    done
+    if [[ $seeders == *lf-get@* && " $tools " != *" lf-get "* ]]; then
+        echo "$title: left out (TOOLS without lf-get)"
+        return 0
+    fi
+    [[ ${#active[@]} -gt 0 ]] || return 0
+    start_seeders() {
+        local s
+        for s in $seeders; do "seed_$(echo "${s%@*}" | tr -d -)" "${s#*@}"; done
+    }
+    echo "$title: ${size_mib} MiB, median of $runs runs (alternating)"
+    if [[ $seeders != *lf-get@* ]]; then
+        start_tracker
+        start_seeders
+        wait_seeders "$(echo "$seeders" | wc -w)"
+        for _ in $(seq "$runs"); do
+            for l in "${active[@]}"; do
+                leech "${l%@*}" "${l#*@}" "  ${l%@*} from $title"
+            done
+        done
+        stop_all
+    else
+        # The engine has no listener yet: its seeders reach a leecher only
+        # by connecting out to the peers of their first announce. So each
+        # run starts the leecher, waits until the tracker lists it, then
+        # starts the seeders (which check their pieces first); the leecher's
+        # wall time includes that start.
+        before=start_seeders_for_leecher
+        for _ in $(seq "$runs"); do
+            for l in "${active[@]}"; do
+                start_tracker
+                leech "${l%@*}" "${l#*@}" "  ${l%@*} from $title"
+                stop_all
+            done
+        done
+        before=
+    fi
+    for l in "${active[@]}"; do report "  ${l%@*} from $title"; done
+}
+start_seeders_for_leecher() {
+    wait_leechers 1
+    start_seeders
+}
+
+# Part c's leechers: C_LEECHERS="aria2c" leaves lf-get out (two engines
+# reach each other only once the engine accepts incoming connections).
+c_leechers() {
+    local t out=
+    for t in ${C_LEECHERS:-lf-get aria2c}; do
+        case $t in
+            lf-get) out+=" lf-get@127.0.0.14" ;;
+            aria2c) out+=" aria2c@127.0.0.15" ;;
+        esac
+    done
+    echo "$out"
+}
+
+cat "$work/seed/file.bin" > /dev/null
+echo "load before: $(uptime)"
+for p in $parts; do
+    case $p in
+        a) part "an aria2 seeder" "aria2@127.0.0.2" \
+               "aria2c@127.0.0.3 libtorrent@127.0.0.4 lf-get@127.0.0.5" ;;
+        b) part "a libtorrent seeder" "libtorrent@127.0.0.6" \
+               "aria2c@127.0.0.7 libtorrent@127.0.0.8 lf-get@127.0.0.9" ;;
+        c) part "four lf-get seeders" \
+               "lf-get@127.0.0.10 lf-get@127.0.0.11 lf-get@127.0.0.12 lf-get@127.0.0.13" \
+               "$(c_leechers)" ;;
+        d) part "one lf-get seeder" "lf-get@127.0.0.20" \
+               "aria2c@127.0.0.21 libtorrent@127.0.0.22" ;;
+    esac
+done
+echo "load after: $(uptime)"
