@@ -513,7 +513,7 @@ void TBTPeer::FillFromPiece(int32_t piece) {
         made = true;
     }
     if (!shared.empty()) m_task->ReturnBlocks(shared);
-    if (!made) m_task->MarkRequested(piece, false, false);
+    if (!made) ReleaseGranted(piece);
 }
 
 bool TBTPeer::Tick() {
@@ -527,9 +527,11 @@ bool TBTPeer::Tick() {
     const int64_t now = m_task->TaskClock();
     const int32_t q = std::min<int32_t>(2 * Rate() / kBlockSize, 2 * kMaxInFlight);
     const bool choose = !m_nothingWanted || now - m_lastPick > 59 || now < m_lastPick;
-    if (!choose || static_cast<int32_t>(m_queue.size()) >= std::max(q, 2) || m_peerPieces.empty())
-        return true;
-    m_lastPick = now;
+    if (static_cast<int32_t>(m_queue.size()) >= std::max(q, 2) || m_peerPieces.empty()) return true;
+    // Returned blocks are taken also while no new piece is wanted from this
+    // remote: they may be the task's last ones (given back by this source
+    // itself, or by a peer that ended), and no server fetches them.
+    if (choose) m_lastPick = now;
     const bool noneInFlight = m_requestsSent == 0;
     std::vector<BlockRequest> shared;
     const int32_t room = q + 2 - static_cast<int32_t>(m_queue.size());
@@ -545,7 +547,7 @@ bool TBTPeer::Tick() {
             m_requestTimes.push_back(CachedSeconds());
         }
     }
-    if (static_cast<int32_t>(m_queue.size()) < std::max(q, 2)) {
+    if (choose && static_cast<int32_t>(m_queue.size()) < std::max(q, 2)) {
         for (int attempt = 0; attempt < 3; ++attempt) {
             const int32_t piece = PickPiece();
             if (piece < 0) {
@@ -572,7 +574,10 @@ int32_t TBTPeer::PickPiece() {
     const bool wasWanted = !m_nothingWanted;
     m_nothingWanted = false;
     int32_t piece = -1;
-    if (!m_task->Ranges().empty()) piece = m_task->PickFromRanges(this);
+    // The private range's pieces are granted to this source alone: it goes
+    // on with them also once the servers' ranges are gone.
+    if (!m_task->Ranges().empty() || m_privateRange != nullptr)
+        piece = m_task->PickFromRanges(this);
     if (piece < 0) {
         const size_t files = pieces->Files().Files().size();
         const size_t start = files > 0 ? TickCountMs() % files : 0;
