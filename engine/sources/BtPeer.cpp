@@ -200,7 +200,16 @@ bool TBTPeer::Receive() {
         if (!OnHandshake()) return false;
         if (m_wire == kWireHandshaking) return open;
     }
-    if (!ParseMessages()) return false;
+    if (!ParseMessages()) {
+        // A remote that broke the wire rules ends unconnected, so that its
+        // candidate carries the full BitTorrent penalty before it is tried
+        // again.
+        if (m_fault != bt::WireFault::kNone && m_connection) {
+            m_connection->Close();
+            m_linkState = kLinkNone;
+        }
+        return false;
+    }
     return open && IsConnected();
 }
 
