@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <ostream>
 #include <regex>
 #include <string>
 #include <vector>
@@ -118,38 +119,48 @@ protected:
     std::string data, hash, torrent;
 };
 
-TEST_F(BtPeerWireTest, DownloadsEveryPieceFromStandardSeeders) {
-    const struct {
-        const char* name;
-        bool aria2, libtorrent;
-    } cases[] = {{"aria2", true, false}, {"libtorrent", false, true}, {"both", true, true}};
-    int n = 0;
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        lftest::ChildProcess a, l;
-        if (c.aria2) {
-            ASSERT_TRUE(lftest::StartAria2(&a, torrent, dir / "seed", "127.0.0.2", NextPort(), true,
-                                           dir / (std::string("a2-") + c.name + ".log")));
-        }
-        if (c.libtorrent) {
-            ASSERT_TRUE(lftest::StartLibtorrent(&l, torrent, dir / "seed", "127.0.0.3", NextPort(),
-                                                true,
-                                                dir / (std::string("lt-") + c.name + ".log")));
-        }
-        ASSERT_TRUE(Registered((c.aria2 ? 1 : 0) + (c.libtorrent ? 1 : 0), 0));
-        const std::string target = Folder(std::string("dl-") + c.name) + "/f.bin";
-        const LfGetResult r = Leech("127.0.0." + std::to_string(10 + n++), target, {});
-        EXPECT_EQ(r.exit, 0) << r.log;
-        EXPECT_EQ(r.status, 20206);
-        EXPECT_EQ(r.bt, kSize);
-        EXPECT_EQ(r.http, 0u);
-        EXPECT_TRUE(lftest::SameFile(data, target));
-        a.Stop();
-        l.Stop();
-        // Stopped seeders leave the tracker's list before the next case.
-        lftest::WaitUntil([&] { return tracker.Scrape(hash).complete == 0; }, 30s);
-    }
+// Which standard seeders a download case has.
+struct Seeders {
+    const char* name;
+    bool aria2, libtorrent;
+};
+
+void PrintTo(const Seeders& s, std::ostream* os) {
+    *os << s.name;
 }
+
+class BtPeerWireSeeders : public BtPeerWireTest, public ::testing::WithParamInterface<Seeders> {};
+
+// Each seeder set is a test of its own (its own tracker, seeders and
+// engine), so that ctest runs them side by side.
+TEST_P(BtPeerWireSeeders, DownloadsEveryPieceFromStandardSeeders) {
+    const Seeders& c = GetParam();
+    lftest::ChildProcess a, l;
+    if (c.aria2) {
+        ASSERT_TRUE(lftest::StartAria2(&a, torrent, dir / "seed", "127.0.0.2", NextPort(), true,
+                                       dir / "a2.log"));
+    }
+    if (c.libtorrent) {
+        ASSERT_TRUE(lftest::StartLibtorrent(&l, torrent, dir / "seed", "127.0.0.3", NextPort(),
+                                            true, dir / "lt.log"));
+    }
+    ASSERT_TRUE(Registered((c.aria2 ? 1 : 0) + (c.libtorrent ? 1 : 0), 0));
+    const std::string target = Folder("dl") + "/f.bin";
+    const LfGetResult r = Leech("127.0.0.10", target, {});
+    EXPECT_EQ(r.exit, 0) << r.log;
+    EXPECT_EQ(r.status, 20206);
+    EXPECT_EQ(r.bt, kSize);
+    EXPECT_EQ(r.http, 0u);
+    EXPECT_TRUE(lftest::SameFile(data, target));
+}
+
+INSTANTIATE_TEST_SUITE_P(Seeders, BtPeerWireSeeders,
+                         ::testing::Values(Seeders{"aria2", true, false},
+                                           Seeders{"libtorrent", false, true},
+                                           Seeders{"both", true, true}),
+                         [](const ::testing::TestParamInfo<Seeders>& info) {
+                             return std::string(info.param.name);
+                         });
 
 TEST_F(BtPeerWireTest, PeerAndHttpMirrorBothContribute) {
     lftest::NginxServer nginx;
