@@ -4,9 +4,10 @@
 // to their leechers from a finished and from a half-finished engine; a
 // swarm of our own engines; the disguise toward aria2; P2P switched off.
 //
-// Our engines connect out only (no listener in this build): every case
-// starts the peers that must be reached before the engine that reaches
-// them, so that the tracker lists them in the engine's first announce.
+// Every case starts the peers that must be reached before the engine that
+// reaches them, so that the tracker lists them in the engine's first
+// announce (the engine announces again only after minutes). Each case is a
+// ctest entry of its own.
 #include <gtest/gtest.h>
 
 #include <csignal>
