@@ -536,11 +536,9 @@ bool TBTPeer::Tick() {
     const int64_t now = m_task->TaskClock();
     const int32_t q = std::min<int32_t>(2 * Rate() / kBlockSize, 2 * kMaxInFlight);
     const bool choose = !m_nothingWanted || now - m_lastPick > 59 || now < m_lastPick;
-    if (static_cast<int32_t>(m_queue.size()) >= std::max(q, 2) || m_peerPieces.empty()) return true;
-    // Returned blocks are taken also while no new piece is wanted from this
-    // remote: they may be the task's last ones (given back by this source
-    // itself, or by a peer that ended), and no server fetches them.
-    if (choose) m_lastPick = now;
+    if (!choose || static_cast<int32_t>(m_queue.size()) >= std::max(q, 2) || m_peerPieces.empty())
+        return true;
+    m_lastPick = now;
     const bool noneInFlight = m_requestsSent == 0;
     std::vector<BlockRequest> shared;
     const int32_t room = q + 2 - static_cast<int32_t>(m_queue.size());
@@ -556,7 +554,7 @@ bool TBTPeer::Tick() {
             m_requestTimes.push_back(CachedSeconds());
         }
     }
-    if (choose && static_cast<int32_t>(m_queue.size()) < std::max(q, 2)) {
+    if (static_cast<int32_t>(m_queue.size()) < std::max(q, 2)) {
         for (int attempt = 0; attempt < 3; ++attempt) {
             const int32_t piece = PickPiece();
             if (piece < 0) {
