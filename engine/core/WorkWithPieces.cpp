@@ -836,7 +836,11 @@ public:
     bool Excluded(int32_t p) override { return m_s->ExcludedPiece(p); }
     bool Needed(int32_t p) override { return m_task->IsPieceNeeded(p); }
     bool Queued(int32_t p) override { return m_s->QueuedPiece(p); }
-    bool Grant(int32_t p) override { return m_task->MarkRequested(p, true, false); }
+    bool Grant(int32_t p) override {
+        if (!m_task->MarkRequested(p, true, false)) return false;
+        m_s->NoteGranted(p);
+        return true;
+    }
     bool Wanted(int32_t p) override {
         TPieces* pieces = m_task->Pieces();
         return pieces != nullptr && p >= 0 && p < pieces->PieceCount() && !pieces->Have(p) &&
@@ -865,7 +869,8 @@ bool BitSet(const std::vector<uint8_t>& bits, int64_t i) {
 }  // namespace
 
 int32_t TWorkWithPieces::PickFromRanges(TPeerObject* s) {
-    if (m_pieces == nullptr || s == nullptr || m_ranges.empty()) return -1;
+    if (m_pieces == nullptr || s == nullptr || (m_ranges.empty() && s->m_privateRange == nullptr))
+        return -1;
     TaskChoiceView view(this, s);
     return piece_choice::PickFromRanges(view, m_ranges, s->m_privateRange, &s->m_rangesTaken, s);
 }

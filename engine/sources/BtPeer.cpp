@@ -200,7 +200,16 @@ bool TBTPeer::Receive() {
         if (!OnHandshake()) return false;
         if (m_wire == kWireHandshaking) return open;
     }
-    if (!ParseMessages()) return false;
+    if (!ParseMessages()) {
+        // A remote that broke the wire rules ends unconnected, so that its
+        // candidate carries the full BitTorrent penalty before it is tried
+        // again.
+        if (m_fault != bt::WireFault::kNone && m_connection) {
+            m_connection->Close();
+            m_linkState = kLinkNone;
+        }
+        return false;
+    }
     return open && IsConnected();
 }
 
@@ -513,7 +522,7 @@ void TBTPeer::FillFromPiece(int32_t piece) {
         made = true;
     }
     if (!shared.empty()) m_task->ReturnBlocks(shared);
-    if (!made) m_task->MarkRequested(piece, false, false);
+    if (!made) ReleaseGranted(piece);
 }
 
 bool TBTPeer::Tick() {
@@ -572,7 +581,10 @@ int32_t TBTPeer::PickPiece() {
     const bool wasWanted = !m_nothingWanted;
     m_nothingWanted = false;
     int32_t piece = -1;
-    if (!m_task->Ranges().empty()) piece = m_task->PickFromRanges(this);
+    // The private range's pieces are granted to this source alone: it goes
+    // on with them also once the servers' ranges are gone.
+    if (!m_task->Ranges().empty() || m_privateRange != nullptr)
+        piece = m_task->PickFromRanges(this);
     if (piece < 0) {
         const size_t files = pieces->Files().Files().size();
         const size_t start = files > 0 ? TickCountMs() % files : 0;

@@ -103,7 +103,36 @@ void TPeerObject::Enqueue(int64_t block, int32_t length) {
     m_task->NoteQueued(block, +1);
 }
 
+void TPeerObject::NoteGranted(int32_t piece) {
+    TPieces* pieces = m_task->Pieces();
+    // Done pieces left the requested list already; forget them now and then.
+    if (m_granted.size() >= 256 && pieces != nullptr) {
+        m_granted.erase(std::remove_if(m_granted.begin(), m_granted.end(),
+                                       [pieces](int32_t p) { return pieces->Have(p); }),
+                        m_granted.end());
+    }
+    m_granted.push_back(piece);
+}
+
+void TPeerObject::ReleaseGranted(int32_t piece) {
+    auto it = std::find(m_granted.begin(), m_granted.end(), piece);
+    if (it != m_granted.end()) m_granted.erase(it);
+    m_task->MarkRequested(piece, false, false);
+}
+
 void TPeerObject::Reset() {
+    if (!m_granted.empty()) {
+        // Pieces this source was granted and did not finish are needed
+        // again; those of the private range not handed out yet go back
+        // with the range below.
+        TPieces* pieces = m_task->Pieces();
+        const PieceRange* r = m_privateRange;
+        for (int32_t p : m_granted) {
+            if (r != nullptr && !r->finished && p >= r->first && p < r->cursor) continue;
+            if (pieces != nullptr && !pieces->Have(p)) m_task->MarkRequested(p, false, false);
+        }
+        m_granted.clear();
+    }
     ReturnQueue();
     if (m_connection) m_connection->Close();
     ReleaseRange();
@@ -319,7 +348,14 @@ bool TPeerObject::DeliverBlock(int64_t block, int32_t length, const char* data) 
     m_rateReceived += taken;
     m_totalReceivedKiB += taken / 1024;
     if (m_source != nullptr) m_source->deliveredBytes += taken;
-    if (completed) m_task->OnPieceCompleted(piece);
+    if (completed) {
+        m_task->OnPieceCompleted(piece);
+    } else if (taken > 0 && !pieces->HasBlock(piece, inPiece)) {
+        // The block filled the piece and the piece failed its hash check (its
+        // data is gone): every source may fetch it again, so it leaves the
+        // requested list.
+        m_task->MarkRequested(piece, false, true);
+    }
     return true;
 }
 

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <deque>
 #include <memory>
+#include <vector>
 
 #include "engine/base/RefObject.h"
 #include "engine/net/Connection.h"
@@ -71,6 +72,12 @@ public:
     // Deletes the private range (BitTorrent sources); the pieces it had not
     // handed out yet leave the task's requested list.
     void ReleasePrivateRange();
+    // BitTorrent sources: a piece the task's requested list granted to this
+    // source; the source gives it back (one entry of the list) when it ends
+    // before the piece is done, so that the HTTP sources and other peers
+    // may fetch it again.
+    void NoteGranted(int32_t piece);
+    void ReleaseGranted(int32_t piece);
     // One stall check (every 16 s): a connection whose received and sent
     // totals did not grow since the last check gets a strike (up to 5); true
     // at the sixth check without traffic: the connection is to be closed.
@@ -143,6 +150,7 @@ public:
     bool m_adoptedIncoming = false;
     PieceRange* m_privateRange = nullptr;  // BitTorrent sources (never in the range list)
     int32_t m_lastHave = -1;               // the remote's last announced piece
+    std::vector<int32_t> m_granted;        // requested-list entries this source holds
     int32_t m_stallStrikes = 0;
     uint64_t m_stallReceived = 0;
     uint64_t m_stallSent = 0;

@@ -43,6 +43,7 @@ public:
     int piecesCompleted = 0;
     int piecesFailed = 0;
     int comeBacks = 0;
+    std::vector<int32_t> released;   // MarkRequested(piece, remove one entry)
     int64_t budget = INT64_MAX / 4;  // DownloadBudgetLeft
     int32_t rangePieces = 0;         // pieces of each range (0: one range of everything)
     lf::SourceTimings timings;
@@ -59,7 +60,10 @@ public:
     bool AddFreshRange(lf::TPeerObject*) override { return false; }
     int32_t EndGamePiece(lf::TPeerObject*) override { return -1; }
     bool IsPieceNeeded(int32_t piece) override;
-    bool MarkRequested(int32_t, bool, bool) override { return true; }
+    bool MarkRequested(int32_t piece, bool add, bool completed) override {
+        if (!add && !completed) released.push_back(piece);
+        return true;
+    }
     int32_t CurrentPosition() override { return 0; }
     bool IsDownloadComplete() override;
     int64_t TotalBytes() override { return m_pieces != nullptr ? m_pieces->TotalLength() : 0; }

@@ -4,7 +4,10 @@
 # download: exits 0 once the whole torrent is checked and seeding ("DONE"),
 # 1 when the time runs out (printing the progress); seed: serves until the
 # time runs out or it is killed. DHT, LSD, PEX, uTP, UPnP are off.
-import sys, time, libtorrent as lt
+# LT_REANNOUNCE_SECONDS=N announces to the trackers every N seconds (the
+# tracker's interval is much longer), so that peers that joined later, or a
+# peer whose first connection failed, are met again.
+import os, sys, time, libtorrent as lt
 tor, save, addr, port = sys.argv[1], sys.argv[2], sys.argv[3], int(sys.argv[4])
 mode = sys.argv[5] if len(sys.argv) > 5 else "download"
 timeout = float(sys.argv[6]) if len(sys.argv) > 6 else 120
@@ -27,7 +30,12 @@ if mode == "seed":
     atp.flags |= lt.torrent_flags.seed_mode
 h = s.add_torrent(atp)
 t0 = time.time()
+reannounce = float(os.environ.get("LT_REANNOUNCE_SECONDS", "0"))
+announced = t0
 while time.time() - t0 < timeout:
+    if reannounce > 0 and time.time() - announced >= reannounce:
+        h.force_reannounce()
+        announced = time.time()
     for a in s.pop_alerts():
         if a.category() & lt.alert.category_t.error_notification:
             print(f"[{time.time()-t0:6.2f}] {a.what()}: {a.message()}", flush=True)

@@ -74,6 +74,7 @@ void Help() {
         "  --torrent FILE        the file's torrent: adds its trackers and peers\n"
         "  --connections N       server connections per task (default 8)\n"
         "  --limit KiB/s         download speed limit per task (0: none)\n"
+        "  --upload-limit KiB/s  upload speed limit per task, to BitTorrent peers (0: none)\n"
         "  --recover             continue from the resume data TARGET.lfinfo\n"
         "  --batch LIST          one task a line: TARGET TORRENT|- URL...\n"
         "  --peers N             BitTorrent peer connections per task (default 50 with a\n"
@@ -139,6 +140,7 @@ int main(int argc, char** argv) {
     std::string torrent, batch, localAddress;
     int connections = 8;
     int limit = 0;
+    int uploadLimit = 0;
     int peers = -1;
     int listenPort = 0;
     int disguise = 0;
@@ -166,6 +168,8 @@ int main(int argc, char** argv) {
             connections = std::atoi(argv[++i]);
         } else if (opt == "--limit") {
             limit = std::atoi(argv[++i]);
+        } else if (opt == "--upload-limit") {
+            uploadLimit = std::atoi(argv[++i]);
         } else if (opt == "--batch") {
             batch = argv[++i];
         } else if (opt == "--local-address" || opt == "--bind") {
@@ -243,6 +247,7 @@ int main(int argc, char** argv) {
         }
         SetTaskConnectionLimits(d.handle, connections, job->torrent.empty() ? 0 : peers);
         if (limit > 0) SetTaskSpeedLimit(d.handle, 1, limit);
+        if (uploadLimit > 0) SetTaskSpeedLimit(d.handle, 0, uploadLimit);
     }
 
     const bool trace = std::getenv("LF_GET_TRACE") != nullptr;
