@@ -163,6 +163,11 @@ protected:
     void SetUp() override {
         if (!lftest::InPrivateNetworkNamespace())
             GTEST_SKIP() << "needs a private network namespace (unshare --net)";
+        // The engine's UDP server starts on port 8000, which engines of the
+        // suite's other tests may hold in the suite's namespace: this
+        // process gets a namespace of its own (once, before its threads).
+        static const bool own = lftest::EnterOwnNetworkNamespace();
+        ASSERT_TRUE(own) << "no network namespace of its own";
     }
 };
 
