@@ -42,6 +42,7 @@ struct Job {
     TaskInfo info{};
     int status = 0;
     bool badAddressNoted = false;
+    std::string listener;  // the listener text last shown
 };
 
 volatile std::sig_atomic_t g_stop = 0;
@@ -276,6 +277,15 @@ int main(int argc, char** argv) {
                 job->status = 0;
             }
             if (job->status == 0) ++running;
+            // The listener as the task sees it, each time it changes.
+            if (!job->torrent.empty()) {
+                char listener[64] = "";
+                GetTaskListenerText(job->d.handle, listener, sizeof listener);
+                if (listener[0] != '\0' && job->listener != listener) {
+                    job->listener = listener;
+                    std::fprintf(stderr, "%s: listener %s\n", job->target.c_str(), listener);
+                }
+            }
             if (trace) {
                 std::fprintf(stderr, "%7.3f s  %s  verified %12llu  http %12llu  speed %10d\n",
                              seconds(), job->target.c_str(),
