@@ -3,7 +3,9 @@
 // seen from outside: connections to the listening port, and a plain bind of
 // the LAN port (which fails while the engine holds it). One engine with one
 // torrent task; the process runs in a network namespace of its own, since
-// the LAN port is the same for every engine of the suite.
+// the LAN port is the same for every engine of the suite. The rendezvous
+// service's name does not resolve: the UDP service keeps looking it up,
+// and nothing else of the engine minds.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -17,7 +19,9 @@
 #include <thread>
 
 #include "engine/core/EngineApi.h"
+#include "engine/core/LanternfishCore.h"
 #include "engine/net/LanDiscovery.h"
+#include "engine/net/UdpServer.h"
 #include "tests/e2e/EngineTask.h"
 #include "tests/support/NetLab.h"
 #include "tests/support/TestDirs.h"
@@ -73,6 +77,7 @@ TEST(ListenerStateTest, TextAndP2PSwitch) {
     // for peers that never come.
     setenv("LANTERNFISH_ADDRESS_CHECK_SECONDS", "1", 1);
     setenv("LANTERNFISH_START_TIMEOUT_SECONDS", "600", 1);
+    setenv("LANTERNFISH_RENDEZVOUS_HOST", "rendezvous.invalid", 1);
     lftest::TempDir dir;
     ASSERT_EQ(lftest::Run("head -c 100000 /dev/urandom > '" + dir / "f.bin" + "'"), 0);
     const std::string torrent = lfe2e::MakeTorrent(dir / "f.bin", dir / "f.torrent", 16);
@@ -94,6 +99,9 @@ TEST(ListenerStateTest, TextAndP2PSwitch) {
     EXPECT_TRUE(Eventually([&] { return ListenerText(d.handle) == on; })) << ListenerText(d.handle);
     EXPECT_TRUE(CanConnect("127.0.0.1", port));
     EXPECT_TRUE(Eventually([] { return !UdpPortFree(lan::kPort); })) << "no LAN socket";
+    ASSERT_NE(CLanternfishCore::Instance().udpServer, nullptr);
+    EXPECT_TRUE(CLanternfishCore::Instance().udpServer->IsRunning());
+    EXPECT_EQ(CLanternfishCore::Instance().udpServer->PublicAddress(), 0u);
     // Cut to the buffer, terminated.
     ASSERT_EQ(GetTaskListenerText(d.handle, small, sizeof small), 0);
     EXPECT_STREQ(small, "127");
@@ -122,7 +130,9 @@ TEST(ListenerStateTest, TextAndP2PSwitch) {
     // socket close.
     int32_t result = 0;
     EXPECT_EQ(StopTasks(&d.handle, 1, 0, &result), 0);
+    const auto t0 = std::chrono::steady_clock::now();
     EngineShutdown();
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, 15s) << "the lookup held the shutdown";
     EXPECT_FALSE(CanConnect("127.0.0.1", port));
     EXPECT_TRUE(UdpPortFree(lan::kPort));
 }

@@ -3,9 +3,11 @@
 // listener's port registers again, two servers find each other, an
 // unknown service leaves the socket usable, suspension closes it.
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -13,7 +15,9 @@
 #include <chrono>
 #include <cstring>
 #include <mutex>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "engine/core/LanternfishCore.h"
 #include "engine/core/WorkThread.h"
@@ -303,6 +307,59 @@ TEST_F(UdpServerEngineTest, SuspensionClosesTheSocketUntilLifted) {
     EXPECT_TRUE(service.WaitFor([](const auto& r) { return r.size() >= 2; }))
         << "the reopened socket registers again";
     s.StopUdpService();
+}
+
+// No socket can be made (the process is out of descriptors): said in the
+// log with the system's error code, the public address is forgotten, and
+// the thread tries again every second until it gets one.
+TEST_F(UdpServerEngineTest, SocketThatCannotBeMadeIsTriedAgain) {
+    QUInternalServer s;
+    UdpServiceConfig c = LoopbackConfig(9, FreeUdpPort(), 3);
+    {
+        std::lock_guard<std::mutex> g(g_logLock);
+        g_logLines.clear();
+    }
+    EngineLog::Open();
+    EngineLog::SetThresholds(100, 0);
+    SetDebugOutputSink(&CaptureLog);
+    rlimit saved{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+    rlimit low = saved;
+    low.rlim_cur = 256;
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+    std::vector<int> fillers;
+    for (;;) {
+        const int fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+        if (fd < 0) break;
+        fillers.push_back(fd);
+    }
+    const bool exhausted = errno == EMFILE;
+    const int started = s.StartUdpService(c);
+    const bool said = Eventually([] {
+        std::lock_guard<std::mutex> g(g_logLock);
+        return g_logLines.find("socket bind error : Last Error(24)") != std::string::npos;
+    });
+    std::this_thread::sleep_for(1500ms);
+    const uint16_t boundMeanwhile = s.BoundPort();
+    for (const int fd : fillers) close(fd);
+    setrlimit(RLIMIT_NOFILE, &saved);
+    ASSERT_TRUE(exhausted);
+    ASSERT_EQ(started, 0);
+    EXPECT_TRUE(said) << g_logLines;
+    EXPECT_EQ(boundMeanwhile, 0);
+    EXPECT_EQ(s.PublicAddress(), 0u);
+    {
+        std::lock_guard<std::mutex> g(g_logLock);
+        size_t times = 0;
+        for (size_t at = g_logLines.find("socket bind error"); at != std::string::npos;
+             at = g_logLines.find("socket bind error", at + 1))
+            ++times;
+        EXPECT_GE(times, 2u) << "tried again every second";
+    }
+    EXPECT_TRUE(Eventually([&] { return s.BoundPort() == c.localPort; }));
+    s.StopUdpService();
+    SetDebugOutputSink(nullptr);
+    EngineLog::Close();
 }
 
 }  // namespace
