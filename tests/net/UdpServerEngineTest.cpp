@@ -309,6 +309,45 @@ TEST_F(UdpServerEngineTest, SuspensionClosesTheSocketUntilLifted) {
     s.StopUdpService();
 }
 
+// The configured local address is only reported: the socket binds every
+// address, so datagrams to any of the host's addresses reach it, and its
+// own go out from the address the route picks (the service sees 127.0.0.1,
+// not the reported 127.0.0.5, and the engine counts itself behind NAT).
+TEST_F(UdpServerEngineTest, SocketBindsEveryAddress) {
+    LoopbackRendezvous service;
+    QUInternalServer s;
+    lftest::RecordingSink sink;
+    s.SetStreamSink(&sink);
+    UdpServiceConfig c = LoopbackConfig(service.Port(), FreeUdpPort(), 5);
+    c.localAddress = inet_addr("127.0.0.5");
+    ASSERT_EQ(s.StartUdpService(c), 0);
+    ASSERT_TRUE(Eventually([&] { return s.PublicAddress() != 0; }));
+    EXPECT_EQ(s.PublicAddress(), kLoopback);
+    EXPECT_TRUE(s.IsBehindNat());
+    for (const char* to : {"127.0.0.1", "127.0.0.3", "127.0.0.5"}) {
+        const int peer = BoundUdp();
+        uint8_t stream[64] = {0, 0, 0, 64};
+        sockaddr_in sa{};
+        sa.sin_family = AF_INET;
+        sa.sin_port = htons(static_cast<uint16_t>(c.localPort));
+        sa.sin_addr.s_addr = inet_addr(to);
+        const int before = [&] {
+            std::lock_guard<std::mutex> g(sink.lock);
+            return sink.streamPackets;
+        }();
+        sendto(peer, stream, sizeof(stream), 0, reinterpret_cast<sockaddr*>(&sa), sizeof(sa));
+        EXPECT_TRUE(Eventually(
+            [&] {
+                std::lock_guard<std::mutex> g(sink.lock);
+                return sink.streamPackets > before;
+            },
+            5s))
+            << to;
+        close(peer);
+    }
+    s.StopUdpService();
+}
+
 // No socket can be made (the process is out of descriptors): said in the
 // log with the system's error code, the public address is forgotten, and
 // the thread tries again every second until it gets one.
