@@ -93,7 +93,9 @@ void Help() {
         "Sources are http:// or ftp://[user[:password]@]host[:port]/path addresses; with\n"
         "--torrent and no source the file comes from BitTorrent peers alone.\n"
         "Engine errors (why a torrent was refused) go to stderr; LANTERNFISH_DEBUG=1 prints\n"
-        "every engine log line there. LANTERNFISH_RENDEZVOUS_HOST and\n"
+        "every engine log line there. A task with a torrent prints its listener\n"
+        "(\"TARGET: listener ADDRESS : PORT\", or \"Service Disabled!\" with --peers 0)\n"
+        "each time it changes. LANTERNFISH_RENDEZVOUS_HOST and\n"
         "LANTERNFISH_RENDEZVOUS_PORT replace the rendezvous service of the UDP server.\n"
         "Exit status: 0 every file complete, 1 a task failed, 2 usage error.\n");
 }
