@@ -21,6 +21,7 @@ struct Case {
     const char* name;
     bool libtorrent;  // else aria2
     bool weSeed;      // else the standard client seeds and we download
+    int net;          // ours at 127.0.NET.2, theirs at 127.0.NET.3 (one /24 per case)
 };
 
 class IncomingPeersLargeTest : public ::testing::TestWithParam<Case> {
@@ -46,6 +47,8 @@ protected:
 
 TEST_P(IncomingPeersLargeTest, TransferCompletes) {
     const Case& c = GetParam();
+    const std::string net = "127.0." + std::to_string(c.net) + ".";
+    const std::string ourAddress = net + "2", theirAddress = net + "3";
     const int ourPort = lftest::FreeTcpPort(), theirPort = lftest::FreeTcpPort();
     const std::string ourLog = dir / "ours.log", theirLog = dir / "theirs.log";
     const std::string ourFile = c.weSeed ? dir / "seed/f.bin" : dir / "out/f.bin";
@@ -56,9 +59,9 @@ TEST_P(IncomingPeersLargeTest, TransferCompletes) {
     args.push_back(ourFile);
     // The other client as a source of ours too: our connections to it go
     // out disguised.
-    args.push_back("btnode://127.0.0.3:" + std::to_string(theirPort));
+    args.push_back("btnode://" + theirAddress + ":" + std::to_string(theirPort));
     lftest::ChildProcess ours, theirs;
-    ASSERT_TRUE(lftest::StartLfGet(&ours, "127.0.0.2", args, ourLog,
+    ASSERT_TRUE(lftest::StartLfGet(&ours, ourAddress, args, ourLog,
                                    {"LANTERNFISH_START_TIMEOUT_SECONDS=300"}));
     // Ours announces first, so that the standard client finds it in its
     // first tracker answer.
@@ -67,9 +70,9 @@ TEST_P(IncomingPeersLargeTest, TransferCompletes) {
     })) << lftest::ReadFile(ourLog);
     const std::string theirDir = c.weSeed ? dir / "out" : dir / "seed";
     const bool started = c.libtorrent
-                             ? lftest::StartLibtorrent(&theirs, torrent, theirDir, "127.0.0.3",
+                             ? lftest::StartLibtorrent(&theirs, torrent, theirDir, theirAddress,
                                                        theirPort, !c.weSeed, theirLog, 240)
-                             : lftest::StartAria2(&theirs, torrent, theirDir, "127.0.0.3",
+                             : lftest::StartAria2(&theirs, torrent, theirDir, theirAddress,
                                                   theirPort, !c.weSeed, theirLog);
     ASSERT_TRUE(started);
     const auto t0 = std::chrono::steady_clock::now();
@@ -91,18 +94,18 @@ TEST_P(IncomingPeersLargeTest, TransferCompletes) {
         EXPECT_NE(log.find("http=0 bt=268435456"), std::string::npos);
     }
     // Our own attempts at the other client ended without a connection.
-    EXPECT_NE(
-        log.find("Peer btnode://127.0.0.3:" + std::to_string(theirPort) + " ended unconnected"),
-        std::string::npos)
+    EXPECT_NE(log.find("Peer btnode://" + theirAddress + ":" + std::to_string(theirPort) +
+                       " ended unconnected"),
+              std::string::npos)
         << log;
     std::printf("%s: 256 MiB in %.1f s\n", c.name, seconds);
 }
 
 INSTANTIATE_TEST_SUITE_P(Clients, IncomingPeersLargeTest,
-                         ::testing::Values(Case{"aria2_downloads_from_us", false, true},
-                                           Case{"libtorrent_downloads_from_us", true, true},
-                                           Case{"we_download_from_aria2", false, false},
-                                           Case{"we_download_from_libtorrent", true, false}),
+                         ::testing::Values(Case{"aria2_downloads_from_us", false, true, 31},
+                                           Case{"libtorrent_downloads_from_us", true, true, 32},
+                                           Case{"we_download_from_aria2", false, false, 33},
+                                           Case{"we_download_from_libtorrent", true, false, 34}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
