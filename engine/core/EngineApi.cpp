@@ -17,6 +17,7 @@
 #include "engine/core/EngineSettings.h"
 #include "engine/core/LanternfishCore.h"
 #include "engine/core/WorkThread.h"
+#include "engine/core/WorkWithPeers.h"
 #include "engine/log/LogApi.h"
 #include "engine/net/ProxyConfig.h"
 #include "stats/DataUpload.h"
@@ -290,6 +291,15 @@ int32_t GetTaskErrorText(TaskHandle handle, char* buffer, uint32_t size) {
     return WithTask(handle, [buffer, size](TBaseWork* task) {
         if (buffer == nullptr || size == 0) return kEngineInvalidArgument;
         std::snprintf(buffer, size, "%s", task->ErrorText().c_str());
+        return kEngineOk;
+    });
+}
+
+int32_t GetTaskListenerText(TaskHandle handle, char* buffer, uint32_t size) {
+    return WithTask(handle, [buffer, size](TBaseWork* task) {
+        if (buffer == nullptr || size == 0) return kEngineInvalidArgument;
+        auto* peers = dynamic_cast<TWorkWithPeers*>(task);
+        std::snprintf(buffer, size, "%s", peers != nullptr ? peers->ListenerText().c_str() : "");
         return kEngineOk;
     });
 }

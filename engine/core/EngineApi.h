@@ -42,6 +42,11 @@ int32_t QueryTaskEx(TaskHandle handle, TaskInfoEx* info);
 // system's reason of a write failure ("path: Permission denied"); copied
 // with its terminator (cut to fit). -106 unless live, -101 without a buffer.
 int32_t GetTaskErrorText(TaskHandle handle, char* buffer, uint32_t size);
+// The engine's listener as the task shows it: its address, " : " and its
+// port once it listens, "Service Disabled!" while P2P is off, "" before the
+// task's first incoming dispatch; copied with its terminator (cut to fit).
+// -106 unless live, -101 without a buffer.
+int32_t GetTaskListenerText(TaskHandle handle, char* buffer, uint32_t size);
 int32_t SetTaskSpeedLimit(TaskHandle handle, int32_t direction, int32_t limitKiB);
 int32_t SetTaskConnectionLimits(TaskHandle handle, int32_t servers, int32_t peers);
 int32_t CopyTaskPieceMap(TaskHandle handle, uint8_t* buffer, int32_t length);

@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 
 #include <algorithm>
+#include <cstdlib>
 
 #include "engine/base/TimeThread.h"
 #include "engine/core/BaseWork.h"
@@ -73,7 +74,16 @@ long QLanSocket::Receive(uint8_t* buffer, size_t size, uint32_t* sender) {
 
 // ---- listener ----
 
-QSharedListener::QSharedListener() = default;
+// LANTERNFISH_ADDRESS_CHECK_SECONDS shortens the address check (tests that
+// move the local address of a running engine).
+QSharedListener::QSharedListener() {
+    if (const char* text = std::getenv("LANTERNFISH_ADDRESS_CHECK_SECONDS")) {
+        char* end = nullptr;
+        const long v = std::strtol(text, &end, 10);
+        if (end != text && *end == '\0' && v >= 0 && v <= kAddressCheckSeconds)
+            m_addressCheckSeconds = static_cast<uint32_t>(v);
+    }
+}
 
 QSharedListener::~QSharedListener() {
     CloseAll();
@@ -118,7 +128,7 @@ void QSharedListener::CloseAll() {
     CloseListenerSide();
     m_lan.Close();
     m_routes.clear();
-    m_reachable = false;
+    m_reachable.store(false);
 }
 
 void QSharedListener::Forget(const TBaseWork* task) {
@@ -150,12 +160,12 @@ void QSharedListener::AcceptNew() {
         if (!c) c = UdpTransportAccept();
         if (!c) break;
         const uint32_t remote = c->TargetAddress();
-        if (fromTcp && !m_reachable) {
+        if (fromTcp && !m_reachable.load()) {
             // The /24 network: the address in network order with its last
             // byte ignored.
             const uint32_t mask = htonl(0xffffff00u);
             if ((remote & mask) != (m_address & mask)) {
-                m_reachable = true;
+                m_reachable.store(true);
                 EngineLog::Printf(22, "reachable from outside: incoming connection from %s",
                                   DottedAddress(remote).c_str());
                 UdpServiceReachable();

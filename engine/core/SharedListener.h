@@ -21,6 +21,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -91,13 +92,15 @@ public:
     uint16_t Port() const { return m_port; }
     const std::string& AddressText() const { return m_addressText; }
     // Set once a connection came from outside the listener's /24 network.
-    bool Reachable() const { return m_reachable; }
-    void ClearReachable() { m_reachable = false; }
+    // Read without the lock too (the tasks' connection-attempt budget).
+    bool Reachable() const { return m_reachable.load(); }
+    void ClearReachable() { m_reachable.store(false); }
     size_t PendingCount() const { return m_pending.size(); }
     // The engine-wide IP filter consulted for every accepted connection.
     CIPFilter& Filter() { return m_filter; }
     QLanSocket& Lan() { return m_lan; }
-    // Seconds between two checks of the local address (tests shorten it).
+    // Seconds between two checks of the local address (tests shorten it,
+    // here or by LANTERNFISH_ADDRESS_CHECK_SECONDS).
     void SetAddressCheckSeconds(uint32_t seconds) { m_addressCheckSeconds = seconds; }
     // The text shown while P2P is off.
     static constexpr const char* kDisabledText = "Service Disabled!";
@@ -141,7 +144,7 @@ private:
     uint32_t m_lastAddressCheck = 0;
     uint32_t m_addressCheckSeconds = kAddressCheckSeconds;
     bool m_openFailureLogged = false;
-    bool m_reachable = false;
+    std::atomic<bool> m_reachable{false};
     std::vector<Pending> m_pending;
     std::vector<std::pair<const TBaseWork*, InfoHash20>> m_routes;
     CIPFilter m_filter;

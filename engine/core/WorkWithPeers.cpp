@@ -497,7 +497,10 @@ int TWorkWithPeers::ConnectionAttemptBudget() {
     const int m = std::max(PeerLimit(), 0);
     const int a = static_cast<int>(m_active.size());
     const int limit = std::min(2 * std::min(HalfOpenLimit(), m), m);
-    int room = m >= 100 ? 32 : 16;
+    // Twice the room for a large peer limit while nobody reached the engine
+    // from outside (its peers must be found by connecting out).
+    const bool reachable = CLanternfishCore::Instance().Listener().Reachable();
+    int room = m >= 100 && !reachable ? 32 : 16;
     if (a + room > m) room = m - a;
     if (attempts + room >= limit) room = limit - attempts - 1;
     return std::max(room, 0);

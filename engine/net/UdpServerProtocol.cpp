@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "engine/log/LogApi.h"
+
 namespace lf {
 
 uint32_t ReadBe32(const uint8_t* p) {
@@ -223,6 +225,21 @@ void QUdpServerCore::HandleServiceAnswer(const uint8_t* data) {
     if (address != 0 && address != 0xFFFFFFFFu) m_publicAddress = address;
     const uint32_t port = ReadBe32(data + 4);
     if (port >= 1 && port <= 65535) m_publicPort = static_cast<uint16_t>(port);
+    // Behind a router that gave the socket another port: said once per
+    // port. A router that keeps the port (or maps it once for every
+    // destination) lets punches through; one that takes a new port for
+    // each destination does not, and connections over UDP then fail.
+    if (IsBehindNat() && m_publicPort != 0 && m_publicPort != m_localPort &&
+        m_publicPort != m_mappedPortLogged) {
+        m_mappedPortLogged = m_publicPort;
+        in_addr a{};
+        a.s_addr = m_publicAddress;
+        EngineLog::Printf(22,
+                          "UDP port %u appears as %s:%u: the router changes ports, hole punching "
+                          "fails if it does so for each destination",
+                          static_cast<unsigned>(m_localPort), inet_ntoa(a),
+                          static_cast<unsigned>(m_publicPort));
+    }
 }
 
 void QUdpServerCore::HandleRelayNotice(const uint8_t* data) {

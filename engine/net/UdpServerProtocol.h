@@ -172,6 +172,7 @@ private:
     uint16_t m_localPort = 8000;
     uint32_t m_publicAddress = 0;
     uint16_t m_publicPort = 0;
+    uint16_t m_mappedPortLogged = 0;  // the last public port said to differ
     bool m_registered = false;
     bool m_registerNow = true;
     uint32_t m_sequence = 0;

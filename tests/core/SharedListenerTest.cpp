@@ -12,6 +12,7 @@
 #include <cstring>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -19,6 +20,8 @@
 #include "engine/base/QMutex.h"
 #include "engine/core/BaseWork.h"
 #include "engine/core/LanternfishCore.h"
+#include "engine/core/WorkThread.h"
+#include "engine/log/LogApi.h"
 #include "engine/net/Connection.h"
 #include "engine/net/PendingConnection.h"
 #include "tests/support/NetLab.h"
@@ -31,6 +34,14 @@ using namespace std::chrono_literals;
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+std::mutex g_logLock;
+std::string g_logLines;
+void CaptureLog(const char* line) {
+    std::lock_guard<std::mutex> g(g_logLock);
+    g_logLines += line;
+    g_logLines += "\n";
+}
 
 // A task that takes every connection the dispatch offers it.
 class OfferedTask : public TBaseWork {
@@ -377,19 +388,40 @@ TEST_F(SharedListenerTest, ReachableFromAnotherNetworkOnly) {
         EXPECT_TRUE(PassUntil([&] { return tasks[3]->taken.size() > before; }));
         p.Wait();
     };
+    // A task with a large peer limit: twice the room for new attempts while
+    // nobody reached the engine from outside.
+    TWorkThread large;
+    large.SetConnectionLimits(49, 120);
+    EngineLog::Open();
+    EngineLog::SetThresholds(100, 0);  // every line to the debug output, none to files
+    SetDebugOutputSink(&CaptureLog);
     connectFrom(near);
     {
         QGuard guard(core.TaskListLock());
         EXPECT_FALSE(Listener().Reachable()) << "the same /24 network is not outside";
     }
+    EXPECT_EQ(large.ConnectionAttemptBudget(), 32);
     connectFrom(far);
     {
         QGuard guard(core.TaskListLock());
         EXPECT_TRUE(Listener().Reachable());
     }
+    EXPECT_EQ(large.ConnectionAttemptBudget(), 16);
+    connectFrom(far);
     connectFrom(near);
-    QGuard guard(core.TaskListLock());
-    EXPECT_TRUE(Listener().Reachable()) << "once set, the flag stays";
+    SetDebugOutputSink(nullptr);
+    EngineLog::Close();
+    {
+        QGuard guard(core.TaskListLock());
+        EXPECT_TRUE(Listener().Reachable()) << "once set, the flag stays";
+    }
+    std::lock_guard<std::mutex> g(g_logLock);
+    size_t sets = 0;
+    for (size_t at = g_logLines.find("reachable from outside"); at != std::string::npos;
+         at = g_logLines.find("reachable from outside", at + 1))
+        ++sets;
+    EXPECT_EQ(sets, 1u) << g_logLines;
+    EXPECT_NE(g_logLines.find("incoming connection from 198.18.2.2"), std::string::npos);
 }
 
 TEST_F(SharedListenerTest, LastTaskClosesTheListener) {

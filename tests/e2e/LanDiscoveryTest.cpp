@@ -121,6 +121,19 @@ Counted CountFrom(const std::vector<GroupMember::Seen>& seen, const char* addres
     return c;
 }
 
+// The clock time (seconds of the day) of the first engine log line that
+// holds `needle` ("... [hh:mm:ss] [text]"); -1 when there is none.
+int LineTime(const std::string& log, const std::string& needle) {
+    const size_t at = log.find(needle);
+    if (at == std::string::npos) return -1;
+    const size_t open = log.rfind("] [", at);
+    if (open == std::string::npos || open < 8) return -1;
+    const std::string t = log.substr(open - 8, 8);  // hh:mm:ss
+    if (t[2] != ':' || t[5] != ':') return -1;
+    return std::stoi(t.substr(0, 2)) * 3600 + std::stoi(t.substr(3, 2)) * 60 +
+           std::stoi(t.substr(6, 2));
+}
+
 class LanDiscoveryTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -238,9 +251,16 @@ TEST_F(LanDiscoveryTest, EnginesFindTheSeederAndFinish) {
     const std::string want = lftest::Capture("sha1sum < " + dir / "a/f.bin");
     EXPECT_EQ(lftest::Capture("sha1sum < " + dir / "b/f.bin"), want);
     EXPECT_EQ(lftest::Capture("sha1sum < " + dir / "c/f.bin"), want);
-    for (const char* log : {"b.log", "c.log"}) {
-        EXPECT_NE(lftest::ReadFile(dir / log).find("LAN peer 198.18.0."), std::string::npos)
-            << log << " found no peer on the LAN";
+    for (const char* name : {"b.log", "c.log"}) {
+        // The seeder found by multicast within 20 s of the task's start.
+        const std::string log = lftest::ReadFile(dir / name);
+        const int created = LineTime(log, "Create P2SP Task");
+        const int found = LineTime(log, "LAN peer 198.18.0.1:6881 found");
+        ASSERT_GE(created, 0) << log;
+        ASSERT_GE(found, 0) << name << " did not find the seeder on the LAN\n" << log;
+        const int after = (found - created + 86400) % 86400;
+        EXPECT_LE(after, 20) << name << "\n" << log;
+        std::printf("%s found the seeder %d s after its start\n", name, after);
     }
     std::printf("both leechers finished in %.1f s\n", seconds);
 }

@@ -8,6 +8,7 @@
 //   punches N                 punches sent so far (and "punch-list N")
 //   punch-from A.B.C.D:P SEED a punch came in
 //   stream-from A.B.C.D:P     a stream-sized datagram came in
+//   log TEXT                  a line of the engine log
 // Once a record moved on, the driver sends a 64-byte stream-sized datagram
 // to its endpoint every 500 ms (what a connection request would do), so the
 // other side shows whether the hole through both routers is open.
@@ -25,6 +26,7 @@
 #include <string>
 
 #include "engine/core/LanternfishCore.h"
+#include "engine/log/LogApi.h"
 #include "engine/net/UdpServer.h"
 #include "tests/net/UdpServerTestSink.h"
 
@@ -35,6 +37,10 @@ namespace {
 volatile sig_atomic_t g_stop = 0;
 void OnSignal(int) {
     g_stop = 1;
+}
+
+void PrintLogLine(const char* line) {
+    std::printf("log %s\n", line);
 }
 
 std::string Hex(const uint8_t* p, size_t n) {
@@ -93,6 +99,9 @@ int main(int argc, char** argv) {
     signal(SIGTERM, OnSignal);
     signal(SIGINT, OnSignal);
     setvbuf(stdout, nullptr, _IOLBF, 0);
+    EngineLog::Open();
+    EngineLog::SetThresholds(100, 0);  // every line to the debug output, none to files
+    SetDebugOutputSink(&PrintLogLine);
 
     CLanternfishCore& core = CLanternfishCore::Instance();
     core.StartSharedServices();
@@ -181,5 +190,7 @@ int main(int argc, char** argv) {
     }
     server->SetStreamSink(nullptr);
     core.StopSharedServices();
+    SetDebugOutputSink(nullptr);
+    EngineLog::Close();
     return 0;
 }

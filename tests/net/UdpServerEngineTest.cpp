@@ -3,9 +3,11 @@
 // listener's port registers again, two servers find each other, an
 // unknown service leaves the socket usable, suspension closes it.
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -13,7 +15,9 @@
 #include <chrono>
 #include <cstring>
 #include <mutex>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "engine/core/LanternfishCore.h"
 #include "engine/core/WorkThread.h"
@@ -163,6 +167,11 @@ protected:
     void SetUp() override {
         if (!lftest::InPrivateNetworkNamespace())
             GTEST_SKIP() << "needs a private network namespace (unshare --net)";
+        // The engine's UDP server starts on port 8000, which engines of the
+        // suite's other tests may hold in the suite's namespace: this
+        // process gets a namespace of its own (once, before its threads).
+        static const bool own = lftest::EnterOwnNetworkNamespace();
+        ASSERT_TRUE(own) << "no network namespace of its own";
     }
 };
 
@@ -298,6 +307,98 @@ TEST_F(UdpServerEngineTest, SuspensionClosesTheSocketUntilLifted) {
     EXPECT_TRUE(service.WaitFor([](const auto& r) { return r.size() >= 2; }))
         << "the reopened socket registers again";
     s.StopUdpService();
+}
+
+// The configured local address is only reported: the socket binds every
+// address, so datagrams to any of the host's addresses reach it, and its
+// own go out from the address the route picks (the service sees 127.0.0.1,
+// not the reported 127.0.0.5, and the engine counts itself behind NAT).
+TEST_F(UdpServerEngineTest, SocketBindsEveryAddress) {
+    LoopbackRendezvous service;
+    QUInternalServer s;
+    lftest::RecordingSink sink;
+    s.SetStreamSink(&sink);
+    UdpServiceConfig c = LoopbackConfig(service.Port(), FreeUdpPort(), 5);
+    c.localAddress = inet_addr("127.0.0.5");
+    ASSERT_EQ(s.StartUdpService(c), 0);
+    ASSERT_TRUE(Eventually([&] { return s.PublicAddress() != 0; }));
+    EXPECT_EQ(s.PublicAddress(), kLoopback);
+    EXPECT_TRUE(s.IsBehindNat());
+    for (const char* to : {"127.0.0.1", "127.0.0.3", "127.0.0.5"}) {
+        const int peer = BoundUdp();
+        uint8_t stream[64] = {0, 0, 0, 64};
+        sockaddr_in sa{};
+        sa.sin_family = AF_INET;
+        sa.sin_port = htons(static_cast<uint16_t>(c.localPort));
+        sa.sin_addr.s_addr = inet_addr(to);
+        const int before = [&] {
+            std::lock_guard<std::mutex> g(sink.lock);
+            return sink.streamPackets;
+        }();
+        sendto(peer, stream, sizeof(stream), 0, reinterpret_cast<sockaddr*>(&sa), sizeof(sa));
+        EXPECT_TRUE(Eventually(
+            [&] {
+                std::lock_guard<std::mutex> g(sink.lock);
+                return sink.streamPackets > before;
+            },
+            5s))
+            << to;
+        close(peer);
+    }
+    s.StopUdpService();
+}
+
+// No socket can be made (the process is out of descriptors): said in the
+// log with the system's error code, the public address is forgotten, and
+// the thread tries again every second until it gets one.
+TEST_F(UdpServerEngineTest, SocketThatCannotBeMadeIsTriedAgain) {
+    QUInternalServer s;
+    UdpServiceConfig c = LoopbackConfig(9, FreeUdpPort(), 3);
+    {
+        std::lock_guard<std::mutex> g(g_logLock);
+        g_logLines.clear();
+    }
+    EngineLog::Open();
+    EngineLog::SetThresholds(100, 0);
+    SetDebugOutputSink(&CaptureLog);
+    rlimit saved{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+    rlimit low = saved;
+    low.rlim_cur = 256;
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+    std::vector<int> fillers;
+    for (;;) {
+        const int fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+        if (fd < 0) break;
+        fillers.push_back(fd);
+    }
+    const bool exhausted = errno == EMFILE;
+    const int started = s.StartUdpService(c);
+    const bool said = Eventually([] {
+        std::lock_guard<std::mutex> g(g_logLock);
+        return g_logLines.find("socket bind error : Last Error(24)") != std::string::npos;
+    });
+    std::this_thread::sleep_for(1500ms);
+    const uint16_t boundMeanwhile = s.BoundPort();
+    for (const int fd : fillers) close(fd);
+    setrlimit(RLIMIT_NOFILE, &saved);
+    ASSERT_TRUE(exhausted);
+    ASSERT_EQ(started, 0);
+    EXPECT_TRUE(said) << g_logLines;
+    EXPECT_EQ(boundMeanwhile, 0);
+    EXPECT_EQ(s.PublicAddress(), 0u);
+    {
+        std::lock_guard<std::mutex> g(g_logLock);
+        size_t times = 0;
+        for (size_t at = g_logLines.find("socket bind error"); at != std::string::npos;
+             at = g_logLines.find("socket bind error", at + 1))
+            ++times;
+        EXPECT_GE(times, 2u) << "tried again every second";
+    }
+    EXPECT_TRUE(Eventually([&] { return s.BoundPort() == c.localPort; }));
+    s.StopUdpService();
+    SetDebugOutputSink(nullptr);
+    EngineLog::Close();
 }
 
 }  // namespace

@@ -157,10 +157,78 @@ TEST(UdpServerNatTest, EnginesBehindTwoNatsFindEachOther) {
     EXPECT_FALSE(WaitForLine(logB, "stream-from 198\\.18\\.1\\.2:8000", 30s).empty());
     a.Stop();
     b.Stop();
+    // Routers that keep the ports: nothing to say about them.
+    EXPECT_EQ(lftest::ReadFile(logA).find(" appears as "), std::string::npos);
+    EXPECT_EQ(lftest::ReadFile(logB).find(" appears as "), std::string::npos);
     if (HasFailure() || std::getenv("LF_SHOW_LAB_LOGS") != nullptr) {
         std::printf("--- rendezvous\n%s--- engine A\n%s--- engine B\n%s",
                     lftest::ReadFile(serviceLog).c_str(), lftest::ReadFile(logA).c_str(),
                     lftest::ReadFile(logB).c_str());
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// Routers that map every destination to another random public port: the
+// service sees ports the engines never bound, B's punches leave from yet
+// another port, and A's datagrams towards B's registered endpoint meet no
+// mapping. The query is still answered and B is told and punches, but no
+// datagram gets through either router; the connections of the streams
+// then time out and the task goes on without them.
+TEST(UdpServerNatTest, RandomPortMappingDefeatsPunching) {
+    if (!lftest::InPrivateNetworkNamespace())
+        GTEST_SKIP() << "needs a private network namespace (unshare --net)";
+    if (!lftest::HaveProgram("nft")) GTEST_SKIP() << "needs nft";
+    lftest::TempDir dir;
+    lftest::NatLab lab(true);
+    ASSERT_TRUE(lab.Ok());
+    const std::string serviceLog = dir.Path() + "/rendezvous.log";
+    ASSERT_TRUE(lab.StartRendezvous(kRendezvous, serviceLog));
+    ASSERT_TRUE(WaitForLine(serviceLog, "serving 1").size() > 0);
+
+    const std::string logB = dir.Path() + "/b.log";
+    lftest::ChildProcess b;
+    ASSERT_TRUE(lab.StartInHome(1, Engine({"--move-to", "6881"}), logB, &b));
+    const std::smatch idB = WaitForLine(logB, "identity ([0-9a-f]{24})");
+    ASSERT_EQ(idB.size(), 2u);
+    const std::string identityB = idB[1];
+    EXPECT_FALSE(WaitForLine(logB, "bound 6881").empty());
+    // Registered from 6881, seen by the service on another port.
+    const std::smatch registered =
+        WaitForLine(serviceLog, "register " + identityB +
+                                    " 198\\.18\\.2\\.2:([0-9]+) local 198\\.19\\.2\\.2:6881");
+    ASSERT_EQ(registered.size(), 2u);
+    const std::string publicPortB = registered[1];
+    EXPECT_NE(publicPortB, "6881") << "the router kept the port: not a random mapping";
+
+    const std::string logA = dir.Path() + "/a.log";
+    lftest::ChildProcess a;
+    const std::string seedB = identityB.substr(0, 16);
+    ASSERT_TRUE(lab.StartInHome(0, Engine({"--query-seed", seedB}), logA, &a));
+    // The answer names B's registered endpoint; B punches, at most three
+    // times, towards the endpoint the service saw for A.
+    EXPECT_FALSE(
+        WaitForLine(logA, "state2 " + seedB + " 198\\.18\\.2\\.2:" + publicPortB + " asked")
+            .empty());
+    EXPECT_FALSE(WaitForLine(logB, "punches [1-3] punch-list 0", 30s).empty());
+    // A sends towards B every 500 ms: nothing arrives at B, and B's punches
+    // never reach A.
+    std::this_thread::sleep_for(8s);
+    a.Stop();
+    b.Stop();
+    const std::string outA = lftest::ReadFile(logA), outB = lftest::ReadFile(logB);
+    EXPECT_EQ(outB.find("stream-from"), std::string::npos) << outB;
+    EXPECT_EQ(outA.find("punch-from"), std::string::npos) << outA;
+    // Both engines said that their routers change ports.
+    EXPECT_NE(outA.find("[UDP port 8000 appears as 198.18.1.2:"), std::string::npos) << outA;
+    EXPECT_NE(outB.find("[UDP port 6881 appears as 198.18.2.2:" + publicPortB + ":"),
+              std::string::npos)
+        << outB;
+    if (HasFailure() || std::getenv("LF_SHOW_LAB_LOGS") != nullptr) {
+        std::printf("--- rendezvous\n%s--- engine A\n%s--- engine B\n%s",
+                    lftest::ReadFile(serviceLog).c_str(), outA.c_str(), outB.c_str());
     }
 }
 

@@ -6,7 +6,9 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <string>
 
+#include "engine/log/LogApi.h"
 #include "engine/net/UdpServerProtocol.h"
 #include "tests/net/UdpServerTestSink.h"
 
@@ -250,6 +252,44 @@ TEST_F(UdpServerProtocolTest, DispatchTable) {
     Feed(AddressAnswer(0, 8000));
     Feed(AddressAnswer(0xFFFFFFFFu, 8000));
     EXPECT_EQ(core.PublicAddress(), dAddress);
+}
+
+// A router that hands the socket another public port is said in the log
+// once per port (such routers may defeat hole punching); one that keeps
+// the port, or an engine not behind NAT, is not.
+TEST_F(UdpServerProtocolTest, ChangedPortIsSaidOncePerPort) {
+    static std::string lines;
+    lines.clear();
+    EngineLog::Open();
+    EngineLog::SetThresholds(100, 0);
+    SetDebugOutputSink([](const char* line) { lines += std::string(line) + "\n"; });
+    auto count = [] {
+        size_t n = 0;
+        for (size_t at = lines.find("appears as"); at != std::string::npos;
+             at = lines.find("appears as", at + 1))
+            ++n;
+        return n;
+    };
+    const struct {
+        const char* name;
+        uint32_t address;
+        uint32_t port;
+        size_t lines;
+    } steps[] = {
+        {"behind NAT, the port kept", kPublic, 8000, 0},
+        {"behind NAT, another port", kPublic, 41000, 1},
+        {"the same port again", kPublic, 41000, 1},
+        {"yet another port", kPublic, 41001, 2},
+        {"not behind NAT, another port", kLocal, 41002, 2},
+    };
+    for (const auto& step : steps) {
+        Feed(AddressAnswer(step.address, step.port));
+        EXPECT_EQ(count(), step.lines) << step.name << "\n" << lines;
+    }
+    SetDebugOutputSink(nullptr);
+    EngineLog::Close();
+    EXPECT_NE(lines.find("UDP port 8000 appears as 198.18.1.2:41000: "), std::string::npos)
+        << lines;
 }
 
 TEST_F(UdpServerProtocolTest, QueryBufferHoldsThirteenEntriesAndIsSentOnTheNextPass) {

@@ -4,7 +4,7 @@
 
 namespace lftest {
 
-NatLab::NatLab() {
+NatLab::NatLab(bool randomPorts) {
     if (!InPrivateNetworkNamespace()) return;
     m_internet = m_lab.AddHost("inet");
     if (m_internet.empty()) return;
@@ -35,8 +35,8 @@ NatLab::NatLab() {
             "table ip lfnat {\n"
             "  chain post { type nat hook postrouting priority 100; policy accept;\n"
             "    oifname \"" +
-            wan +
-            "\" masquerade; }\n"
+            wan + "\" masquerade" + (randomPorts ? " random" : "") +
+            "; }\n"
             "  chain input { type filter hook input priority 0; policy drop;\n"
             "    ct state established,related accept;\n"
             "    iifname { \"lo\", \"" +

@@ -22,8 +22,11 @@ class NatLab {
 public:
     static constexpr const char* kRendezvousAddress = "198.18.0.1";
 
-    // Builds the lab; Ok() tells whether every step worked.
-    NatLab();
+    // Builds the lab; Ok() tells whether every step worked. With
+    // randomPorts the routers give every new mapping a random public port
+    // (one per destination, as symmetric NATs do), which defeats hole
+    // punching.
+    explicit NatLab(bool randomPorts = false);
     ~NatLab();
     NatLab(const NatLab&) = delete;
     NatLab& operator=(const NatLab&) = delete;

@@ -1,6 +1,12 @@
 #include "tests/support/NetLab.h"
 
+#include <net/if.h>
+#include <sched.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <unistd.h>
+
+#include <cstring>
 
 #include "tests/support/TestDirs.h"
 
@@ -32,6 +38,20 @@ bool InPrivateNetworkNamespace() {
         at = end;
     }
     return true;
+}
+
+bool EnterOwnNetworkNamespace() {
+    if (!InPrivateNetworkNamespace()) return false;  // never from the host's namespace
+    if (unshare(CLONE_NEWNET) != 0) return false;
+    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return false;
+    ifreq ifr{};
+    std::strncpy(ifr.ifr_name, "lo", IFNAMSIZ - 1);
+    bool ok = ioctl(fd, SIOCGIFFLAGS, &ifr) == 0;
+    ifr.ifr_flags = static_cast<short>(ifr.ifr_flags | IFF_UP);
+    ok = ok && ioctl(fd, SIOCSIFFLAGS, &ifr) == 0;
+    close(fd);
+    return ok;
 }
 
 NetLab::NetLab() : m_tag(std::to_string(getpid() % 100000)) {}

@@ -14,6 +14,13 @@ namespace lftest {
 // `unshare --net`), where a test may build a lab.
 bool InPrivateNetworkNamespace();
 
+// Moves the calling thread into a new network namespace with only "lo" (up),
+// nested in the suite's one; threads it starts later follow it. For a test
+// that needs fixed port numbers which the suite's other tests, running at
+// the same time in the suite's namespace, may hold. Call it before the test
+// starts threads of its own; false when that is not possible here.
+bool EnterOwnNetworkNamespace();
+
 class NetLab {
 public:
     NetLab();

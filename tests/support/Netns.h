@@ -2,7 +2,8 @@
 // network namespaces inside the suite's own namespace, removed by name when
 // the object goes away). The bridge lives in a namespace of its own; every
 // host is joined to it by a veth pair whose host end is "e0" with its
-// address (198.18.0.0/15 only) and a route for 224.0.0.0/4, so that
+// address (198.18.0.0/15 only) and a route for 224.0.0.0/4 (except in the
+// suite's own namespace, which parallel tests share), so that
 // multicast groups can be joined and cross the bridge. A host may be on a
 // second network (another bridge, another /24) through a router host. The
 // bridge has no uplink: nothing of the lab reaches the host network.

@@ -42,6 +42,7 @@ struct Job {
     TaskInfo info{};
     int status = 0;
     bool badAddressNoted = false;
+    std::string listener;  // the listener text last shown
 };
 
 volatile std::sig_atomic_t g_stop = 0;
@@ -93,7 +94,9 @@ void Help() {
         "Sources are http:// or ftp://[user[:password]@]host[:port]/path addresses; with\n"
         "--torrent and no source the file comes from BitTorrent peers alone.\n"
         "Engine errors (why a torrent was refused) go to stderr; LANTERNFISH_DEBUG=1 prints\n"
-        "every engine log line there. LANTERNFISH_RENDEZVOUS_HOST and\n"
+        "every engine log line there. A task with a torrent prints its listener\n"
+        "(\"TARGET: listener ADDRESS : PORT\", or \"Service Disabled!\" with --peers 0)\n"
+        "each time it changes. LANTERNFISH_RENDEZVOUS_HOST and\n"
         "LANTERNFISH_RENDEZVOUS_PORT replace the rendezvous service of the UDP server.\n"
         "Exit status: 0 every file complete, 1 a task failed, 2 usage error.\n");
 }
@@ -281,6 +284,15 @@ int main(int argc, char** argv) {
                 job->status = 0;
             }
             if (job->status == 0) ++running;
+            // The listener as the task sees it, each time it changes.
+            if (!job->torrent.empty()) {
+                char listener[64] = "";
+                GetTaskListenerText(job->d.handle, listener, sizeof listener);
+                if (listener[0] != '\0' && job->listener != listener) {
+                    job->listener = listener;
+                    std::fprintf(stderr, "%s: listener %s\n", job->target.c_str(), listener);
+                }
+            }
             if (trace) {
                 std::fprintf(stderr, "%7.3f s  %s  verified %12llu  http %12llu  speed %10d\n",
                              seconds(), job->target.c_str(),
