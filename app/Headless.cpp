@@ -144,7 +144,7 @@ public:
         std::string running;
         if (IsActiveStatus(s) || s == DownloadStatus::Downloading) {
             running = "  ETA " + RemainingText(m_c.RemainingSeconds()) + "  CN " +
-                      std::to_string(m_c.Connections());
+                      std::to_string(m_c.Connections()) + PeerText();
         }
         char text[512];
         std::snprintf(text, sizeof text, "%s %s %8s  %12s  %s%s  (%s)",
@@ -192,6 +192,19 @@ public:
                 PrintLine("  " + m_c.FileName(i) + "  " + files[i]);
             }
         }
+    }
+
+    // The BitTorrent peers connected and the share of the bytes received
+    // that came from peers ("" while P2P brought nothing).
+    std::string PeerText() {
+        const uint32_t peers = m_c.PeerConnections();
+        uint64_t servers = 0, fromPeers = 0;
+        m_c.SourceBytes(&servers, &fromPeers);
+        if (peers == 0 && fromPeers == 0) return "";
+        const uint64_t total = servers + fromPeers;
+        const unsigned share = total ? static_cast<unsigned>(fromPeers * 100 / total) : 0;
+        return "  " + translate("Terminal", "对等端") + " " + std::to_string(peers) + " (" +
+               std::to_string(share) + "%)";
     }
 
 private:
@@ -385,6 +398,11 @@ int RunHeadless(const HeadlessOptions& options) {
     terminal.Render(true);
     PrintLine(translate("Terminal", "本次下载字节数：") +
               std::to_string(controller.SessionBytes()));
+    uint64_t servers = 0, peers = 0;
+    controller.SourceBytes(&servers, &peers);
+    PrintLine(translate("Terminal", "来自服务器：") + std::to_string(servers) + "  " +
+              translate("Terminal", "来自对等端：") + std::to_string(peers) + "  " +
+              translate("Terminal", "上传给对等端：") + std::to_string(controller.UploadedBytes()));
     controller.OnWindowDestroyed();
     SetEngineMessageSink(nullptr);
     return exitCode;
