@@ -1201,6 +1201,17 @@ uint64_t CDownloadController::UploadedBytes() {
     return n;
 }
 
+std::string CDownloadController::PeerText() {
+    const uint32_t peers = PeerConnections();
+    uint64_t servers = 0, fromPeers = 0;
+    SourceBytes(&servers, &fromPeers);
+    if (peers == 0 && fromPeers == 0) return "";
+    const uint64_t total = servers + fromPeers;
+    const unsigned share = total ? static_cast<unsigned>(fromPeers * 100 / total) : 0;
+    return translate("Status", "对等端") + " " + std::to_string(peers) + " (" +
+           std::to_string(share) + "%)";
+}
+
 void CDownloadController::SumTaskBytes(uint64_t* http, uint64_t* bt) {
     // A task that does not answer counts with the last figures it reported.
     for (int i = 0; i < kReleaseEntryCount; ++i) {

@@ -169,6 +169,9 @@ public:
     // the payload sent to peers.
     uint32_t PeerConnections();
     uint64_t UploadedBytes();
+    // "对等端 N (S%)": the peers connected and the share of the bytes
+    // received that came from peers; "" while P2P brought nothing.
+    std::string PeerText();
     bool SparseMode() const { return m_sparseMode.load(); }
     const ReleaseTable& Release() const { return m_table; }
     int HttpConnectionTotal() const { return m_httpTotal; }

@@ -144,7 +144,7 @@ public:
         std::string running;
         if (IsActiveStatus(s) || s == DownloadStatus::Downloading) {
             running = "  ETA " + RemainingText(m_c.RemainingSeconds()) + "  CN " +
-                      std::to_string(m_c.Connections()) + PeerText();
+                      std::to_string(m_c.Connections()) + PeerPart();
         }
         char text[512];
         std::snprintf(text, sizeof text, "%s %s %8s  %12s  %s%s  (%s)",
@@ -152,6 +152,12 @@ public:
                       speed.c_str(), m_c.SizeText().c_str(), running.c_str(),
                       StatusText(s).c_str());
         return text;
+    }
+
+    // The peers part of the running figures ("" while P2P brought nothing).
+    std::string PeerPart() {
+        const std::string text = m_c.PeerText();
+        return text.empty() ? text : "  " + text;
     }
 
     void Render(bool force) {
@@ -192,19 +198,6 @@ public:
                 PrintLine("  " + m_c.FileName(i) + "  " + files[i]);
             }
         }
-    }
-
-    // The BitTorrent peers connected and the share of the bytes received
-    // that came from peers ("" while P2P brought nothing).
-    std::string PeerText() {
-        const uint32_t peers = m_c.PeerConnections();
-        uint64_t servers = 0, fromPeers = 0;
-        m_c.SourceBytes(&servers, &fromPeers);
-        if (peers == 0 && fromPeers == 0) return "";
-        const uint64_t total = servers + fromPeers;
-        const unsigned share = total ? static_cast<unsigned>(fromPeers * 100 / total) : 0;
-        return "  " + translate("Terminal", "对等端") + " " + std::to_string(peers) + " (" +
-               std::to_string(share) + "%)";
     }
 
 private:

@@ -268,6 +268,10 @@ or restart the downloader to repair again.</translation>
         <source>已退出</source>
         <translation>Exited</translation>
     </message>
+    <message>
+        <source>对等端</source>
+        <translation>peers</translation>
+    </message>
 </context>
 <context>
     <name>Terminal</name>
@@ -290,10 +294,6 @@ or restart the downloader to repair again.</translation>
     <message>
         <source>本次下载字节数：</source>
         <translation>Bytes downloaded this time: </translation>
-    </message>
-    <message>
-        <source>对等端</source>
-        <translation>peers</translation>
     </message>
     <message>
         <source>来自服务器：</source>
