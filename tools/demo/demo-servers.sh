@@ -6,6 +6,7 @@
 #   http://127.0.0.1:6969/announce, udp://127.0.0.1:6969   opentracker, the torrents' tracker
 #   udp 127.0.0.1:8086                      lf-rendezvous, the UDP servers' rendezvous service
 #   127.0.0.2:6881, 127.0.0.3:6882          two seeders (lanternfish --seed) holding the release
+#                                           (LF_DEMO_SEEDERS=N: N of them, 0 to 8, on .2, .3, ...)
 #
 # nginx answers each request at no more than LF_DEMO_RATE bytes per second
 # (default 64k; "0" for no limit): on loopback an unthrottled server would
@@ -26,7 +27,7 @@ state=$(realpath -m "$state")
 files=$(realpath -m "$files")
 
 stop() {
-    for name in seeder2 seeder1 rendezvous tracker; do
+    for name in seeder8 seeder7 seeder6 seeder5 seeder4 seeder3 seeder2 seeder1 rendezvous tracker; do
         [ -f "$state/$name.pid" ] || continue
         pid=$(cat "$state/$name.pid")
         kill "$pid" 2>/dev/null || true
@@ -132,12 +133,12 @@ echo $! > "$state/tracker.pid"
 "$build/tools/lf-rendezvous/lf-rendezvous" --listen 127.0.0.1:8086 > "$state/rendezvous.log" 2>&1 &
 echo $! > "$state/rendezvous.pid"
 
-# Two seeders, each on its own loopback address (peers on 127.0.0.1 are
+# The seeders, each on its own loopback address (peers on 127.0.0.1 are
 # refused) and with a folder of its own holding the release's files.
 export LANTERNFISH_RENDEZVOUS_HOST=127.0.0.1 LANTERNFISH_RENDEZVOUS_PORT=8086
-n=0
-for address in 127.0.0.2 127.0.0.3; do
-    n=$((n + 1))
+seeders=${LF_DEMO_SEEDERS:-2}
+for n in $(seq 1 "$seeders"); do
+    address=127.0.0.$((n + 1))
     dir=$state/seeder$n
     mkdir -p "$dir"
     for f in "$files"/*; do ln -f "$f" "$dir/" 2>/dev/null || cp -f "$f" "$dir/"; done
@@ -147,7 +148,7 @@ for address in 127.0.0.2 127.0.0.3; do
     echo $! > "$state/seeder$n.pid"
 done
 # Ready once both have checked their files and started serving.
-for n in 1 2; do
+for n in $(seq 1 "$seeders"); do
     for _ in $(seq 300); do
         grep -q -e "Ctrl-C" "$state/seeder$n.log" 2>/dev/null && break
         kill -0 "$(cat "$state/seeder$n.pid")" 2>/dev/null || { cat "$state/seeder$n.log" >&2; exit 1; }
@@ -155,4 +156,4 @@ for n in 1 2; do
     done
 done
 echo "demo servers: http://127.0.0.1:8081/qarrd160107/ (mirror :8082), https://127.0.0.1:8443/lanternfish/resources.xml"
-echo "demo swarm: tracker 127.0.0.1:6969, rendezvous 127.0.0.1:8086, seeders 127.0.0.2:6881 and 127.0.0.3:6882"
+echo "demo swarm: tracker 127.0.0.1:6969, rendezvous 127.0.0.1:8086, $seeders seeders from 127.0.0.2:6881 on"
