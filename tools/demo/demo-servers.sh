@@ -156,4 +156,4 @@ for n in $(seq 1 "$seeders"); do
     done
 done
 echo "demo servers: http://127.0.0.1:8081/qarrd160107/ (mirror :8082), https://127.0.0.1:8443/lanternfish/resources.xml"
-echo "demo swarm: tracker 127.0.0.1:6969, rendezvous 127.0.0.1:8086, $seeders seeders from 127.0.0.2:6881 on"
+echo "demo swarm: tracker 127.0.0.1:6969, rendezvous 127.0.0.1:8086, seeders: $seeders (from 127.0.0.2:6881 on)"
