@@ -935,12 +935,19 @@ void CDownloadController::StartResourceRefresh() {
     }
     if (Status() == DownloadStatus::CheckRecover) selection.repairIndex = m_currentIndex;
     auto sink = std::make_shared<EngineSourceSink>(&m_p2pSwitch, m_handles);
-    StartUpdateSources(m_table.listUrl, selection, sink);
+    std::shared_ptr<std::atomic<bool>> answered = m_listAnswered;
+    // The sink passes a switch the list carries at once; after a failed
+    // fetch the next speed-text request passes the switch as it was.
+    if (!StartUpdateSources(m_table.listUrl, selection, sink,
+                            [answered](int) { answered->store(true); })) {
+        m_listAnswered->store(true);
+    }
 }
 
 std::string CDownloadController::SpeedText() {
     std::lock_guard<std::recursive_mutex> guard(m_lock);
-    SetP2PEnabled(m_p2pSwitch);
+    if (m_table.listUrl.empty()) m_listAnswered->store(true);
+    SetP2PEnabled(m_listAnswered->load() ? m_p2pSwitch.load() : 0);
     DownloadStatus status = Status();
     if (status == DownloadStatus::Pause) m_refreshCounter = 0;
     bool counting = status == DownloadStatus::Downloading || status == DownloadStatus::CheckRecover;
@@ -1161,6 +1168,48 @@ uint64_t CDownloadController::SessionBytes() {
     uint64_t http = 0, bt = 0;
     SumTaskBytes(&http, &bt);
     return http + bt;
+}
+
+void CDownloadController::SourceBytes(uint64_t* servers, uint64_t* peers) {
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    *servers = *peers = 0;
+    SumTaskBytes(servers, peers);
+}
+
+uint32_t CDownloadController::PeerConnections() {
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    uint32_t n = 0;
+    for (int i = 0; i < kReleaseEntryCount; ++i) {
+        TaskInfoEx info{};
+        if (m_handles[i] != nullptr && QueryTaskEx(m_handles[i], &info) == 0) {
+            n += info.connectedBtPeers;
+        }
+    }
+    return n;
+}
+
+uint64_t CDownloadController::UploadedBytes() {
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    uint64_t n = 0;
+    for (int i = 0; i < kReleaseEntryCount; ++i) {
+        TaskInfoEx info{};
+        if (m_handles[i] != nullptr && QueryTaskEx(m_handles[i], &info) == 0) {
+            m_lastUploaded[i] = info.uploadedBytes;
+        }
+        n += m_lastUploaded[i];
+    }
+    return n;
+}
+
+std::string CDownloadController::PeerText() {
+    const uint32_t peers = PeerConnections();
+    uint64_t servers = 0, fromPeers = 0;
+    SourceBytes(&servers, &fromPeers);
+    if (peers == 0 && fromPeers == 0) return "";
+    const uint64_t total = servers + fromPeers;
+    const unsigned share = total ? static_cast<unsigned>(fromPeers * 100 / total) : 0;
+    return translate("Status", "对等端") + " " + std::to_string(peers) + " (" +
+           std::to_string(share) + "%)";
 }
 
 void CDownloadController::SumTaskBytes(uint64_t* http, uint64_t* bt) {

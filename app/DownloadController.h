@@ -163,6 +163,15 @@ public:
     uint32_t RemainingSeconds();
     // Bytes the tasks received from servers and peers in this run.
     uint64_t SessionBytes();
+    // The same bytes by kind of source: HTTP and FTP servers, BitTorrent peers.
+    void SourceBytes(uint64_t* servers, uint64_t* peers);
+    // Over every task, finished ones too: the BitTorrent peers connected and
+    // the payload sent to peers.
+    uint32_t PeerConnections();
+    uint64_t UploadedBytes();
+    // "对等端 N (S%)": the peers connected and the share of the bytes
+    // received that came from peers; "" while P2P brought nothing.
+    std::string PeerText();
     bool SparseMode() const { return m_sparseMode.load(); }
     const ReleaseTable& Release() const { return m_table; }
     int HttpConnectionTotal() const { return m_httpTotal; }
@@ -287,6 +296,10 @@ private:
     uint64_t m_requiredSpace = 0;
     std::atomic<bool> m_autoShutdown{false};
     std::atomic<int> m_p2pSwitch{1};
+    // Set once the first resource-list fetch has ended (answered or failed):
+    // until then the engine's peer wire stays off, so a list that turns P2P
+    // off is obeyed before any tracker or peer is contacted.
+    std::shared_ptr<std::atomic<bool>> m_listAnswered = std::make_shared<std::atomic<bool>>(false);
     std::atomic<bool> m_sparseMode{false};
     std::string m_lastDigest;
     std::string m_startFailure;
@@ -303,6 +316,7 @@ private:
     std::array<std::unique_ptr<TaskDescription>, kReleaseEntryCount> m_records;
     std::array<uint64_t, kReleaseEntryCount> m_lastHttpBytes{};
     std::array<uint64_t, kReleaseEntryCount> m_lastBtBytes{};
+    std::array<uint64_t, kReleaseEntryCount> m_lastUploaded{};
 
     // Connection sharing memory.
     int m_sharedTotal = -1, m_sharedRunning = -1;

@@ -144,7 +144,7 @@ public:
         std::string running;
         if (IsActiveStatus(s) || s == DownloadStatus::Downloading) {
             running = "  ETA " + RemainingText(m_c.RemainingSeconds()) + "  CN " +
-                      std::to_string(m_c.Connections());
+                      std::to_string(m_c.Connections()) + PeerPart();
         }
         char text[512];
         std::snprintf(text, sizeof text, "%s %s %8s  %12s  %s%s  (%s)",
@@ -152,6 +152,12 @@ public:
                       speed.c_str(), m_c.SizeText().c_str(), running.c_str(),
                       StatusText(s).c_str());
         return text;
+    }
+
+    // The peers part of the running figures ("" while P2P brought nothing).
+    std::string PeerPart() {
+        const std::string text = m_c.PeerText();
+        return text.empty() ? text : "  " + text;
     }
 
     void Render(bool force) {
@@ -385,6 +391,11 @@ int RunHeadless(const HeadlessOptions& options) {
     terminal.Render(true);
     PrintLine(translate("Terminal", "本次下载字节数：") +
               std::to_string(controller.SessionBytes()));
+    uint64_t servers = 0, peers = 0;
+    controller.SourceBytes(&servers, &peers);
+    PrintLine(translate("Terminal", "来自服务器：") + std::to_string(servers) + "  " +
+              translate("Terminal", "来自对等端：") + std::to_string(peers) + "  " +
+              translate("Terminal", "上传给对等端：") + std::to_string(controller.UploadedBytes()));
     controller.OnWindowDestroyed();
     SetEngineMessageSink(nullptr);
     return exitCode;

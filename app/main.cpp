@@ -8,6 +8,7 @@
 
 #include "app/Headless.h"
 #include "app/ReleaseResources.h"
+#include "app/Seeder.h"
 #include "engine/core/Version.h"
 
 #ifdef LF_HAVE_DESKTOP
@@ -59,6 +60,12 @@ void PrintHelp() {
         "  --no-install          stop after the download (and the verification)\n"
         "  --quiet               print only status changes and messages\n"
         "\n"
+        "Seeding a finished release (no window, no download):\n"
+        "  --seed DIR            check the eight files in DIR against the release's sizes\n"
+        "                        and MD5 digests, then serve them to BitTorrent peers\n"
+        "                        until Ctrl-C (or the engine's seed time, 12 hours)\n"
+        "  --listen PORT         the listening port for peers (with --seed)\n"
+        "\n"
         "  --version             print the version\n"
         "  --help                print this help\n"
         "\n"
@@ -90,12 +97,15 @@ int main(int argc, char** argv) {
     bool window = true;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
-        if (arg == "--headless" || arg == "--help" || arg == "-h" || arg == "--version")
+        if (arg == "--headless" || arg == "--help" || arg == "-h" || arg == "--version" ||
+            arg == "--seed")
             window = false;
     }
     if (window) StartWindowProgram(argv);
 #endif
     std::string release;
+    lfapp::SeedOptions seed;
+    bool seeding = false;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         auto value = [&](const char* name) -> const char* {
@@ -138,6 +148,16 @@ int main(int argc, char** argv) {
             setenv("LANTERNFISH_LOG_ALL", "1", 1);
         } else if (arg == "--quiet") {
             options.quiet = true;
+            seed.quiet = true;
+        } else if (arg == "--seed") {
+            seeding = true;
+            seed.folder = value("--seed");
+        } else if (arg == "--listen") {
+            if (!ParseNumber(value("--listen"), &seed.listenPort) || seed.listenPort == 0 ||
+                seed.listenPort > 65535) {
+                std::fprintf(stderr, "lanternfish: --listen takes a port (1-65535)\n");
+                return 64;
+            }
         } else {
 #ifdef LF_HAVE_DESKTOP
             if (!headless) continue;  // Qt takes its own options
@@ -154,6 +174,7 @@ int main(int argc, char** argv) {
             return 1;
         }
     }
+    if (seeding) return lfapp::RunSeeder(seed);
     // The window builds its controller itself; the choice reaches it here.
     if (!options.mapPort) setenv("LANTERNFISH_PORT_MAPPING", "0", 1);
 #ifdef LF_HAVE_DESKTOP

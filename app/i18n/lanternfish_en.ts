@@ -268,6 +268,10 @@ or restart the downloader to repair again.</translation>
         <source>已退出</source>
         <translation>Exited</translation>
     </message>
+    <message>
+        <source>对等端</source>
+        <translation>peers</translation>
+    </message>
 </context>
 <context>
     <name>Terminal</name>
@@ -290,6 +294,57 @@ or restart the downloader to repair again.</translation>
     <message>
         <source>本次下载字节数：</source>
         <translation>Bytes downloaded this time: </translation>
+    </message>
+    <message>
+        <source>来自服务器：</source>
+        <translation>From servers: </translation>
+    </message>
+    <message>
+        <source>来自对等端：</source>
+        <translation>from peers: </translation>
+    </message>
+    <message>
+        <source>上传给对等端：</source>
+        <translation>uploaded to peers: </translation>
+    </message>
+</context>
+<context>
+    <name>Seeder</name>
+    <message>
+        <source>做种前校验文件：</source>
+        <translation>Checking the files before seeding: </translation>
+    </message>
+    <message>
+        <source>文件缺失或大小不符，不做种：</source>
+        <translation>Missing or of the wrong size, not seeding: </translation>
+    </message>
+    <message>
+        <source>MD5不匹配，不做种：</source>
+        <translation>MD5 does not match, not seeding: </translation>
+    </message>
+    <message>
+        <source>发布包不含此文件的种子，不做种：</source>
+        <translation>The release has no torrent for this file, not seeding: </translation>
+    </message>
+    <message>
+        <source>无法开始做种：</source>
+        <translation>Cannot start seeding: </translation>
+    </message>
+    <message>
+        <source>正在做种，Ctrl-C 停止。</source>
+        <translation>Seeding; Ctrl-C stops.</translation>
+    </message>
+    <message>
+        <source>已连接对等端：</source>
+        <translation>Peers connected: </translation>
+    </message>
+    <message>
+        <source>已上传：</source>
+        <translation>uploaded: </translation>
+    </message>
+    <message>
+        <source>本次上传字节数：</source>
+        <translation>Bytes uploaded this time: </translation>
     </message>
 </context>
 <context>

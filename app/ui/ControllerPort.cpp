@@ -70,6 +70,7 @@ public:
     std::string InstallerPath() override { return m_controller.InstallerPath(); }
     std::string SaveFolder() override { return m_controller.SaveFolder(); }
     std::string VersionLabel() override { return m_controller.VersionLabel(); }
+    std::string PeerText() override { return m_controller.PeerText(); }
     uint32_t OverallProgress() override { return m_controller.OverallProgress(); }
     uint32_t VerifyProgress() override { return m_controller.VerifyProgress(); }
     uint32_t RepairProgress() override { return m_controller.RepairProgress(); }

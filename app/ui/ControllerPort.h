@@ -50,6 +50,9 @@ public:
     virtual std::string InstallerPath() = 0;
     virtual std::string SaveFolder() = 0;
     virtual std::string VersionLabel() = 0;
+    // The peers connected and the share of the bytes from peers ("" while
+    // P2P brought nothing).
+    virtual std::string PeerText() { return ""; }
 
     // Progress values 0..10000.
     virtual uint32_t OverallProgress() = 0;

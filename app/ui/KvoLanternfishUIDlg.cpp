@@ -51,6 +51,8 @@ const QRect kSpeedRect = CKvoLanternfishUIDlg::TextRect(129, 260, 204, 280);
 const QRect kLabelRect = CKvoLanternfishUIDlg::TextRect(209, 260, 259, 280);
 const QRect kPercentRect = CKvoLanternfishUIDlg::TextRect(262, 260, 312, 280);
 const QRect kFinalRect = CKvoLanternfishUIDlg::TextRect(129, 260, 312, 280);
+// The peers figure sits on the foot of the banner, at its right.
+const QRect kPeersRect = CKvoLanternfishUIDlg::TextRect(230, 176, 400, 195);
 // The list sits below the toggle; its height is what fits in the expanded
 // window so that its last row and the scroll bar stay reachable.
 const int kListTop = 322;
@@ -276,7 +278,9 @@ void CKvoLanternfishUIDlg::RefreshTexts(bool tick) {
                                   m_controller->VerifyProgress(), repair));
     m_final = Q(FinalText(m_status, m_controller->Repaired()));
     m_size = Q(m_controller->SizeText());
+    m_peers = Q(m_controller->PeerText());
     update(kSizeRect);
+    update(kPeersRect);
     update(kFinalRect);
 }
 
@@ -594,6 +598,7 @@ std::vector<CKvoLanternfishUIDlg::PaintedText> CKvoLanternfishUIDlg::PaintedText
     std::vector<PaintedText> texts = {
         {"version", m_version, kVersionRect},
         {"size", m_size, kSizeRect},
+        {"peers", m_peers, kPeersRect},
         {"save label", Q(lfapp::translate("Status", "保存位置:")), kSaveLabelRect}};
     if (ShowsFinalText(m_status)) {
         texts.push_back({"final", m_final, kFinalRect});
@@ -631,6 +636,7 @@ void CKvoLanternfishUIDlg::PaintTexts(QPainter& painter) {
     }
     draw(kVersionRect, kVersionColour, Qt::AlignLeft, m_version);
     draw(kSizeRect, kValueColour, Qt::AlignLeft, m_size);
+    if (!m_peers.isEmpty()) draw(kPeersRect, kValueColour, Qt::AlignRight, m_peers);
     // The folder text is long; show its end, where the names differ.
     painter.setPen(kLabelColour);
     painter.drawText(

@@ -96,6 +96,7 @@ public:
     QString PercentShown() const { return m_percent; }
     QString FinalShown() const { return m_final; }
     QString SizeShown() const { return m_size; }
+    QString PeersShown() const { return m_peers; }
     // The texts painted now, each with the room it has (the save folder,
     // elided on purpose, left out).
     struct PaintedText {
@@ -197,7 +198,7 @@ private:
     QRegion m_collapsedRegion;
 
     int m_startExitCode = 0;
-    QString m_saveFolder, m_version, m_size, m_speed, m_label, m_percent, m_final;
+    QString m_saveFolder, m_version, m_size, m_speed, m_label, m_percent, m_final, m_peers;
     bool m_speedAccent = false;
 
     QPoint m_dragOffset;

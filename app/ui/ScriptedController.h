@@ -24,6 +24,7 @@ struct ScriptedState {
     std::string startFailure;
     std::string speed = "0 B/s";
     std::string size = "0 B/2.0 GB";
+    std::string peers;
     std::array<std::string, 8> names{"setup.exe", "data.pak", "c1.cab", "c2.cab",
                                      "c3.cab",    "c4.cab",   "c5.cab", "c6.cab"};
     std::array<std::string, 8> statusTexts{};
@@ -71,6 +72,7 @@ public:
         return s.speed;
     }
     std::string SizeText() override { return s.size; }
+    std::string PeerText() override { return s.peers; }
     std::string FileName(int i) override { return s.names.at(i); }
     std::string FileStatusText(int i) override { return s.statusTexts.at(i); }
     std::string RepairSpeedText() override { return s.repairSpeed; }

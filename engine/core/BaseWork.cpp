@@ -222,6 +222,8 @@ void TBaseWork::QueryTaskInfoEx(TaskInfoEx* info) {
     info->runSeconds = start != 0 ? CachedSeconds() - start : 0;
     info->connectedPeers = m_published.connectedPeers;
     info->activeSources = m_published.activeSources;
+    info->connectedBtPeers = m_published.connectedBtPeers;
+    info->uploadedBytes = static_cast<uint64_t>(m_published.uploadedPayload);
 }
 
 bool TBaseWork::IsComplete() {

@@ -85,6 +85,10 @@ struct TaskInfoEx {
     uint32_t runSeconds;
     uint32_t connectedPeers;
     uint32_t activeSources;
+    // BitTorrent peers past the handshake, and the payload sent to peers
+    // since the task was created.
+    uint32_t connectedBtPeers;
+    uint64_t uploadedBytes;
 };
 
 }  // namespace lf

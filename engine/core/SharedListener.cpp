@@ -33,7 +33,10 @@ uint16_t ListeningPortSetting() {
 bool QLanSocket::Open() {
     m_socket.Close();
     m_socket.SetReuseAddress(true);
-    if (!m_socket.Open(lan::kPort, 0) || !m_socket.JoinGroup(lan::GroupAddress(), 0)) {
+    // With a local address set, the group is joined and sent to on that
+    // address's interface only (a loopback address keeps discovery on lo).
+    const uint32_t local = CLanternfishCore::Instance().localAddress.load();
+    if (!m_socket.Open(lan::kPort, 0) || !m_socket.JoinGroup(lan::GroupAddress(), local)) {
         // Tried again at every maintenance: said once until it works.
         if (!m_failureLogged) {
             EngineLog::Printf(38, "LAN discovery socket not opened : Last Error(%d)",

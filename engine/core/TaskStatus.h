@@ -42,6 +42,10 @@ struct TaskStatus {
     std::string comment;
     int64_t receivedTotal = 0;
     int64_t sentTotal = 0;
+    // Payload sent to BitTorrent peers since the task was created.
+    int64_t uploadedPayload = 0;
+    // BitTorrent peers past the handshake.
+    uint32_t connectedBtPeers = 0;
     int32_t averageDownSpeed = 0;
     int32_t averageUpSpeed = 0;
     int32_t smoothedSpeed = 0;

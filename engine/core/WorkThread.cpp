@@ -334,7 +334,11 @@ void TWorkThread::Publish(bool now, bool force) {
     } else if (!guard.TryLock()) {
         return;
     }
-    if (now) m_working.connectedPeers = static_cast<uint32_t>(ActiveSourceCount());
+    if (now) {
+        m_working.connectedPeers = static_cast<uint32_t>(ActiveSourceCount());
+        m_working.connectedBtPeers = static_cast<uint32_t>(ConnectedBitTorrentPeers());
+    }
+    m_working.uploadedPayload = static_cast<int64_t>(m_uploadedBytes);
     PublishPieceData(force);
     m_published = m_working;
     m_publishedHttpBytes = m_httpBytes;

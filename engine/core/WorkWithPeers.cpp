@@ -676,6 +676,14 @@ void TWorkWithPeers::ConnectionWork() {
     }
 }
 
+size_t TWorkWithPeers::ConnectedBitTorrentPeers() const {
+    size_t n = 0;
+    for (const TPeerObject* s : m_active) {
+        if (s->m_kind == kSourceBitTorrent && s->m_linkState == TPeerObject::kLinkEstablished) ++n;
+    }
+    return n;
+}
+
 void TWorkWithPeers::PeerConnectionWork() {
     if (CLanternfishCore::Instance().p2pEnabled.load() == 0) {
         // P2P off: the BitTorrent sources go, two per second.

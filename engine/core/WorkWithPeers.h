@@ -73,6 +73,8 @@ public:
     // is off (empty before the first dispatch).
     std::string ListenerText();
     size_t ActiveSourceCount() const { return m_active.size(); }
+    // Active BitTorrent sources whose handshake is done.
+    size_t ConnectedBitTorrentPeers() const;
     const std::vector<TPeerObject*>& ActiveSources() const { return m_active; }
     // True when for more than ms no active source other than trackers existed.
     bool OnlyTrackersFor(uint32_t tickNowMs, uint32_t ms);

@@ -121,6 +121,7 @@ TEST(Language, WindowTextsFitTheirPlaces) {
             state.status = c.status;
             state.speed = "1023.9 MB/s";
             state.size = "1023.9 MB/2.1 GB";  // the release is 2.1 GB
+            state.peers = lfapp::translate("Status", "对等端") + " 9999 (100%)";
             state.repairSpeed = "1023.9 KB/s";
             state.overall = state.verify = 10000;
             state.repair = c.repair;

@@ -3,6 +3,15 @@
 #   http://127.0.0.1:8081/qarrd160107/...   the eight files (the release's source URLs)
 #   http://127.0.0.1:8082/mirror/...        the same files, a mirror named by the resource list
 #   https://127.0.0.1:8443/lanternfish/resources.xml   the resource list (self-signed certificate)
+#   http://127.0.0.1:6969/announce, udp://127.0.0.1:6969   opentracker, the torrents' tracker
+#   udp 127.0.0.1:8086                      lf-rendezvous, the UDP servers' rendezvous service
+#   127.0.0.2:6881, 127.0.0.3:6882          two seeders (lanternfish --seed) holding the release
+#                                           (LF_DEMO_SEEDERS=N: N of them, 0 to 8, on .2, .3, ...)
+#
+# nginx answers each request at no more than LF_DEMO_RATE bytes per second
+# (default 64k; "0" for no limit): on loopback an unthrottled server would
+# finish before the first peer is connected, and the seeders' share of the
+# download would not show.
 #
 #   tools/demo/demo-servers.sh start [STATE_DIR]
 #   tools/demo/demo-servers.sh stop  [STATE_DIR]
@@ -18,6 +27,14 @@ state=$(realpath -m "$state")
 files=$(realpath -m "$files")
 
 stop() {
+    for name in seeder8 seeder7 seeder6 seeder5 seeder4 seeder3 seeder2 seeder1 rendezvous tracker; do
+        [ -f "$state/$name.pid" ] || continue
+        pid=$(cat "$state/$name.pid")
+        kill "$pid" 2>/dev/null || true
+        for _ in $(seq 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+        kill -9 "$pid" 2>/dev/null || true
+        rm -f "$state/$name.pid"
+    done
     if [ -f "$state/nginx.pid" ]; then
         kill "$(cat "$state/nginx.pid")" 2>/dev/null || true
         for _ in $(seq 50); do [ -f "$state/nginx.pid" ] || break; sleep 0.1; done
@@ -63,6 +80,7 @@ if [ ! -f "$state/cert.pem" ]; then
         -keyout "$state/key.pem" -out "$state/cert.pem" 2>/dev/null
 fi
 
+rate=${LF_DEMO_RATE:-64k}
 # As root, nginx's workers would run as nobody and might not read the files.
 user=
 [ "$(id -u)" = 0 ] && user="user root;"
@@ -83,8 +101,8 @@ http {
     scgi_temp_path $state/tmp/scgi;
     types { text/xml xml; }
     default_type application/octet-stream;
-    server { listen 127.0.0.1:8081; root $state/www; }
-    server { listen 127.0.0.1:8082; root $state/www; }
+    server { listen 127.0.0.1:8081; root $state/www; limit_rate $rate; }
+    server { listen 127.0.0.1:8082; root $state/www; limit_rate $rate; }
     server {
         listen 127.0.0.1:8443 ssl;
         ssl_certificate $state/cert.pem;
@@ -97,4 +115,45 @@ CONF
 nginx=$(command -v nginx || echo /usr/sbin/nginx)
 "$nginx" -c "$state/nginx.conf" -p "$state/" -e "$state/error.log"
 for _ in $(seq 50); do [ -f "$state/nginx.pid" ] && break; sleep 0.1; done
+
+# The tracker: opentracker with the release's info hashes as its whitelist
+# (Debian's build serves listed torrents only).
+build=${LF_BUILD_DIR:-$here/build}
+mkdir -p "$state/tracker"
+"$here/tools/demo/info-hashes.py" "$here/release/torrents/"*.torrent > "$state/tracker/whitelist"
+chmod 0755 "$state/tracker"
+chmod 0644 "$state/tracker/whitelist"
+tracker_user=()
+[ "$(id -u)" = 0 ] && tracker_user=(-u nobody)
+opentracker -i 127.0.0.1 -p 6969 -P 6969 -d "$state/tracker" -w whitelist "${tracker_user[@]}" \
+    > "$state/tracker.log" 2>&1 &
+echo $! > "$state/tracker.pid"
+
+# The rendezvous service of the engines' UDP servers.
+"$build/tools/lf-rendezvous/lf-rendezvous" --listen 127.0.0.1:8086 > "$state/rendezvous.log" 2>&1 &
+echo $! > "$state/rendezvous.pid"
+
+# The seeders, each on its own loopback address (peers on 127.0.0.1 are
+# refused) and with a folder of its own holding the release's files.
+export LANTERNFISH_RENDEZVOUS_HOST=127.0.0.1 LANTERNFISH_RENDEZVOUS_PORT=8086
+seeders=${LF_DEMO_SEEDERS:-2}
+for n in $(seq 1 "$seeders"); do
+    address=127.0.0.$((n + 1))
+    dir=$state/seeder$n
+    mkdir -p "$dir"
+    for f in "$files"/*; do ln -f "$f" "$dir/" 2>/dev/null || cp -f "$f" "$dir/"; done
+    LANTERNFISH_LOCAL_ADDRESS=$address LANTERNFISH_DATA_HOME=$state/seeder$n-data \
+        "$build/app/lanternfish" --seed "$dir" --listen $((6880 + n)) \
+        > "$state/seeder$n.log" 2>&1 &
+    echo $! > "$state/seeder$n.pid"
+done
+# Ready once both have checked their files and started serving.
+for n in $(seq 1 "$seeders"); do
+    for _ in $(seq 300); do
+        grep -q -e "Ctrl-C" "$state/seeder$n.log" 2>/dev/null && break
+        kill -0 "$(cat "$state/seeder$n.pid")" 2>/dev/null || { cat "$state/seeder$n.log" >&2; exit 1; }
+        sleep 0.1
+    done
+done
 echo "demo servers: http://127.0.0.1:8081/qarrd160107/ (mirror :8082), https://127.0.0.1:8443/lanternfish/resources.xml"
+echo "demo swarm: tracker 127.0.0.1:6969, rendezvous 127.0.0.1:8086, seeders: $seeders (from 127.0.0.2:6881 on)"

@@ -39,6 +39,7 @@ void Downloading(ScriptedState& s) {
     s.status = DownloadStatus::Downloading;
     s.speed = "3.4 MB/s";
     s.size = "812.6 MB/2.1 GB";
+    s.peers = lfapp::translate("Status", "对等端") + " 16 (41%)";
     s.overall = 3862;
     s.statusTexts = {"√ 下载完成  ", "52.17%    ", "31.08%    ",   "27.90%    ",
                      "12.44%    ",   "6.03%    ",  "准备下载    ", "准备下载    "};

@@ -1,0 +1,312 @@
+// The whole release over P2SP between two hosts of a lab: a server host
+// (nginx, throttled, opentracker and lf-rendezvous), host A seeding a
+// finished release with `lanternfish --seed`, and host B downloading the
+// same release from scratch with the terminal front end. With the resource
+// list's P2P switch on, B takes bytes from the server and from A, and A's
+// upload figure matches what B got from peers; with it off, B downloads
+// from the server alone and never opens a BitTorrent connection (checked
+// with `ss` in both hosts and on the tracker). The lab is a bridge with
+// 198.18.0.0/24 addresses inside the test's own namespace.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <set>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/app/HeadlessFixture.h"
+#include "tests/app/ReleaseFiles.h"
+#include "tests/support/NetLab.h"
+#include "tests/support/Netns.h"
+#include "tests/support/OpenTracker.h"
+#include "tests/support/TestDirs.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+using lfapptest::kReleaseFileNames;
+
+const std::string kProgram = std::string(LF_BINARY_DIR) + "/app/lanternfish";
+const std::string kServer = "198.18.0.1";
+const std::string kHostA = "198.18.0.2";
+const std::string kHostB = "198.18.0.3";
+constexpr int kHttpPort = 8080;
+constexpr int kRendezvousPort = 8086;
+constexpr int kSeedPort = 6881;
+constexpr uint64_t kPieceLength = 65536;
+
+// About 6 MB; the server sends each request at 16 KiB/s after its first
+// second, so a server-only download takes some seconds and A's share shows.
+const std::array<uint64_t, 8> kSizes = {40000,   300000,  1000000, 1000000,
+                                        1000000, 1000000, 1000000, 999999};
+
+// The number after `label` in `text` (the last occurrence), or -1.
+long long NumberAfter(const std::string& text, const std::string& label) {
+    const size_t at = text.rfind(label);
+    if (at == std::string::npos) return -1;
+    return std::strtoll(text.c_str() + at + label.size(), nullptr, 10);
+}
+
+// Established TCP connections in a host between its address and `peer`.
+std::vector<std::string> ConnectionsTo(const std::string& host, const std::string& peer) {
+    const std::string out = lftest::Capture("ip netns exec " + host + " ss -Htn 2>/dev/null");
+    std::vector<std::string> lines;
+    std::istringstream in(out);
+    for (std::string line; std::getline(in, line);) {
+        if (line.find(peer + ":") != std::string::npos) lines.push_back(line);
+    }
+    return lines;
+}
+
+class ReleaseSwarmTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(lftest::InPrivateNetworkNamespace()) << "run inside unshare --net";
+        lan = std::make_unique<lftest::Lan>(lab, "swarm");
+        ASSERT_TRUE(lan->Ok());
+        server = lan->AddHost("server", kServer + "/24");
+        hostA = lan->AddHost("a", kHostA + "/24");
+        hostB = lan->AddHost("b", kHostB + "/24");
+        ASSERT_FALSE(server.empty() || hostA.empty() || hostB.empty());
+        // The test watches the tracker from the bridge too.
+        ASSERT_TRUE(lan->Join("", "lab0", "198.18.0.100/24"));
+
+        std::filesystem::create_directories(dir / "www/qarrd160107");
+        std::filesystem::create_directories(dir / "www/lanternfish");
+        std::filesystem::create_directories(dir / "seed");
+        std::vector<std::string> files;
+        for (int i = 0; i < 8; ++i) {
+            const std::string path = dir / (std::string("www/qarrd160107/") + kReleaseFileNames[i]);
+            lftest::WriteFile(path, lftest::PseudoRandomBytes(kSizes[i], 3000 + i));
+            md5[i] = lfapptest::Md5OfFile(path);
+            std::filesystem::copy_file(path, dir / (std::string("seed/") + kReleaseFileNames[i]));
+            files.push_back(path);
+        }
+        // The torrents' info hashes do not depend on the tracker: the first
+        // release gives the tracker's whitelist, the second names its port.
+        ASSERT_TRUE(MakeRelease(files, "http://" + kServer + ":1/announce"));
+        hashes = InfoHashes();
+        ASSERT_EQ(hashes.size(), 8u);
+        ASSERT_TRUE(tracker.Start(hashes, kServer, lab.Prefix(server)));
+        ASSERT_TRUE(MakeRelease(files, tracker.HttpAnnounce()));
+
+        // nginx in the server host.
+        std::string conf = "daemon off;\nworker_processes 1;\nuser root;\n";
+        conf += "pid " + (dir / "nginx.pid") + ";\nerror_log " + (dir / "nginx-error.log") + ";\n";
+        conf += "events { worker_connections 1024; }\nhttp {\n";
+        conf += "  access_log " + (dir / "access.log") + ";\n";
+        for (const char* t : {"client_body", "proxy", "fastcgi", "uwsgi", "scgi"})
+            conf += std::string("  ") + t + "_temp_path " + (dir / t) + ";\n";
+        conf += "  types { text/xml xml; }\n  default_type application/octet-stream;\n";
+        conf += "  server { listen " + kServer + ":" + std::to_string(kHttpPort) + "; root " +
+                (dir / "www") + "; limit_rate 16k; }\n}\n";
+        lftest::WriteFile(dir / "nginx.conf", conf);
+        std::vector<std::string> argv = lab.Prefix(server);
+        const char* nginx =
+            std::filesystem::exists("/usr/sbin/nginx") ? "/usr/sbin/nginx" : "nginx";
+        argv.insert(argv.end(), {nginx, "-c", dir / "nginx.conf", "-p", dir.Path()});
+        ASSERT_TRUE(nginxProcess.Start(argv, dir / "nginx.out"));
+        ASSERT_TRUE(lftest::WaitForTcp(kServer, kHttpPort));
+
+        argv = lab.Prefix(server);
+        argv.insert(argv.end(), {std::string(LF_BINARY_DIR) + "/tools/lf-rendezvous/lf-rendezvous",
+                                 "--listen", kServer + ":" + std::to_string(kRendezvousPort)});
+        ASSERT_TRUE(rendezvous.Start(argv, dir / "rendezvous.log"));
+    }
+
+    bool MakeRelease(const std::vector<std::string>& files, const std::string& trackerUrl) {
+        const std::string base = "http://" + kServer + ":" + std::to_string(kHttpPort);
+        std::string cmd = std::string(LF_BINARY_DIR) +
+                          "/tools/make-release/lf-make-release --out " + (dir / "release") +
+                          " --base-url " + base + "/qarrd160107/" + " --list-url " + base +
+                          "/lanternfish/resources.xml --tracker " + trackerUrl +
+                          " --piece-length " + std::to_string(kPieceLength);
+        for (const std::string& f : files) cmd += " " + f;
+        return lftest::Run(cmd + " >/dev/null") == 0;
+    }
+
+    std::vector<std::string> InfoHashes() {
+        std::string cmd = std::string(LF_SOURCE_DIR) + "/tools/demo/info-hashes.py";
+        for (auto& e : std::filesystem::directory_iterator(dir / "release/torrents"))
+            cmd += " " + e.path().string();
+        std::istringstream in(lftest::Capture(cmd));
+        std::vector<std::string> out;
+        for (std::string h; in >> h;) out.push_back(h);
+        return out;
+    }
+
+    void SetSwitch(bool on) {
+        lftest::WriteFile(dir / "www/lanternfish/resources.xml",
+                          std::string("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<project>\n"
+                                      "  <configs>\n    <expire-info><expired>false</expired>"
+                                      "<message></message><url></url></expire-info>\n"
+                                      "    <p2p-switch>") +
+                              (on ? "on" : "off") +
+                              "</p2p-switch>\n  </configs>\n  <resources>\n  </resources>\n"
+                              "</project>\n");
+    }
+
+    // The environment of both programs: English texts, the lab's rendezvous.
+    std::vector<std::string> Environment(const std::string& host, const std::string& name) {
+        std::vector<std::string> argv = lab.Prefix(host);
+        argv.insert(
+            argv.end(),
+            {"env", "LANGUAGE=en", "LANG=en_US.UTF-8",
+             "LANTERNFISH_DATA_HOME=" + (dir / (name + "-data")), "LANTERNFISH_OPEN_COMMAND=true",
+             "LANTERNFISH_SHUTDOWN_COMMAND=true", "LANTERNFISH_RENDEZVOUS_HOST=" + kServer,
+             "LANTERNFISH_RENDEZVOUS_PORT=" + std::to_string(kRendezvousPort),
+             "LANTERNFISH_LOG_ALL=1"});
+        return argv;
+    }
+
+    void StartSeeder() {
+        std::vector<std::string> argv = Environment(hostA, "a");
+        argv.insert(argv.end(), {kProgram, "--release", dir / "release", "--seed", dir / "seed",
+                                 "--listen", std::to_string(kSeedPort)});
+        ASSERT_TRUE(seeder.Start(argv, dir / "seeder.log"));
+        const auto end = Clock::now() + 60s;
+        while (Clock::now() < end &&
+               lftest::ReadFile(dir / "seeder.log").find("Seeding;") == std::string::npos) {
+            std::this_thread::sleep_for(100ms);
+        }
+        ASSERT_NE(lftest::ReadFile(dir / "seeder.log").find("Seeding;"), std::string::npos)
+            << lftest::ReadFile(dir / "seeder.log");
+        // A is on the tracker before B starts.
+        for (const std::string& h : hashes) {
+            const auto until = Clock::now() + 30s;
+            while (tracker.Scrape(h).complete < 1 && Clock::now() < until)
+                std::this_thread::sleep_for(200ms);
+            ASSERT_EQ(tracker.Scrape(h).complete, 1) << h;
+        }
+    }
+
+    // The seeder stopped as a user would (SIGTERM); its upload figure.
+    long long StopSeeder() {
+        seeder.Signal(SIGTERM);
+        seeder.Wait();
+        const std::string log = lftest::ReadFile(dir / "seeder.log");
+        return NumberAfter(log, "Bytes uploaded this time: ");
+    }
+
+    struct Download {
+        int exitCode = -1;
+        std::string output;
+        // The most connections between A and B seen at once (ss in B), and
+        // whether A ever had one from B (ss in A).
+        size_t mostConnections = 0;
+        bool seenInA = false;
+    };
+
+    Download RunLeecher() {
+        Download d;
+        std::vector<std::string> argv = {"timeout", "-s", "KILL", "150"};
+        std::vector<std::string> env = Environment(hostB, "b");
+        argv.insert(argv.end(), env.begin(), env.end());
+        argv.insert(argv.end(),
+                    {kProgram, "--headless", "--quiet", "--no-port-mapping", "--release",
+                     dir / "release", "--save", dir / "b/qarrd160107", "--no-install", "--verify"});
+        lftest::ChildProcess leecher;
+        EXPECT_TRUE(leecher.Start(argv, dir / "leecher.log"));
+        std::atomic<bool> ended{false};
+        std::thread watch([&] {
+            while (!ended) {
+                d.mostConnections =
+                    std::max(d.mostConnections, ConnectionsTo(hostB, kHostA).size());
+                if (!ConnectionsTo(hostA, kHostB).empty()) d.seenInA = true;
+                std::this_thread::sleep_for(100ms);
+            }
+        });
+        const int status = leecher.Wait();
+        ended = true;
+        watch.join();
+        d.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        d.output = lftest::ReadFile(dir / "leecher.log");
+        return d;
+    }
+
+    void ExpectAllFilesVerified(const Download& d) {
+        EXPECT_EQ(d.exitCode, 0) << d.output;
+        for (int i = 0; i < 8; ++i) {
+            EXPECT_EQ(
+                lfapptest::Md5OfFile(dir / (std::string("b/qarrd160107/") + kReleaseFileNames[i])),
+                md5[i])
+                << kReleaseFileNames[i];
+        }
+        EXPECT_NE(d.output.find("Verified"), std::string::npos) << d.output;
+    }
+
+    lftest::NetLab lab;
+    std::unique_ptr<lftest::Lan> lan;
+    std::string server, hostA, hostB;
+    lftest::TempDir dir;
+    std::array<std::string, 8> md5;
+    std::vector<std::string> hashes;
+    lftest::OpenTracker tracker;
+    lftest::ChildProcess nginxProcess, rendezvous, seeder;
+};
+
+TEST_F(ReleaseSwarmTest, SwitchOnTakesBytesFromServerAndSeeder) {
+    SetSwitch(true);
+    StartSeeder();
+    const Download d = RunLeecher();
+    ExpectAllFilesVerified(d);
+    const long long servers = NumberAfter(d.output, "From servers: ");
+    const long long peers = NumberAfter(d.output, "from peers: ");
+    EXPECT_GT(servers, 0) << d.output;
+    EXPECT_GT(peers, 0) << d.output;
+    EXPECT_GE(d.mostConnections, 1u);
+    // B announced too.
+    int seen = 0;
+    for (const std::string& h : hashes) {
+        const auto c = tracker.Scrape(h);
+        seen += c.complete + c.incomplete >= 2 ? 1 : 0;
+    }
+    EXPECT_EQ(seen, 8);
+    // A's figures settle within a second of the last block.
+    std::this_thread::sleep_for(2s);
+    const long long uploaded = StopSeeder();
+    ASSERT_GE(uploaded, 0) << lftest::ReadFile(dir / "seeder.log");
+    std::printf(
+        "B: %lld bytes from the server, %lld from peers over up to %zu connections; "
+        "A uploaded %lld\n",
+        servers, peers, d.mostConnections, uploaded);
+    // Within a piece per connection between them (blocks in flight when a
+    // file completed are sent but not counted by B).
+    const long long slack =
+        static_cast<long long>(kPieceLength * std::max<size_t>(d.mostConnections, 1));
+    EXPECT_LE(std::llabs(uploaded - peers), slack)
+        << "A uploaded " << uploaded << ", B got " << peers << " from peers over up to "
+        << d.mostConnections << " connections";
+}
+
+TEST_F(ReleaseSwarmTest, SwitchOffDownloadsFromServerAlone) {
+    SetSwitch(false);
+    StartSeeder();
+    const Download d = RunLeecher();
+    ExpectAllFilesVerified(d);
+    EXPECT_EQ(NumberAfter(d.output, "from peers: "), 0) << d.output;
+    EXPECT_GT(NumberAfter(d.output, "From servers: "), 0) << d.output;
+    EXPECT_EQ(d.mostConnections, 0u);
+    EXPECT_FALSE(d.seenInA);
+    // The tracker never heard of B: A alone, complete.
+    for (const std::string& h : hashes) {
+        const auto c = tracker.Scrape(h);
+        EXPECT_EQ(c.complete, 1) << h;
+        EXPECT_EQ(c.incomplete, 0) << h;
+        EXPECT_EQ(c.downloaded, 0) << h;
+    }
+    EXPECT_EQ(StopSeeder(), 0);
+}
+
+}  // namespace
