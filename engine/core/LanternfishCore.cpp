@@ -195,13 +195,14 @@ void CLanternfishCore::StopUdpServer() {
     std::lock_guard<std::mutex> guard(m_udpLock);
     if (udpServer == nullptr) return;
     m_net.SetTransportStreamFactory(nullptr);
-    udpServer->StopUdpService();
-    udpServer->SetSuspended(true);
+    // The streams close first, so that their peers hear it.
     if (m_udpStreams) {
         m_udpStreams->Retire();
         m_retiredUdp.push_back(m_udpStreams);
         m_udpStreams.reset();
     }
+    udpServer->StopUdpService();
+    udpServer->SetSuspended(true);
     m_retiredUdp.erase(std::remove_if(m_retiredUdp.begin(), m_retiredUdp.end(),
                                       [](const auto& w) { return w.expired(); }),
                        m_retiredUdp.end());

@@ -188,6 +188,12 @@ void QUInternalServer::SleepUnlocked(int ms) {
     m_serverLock.Lock();
 }
 
+void QUInternalServer::SetSuspended(bool on) {
+    m_suspended.store(on);
+    QGuard guard(m_serverLock);
+    TellSuspended();
+}
+
 void QUInternalServer::TellSuspended() {
     const int now = m_suspended.load() ? 1 : 0;
     if (now == m_toldSuspended) return;

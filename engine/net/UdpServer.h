@@ -89,8 +89,8 @@ public:
     void SetLocalEndpoint(uint32_t addressNet, int port);
     // Switched on when the engine is reachable from outside: the socket is
     // closed and sends fail until it is switched off again.
-    // The stream sink hears of the change from the server thread.
-    void SetSuspended(bool on) { m_suspended.store(on); }
+    // The stream sink hears of the change at once.
+    void SetSuspended(bool on);
     bool Suspended() const { return m_suspended.load(); }
 
     uint32_t PublicAddress() const { return m_publicAddress.load(); }

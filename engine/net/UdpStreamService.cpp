@@ -52,6 +52,9 @@ void UdpStreamService::Attach() {
 
 void UdpStreamService::Retire() {
     QGuard guard(m_server.ServerLock());
+    // The streams end: their peers hear the close while the server still
+    // sends.
+    if (m_endpoint && !m_retired.load()) m_endpoint->CloseAll();
     m_retired.store(true);
     if (m_server.Protocol().Sink() == m_endpoint.get()) m_server.SetStreamSink(nullptr);
     if (m_endpoint) m_endpoint->SetServiceRunning(false);

@@ -41,8 +41,9 @@ public:
     std::shared_ptr<UdpStreamEndpoint> SharedEndpoint();
     // Registers the endpoint as the server's stream sink.
     void Attach();
-    // Detaches from the server (the sink is removed when it is still this
-    // one) and stops every further send.
+    // Closes every stream (sending the closes while the server still
+    // runs), detaches from the server (the sink is removed when it is still
+    // this one) and stops every further send.
     void Retire();
     bool Retired() const { return m_retired.load(); }
 
