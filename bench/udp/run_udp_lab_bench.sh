@@ -13,11 +13,13 @@
 #   udp: B reaches A only through a hole-punched UDP stream.
 #   tcp: router 0 forwards TCP port 6881 to A, and B is pointed at a
 #        rendezvous address that never answers, so it never tries UDP.
+#   utp: libtorrent on both sides, uTP only (bench/udp/lt_utp.py, run by
+#        /usr/bin/python3), router 0 forwarding UDP port 6881 to the seeder.
 # Loss: nft on the internet host drops LOSS % of all forwarded packets (both
 # directions, TCP and UDP alike). udp and tcp alternate run by run; medians
 # of RUNS runs. Every download is compared with the seeded file.
 #   bench/udp/run_udp_lab_bench.sh [MIB] [RUNS]
-# LOSSES="0 1 5 10" picks the loss rates; MODES="udp tcp" the transports;
+# LOSSES="0 1 5 10" picks the loss rates; MODES="udp tcp utp" the transports;
 # MIB_AT_LOSS="5:4 10:2" a smaller file at some loss rates (slow streams).
 set -euo pipefail
 here=$(cd "$(dirname "$0")/../.." && pwd)
@@ -33,7 +35,7 @@ build=${LF_BUILD_DIR:-$here/build}
 size_mib=${1:-64}
 runs=${2:-3}
 losses=${LOSSES:-0 1 5 10}
-modes=${MODES:-udp tcp}
+modes=${MODES:-udp tcp utp}
 lfget=$build/tools/lf-get/lf-get
 rendezvous=$build/tools/lf-rendezvous/lf-rendezvous
 for p in "$lfget" "$rendezvous"; do
@@ -48,10 +50,14 @@ cleanup() {
     local p
     for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
     for p in "${pids[@]}"; do wait "$p" 2>/dev/null || true; done
-    for n in $inet lfrt1$tag lfrt2$tag lfhm1$tag lfhm2$tag; do ip netns del "$n" 2>/dev/null || true; done
+    for n in $inet lfrt1$tag lfrt2$tag lfhm1$tag lfhm2$tag; do
+        for p in $(ip netns pids "$n" 2>/dev/null); do kill "$p" 2>/dev/null || true; done
+        ip netns del "$n" 2>/dev/null || true
+    done
     rm -rf "$work"
 }
 trap cleanup EXIT
+trap 'exit 1' INT TERM
 ns() { local n=$1; shift; ip netns exec "$n" "$@"; }
 
 # ---- the lab ----
@@ -90,7 +96,9 @@ table ip lfnat {
 EOF
 done
 
-ns "$inet" "$rendezvous" --listen 198.18.0.1:82 > "$work/rendezvous.log" 2>&1 &
+# Background programs start through ip netns exec directly (not the ns
+# function), so that $! is the program itself and kill reaches it.
+ip netns exec "$inet" "$rendezvous" --listen 198.18.0.1:82 > "$work/rendezvous.log" 2>&1 &
 pids+=($!)
 
 # ---- content and tracker ----
@@ -109,7 +117,7 @@ make_content() {  # MIB
 tracker_pid=
 start_tracker() {
     [[ -n $tracker_pid ]] && { kill "$tracker_pid" 2>/dev/null || true; wait "$tracker_pid" 2>/dev/null || true; }
-    ns "$inet" opentracker -i 198.18.0.1 -p 6969 -P 6969 -d "$work/tracker" -w whitelist \
+    ip netns exec "$inet" opentracker -i 198.18.0.1 -p 6969 -P 6969 -d "$work/tracker" -w whitelist \
         -u nobody > "$work/opentracker.log" 2>&1 &
     tracker_pid=$!
     sleep 0.5
@@ -125,9 +133,9 @@ table ip lfloss {
 }
 EOF
 }
-set_forward() {  # on|off: router 0 forwards TCP 6881 to A
+set_forward() {  # tcp|udp|off: router 0 forwards port 6881 of that protocol to A
     ns lfrt1$tag nft flush chain ip lfnat pre
-    [[ $1 == on ]] && ns lfrt1$tag nft add rule ip lfnat pre iifname "wr1$tag" tcp dport 6881 \
+    [[ $1 == off ]] || ns lfrt1$tag nft add rule ip lfnat pre iifname "wr1$tag" "$1" dport 6881 \
         dnat to 198.19.1.2:6881
     return 0
 }
@@ -135,11 +143,19 @@ set_forward() {  # on|off: router 0 forwards TCP 6881 to A
 # One transfer: answers "wall cpu rss" or "fail".
 transfer() {  # MODE
     local mode=$1 rz=198.18.0.1
-    rm -f "$work/b/f.bin" "$work/b/f.bin.lfinfo"
+    rm -rf "$work/b"
+    mkdir -p "$work/b"
     start_tracker
-    [[ $mode == tcp ]] && { set_forward on; rz=198.18.0.9; } || set_forward off
-    ns lfhm1$tag env LANTERNFISH_RENDEZVOUS_HOST=198.18.0.1 LANTERNFISH_RENDEZVOUS_PORT=82 \
-        LANTERNFISH_DEBUG=1 "$lfget" --torrent "$work/f.torrent" --listen 6881 --seed \
+    if [[ $mode == utp ]]; then
+        set_forward udp
+        utp_transfer
+        return
+    fi
+    [[ $mode == tcp ]] && { set_forward tcp; rz=198.18.0.9; } || set_forward off
+    # A seeding task that downloads nothing would end at the start timeout.
+    ip netns exec lfhm1$tag env LANTERNFISH_RENDEZVOUS_HOST=198.18.0.1 \
+        LANTERNFISH_RENDEZVOUS_PORT=82 LANTERNFISH_DEBUG=1 LANTERNFISH_START_TIMEOUT_SECONDS=86000 \
+        "$lfget" --torrent "$work/f.torrent" --listen 6881 --seed \
         "$work/a/f.bin" > "$work/a.log" 2>&1 &
     local apid=$!
     for _ in $(seq 300); do grep -q "answered" "$work/a.log" && break; sleep 0.1; done
@@ -157,6 +173,25 @@ transfer() {  # MODE
     else
         out=fail
         cp "$work/b.log" "$work/../udp-bench-failed-$mode.log" 2>/dev/null || true
+    fi
+    kill "$apid" 2>/dev/null || true
+    wait "$apid" 2>/dev/null || true
+    echo "$out"
+}
+
+# libtorrent over uTP alone: router 0 forwards UDP 6881 to the seeder.
+utp_transfer() {
+    local lt=$here/bench/udp/lt_utp.py out
+    ip netns exec lfhm1$tag /usr/bin/python3 "$lt" "$work/f.torrent" "$work/a" 6881 seed \
+        > "$work/a.log" 2>&1 &
+    local apid=$!
+    sleep 3
+    if ns lfhm2$tag /usr/bin/time -f "%e %U %S %M" -o "$work/time" /usr/bin/python3 "$lt" \
+        "$work/f.torrent" "$work/b" 6882 download 900 > "$work/b.log" 2>&1 &&
+        [[ $(sha1sum < "$work/b/f.bin") == "$want" ]]; then
+        out=$(awk '{printf "%s %.2f %d", $1, $2 + $3, $4}' "$work/time")
+    else
+        out=fail
     fi
     kill "$apid" 2>/dev/null || true
     wait "$apid" 2>/dev/null || true
