@@ -314,4 +314,40 @@ TEST_F(UdpNatTransferTest, StandardSeederAfterAFailedUdpAttempt) {
     std::printf("4 MiB from aria2 in %.1f s\n", seconds);
 }
 
+// The rendezvous service stops answering queries (the internet host drops
+// them; registrations still pass): B's UDP connects end by the connect
+// limit (shortened to 4 s), and B completes from a standard seeder over TCP.
+TEST_F(UdpNatTransferTest, UnansweredQueryEndsByConnectLimit) {
+    MakeContent(4u << 20);
+    lftest::ChildProcess a, aria2;
+    StartSeeder(&a, dir / "a/f.bin", 6881, dir / "a.log");
+    // Queries carry type 3 at byte 12 of the datagram (bit 160 from the
+    // start of the UDP header).
+    ASSERT_TRUE(lab.Lab().Exec(lab.Internet(),
+                               "nft add table ip lfquery && nft add chain ip lfquery input "
+                               "\"{ type filter hook input priority 0; }\" && nft add rule "
+                               "ip lfquery input udp dport 82 @th,160,32 3 counter drop"));
+    std::vector<std::string> argv = lab.Lab().Prefix(lab.Internet());
+    argv.insert(
+        argv.end(),
+        {"aria2c", "--interface=198.18.0.1", "--disable-ipv6=true", "--enable-dht=false",
+         "--bt-enable-lpd=false", "--enable-peer-exchange=false", "--listen-port=6889",
+         "--seed-ratio=0.0", "--bt-seed-unverified=true", "--check-integrity=false",
+         "--summary-interval=0", "--console-log-level=warn", "--dir=" + dir / "a2", torrent});
+    ASSERT_TRUE(aria2.Start(argv, dir / "aria2.log"));
+    std::this_thread::sleep_for(2s);  // its first announce
+    const int status = Download(dir / "b.log", "LANTERNFISH_UDP_CONNECT_SECONDS=4");
+    aria2.Stop();
+    a.Stop();
+    const std::string counters =
+        lftest::Capture("ip netns exec " + lab.Internet() + " nft list table ip lfquery");
+    ASSERT_TRUE(ExitedWell(status)) << lftest::ReadFile(dir / "b.log");
+    EXPECT_EQ(lftest::Capture("sha1sum < '" + dir / "b/f.bin" + "'"), want);
+    const std::string log = lftest::ReadFile(dir / "b.log");
+    EXPECT_FALSE(Lines(dir / "b.log", "198\\.18\\.1\\.2 : 6881 no UDP stream within 4 s").empty())
+        << log;
+    EXPECT_TRUE(Lines(dir / "b.log", "connected over a UDP stream").empty()) << log;
+    EXPECT_EQ(counters.find("counter packets 0 "), std::string::npos) << counters;
+}
+
 }  // namespace
