@@ -13,7 +13,10 @@
 // host: numgen drops, dup, and a share diverted through a slower second link
 // to B's router); a peer that never answers (an engine killed after it
 // registered and announced), whose UDP connect ends by its (shortened) limit
-// while the download carries on from the live seeder.
+// while the download carries on from the live seeder; a standard seeder
+// (aria2, reachable over TCP) whose UDP attempt fails at once; rendezvous
+// queries that go unanswered, so that every UDP connect ends by its limit
+// and the download comes over TCP from aria2.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
