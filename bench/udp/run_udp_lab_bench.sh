@@ -116,7 +116,10 @@ make_content() {  # MIB
 }
 tracker_pid=
 start_tracker() {
-    [[ -n $tracker_pid ]] && { kill "$tracker_pid" 2>/dev/null || true; wait "$tracker_pid" 2>/dev/null || true; }
+    if [[ -n $tracker_pid ]]; then
+        kill "$tracker_pid" 2>/dev/null || true
+        wait "$tracker_pid" 2>/dev/null || true
+    fi
     ip netns exec "$inet" opentracker -i 198.18.0.1 -p 6969 -P 6969 -d "$work/tracker" -w whitelist \
         -u nobody > "$work/opentracker.log" 2>&1 &
     tracker_pid=$!
@@ -140,7 +143,8 @@ set_forward() {  # tcp|udp|off: router 0 forwards port 6881 of that protocol to 
     return 0
 }
 
-# One transfer: answers "wall cpu rss" or "fail".
+# One transfer: sets result to "wall cpu rss" or "fail" (run in this shell,
+# not a subshell, so that the tracker's pid stays known).
 transfer() {  # MODE
     local mode=$1 rz=198.18.0.1
     rm -rf "$work/b"
@@ -176,7 +180,7 @@ transfer() {  # MODE
     fi
     kill "$apid" 2>/dev/null || true
     wait "$apid" 2>/dev/null || true
-    echo "$out"
+    result=$out
 }
 
 # libtorrent over uTP alone: router 0 forwards UDP 6881 to the seeder.
@@ -195,7 +199,7 @@ utp_transfer() {
     fi
     kill "$apid" 2>/dev/null || true
     wait "$apid" 2>/dev/null || true
-    echo "$out"
+    result=$out
 }
 
 median() { sort -n | awk '{a[NR]=$1} END {if (NR == 0) print "-"; else print a[int((NR + 1) / 2)]}'; }
@@ -211,7 +215,8 @@ for loss in $losses; do
         order=$modes
         (( r % 2 == 0 )) && order=$(echo "$modes" | tr ' ' '\n' | tac | tr '\n' ' ')
         for m in $order; do
-            res=$(transfer "$m")
+            transfer "$m"
+            res=$result
             echo "  loss $loss run $r $m: $res" >&2
             if [[ $res == fail* ]]; then fails[$m]=$((${fails[$m]:-0} + 1)); continue; fi
             read -r w c k <<< "$res"
