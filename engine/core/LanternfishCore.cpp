@@ -2,13 +2,17 @@
 
 #include <uuid/uuid.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <random>
 
 #include "engine/base/TimeThread.h"
 #include "engine/core/EngineApi.h"
 #include "engine/core/EngineTypes.h"
+#include "engine/net/NameResolve.h"
 #include "engine/net/UdpServer.h"
+#include "engine/net/UdpStreamService.h"
 #include "stats/DataUpload.h"
 
 namespace lf {
@@ -29,6 +33,17 @@ EngineTimings TimingsFromEnvironment() {
     seconds("LANTERNFISH_NO_SOURCE_SECONDS", &timings.noSourceSeconds);
     return timings;
 }
+
+// LANTERNFISH_UDP_CONNECT_SECONDS: the limit of a BitTorrent connect over
+// the UDP transport (tests of the failure paths); also shortens the
+// streams' setup timeout to match.
+int UdpConnectSecondsFromEnvironment() {
+    const char* text = std::getenv("LANTERNFISH_UDP_CONNECT_SECONDS");
+    if (text == nullptr || *text == '\0') return 28;
+    char* end = nullptr;
+    const long v = std::strtol(text, &end, 10);
+    return *end == '\0' && v > 0 && v <= 28 ? static_cast<int>(v) : 28;
+}
 }  // namespace
 
 CLanternfishCore& CLanternfishCore::Instance() {
@@ -38,13 +53,20 @@ CLanternfishCore& CLanternfishCore::Instance() {
 
 CLanternfishCore::CLanternfishCore() {
     SetTimings(TimingsFromEnvironment());
+    udpConnectSeconds.store(UdpConnectSecondsFromEnvironment());
     machineCodeProvider.store(&DataUploadMachineCode);
 }
 
 CLanternfishCore::~CLanternfishCore() {
     EngineShutdown();
     StopUdpServer();
-    delete udpServer;
+    bool streamsLeft = false;
+    {
+        std::lock_guard<std::mutex> guard(m_udpLock);
+        for (const auto& w : m_retiredUdp) streamsLeft = streamsLeft || !w.expired();
+    }
+    // Streams still alive share the server's lock: the server then stays.
+    if (!streamsLeft) delete udpServer;
     udpServer = nullptr;
 }
 
@@ -134,25 +156,68 @@ void CLanternfishCore::StartUdpServer() {
     // 52 s, a 30 s stream timeout, port 8000 until the listener tells its
     // port (SetLocalEndpoint), and the machine id as identity seed. The
     // server object stays once made, so that other services may keep its
-    // address.
+    // address. Each run gets fresh streams: an endpoint with the same
+    // identity seed, registered as the server's stream sink, and the
+    // transport-stream maker of the network services.
+    std::lock_guard<std::mutex> guard(m_udpLock);
     if (udpServer == nullptr) udpServer = new QUInternalServer;
     const RendezvousEndpoint rendezvous = ConfiguredRendezvous();
     UdpServiceConfig config;
     config.rendezvousHost = rendezvous.host;
     config.rendezvousPort = rendezvous.port;
     config.keepaliveSeconds = 52;
-    config.timeoutSeconds = 30;
+    config.timeoutSeconds = std::min(30, udpConnectSeconds.load() + 2);
     config.localPort = 8000;
     config.localAddress = localAddress.load();
     config.identitySeed = MachineId();
+    if (!m_udpStreams) {
+        const uint32_t local =
+            config.localAddress != 0 ? config.localAddress : ChooseLocalAddress();
+        std::random_device random;
+        m_udpStreams =
+            UdpStreamService::Make(*udpServer, config.identitySeed, local, config.timeoutSeconds,
+                                   static_cast<uint32_t>(random()));
+        m_udpStreams->Attach();
+        m_net.SetTransportStreamFactory(m_udpStreams->Factory());
+        m_udpGeneration.fetch_add(1);
+    }
     udpServer->SetSuspended(false);
-    udpServer->StartUdpService(config);
+    if (udpServer->StartUdpService(config) != 0) {
+        // Not started (no rendezvous service configured): no transport.
+        m_net.SetTransportStreamFactory(nullptr);
+        m_udpStreams->Retire();
+        m_retiredUdp.push_back(m_udpStreams);
+        m_udpStreams.reset();
+    }
 }
 
 void CLanternfishCore::StopUdpServer() {
+    std::lock_guard<std::mutex> guard(m_udpLock);
     if (udpServer == nullptr) return;
+    m_net.SetTransportStreamFactory(nullptr);
+    // The streams close first, so that their peers hear it.
+    if (m_udpStreams) {
+        m_udpStreams->Retire();
+        m_retiredUdp.push_back(m_udpStreams);
+        m_udpStreams.reset();
+    }
     udpServer->StopUdpService();
     udpServer->SetSuspended(true);
+    m_retiredUdp.erase(std::remove_if(m_retiredUdp.begin(), m_retiredUdp.end(),
+                                      [](const auto& w) { return w.expired(); }),
+                       m_retiredUdp.end());
+}
+
+bool CLanternfishCore::UdpTransportOn() {
+    std::lock_guard<std::mutex> guard(m_udpLock);
+    return m_udpStreams && udpServer != nullptr && udpServer->ServiceRunning() &&
+           !udpServer->Suspended();
+}
+
+bool CLanternfishCore::UdpNatTraversalPermitted() {
+    std::lock_guard<std::mutex> guard(m_udpLock);
+    return m_udpStreams && udpServer != nullptr && udpServer->ServiceRunning() &&
+           !udpServer->Suspended() && udpServer->PublicAddress() != 0;
 }
 
 std::string CLanternfishCore::MachineCode() const {

@@ -32,6 +32,7 @@ namespace lf {
 class TBaseWork;
 // Seat for the UDP server of the peer-to-peer half.
 class QUInternalServer;
+class UdpStreamService;
 
 using EngineMessageSink = void (*)(void* owner, const std::string& text, const std::string& caption,
                                    uint32_t style);
@@ -85,6 +86,20 @@ public:
     // udpServer seat from its first start to the end of the process).
     void StartUdpServer();
     void StopUdpServer();
+    // ---- the UDP transport (reliable streams over the UDP server) ----
+    // The streams can be used: the service thread runs, it is not suspended
+    // and the streams of this run are attached.
+    bool UdpTransportOn();
+    // Outgoing connections may try the UDP transport: it is on and the
+    // rendezvous service told the engine its public IPv4 address (the
+    // service is suspended once the engine is reachable from outside).
+    bool UdpNatTraversalPermitted();
+    // Counts the runs of the UDP service: the listener's accepting side
+    // restarts when it changed.
+    uint32_t UdpGeneration() const { return m_udpGeneration.load(); }
+    // Seconds a BitTorrent connect over the UDP transport may take (28;
+    // LANTERNFISH_UDP_CONNECT_SECONDS shortens it for tests).
+    std::atomic<int32_t> udpConnectSeconds{28};
 
     // ---- task list and registries (under TaskListLock) ----
     QTMutex& TaskListLock() { return m_taskListLock; }
@@ -121,6 +136,12 @@ private:
     QTMutex m_taskListLock;
     QHalfOpenGate m_halfOpen;
     QNetServices m_net;
+    std::mutex m_udpLock;
+    std::shared_ptr<UdpStreamService> m_udpStreams;
+    // Retired services whose streams are still alive (they use the server's
+    // lock, so the server outlives them).
+    std::vector<std::weak_ptr<UdpStreamService>> m_retiredUdp;
+    std::atomic<uint32_t> m_udpGeneration{0};
     std::once_flag m_processIdOnce;
     std::array<uint8_t, 16> m_processId{};
     mutable std::mutex m_machineCodeLock;

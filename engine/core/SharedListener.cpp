@@ -295,14 +295,45 @@ void QSharedListener::UdpServerSetLocalEndpoint(uint32_t address, uint16_t port)
         server->SetLocalEndpoint(address, port);
 }
 
-// The streams' accepting side comes with the UDP transport.
+// The streams' accepting side: a stream listener on the listener's port as
+// virtual port, under the machine id. It belongs to one run of the UDP
+// service; after a restart of the service it is opened again.
 
-void QSharedListener::UdpTransportStartAccepting(uint32_t /*address*/, uint16_t /*port*/) {}
+void QSharedListener::UdpTransportStartAccepting(uint32_t address, uint16_t port) {
+    CLanternfishCore& core = CLanternfishCore::Instance();
+    const uint32_t generation = core.UdpGeneration();
+    if (m_udpListener.IsListening() && m_udpGeneration == generation && m_udpPort == port) return;
+    if (!core.UdpTransportOn()) return;
+    m_udpListener.Close();
+    QTransportId id;
+    const std::array<uint8_t, 8> seed = core.MachineId();
+    std::copy(seed.begin(), seed.end(), id.bytes);
+    id.bytes[8] = 'U';
+    id.bytes[9] = 'D';
+    id.bytes[10] = 'P';
+    m_udpListener.SetNetServices(&core.Net());
+    if (!m_udpListener.Listen(port, &address, &id)) {
+        m_udpListener.Close();
+        return;
+    }
+    m_udpGeneration = generation;
+    m_udpPort = port;
+    EngineLog::Printf(22, "UDP streams accepted on virtual port %u", static_cast<unsigned>(port));
+}
 
-void QSharedListener::UdpTransportStopAccepting() {}
+void QSharedListener::UdpTransportStopAccepting() {
+    m_udpListener.Close();
+    m_udpPort = 0;
+}
 
 std::unique_ptr<QConnection> QSharedListener::UdpTransportAccept() {
-    return nullptr;
+    if (!m_udpListener.IsListening()) return nullptr;
+    std::unique_ptr<QConnection> c = m_udpListener.Accept();
+    if (c)
+        EngineLog::Printf(22, "incoming UDP stream from %s : %u",
+                          DottedAddress(c->TargetAddress()).c_str(),
+                          static_cast<unsigned>(c->TargetPort()));
+    return c;
 }
 
 // Reached from outside: the engine needs no hole punching, so the UDP

@@ -138,6 +138,12 @@ private:
     void UdpServiceReachable();
 
     QConnection m_listener;
+    // The UDP transport's accepting side: a stream listener bound to the
+    // listener's port as its virtual port, and the UDP service run it
+    // belongs to.
+    QConnection m_udpListener;
+    uint32_t m_udpGeneration = 0;
+    uint16_t m_udpPort = 0;
     uint32_t m_address = 0;
     uint16_t m_port = 0;
     std::string m_addressText;

@@ -163,6 +163,25 @@ bool TWorkWithTransStatis::HttpDisguise() const {
     return CLanternfishCore::Instance().httpDisguise.load() != 0;
 }
 
+bool TWorkWithTransStatis::NatTraversalPermitted() {
+    return CLanternfishCore::Instance().UdpNatTraversalPermitted();
+}
+
+int TWorkWithTransStatis::UdpConnectSeconds() const {
+    return CLanternfishCore::Instance().udpConnectSeconds.load();
+}
+
+bool TWorkWithTransStatis::AllowUdpConnections() {
+    // The transport runs and is not suspended (reachability suspends it),
+    // the local address is known, and the task is not fast already: below
+    // 368640 bytes/s downloading, or uploading once complete.
+    CLanternfishCore& core = CLanternfishCore::Instance();
+    if (!core.UdpTransportOn()) return false;
+    if (LocalBindAddress() == 0 && ChooseLocalAddress() == 0) return false;
+    const int32_t rate = IsDownloadComplete() ? m_uploadRate : m_downloadRate;
+    return rate < 368640;
+}
+
 bool TWorkWithTransStatis::PeerWireEnabled() const {
     return CLanternfishCore::Instance().p2pEnabled.load() != 0;
 }

@@ -68,6 +68,9 @@ public:
     const uint8_t* BtHandshakeBlock() override;
     bool HttpDisguise() const override;
     bool PeerWireEnabled() const override;
+    bool NatTraversalPermitted() override;
+    int UdpConnectSeconds() const override;
+    bool AllowUdpConnections() override;
     bool PeerConnected(const TPeerObject* s, uint32_t ipv4, const uint8_t* peerId) override;
     int64_t UploadBudgetLeft() const override;
     void CountUpload(int64_t bytes) override;

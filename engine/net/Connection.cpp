@@ -156,7 +156,11 @@ bool QConnection::StartConnect(uint32_t connectAddress, uint16_t connectPort, bo
         return Fail(Failure::kConnectFailed);
     }
     m_connecting = true;
-    int limit = viaProxy ? config.TimeoutMs() / 2 : ConnectTimeoutMs();
+    // A stream over the UDP transport has its own setup limit (its timeout
+    // closes the record); its caller's limit applies (28 s for peers).
+    int limit = viaProxy    ? config.TimeoutMs() / 2
+                : transport ? kTransportConnectTimeoutMs
+                            : ConnectTimeoutMs();
     m_deadlineMs = NowMs() + static_cast<uint64_t>(std::max(limit, 0));
     if (r == 1 && !OnConnected()) return false;
     // Sends the first handshake step when the socket is ready; replies are

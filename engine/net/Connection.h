@@ -61,6 +61,8 @@ public:
 
     // The special wait: no limit in blocking mode, none otherwise.
     static constexpr int kWaitIfBlocking = -2;
+    // The connect limit of a stream over the UDP transport.
+    static constexpr int kTransportConnectTimeoutMs = 30000;
     // Receive size when none is given.
     static constexpr size_t kDefaultReceiveSize = 43008;
 

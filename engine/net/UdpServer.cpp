@@ -59,7 +59,7 @@ int QUInternalServer::StartUdpService(const UdpServiceConfig& config) {
     if (config.timeoutSeconds <= 0) return -1;
     if (IsRunning()) return 0;
     {
-        QGuard guard(m_lock);
+        QGuard guard(m_serverLock);
         m_config = config;
         if (m_config.keepaliveSeconds < 10) m_config.keepaliveSeconds = 10;
         IUdpStreamSink* sink = m_core->Sink();
@@ -79,7 +79,7 @@ int QUInternalServer::StartUdpService(const UdpServiceConfig& config) {
 
 void QUInternalServer::StopUdpService() {
     StopAndWait();
-    QGuard guard(m_lock);
+    QGuard guard(m_serverLock);
     m_socket.Close();
     m_boundPort = 0;
     IUdpStreamSink* sink = m_core != nullptr ? m_core->Sink() : nullptr;
@@ -96,7 +96,7 @@ void QUInternalServer::StopUdpService() {
 }
 
 void QUInternalServer::SetLocalEndpoint(uint32_t addressNet, int port) {
-    QGuard guard(m_lock);
+    QGuard guard(m_serverLock);
     uint32_t address = m_core->LocalAddress();
     uint16_t localPort = m_core->LocalPort();
     if (addressNet != 0 && addressNet != 0xFFFFFFFFu) address = addressNet;
@@ -107,33 +107,33 @@ void QUInternalServer::SetLocalEndpoint(uint32_t addressNet, int port) {
 }
 
 UdpIdentity QUInternalServer::Identity() {
-    QGuard guard(m_lock);
+    QGuard guard(m_serverLock);
     return m_core->Identity();
 }
 
 uint16_t QUInternalServer::BoundPort() {
-    QGuard guard(m_lock);
+    QGuard guard(m_serverLock);
     return m_socket.IsOpen() ? m_boundPort : 0;
 }
 
 void QUInternalServer::SetStreamSink(IUdpStreamSink* sink) {
-    QGuard guard(m_lock);
+    QGuard guard(m_serverLock);
     m_core->SetSink(sink);
 }
 
 uint32_t QUInternalServer::QueueQuery(uint32_t remoteAddressNet, const uint8_t identity[12]) {
-    QGuard guard(m_lock);
+    QGuard guard(m_serverLock);
     return m_core->QueueQuery(remoteAddressNet, identity);
 }
 
 void QUInternalServer::DropPunches(uint32_t addressNet, uint16_t port) {
-    QGuard guard(m_lock);
+    QGuard guard(m_serverLock);
     m_core->DropPunches(addressNet, port);
 }
 
 bool QUInternalServer::SendDatagram(const uint8_t* data, size_t size, uint32_t addressNet,
                                     uint16_t portNet) {
-    QGuard guard(m_lock);
+    QGuard guard(m_serverLock);
     if (m_suspended.load() || !IsRunning()) return false;
     const int port = ntohs(portNet);
     for (int attempt = 0; attempt < 2; ++attempt) {
@@ -183,21 +183,38 @@ void QUInternalServer::Publish() {
 }
 
 void QUInternalServer::SleepUnlocked(int ms) {
-    m_lock.Unlock();
+    m_serverLock.Unlock();
     WaitForStop(ms);
-    m_lock.Lock();
+    m_serverLock.Lock();
+}
+
+void QUInternalServer::SetSuspended(bool on) {
+    m_suspended.store(on);
+    QGuard guard(m_serverLock);
+    TellSuspended();
+}
+
+void QUInternalServer::TellSuspended() {
+    const int now = m_suspended.load() ? 1 : 0;
+    if (now == m_toldSuspended) return;
+    m_toldSuspended = now;
+    if (IUdpStreamSink* sink = m_core->Sink()) sink->SetSuspended(now != 0);
 }
 
 void QUInternalServer::Run() {
-    m_lock.Lock();
+    m_serverLock.Lock();
+    m_serviceRunning.store(true);
+    m_toldSuspended = -1;
+    if (IUdpStreamSink* sink = m_core->Sink()) sink->SetServiceRunning(true);
+    TellSuspended();
     while (!OpenSocket() && !StopFlag()->load()) SleepUnlocked(1000);
     // The service's address; nothing else runs until it is known (the
     // lookup itself runs without the lock).
     while (!StopFlag()->load() && m_core->RendezvousAddress() == 0) {
         if (m_core->ResolveDue(NowMs())) {
-            m_lock.Unlock();
+            m_serverLock.Unlock();
             const uint32_t address = ResolveRendezvous();
-            m_lock.Lock();
+            m_serverLock.Lock();
             if (address != 0) {
                 m_core->SetRendezvous(address, static_cast<uint16_t>(m_config.rendezvousPort));
                 break;
@@ -208,6 +225,7 @@ void QUInternalServer::Run() {
     std::vector<uint8_t> buffer(QDatagramSocket::kMaxDatagram);
     int idlePasses = 0;
     while (!StopFlag()->load()) {
+        TellSuspended();
         if (m_suspended.load()) {
             m_socket.Close();
             m_boundPort = 0;
@@ -251,7 +269,9 @@ void QUInternalServer::Run() {
     }
     m_socket.Close();
     m_boundPort = 0;
-    m_lock.Unlock();
+    m_serviceRunning.store(false);
+    if (IUdpStreamSink* sink = m_core->Sink()) sink->SetServiceRunning(false);
+    m_serverLock.Unlock();
     EngineLog::Write(22, "UDPServer Thread Stopped.. ");
 }
 

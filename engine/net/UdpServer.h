@@ -14,6 +14,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "engine/base/QThread.h"
@@ -44,6 +45,29 @@ struct RendezvousEndpoint {
 };
 RendezvousEndpoint ConfiguredRendezvous();
 
+// The server lock: recursive, usable with QGuard, and shared with the
+// stream endpoint (which takes a std::recursive_mutex) so that the server
+// thread and the task threads calling stream operations take one lock.
+class QUdpServerLock : public QBaseMutex {
+public:
+    bool Create() override { return true; }
+    void Close() override {}
+    void Destroy() override {}
+    bool Lock() override {
+        m_mutex.lock();
+        return true;
+    }
+    bool TryLock() override { return m_mutex.try_lock(); }
+    bool Unlock() override {
+        m_mutex.unlock();
+        return true;
+    }
+    std::recursive_mutex& Native() { return m_mutex; }
+
+private:
+    std::recursive_mutex m_mutex;
+};
+
 class QUInternalServer : public QThread, public IUdpDatagramOut {
 public:
     static constexpr int kSocketBufferBytes = 131072;
@@ -65,7 +89,8 @@ public:
     void SetLocalEndpoint(uint32_t addressNet, int port);
     // Switched on when the engine is reachable from outside: the socket is
     // closed and sends fail until it is switched off again.
-    void SetSuspended(bool on) { m_suspended.store(on); }
+    // The stream sink hears of the change at once.
+    void SetSuspended(bool on);
     bool Suspended() const { return m_suspended.load(); }
 
     uint32_t PublicAddress() const { return m_publicAddress.load(); }
@@ -77,7 +102,7 @@ public:
 
     // ---- for the streams (they hold ServerLock around a series of calls;
     // each call below takes it too) ----
-    QTMutex& ServerLock() { return m_lock; }
+    QUdpServerLock& ServerLock() { return m_serverLock; }
     // The sink that receives stream packets, query results, punches and the
     // 20 ms / 40 ms / 2 s passes; null removes it.
     void SetStreamSink(IUdpStreamSink* sink);
@@ -92,6 +117,8 @@ public:
     QPacketBufferPool& PacketPool() { return m_pool; }
     // The protocol core, for inspection under ServerLock.
     QUdpServerCore& Protocol() { return *m_core; }
+    // True while the thread runs its loop (the socket may still be closed).
+    bool ServiceRunning() const { return m_serviceRunning.load(); }
     // The server's clock in milliseconds (the one its passes receive).
     static uint64_t NowMs();
 
@@ -102,13 +129,18 @@ private:
     uint32_t ResolveRendezvous();
     void Publish();
     void SleepUnlocked(int ms);
+    // Tells the sink the suspended flag when it changed since last told.
+    void TellSuspended();
 
+    QUdpServerLock m_serverLock;
     UdpServiceConfig m_config;
     QDatagramSocket m_socket;
     uint16_t m_boundPort = 0;
     QPacketBufferPool m_pool;
     std::unique_ptr<QUdpServerCore> m_core;
     std::atomic<bool> m_suspended{false};
+    std::atomic<bool> m_serviceRunning{false};
+    int m_toldSuspended = -1;  // what the sink last heard (-1: nothing)
     std::atomic<uint32_t> m_publicAddress{0};
     std::atomic<uint32_t> m_localAddress{0};
 };

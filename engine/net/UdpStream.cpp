@@ -4,11 +4,13 @@
 
 namespace lf {
 
-QUdpStream::QUdpStream(UdpStreamEndpoint& endpoint, const QTransportId& identity)
-    : m_endpoint(endpoint), m_identity(identity) {}
+QUdpStream::QUdpStream(UdpStreamEndpoint& endpoint, const QTransportId& identity,
+                       std::shared_ptr<UdpStreamEndpoint> owner)
+    : m_owner(std::move(owner)), m_endpoint(endpoint), m_identity(identity) {}
 
-QUdpStream::QUdpStream(UdpStreamEndpoint& endpoint, UdpHandle accepted)
-    : m_endpoint(endpoint), m_handle(accepted) {}
+QUdpStream::QUdpStream(UdpStreamEndpoint& endpoint, UdpHandle accepted,
+                       std::shared_ptr<UdpStreamEndpoint> owner)
+    : m_owner(std::move(owner)), m_endpoint(endpoint), m_handle(accepted) {}
 
 bool QUdpStream::Open() {
     Close();
@@ -52,7 +54,7 @@ std::unique_ptr<QNetStream> QUdpStream::Accept(uint32_t* addressNet, uint16_t* p
         return nullptr;
     }
     m_error = 0;
-    return std::unique_ptr<QNetStream>(new QUdpStream(m_endpoint, h));
+    return std::unique_ptr<QNetStream>(new QUdpStream(m_endpoint, h, m_owner));
 }
 
 long QUdpStream::Send(const uint8_t* data, size_t size) {
@@ -98,6 +100,12 @@ TransportStreamFactory MakeUdpStreamFactory(UdpStreamEndpoint& endpoint) {
     UdpStreamEndpoint* e = &endpoint;
     return [e](const QTransportId& identity) -> std::unique_ptr<QNetStream> {
         return std::make_unique<QUdpStream>(*e, identity);
+    };
+}
+
+TransportStreamFactory MakeUdpStreamFactory(std::shared_ptr<UdpStreamEndpoint> endpoint) {
+    return [endpoint](const QTransportId& identity) -> std::unique_ptr<QNetStream> {
+        return std::make_unique<QUdpStream>(*endpoint, identity, endpoint);
     };
 }
 

@@ -13,7 +13,9 @@ namespace lf {
 class QUdpStream : public QNetStream {
 public:
     // A stream to connect: the identity's first 8 bytes name the remote.
-    QUdpStream(UdpStreamEndpoint& endpoint, const QTransportId& identity);
+    // `owner`, when given, keeps the endpoint alive while the stream lives.
+    QUdpStream(UdpStreamEndpoint& endpoint, const QTransportId& identity,
+               std::shared_ptr<UdpStreamEndpoint> owner = nullptr);
     ~QUdpStream() override { Close(); }
 
     bool Open() override;
@@ -35,8 +37,10 @@ public:
     UdpHandle Handle() const { return m_handle; }
 
 private:
-    QUdpStream(UdpStreamEndpoint& endpoint, UdpHandle accepted);
+    QUdpStream(UdpStreamEndpoint& endpoint, UdpHandle accepted,
+               std::shared_ptr<UdpStreamEndpoint> owner);
 
+    std::shared_ptr<UdpStreamEndpoint> m_owner;
     UdpStreamEndpoint& m_endpoint;
     QTransportId m_identity;
     UdpHandle m_handle = 0;
@@ -47,5 +51,8 @@ private:
 // The endpoint must outlive the factory and every stream it made (clear the
 // factory and close the connections before the endpoint goes).
 TransportStreamFactory MakeUdpStreamFactory(UdpStreamEndpoint& endpoint);
+// The same for a shared endpoint: the factory and every stream it makes keep
+// the endpoint alive, so the owner may drop it while streams remain.
+TransportStreamFactory MakeUdpStreamFactory(std::shared_ptr<UdpStreamEndpoint> endpoint);
 
 }  // namespace lf

@@ -1061,6 +1061,16 @@ int UdpStreamEndpoint::UdpClose(UdpHandle h, int* error) {
     return 0;
 }
 
+void UdpStreamEndpoint::CloseAll() {
+    std::lock_guard<std::recursive_mutex> g(*m_lock);
+    for (auto& [key, r] : m_records) {
+        if (r->list != List::kActive || r->state == kUdpClosed) continue;
+        if (r->connected) SendClose(*r);
+        CloseRecord(*r, true);
+    }
+    Notify();
+}
+
 int UdpStreamEndpoint::UdpSelect(std::vector<UdpHandle>* readSet, std::vector<UdpHandle>* writeSet,
                                  std::vector<UdpHandle>* errorSet, int timeoutMs) {
     using Clock = std::chrono::steady_clock;

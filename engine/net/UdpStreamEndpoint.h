@@ -174,6 +174,10 @@ public:
     int UdpSelect(std::vector<UdpHandle>* readSet, std::vector<UdpHandle>* writeSet,
                   std::vector<UdpHandle>* errorSet, int timeoutMs);
 
+    // The service goes away: every open record of the active list sends its
+    // close (when connected) and is closed; the handles stay until
+    // UdpClose, their calls fail.
+    void CloseAll();
     // State of a connecting record for the stream wrapper: 1 connected, 0
     // still connecting, -1 failed or not a record.
     int ConnectProgress(UdpHandle h);

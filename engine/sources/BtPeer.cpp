@@ -4,6 +4,8 @@
 #include <cstring>
 
 #include "engine/base/TimeThread.h"
+#include "engine/log/LogApi.h"
+#include "engine/net/NameResolve.h"
 #include "engine/store/TPieces.h"
 
 namespace lf {
@@ -95,11 +97,24 @@ bool TBTPeer::Connect(TPeerId* source) {
     if (!TPeerObject::Connect(source)) return false;
     m_incoming = false;
     m_disguisedIncoming = false;
-    m_overUdp = false;  // the UDP transport is not part of this build
+    // Every third attempt (0, 3, 6 ...) to a peer of group 34 or less goes
+    // over the UDP transport while the engine needs NAT traversal.
+    const bt::TransportChoice choice =
+        bt::ChooseTransport(source->retryMark, m_task->NatTraversalPermitted(), source->failures,
+                            source->peerId, source->ipv4);
+    m_overUdp = choice.overUdp;
+    QTransportId transport;
+    if (m_overUdp) {
+        std::memcpy(transport.bytes, choice.identity.data(), 8);
+        std::memcpy(transport.bytes + 8, "UDP", 3);
+        EngineLog::Printf(13, "peer %s : %u connecting over a UDP stream",
+                          DottedAddress(source->ipv4).c_str(), static_cast<unsigned>(source->port));
+    }
     m_reader = std::make_unique<bt::WireReader>(View());
     const uint32_t local = m_task->LocalBindAddress();
     if (!m_connection->Connect(source->ipv4, source->port, false, nullptr,
-                               local != 0 ? &local : nullptr)) {
+                               local != 0 && !m_overUdp ? &local : nullptr,
+                               m_overUdp ? &transport : nullptr)) {
         m_wire = kWireIdle;
         return false;
     }
@@ -189,8 +204,19 @@ bool TBTPeer::Receive() {
     if (m_wire == kWireHandshaking && !m_connection->IsThrough()) {
         if (m_connection->Flush() < 0) return false;
         if (!m_connection->IsThrough()) {
-            return now - m_startTime <= static_cast<uint32_t>(kConnectSeconds);
+            const int limit = m_overUdp ? m_task->UdpConnectSeconds() : kConnectSeconds;
+            if (now - m_startTime <= static_cast<uint32_t>(limit)) return true;
+            if (m_overUdp)
+                EngineLog::Printf(13, "peer %s : %u no UDP stream within %d s",
+                                  DottedAddress(RemoteAddress()).c_str(),
+                                  static_cast<unsigned>(m_source != nullptr ? m_source->port : 0),
+                                  limit);
+            return false;
         }
+        if (m_overUdp)
+            EngineLog::Printf(13, "peer %s : %u connected over a UDP stream",
+                              DottedAddress(RemoteAddress()).c_str(),
+                              static_cast<unsigned>(m_source != nullptr ? m_source->port : 0));
         m_establishedSeconds = now;
     }
     if (m_establishedSeconds == 0) m_establishedSeconds = now;

@@ -134,6 +134,11 @@ public:
     // The engine's HTTP-disguise and P2P switches.
     virtual bool HttpDisguise() const { return false; }
     virtual bool PeerWireEnabled() const { return true; }
+    // Outgoing peer connections may go over the UDP transport (the engine
+    // knows its public address and is not reachable from outside), and the
+    // seconds such a connect may take.
+    virtual bool NatTraversalPermitted() { return false; }
+    virtual int UdpConnectSeconds() const { return 28; }
     // Another established BitTorrent source of the task talks to this
     // IPv4 address with this peer id.
     virtual bool PeerConnected(const TPeerObject* /*s*/, uint32_t /*ipv4*/,
