@@ -78,8 +78,9 @@ constexpr int64_t kCacheUnitBytes = 256 * 1024;
 constexpr int64_t kWriteBatchBytes = 512 << 10;
 constexpr int64_t kWriteRunBytes = 16 << 20;
 // Buffered bytes of pieces waiting for the hashing thread beyond which
-// StoreBlock waits for it (or two pieces, when larger).
-constexpr int64_t kMaxHashingBytes = 4 << 20;
+// StoreBlock waits for it (or two pieces, when larger): a thread that falls
+// behind holds the receiving side, not more memory.
+constexpr int64_t kMaxHashingBytes = 1 << 20;
 
 struct TPieceEvent {
     int32_t type = 0;
