@@ -77,8 +77,6 @@ bool TWorkWithPieces::SetUpPieceMap(TPieces* pieces) {
     pieces->SetSelectionData(m_infoValues[kPart]);
     pieces->SetResumeData(m_infoValues[kBits]);
     pieces->SetStopFlag(StopFlag());
-    // SHA-1 checks on the map's own thread: this thread keeps receiving.
-    pieces->SetHashThread(true);
     pieces->SetCacheLimitUnits(std::min(8000, std::max(m_settings.cacheUnits, 4)));
     return true;
 }
@@ -204,10 +202,7 @@ void TWorkWithPieces::FinishDownload() {
     CopyPieceNumbers();
 }
 
-void TWorkWithPieces::ServeDataReads() {
-    // The results of the piece map's hashing thread, once a pass.
-    if (m_pieces != nullptr) m_pieces->CollectHashed();
-}
+void TWorkWithPieces::ServeDataReads() {}
 
 void TWorkWithPieces::PieceMaintenance() {}
 
@@ -255,15 +250,6 @@ void TWorkWithPieces::HandlePieceEvent(const TPieceEvent& e) {
                     m_verified[static_cast<size_t>(e.value)] = 0;
                 m_pieceMapChanged = true;
             }
-            break;
-        case kPieceEventCheckFailed:
-            // Counted as verified when it completed; needed again now.
-            if (e.value >= 0 && static_cast<size_t>(e.value) < m_verified.size())
-                m_verified[static_cast<size_t>(e.value)] = 0;
-            m_unwritten.erase(
-                std::remove(m_unwritten.begin(), m_unwritten.end(), static_cast<int32_t>(e.value)),
-                m_unwritten.end());
-            m_pieceMapChanged = true;
             break;
         case kPieceEventAllPresent:
         case kPieceEventStartCheck:
@@ -386,8 +372,7 @@ std::string TWorkWithPieces::FileText(int index, int kind) {
 bool TWorkWithPieces::IsPieceNeeded(int32_t piece) {
     if (m_pieces == nullptr || piece < 0 || piece >= m_pieces->PieceCount()) return false;
     if (m_pieces->Have(piece) || m_pieces->IsSkipped(piece)) return false;
-    // Verified (or being checked) and waiting in the write cache: not
-    // needed either.
+    // Verified and waiting in the write cache: not needed either.
     if (static_cast<size_t>(piece) < m_verified.size() && m_verified[static_cast<size_t>(piece)])
         return false;
     if (m_endGame) return true;

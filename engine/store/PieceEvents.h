@@ -9,7 +9,6 @@ enum TPieceEventType : int32_t {
     kPieceEventHaveChanged = 1,       // flag = new state, kind 4, value = piece index
     kPieceEventAllPresent = 2,        // every piece is present (quick check passed)
     kPieceEventStartCheck = 3,        // the start-up check began (flag 1) or resume data restored
-    kPieceEventCheckFailed = 4,       // a piece reported complete failed its check: value = piece
     kPieceEventTableBuilt = 100,      // kind 4, value = piece count
     kPieceEventSelectionData = 1000,  // new selection data ("part"): data and length
     kPieceEventResumeData = 1001,     // new resume data ("bits"): data and length

@@ -28,7 +28,6 @@ TPieces::TPieces() {
 }
 
 TPieces::~TPieces() {
-    m_hasher.reset();  // joins the thread before the buffers go
     for (auto& p : m_pieces) {
         for (char* c : p.chunks) ReleaseChunk(c);
         p.chunks.clear();
@@ -108,8 +107,6 @@ bool TPieces::IsSkipped(int32_t piece) const {
 }
 
 bool TPieces::BuildPieceTable(const TContentLayout& layout, TPieces* previous) {
-    FinishHashing();
-    if (previous != nullptr) previous->FinishHashing();
     m_ready = false;
     int64_t total = layout.TotalLength();
     int64_t count = layout.pieceCount;
@@ -259,10 +256,7 @@ void TPieces::ReleaseBuffer(Piece& p) {
 }
 
 void TPieces::ResetPiece(Piece& p) {
-    if (p.complete) {
-        m_pendingBytes -= p.size - p.part;
-        --m_completeCount;
-    }
+    if (p.complete) m_pendingBytes -= p.size - p.part;
     ReleaseBuffer(p);
     p.complete = false;
     p.verified = false;
@@ -277,7 +271,7 @@ void TPieces::ResetPiece(Piece& p) {
 void TPieces::DropBuffer(int32_t piece) {
     if (piece < 0 || piece >= m_pieceCount) return;
     Piece& p = m_pieces[piece];
-    if (p.complete || p.hashing) return;
+    if (p.complete) return;
     ReleaseBuffer(p);
 }
 
@@ -307,88 +301,11 @@ bool TPieces::VerifyBuffered(Piece& p) {
     return ctx.Digest() == std::string_view(p.hash, kSha1DigestBytes);
 }
 
-bool TPieces::SubmitHash(Piece& p, IPieceSource* source, bool wholeFromSource) {
-    TPieceHasher::Job job;
-    job.piece = p.index;
-    for (int32_t o = p.part; o < p.size;) {
-        int32_t c = o / p.chunkSize;
-        int32_t within = o % p.chunkSize;
-        int32_t n = std::min(p.chunkSize - within, p.size - o);
-        if (p.chunks[c] == nullptr) return false;
-        job.parts.emplace_back(p.chunks[c] + within, static_cast<size_t>(n));
-        o += n;
-    }
-    if (p.ctx) job.start = *p.ctx;
-    job.expected = p.hash;
-    if (!m_hasher) m_hasher = std::make_unique<TPieceHasher>();
-    p.hashing = true;
-    p.discard = false;
-    p.hashWhole = wholeFromSource;
-    p.hashSourceAlive = source != nullptr ? source->AliveToken() : nullptr;
-    ++m_hashingCount;
-    m_hashingBytes += p.buffered;
-    m_hasher->Submit(std::move(job));
-    // The thread falls behind (a busy machine): the receiving side waits
-    // rather than letting the buffers of pieces under check pile up.
-    if (m_hashingBytes > std::max<int64_t>(kMaxHashingBytes, 2 * int64_t{m_pieceLength})) {
-        m_hasher->WaitIdle();
-        TakeHashed();
-    }
-    return true;
-}
-
-void TPieces::TakeHashed() {
-    if (!m_hasher) return;
-    std::vector<TPieceHasher::Result> results;
-    if (!m_hasher->TakeResults(&results)) return;
-    for (const auto& r : results) {
-        if (r.piece < 0 || r.piece >= m_pieceCount) continue;
-        Piece& p = m_pieces[r.piece];
-        if (!p.hashing) continue;
-        p.hashing = false;
-        --m_hashingCount;
-        m_hashingBytes -= p.buffered;
-        const bool alive = p.hashSourceAlive && *p.hashSourceAlive;
-        p.hashSourceAlive.reset();
-        IPieceSource* source = alive ? p.lastSource : nullptr;
-        if (p.discard || Have(p.index) || p.skipped) {
-            p.discard = false;
-            if (Have(p.index)) {
-                ReleaseBuffer(p);
-            } else {
-                ResetPiece(p);
-            }
-            continue;
-        }
-        PieceChecked(p, r.matches, source, p.hashWhole && source != nullptr);
-        if (!p.complete) Send(kPieceEventCheckFailed, 0, 4, r.piece);
-    }
-    // The last pieces are written as soon as their checks are done.
-    if (m_hashingCount == 0 && m_haveCount + m_completeCount >= m_pieceCount) WritePending(true);
-    KeepWithinLimit();
-}
-
-void TPieces::CollectHashed() {
-    if (m_hasher && m_hasher->ResultsReady()) TakeHashed();
-}
-
-void TPieces::FinishHashing() {
-    if (!m_hasher || m_hashingCount == 0) return;
-    m_hasher->WaitIdle();
-    TakeHashed();
-}
-
 void TPieces::OnPieceFilled(Piece& p) {
     bool wholeFromSource = p.lastSource != nullptr && p.sourceBytes >= p.size - p.part;
     IPieceSource* source = p.lastSource;
-    if (m_hashThread && p.hash != nullptr && SubmitHash(p, source, wholeFromSource)) return;
-    PieceChecked(p, VerifyBuffered(p), source, wholeFromSource);
-}
-
-void TPieces::PieceChecked(Piece& p, bool matches, IPieceSource* source, bool wholeFromSource) {
-    if (matches) {
+    if (VerifyBuffered(p)) {
         p.complete = true;
-        ++m_completeCount;
         p.verified = true;
         p.lastFlush = Now() - std::min(Now(), kCacheAge / 2 + 5);
         m_pendingBytes += p.size - p.part;
@@ -417,7 +334,6 @@ int32_t TPieces::StoreBlock(int32_t piece, int32_t offset, const char* data, int
         return -1;
     Piece& p = m_pieces[piece];
     if (offset >= p.size || offset % kBlockBytes != 0) return -1;
-    if (p.hashing) return 0;  // complete, its check not yet done
     if (p.complete || Have(piece)) {
         if (completed != nullptr) *completed = p.complete || Have(piece);
         return 0;
@@ -462,9 +378,8 @@ int32_t TPieces::StoreBlock(int32_t piece, int32_t offset, const char* data, int
     }
     if (p.part + p.buffered >= p.size) {
         OnPieceFilled(p);
-        if (completed != nullptr) *completed = p.complete || p.hashing;
+        if (completed != nullptr) *completed = p.complete;
     }
-    if (m_hasher && m_hasher->ResultsReady()) TakeHashed();
     KeepWithinLimit();
     return taken;
 }
@@ -510,7 +425,6 @@ bool TPieces::WritePiece(int32_t piece) {
 
 void TPieces::PieceWritten(Piece& p) {
     m_pendingBytes -= p.size - p.part;
-    --m_completeCount;
     p.complete = false;
     p.verified = false;
     ReleaseBuffer(p);
@@ -526,7 +440,7 @@ void TPieces::PieceWritten(Piece& p) {
 bool TPieces::FlushPiece(int32_t piece, int32_t threshold) {
     if (piece < 0 || piece >= m_pieceCount) return false;
     Piece& p = m_pieces[piece];
-    if (p.complete || p.hashing || Have(piece) || p.got.empty()) return false;
+    if (p.complete || Have(piece) || p.got.empty()) return false;
     int32_t bytes = ContiguousBytes(p);
     if (p.part + bytes >= p.size) return false;  // completion is verified when stored
     bytes -= bytes % p.chunkSize;
@@ -614,18 +528,17 @@ void TPieces::WritePending(bool all) {
 
 void TPieces::Evict(bool force) {
     int64_t limit = CacheLimitBytes();
-    if (!force && m_cachedBytes - m_hashingBytes <= kEvictFloor) return;
+    if (!force && m_cachedBytes <= kEvictFloor) return;
     m_lastEviction = Now();
     WritePending(true);
     int64_t goal = limit - std::max(limit / 10, kEvictFloor);
     if (goal < 0) goal = 0;
     // Oldest buffers first: their whole chunks go to disk, and only what
     // cannot be written (holes before it) is dropped.
-    // Pieces under check are not evicted and do not count.
-    while (m_cachedBytes - m_hashingBytes > goal) {
+    while (m_cachedBytes > goal) {
         Piece* oldest = nullptr;
         for (auto& p : m_pieces)
-            if (p.buffered > 0 && !p.complete && !p.hashing &&
+            if (p.buffered > 0 && !p.complete &&
                 (oldest == nullptr || p.lastFlush < oldest->lastFlush))
                 oldest = &p;
         if (oldest == nullptr) break;
@@ -641,7 +554,7 @@ void TPieces::KeepWithinLimit() {
     // stays with the data still arriving.
     threshold = std::min(threshold, std::max<int64_t>(kWriteBatchBytes, m_pieceLength));
     if (m_pendingBytes >= threshold) WritePending(true);
-    if (m_cachedBytes - m_hashingBytes >= limit) Evict(true);
+    if (m_cachedBytes >= limit) Evict(true);
 }
 
 int32_t TPieces::ForgetChangedFiles() {
@@ -654,11 +567,7 @@ int32_t TPieces::ForgetChangedFiles() {
                 SetHave(i, false);
                 ++lost;
             }
-            if (p.hashing) {
-                p.discard = true;
-            } else if (p.part > 0 && !p.complete) {
-                ResetPiece(p);
-            }
+            if (p.part > 0 && !p.complete) ResetPiece(p);
         }
     }
     if (lost > 0) {
@@ -670,14 +579,13 @@ int32_t TPieces::ForgetChangedFiles() {
 
 void TPieces::Maintain() {
     if (!m_infoLoaded) return;
-    TakeHashed();
     uint32_t now = Now();
     if (now - m_lastIdentityCheck >= 5) {
         m_lastIdentityCheck = now;
         ForgetChangedFiles();
     }
     for (auto& p : m_pieces) {
-        if (p.got.empty() || p.complete || p.hashing) continue;
+        if (p.got.empty() || p.complete) continue;
         if (p.skipped || Have(p.index)) {
             ReleaseBuffer(p);
         } else if (p.buffered >= kMaxChunkBytes && now - p.lastFlush > kFlushAge) {
@@ -696,7 +604,6 @@ void TPieces::Maintain() {
 
 bool TPieces::CloseFiles(bool saveResume, bool finishing) {
     if (!m_infoLoaded) return false;
-    FinishHashing();
     m_files.SetShutdownFlush(true);
     WritePending(true);
     for (auto& p : m_pieces)

@@ -26,8 +26,6 @@
 //   1     a piece's have bit changed: flag = new state, kind 4, value = piece
 //   2     every piece is present (quick check passed)
 //   3     the start-up check began (flag 1), or resume data was restored (0)
-//   4     a complete piece failed its check on the hashing thread and was
-//         reset: kind 4, value = piece
 //   100   the piece table was built: kind 4, value = piece count
 //   1000  new selection data: data/length (the "part" value of the info file)
 //   1001  new resume data: data/length (the "bits" value of the info file)
@@ -44,10 +42,7 @@
 // little as possible on a crash saves resume data whenever it changed.
 //
 // Not thread-safe: everything runs on the task's work thread, except that
-// DataLock() guards data reads requested from other threads, and that the
-// SHA-1 of complete pieces runs on the map's hashing thread (TPieceHasher):
-// such a piece counts as complete once CollectHashed (or any call that
-// writes) took its result.
+// DataLock() guards data reads requested from other threads.
 #pragma once
 
 #include <sys/uio.h>
@@ -63,7 +58,6 @@
 #include "engine/base/RefObject.h"
 #include "engine/store/ContentLayout.h"
 #include "engine/store/PieceEvents.h"
-#include "engine/store/PieceHasher.h"
 #include "engine/store/Sha1Context.h"
 #include "engine/store/TargetFiles.h"
 
@@ -77,10 +71,6 @@ constexpr int64_t kCacheUnitBytes = 256 * 1024;
 // pieces are larger), in runs of at most kWriteRunBytes per write.
 constexpr int64_t kWriteBatchBytes = 512 << 10;
 constexpr int64_t kWriteRunBytes = 16 << 20;
-// Buffered bytes of pieces waiting for the hashing thread beyond which
-// StoreBlock waits for it (or two pieces, when larger): a thread that falls
-// behind holds the receiving side, not more memory.
-constexpr int64_t kMaxHashingBytes = 1 << 20;
 
 struct TPieceEvent {
     int32_t type = 0;
@@ -98,7 +88,7 @@ using TPieceEventSink = std::function<void(const TPieceEvent&)>;
 // peer, 2 HTTP server, 4 FTP server.
 class IPieceSource {
 public:
-    virtual ~IPieceSource() { *m_alive = false; }
+    virtual ~IPieceSource() = default;
     virtual int SourceKind() const = 0;
     // Called when this source delivered a whole piece; hashFailed when the
     // piece then failed its check.
@@ -109,12 +99,6 @@ public:
         (void)port;
         return false;
     }
-    // False once this source is gone: a piece hashed in the background is
-    // charged to its source only while the source still exists.
-    const std::shared_ptr<bool>& AliveToken() const { return m_alive; }
-
-private:
-    std::shared_ptr<bool> m_alive = std::make_shared<bool>(true);
 };
 
 class TPieces : public TRefObject {
@@ -145,9 +129,6 @@ public:
     // default; protects against power loss, not needed against a killed
     // process).
     void SetSyncBeforeResume(bool on) { m_syncBeforeResume = on; }
-    // Complete pieces are checked on a hashing thread of this map; off (the
-    // default), they are checked inside StoreBlock.
-    void SetHashThread(bool on) { m_hashThread = on; }
 
     // Builds the piece table from the layout and runs the start-up recovery
     // (previous map with the same geometry, quick check of trusted files,
@@ -162,24 +143,9 @@ public:
     // partly (other than at the piece end) is not counted. Data below the
     // bytes already on disk, or for a piece that is present, is ignored.
     // Returns the bytes taken, or -1 for an invalid piece or offset.
-    // *completed tells whether the piece is now complete: verified, or with
-    // its check running on the hashing thread (a failed check is reported as
-    // event 4 later).
+    // *completed tells whether the piece is now complete and verified.
     int32_t StoreBlock(int32_t piece, int32_t offset, const char* data, int32_t length,
                        IPieceSource* source, bool* completed = nullptr);
-    // Takes the results of the hashing thread (also done inside StoreBlock,
-    // Maintain and CloseFiles): pieces that passed are complete and verified
-    // and are written as StoreBlock writes them; a piece that failed is reset
-    // and event 4 names it.
-    void CollectHashed();
-    // Waits for the hashing thread and takes its results.
-    void FinishHashing();
-    // Pieces on the hashing thread now.
-    int32_t HashingCount() const { return m_hashingCount; }
-    // The piece is complete and on the hashing thread.
-    bool IsHashing(int32_t piece) const {
-        return m_hashingCount > 0 && piece >= 0 && piece < m_pieceCount && m_pieces[piece].hashing;
-    }
     // Writes the contiguous whole chunks buffered from Part on when they are
     // at least threshold bytes. True when something was written.
     bool FlushPiece(int32_t piece, int32_t threshold);
@@ -268,12 +234,6 @@ private:
         bool complete = false;
         bool verified = false;
         bool skipped = false;
-        // On the hashing thread: its buffers are read there and stay as they are.
-        bool hashing = false;
-        // Its file changed while it was hashed: reset when the result comes.
-        bool discard = false;
-        bool hashWhole = false;
-        std::shared_ptr<bool> hashSourceAlive;
         uint32_t lastFlush = 0;
         IPieceSource* lastSource = nullptr;
         int32_t sourceBytes = 0;
@@ -286,9 +246,6 @@ private:
     void ResetPiece(Piece& p);
     bool VerifyBuffered(Piece& p);
     void OnPieceFilled(Piece& p);
-    void PieceChecked(Piece& p, bool matches, IPieceSource* source, bool wholeFromSource);
-    bool SubmitHash(Piece& p, IPieceSource* source, bool wholeFromSource);
-    void TakeHashed();
     int32_t ContiguousBytes(const Piece& p) const;
     int64_t WriteBytes(Piece& p, int32_t from, int32_t to);
     bool AppendParts(Piece& p, int32_t from, int32_t to, std::vector<iovec>* parts);
@@ -347,11 +304,6 @@ private:
     uint32_t m_lastEviction = 0;
     uint32_t m_lastIdentityCheck = 0;
     uint64_t m_diskVersion = 0;
-    bool m_hashThread = false;
-    int32_t m_hashingCount = 0;
-    int32_t m_completeCount = 0;
-    int64_t m_hashingBytes = 0;
-    std::unique_ptr<TPieceHasher> m_hasher;
 };
 
 }  // namespace lf
