@@ -538,6 +538,7 @@ bool CDownloadController::FillDescription(int i, bool create) {
 // ---- early digest ----------------------------------------------------------------
 
 void CDownloadController::StartEarlyDigest() {
+    if (!m_earlyDigestOn) return;
     if (m_digest == nullptr) {
         std::vector<CEarlyDigest::File> files;
         for (int i = 0; i < kReleaseEntryCount; ++i) {

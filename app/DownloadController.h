@@ -209,6 +209,9 @@ public:
     void JoinVerification();
     // The digests computed during the download (null before the first task).
     CEarlyDigest* EarlyDigest() const;
+    // The MD5 of the files while they download (on by default); off when the
+    // answer to verification is known to be no: it then costs nothing.
+    void SetEarlyDigest(bool on) { m_earlyDigestOn = on; }
 
 private:
     // Start-up pieces.
@@ -330,6 +333,7 @@ private:
     bool m_refreshCounting = false;
 
     std::unique_ptr<CEarlyDigest> m_digest;
+    bool m_earlyDigestOn = true;
     std::array<int64_t, kReleaseEntryCount> m_pieceLengths{};
 
     std::thread m_verifier;

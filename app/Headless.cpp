@@ -244,6 +244,8 @@ int RunHeadless(const HeadlessOptions& options) {
 
     CDownloadController controller(*table);
     controller.Settings().mapPort = options.mapPort;
+    // Told not to verify: no early digest either.
+    controller.SetEarlyDigest(options.verify);
     std::atomic<bool> verificationDone{false};
     std::atomic<bool> closeRequested{false};
     ControllerHooks hooks;
