@@ -42,6 +42,11 @@ http { access_log off; sendfile on; client_body_temp_path $work/nginx; proxy_tem
 CONF
 nginx -c "$work/nginx.conf" -p "$work/"
 base=http://127.0.0.1:$port
+# The statistics go to the bench's own server, which answers at once: the
+# demo's address (127.0.0.1:8080) is the engine's own listening port here,
+# which never answers an upload, and the exit would wait for its timeout.
+sed "s|http://127.0.0.1:8080/|$base/|" "$here/tools/make-release/demo-dataupload.lfconf" \
+    > "$work/dataupload.lfconf"
 # P2P on, no mirror: both programs take the same one server.
 cat > "$work/www/lanternfish/resources.xml" <<'XML'
 <?xml version="1.0" encoding="UTF-8"?>
@@ -95,7 +100,7 @@ for scale in "${scales[@]}"; do
     done
     "$build/tools/make-release/lf-make-release" --out "$release" --base-url "$base/qarrd160107/" \
         --list-url "$base/lanternfish/resources.xml" --tracker http://127.0.0.1:1/announce \
-        --statistics-config "$here/tools/make-release/demo-dataupload.lfconf" \
+        --statistics-config "$work/dataupload.lfconf" \
         --piece-length 262144 "${paths[@]}" >/dev/null
     : > "$work/input"
     for i in 0 1 2 3 4 5 6 7; do
