@@ -59,15 +59,42 @@ int32_t TBTPeer::Rate() const {
     return std::max(CurrentRate(TickCountMs()), m_downloadRate);
 }
 
+int32_t TBTPeer::InFlightFor(int64_t rate) {
+    // One second's worth of blocks at the rate, plus two.
+    const int64_t n = std::max<int64_t>(rate, 0) / kBlockSize + 2;
+    return static_cast<int32_t>(std::clamp<int64_t>(n, kMinInFlight, kMaxInFlight));
+}
+
+int32_t TBTPeer::PendingFor(int64_t rate) {
+    // q + 2 records, q = 2r / 16384; bounded like the requests in flight.
+    const int64_t q =
+        std::min<int64_t>(2 * (std::max<int64_t>(rate, 0) / kBlockSize), 2LL * kMaxInFlight);
+    return static_cast<int32_t>(q) + 2;
+}
+
+int64_t TBTPeer::UploadStepFor(int64_t rate, bool complete) {
+    // A sixteenth of a second's worth at the rate, at least 64 KiB: with
+    // passes a few milliseconds apart this lets the rate grow many times
+    // over within one rate period, while the socket's own flow control
+    // (nothing more is queued while bytes wait to be sent) paces it.
+    const int64_t step = std::max<int64_t>(std::max<int64_t>(rate, 0) / 16, kMinUploadStep);
+    return std::min<int64_t>(step, kMaxUploadStep) + (complete ? kBlockSize : 0);
+}
+
 int32_t TBTPeer::InFlightGoal() const {
-    return std::min(std::max(Rate() / kBlockSize + 2, 6), kMaxInFlight);
+    return InFlightFor(Rate());
 }
 
 int32_t TBTPeer::PendingGoal() const {
-    // q + 2 records, q = 2r / 16384; bounded like the requests in flight.
-    const int32_t q =
-        static_cast<int32_t>(std::min<int64_t>(2LL * Rate() / kBlockSize, 2 * kMaxInFlight));
-    return q + 2;
+    return PendingFor(Rate());
+}
+
+int32_t TBTPeer::UploadRateNow(uint32_t nowMs) const {
+    if (!m_ratePeriodValid) return m_uploadRate;
+    const uint32_t elapsed = nowMs - m_ratePeriodStartMs;
+    const int64_t rate = m_rateSent * 1000 / std::max<uint32_t>(elapsed, 200);
+    return static_cast<int32_t>(
+        std::max<int64_t>(m_uploadRate, std::min<int64_t>(rate, INT32_MAX)));
 }
 
 bool TBTPeer::TaskComplete() {
@@ -525,14 +552,15 @@ bool TBTPeer::Tick() {
         return true;
     }
     const int64_t now = m_task->TaskClock();
-    const int32_t q = std::min<int32_t>(2 * Rate() / kBlockSize, 2 * kMaxInFlight);
+    const int32_t goal = PendingGoal();
+    const int32_t q = goal - 2;
     const bool choose = !m_nothingWanted || now - m_lastPick > 59 || now < m_lastPick;
     if (!choose || static_cast<int32_t>(m_queue.size()) >= std::max(q, 2) || m_peerPieces.empty())
         return true;
     m_lastPick = now;
     const bool noneInFlight = m_requestsSent == 0;
     std::vector<BlockRequest> shared;
-    const int32_t room = q + 2 - static_cast<int32_t>(m_queue.size());
+    const int32_t room = goal - static_cast<int32_t>(m_queue.size());
     if (room > 0 && m_task->PickReturnedBlocks(&shared, m_peerPieces, m_excluded, room)) {
         const int64_t pieceLength = pieces->PieceLength();
         for (const BlockRequest& b : shared) {
@@ -545,17 +573,23 @@ bool TBTPeer::Tick() {
             m_requestTimes.push_back(CachedSeconds());
         }
     }
-    if (static_cast<int32_t>(m_queue.size()) < std::max(q, 2)) {
-        for (int attempt = 0; attempt < 3; ++attempt) {
-            const int32_t piece = PickPiece();
-            if (piece < 0) {
-                std::fill(m_excluded.begin(), m_excluded.end(), 0);
-                break;
-            }
-            const size_t before = m_queue.size();
-            FillFromPiece(piece);
-            m_lastPiece = piece;
-            if (m_queue.size() > before) break;
+    // New pieces until the pending list reaches its goal: at a high rate
+    // one piece per step would bound the download to a piece per pass.
+    int failed = 0;
+    for (int started = 0; static_cast<int32_t>(m_queue.size()) < std::max(q, 2) &&
+                          started < kMaxPiecesPerTick && failed < 3;) {
+        const int32_t piece = PickPiece();
+        if (piece < 0) {
+            std::fill(m_excluded.begin(), m_excluded.end(), 0);
+            break;
+        }
+        const size_t before = m_queue.size();
+        FillFromPiece(piece);
+        m_lastPiece = piece;
+        if (m_queue.size() > before) {
+            ++started;
+        } else {
+            ++failed;
         }
     }
     if (noneInFlight && !m_queue.empty()) {
@@ -656,10 +690,8 @@ bool TBTPeer::ServeUploads() {
         return true;
     const int64_t allowance = m_task->UploadBudgetLeft();
     if (allowance <= 0) return true;
-    const int64_t u = m_uploadRate;
-    int64_t budget = u < 131072 ? 16384 : (u / 65536) * 16384 - 16384;
-    if (TaskComplete()) budget += 16384;
-    budget = std::min(budget, allowance);
+    const int64_t budget =
+        std::min(UploadStepFor(UploadRateNow(TickCountMs()), TaskComplete()), allowance);
     char data[bt::kMaxRequestLength];
     int64_t sum = 0;
     while (!m_uploads.empty()) {
