@@ -884,7 +884,11 @@ void TWorkWithPeers::SourcePass() {
         TPeerObject* s = m_active[i];
         // A source that is fast now is stepped on every pass, also before
         // its first rate period ended.
-        const int32_t rate = complete ? s->m_uploadRate : s->CurrentRate(now);
+        // A BitTorrent source that serves fast counts as fast too: its
+        // remote's requests are read on every pass.
+        int32_t rate = complete ? s->m_uploadRate : s->CurrentRate(now);
+        if (s->m_kind == kSourceBitTorrent)
+            rate = std::max(rate, static_cast<TBTPeer*>(s)->UploadRateNow(now));
         bool stepped = false;
         bool ok = true;
         if (full || rate > 28671) {

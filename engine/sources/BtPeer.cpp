@@ -73,11 +73,12 @@ int32_t TBTPeer::PendingFor(int64_t rate) {
 }
 
 int64_t TBTPeer::UploadStepFor(int64_t rate, bool complete) {
-    // A sixteenth of a second's worth at the rate, at least 64 KiB: with
-    // passes a few milliseconds apart this lets the rate grow many times
-    // over within one rate period, while the socket's own flow control
-    // (nothing more is queued while bytes wait to be sent) paces it.
-    const int64_t step = std::max<int64_t>(std::max<int64_t>(rate, 0) / 16, kMinUploadStep);
+    // An eighth of a second's worth at the rate, at least 256 KiB: passes
+    // are a few milliseconds apart, so a remote that keeps only a piece's
+    // requests in flight gets them in one step, and the rate can grow many
+    // times over within one rate period. The socket paces the rest: no
+    // step runs while bytes of the last one wait to be sent.
+    const int64_t step = std::max<int64_t>(std::max<int64_t>(rate, 0) / 8, kMinUploadStep);
     return std::min<int64_t>(step, kMaxUploadStep) + (complete ? kBlockSize : 0);
 }
 
@@ -692,23 +693,29 @@ bool TBTPeer::ServeUploads() {
     if (allowance <= 0) return true;
     const int64_t budget =
         std::min(UploadStepFor(UploadRateNow(TickCountMs()), TaskComplete()), allowance);
-    char data[bt::kMaxRequestLength];
+    // The step's messages are gathered in one buffer, blocks read straight
+    // into it, and queued at once: block by block the connection's buffer
+    // would grow (and copy itself) once per block.
+    std::string& out = m_serveBuffer;
+    out.clear();
     int64_t sum = 0;
     while (!m_uploads.empty()) {
         const UploadRequest r = m_uploads.front();
         if (r.length > static_cast<uint32_t>(pieces->PieceSize(static_cast<int32_t>(r.index))) ||
-            r.length > sizeof data) {
+            r.length > bt::kMaxRequestLength) {
             m_uploads.pop_front();
             continue;
         }
         sum += r.length;
         if (sum > budget && m_task->UploadQueuedThisCycle()) break;
+        const auto head = bt::BuildPieceHeader(r.index, r.begin, r.length);
+        const size_t at = out.size();
+        out.append(reinterpret_cast<const char*>(head.data()), head.size());
+        out.resize(at + head.size() + r.length);
         const int64_t n =
-            pieces->ReadRange(static_cast<int32_t>(r.index), data, static_cast<int32_t>(r.length),
-                              static_cast<int32_t>(r.begin));
+            pieces->ReadRange(static_cast<int32_t>(r.index), out.data() + at + head.size(),
+                              static_cast<int32_t>(r.length), static_cast<int32_t>(r.begin));
         if (n == static_cast<int64_t>(r.length)) {
-            const auto head = bt::BuildPieceHeader(r.index, r.begin, r.length);
-            if (!QueueBytes(head.data(), head.size()) || !QueueBytes(data, r.length)) return false;
             m_uploads.pop_front();
             m_uploaded += n;
             m_rateSent += n;
@@ -716,15 +723,19 @@ bool TBTPeer::ServeUploads() {
             m_task->CountUpload(n);
             if (sum >= budget) break;
         } else {
+            out.resize(at);
             // Only peers of this engine understand the notice; others just
             // lose their requests for that piece.
             if (bt::SendsRejectNotice(m_remotePeerId.data())) {
                 const auto notice = bt::BuildRejectNotice(r.index);
-                if (!QueueBytes(notice.data(), notice.size())) return false;
+                out.append(reinterpret_cast<const char*>(notice.data()), notice.size());
             }
             DropUploadsOfPiece(r.index);
         }
     }
+    if (!QueueBytes(out.data(), out.size())) return false;
+    // A large buffer is not kept between steps of a remote gone slow.
+    if (out.capacity() > 2 * static_cast<size_t>(kMaxUploadStep)) std::string().swap(out);
     if (m_connection->PendingSendSize() > 0) {
         m_task->NoteUploadQueued();
         return m_connection->Flush() >= 0;
@@ -832,6 +843,7 @@ void TBTPeer::Reset() {
     m_excluded.clear();
     m_requestTimes.clear();
     m_uploads.clear();
+    std::string().swap(m_serveBuffer);
     m_cancelled.clear();
     m_reader.reset();
     m_incoming = false;

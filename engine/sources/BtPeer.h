@@ -31,8 +31,8 @@ public:
     static constexpr int32_t kMinInFlight = 6;
     // Bytes of blocks served to one remote in one upload step: bounds of
     // the rate-derived figure.
-    static constexpr int64_t kMinUploadStep = 65536;
-    static constexpr int64_t kMaxUploadStep = 1048576;
+    static constexpr int64_t kMinUploadStep = 262144;
+    static constexpr int64_t kMaxUploadStep = 2097152;
     // Pieces a download step starts at most (the pending list is refilled
     // up to its goal from as many pieces as that takes).
     static constexpr int kMaxPiecesPerTick = 32;
@@ -166,6 +166,7 @@ private:
     std::vector<uint8_t> m_excluded;
     std::deque<uint32_t> m_requestTimes;  // beside m_queue: when each record was made
     std::deque<UploadRequest> m_uploads;
+    std::string m_serveBuffer;         // one upload step's messages
     std::vector<int64_t> m_cancelled;  // blocks cancelled on the wire that may still come
     int32_t m_haveCount = 0;
     int32_t m_bitfieldCount = 0;
