@@ -10,8 +10,10 @@ namespace lf {
 
 namespace {
 
-// Reads of at most this many bytes are buffered in one call.
-constexpr size_t kMaxBuffered = 8192000;
+// Reads of at most this many bytes are buffered in one call: passes are
+// milliseconds apart, and four fast peers with larger reads would hold tens
+// of MiB in their buffers.
+constexpr size_t kMaxBuffered = 2097152;
 // Blocks cancelled on the wire that may still arrive (kept to tell them
 // from blocks nobody asked for).
 constexpr size_t kCancelledKept = 1024;
