@@ -70,7 +70,7 @@ int32_t TBTPeer::InFlightFor(int64_t rate) {
 int32_t TBTPeer::PendingFor(int64_t rate) {
     // q + 2 records, q = 2r / 16384; bounded like the requests in flight.
     const int64_t q =
-        std::min<int64_t>(2 * (std::max<int64_t>(rate, 0) / kBlockSize), 2LL * kMaxInFlight);
+        std::min<int64_t>(2 * std::max<int64_t>(rate, 0) / kBlockSize, 2LL * kMaxInFlight);
     return static_cast<int32_t>(q) + 2;
 }
 

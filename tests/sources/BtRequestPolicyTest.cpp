@@ -20,7 +20,7 @@ TEST(BtRequestPolicy, RequestsForRate) {
     const RateCase cases[] = {
         {-1, 6, 2},                     // no rate yet (or a bad one)
         {0, 6, 2},                      //
-        {16383, 6, 2},                  // below one block a second
+        {16383, 6, 3},                  // below one block a second
         {16384, 6, 4},                  //
         {65536, 6, 10},                 // 4 blocks a second: the floor holds
         {65536 + 16384, 7, 12},         // the floor is left behind
