@@ -83,29 +83,17 @@ start_tracker() {
     pids+=($!)
     wait_listen 127.0.0.1 "$tport"
 }
-# Waits until the tracker counts N seeders.
+# Waits (up to 3 minutes: lf-get seeders check their pieces first) until
+# the tracker counts N seeders.
 wait_seeders() {
     local _ n
-    for _ in $(seq 600); do
+    for _ in $(seq 1800); do
         n=$(curl -s "http://127.0.0.1:$tport/scrape?info_hash=$escaped" |
             grep -ao '8:completei[0-9]*e' | grep -o '[0-9]*' | tail -1 || true)
         [[ ${n:-0} -ge $1 ]] && return 0
         sleep 0.1
     done
     echo "the tracker never counted $1 seeders" >&2
-    return 1
-}
-
-# Waits until the tracker counts N leechers.
-wait_leechers() {
-    local _ n
-    for _ in $(seq 600); do
-        n=$(curl -s "http://127.0.0.1:$tport/scrape?info_hash=$escaped" |
-            grep -ao '10:incompletei[0-9]*e' | grep -o '[0-9]*' | tail -1 || true)
-        [[ ${n:-0} -ge $1 ]] && return 0
-        sleep 0.1
-    done
-    echo "the tracker never counted $1 leechers" >&2
     return 1
 }
 
@@ -137,17 +125,13 @@ median() { printf '%s\n' "$@" | sort -g | sed -n "$(( ($# + 1) / 2 ))p"; }
 # the result with the seeded file and appends "wall cpu rss" to NAME's
 # results. Tools alternate run by run, so that drift of the shared machine
 # hits all of them.
-# With BEFORE set, the command starts in the background and BEFORE runs
-# (it starts the seeders) before the run is waited for.
 declare -A results
-before=
 once() {
     local name=$1 pid
     shift
     rm -rf "$work/out" && mkdir -p "$work/out"
     /usr/bin/time -f "%e %U %S %M" -o "$work/time" timeout 900 "$@" > "$work/leech.log" 2>&1 &
     pid=$!
-    [[ -z $before ]] || $before
     wait "$pid" || { echo "$name failed:"; tail -5 "$work/leech.log"; exit 1; }
     cmp -s "$work/seed/file.bin" "$work/out/file.bin" || { echo "$name: wrong bytes"; exit 1; }
     read -r wall user sys rss < "$work/time"
@@ -195,41 +179,21 @@ part() {
         for s in $seeders; do "seed_$(echo "${s%@*}" | tr -d -)" "${s#*@}"; done
     }
     echo "$title: ${size_mib} MiB, median of $runs runs (alternating)"
-    if [[ $seeders != *lf-get@* ]]; then
-        start_tracker
-        start_seeders
-        wait_seeders "$(echo "$seeders" | wc -w)"
-        for _ in $(seq "$runs"); do
-            for l in "${active[@]}"; do
-                leech "${l%@*}" "${l#*@}" "  ${l%@*} from $title"
-            done
+    # Seeders first (lf-get seeders check their pieces, then announce as
+    # complete), the leechers once the tracker counts all of them; the
+    # leechers connect to the seeders, which accept.
+    start_tracker
+    start_seeders
+    wait_seeders "$(echo "$seeders" | wc -w)"
+    for _ in $(seq "$runs"); do
+        for l in "${active[@]}"; do
+            leech "${l%@*}" "${l#*@}" "  ${l%@*} from $title"
         done
-        stop_all
-    else
-        # The engine has no listener yet: its seeders reach a leecher only
-        # by connecting out to the peers of their first announce. So each
-        # run starts the leecher, waits until the tracker lists it, then
-        # starts the seeders (which check their pieces first); the leecher's
-        # wall time includes that start.
-        before=start_seeders_for_leecher
-        for _ in $(seq "$runs"); do
-            for l in "${active[@]}"; do
-                start_tracker
-                leech "${l%@*}" "${l#*@}" "  ${l%@*} from $title"
-                stop_all
-            done
-        done
-        before=
-    fi
+    done
+    stop_all
     for l in "${active[@]}"; do report "  ${l%@*} from $title"; done
 }
-start_seeders_for_leecher() {
-    wait_leechers 1
-    start_seeders
-}
-
-# Part c's leechers: C_LEECHERS="aria2c" leaves lf-get out (two engines
-# reach each other only once the engine accepts incoming connections).
+# Part c's leechers: C_LEECHERS="aria2c" runs part c with aria2c alone.
 c_leechers() {
     local t out=
     for t in ${C_LEECHERS:-lf-get aria2c}; do

@@ -148,10 +148,12 @@ void TWorkThread::LoopBody() {
 
         if (StopRequested()) break;
         // Start timeout: no size learnt, or (with the size known from the
-        // metainfo) not one byte from any source in this run. Without the
+        // metainfo) not one byte from any source in this run, unless the
+        // task is complete and seeding. Without the
         // second rule a task whose every server and peer is unreachable
         // would wait forever.
-        if (runSeconds() > m_settings.startTimeoutSeconds &&
+        // A seed (complete from the start) receives nothing by design.
+        if (runSeconds() > m_settings.startTimeoutSeconds && !IsDownloadComplete() &&
             (!SizeKnown() || m_payloadBytes == payloadAtStart)) {
             timedOut = true;
             break;

@@ -167,6 +167,7 @@ TPeerId* TWorkWithPeers::AddPeerAddress(uint32_t ipv4, uint16_t port, int kind, 
             r->peerId[19] = static_cast<uint8_t>(port & 0xff);
         }
     }
+    if (kind == kSourceBitTorrent) m_freshPeers = true;
     if (toFront || IsServer(kind)) {
         m_candidates.insert(m_candidates.begin(), r);
     } else {
@@ -711,6 +712,29 @@ void TWorkWithPeers::PeerConnectionWork() {
     }
 }
 
+void TWorkWithPeers::ConnectFreshPeers() {
+    m_freshPeers = false;
+    if (CLanternfishCore::Instance().p2pEnabled.load() == 0) return;
+    int peers = 0;
+    for (TPeerObject* s : m_active) {
+        if (s->m_kind == kSourceBitTorrent && (s->m_source == nullptr || !s->m_source->givenUp))
+            ++peers;
+    }
+    const int peerLimit = PeerLimit();
+    int budget = ConnectionAttemptBudget();
+    for (TPeerId* r : m_candidates) {
+        if (peers >= peerLimit || budget <= 0) break;
+        // Only candidates never tried and without a penalty: the others keep
+        // the per-second rhythm their waiting counts are made for.
+        if (r->kind != kSourceBitTorrent || r->metadataSource || r->givenUp || r->useCount > 0 ||
+            r->failures > 0 || r->waitingSeconds > 0 || r->lastConnectTime != 0 || !Eligible(r))
+            continue;
+        const int n = OpenConnections(r, 1, 0, false);
+        peers += n;
+        budget -= n;
+    }
+}
+
 void TWorkWithPeers::TopUpServerConnections() {
     const uint32_t second = CachedSeconds();
     if (second == m_topUpPausedSecond) return;
@@ -871,7 +895,11 @@ void TWorkWithPeers::SourcePass() {
         TPeerObject* s = m_active[i];
         // A source that is fast now is stepped on every pass, also before
         // its first rate period ended.
-        const int32_t rate = complete ? s->m_uploadRate : s->CurrentRate(now);
+        // A BitTorrent source that serves fast counts as fast too: its
+        // remote's requests are read on every pass.
+        int32_t rate = complete ? s->m_uploadRate : s->CurrentRate(now);
+        if (s->m_kind == kSourceBitTorrent)
+            rate = std::max(rate, static_cast<TBTPeer*>(s)->UploadRateNow(now));
         bool stepped = false;
         bool ok = true;
         if (full || rate > 28671) {
@@ -889,14 +917,16 @@ void TWorkWithPeers::SourcePass() {
         }
         ++i;
     }
-    // Uploads of the BitTorrent sources: fast ones on every pass, the
-    // others on every d2-th pass.
+    // Uploads of the BitTorrent sources: fast ones (by the last rate
+    // period or the running one) on every pass, the others on every d2-th
+    // pass.
     const int d2 = std::max(1, m_uploadDivisor);
     const bool slowTurn = m_passCounter % static_cast<uint32_t>(d2) == 0;
     m_uploadQueued = false;
     for (size_t i = 0; i < m_active.size();) {
         TPeerObject* s = m_active[i];
-        if (s->m_kind != kSourceBitTorrent || !(slowTurn || s->m_uploadRate >= 28672)) {
+        if (s->m_kind != kSourceBitTorrent ||
+            !(slowTurn || static_cast<TBTPeer*>(s)->UploadRateNow(now) >= 28672)) {
             ++i;
             continue;
         }
@@ -907,6 +937,7 @@ void TWorkWithPeers::SourcePass() {
         ++i;
     }
     if (!HasMetainfo()) ConnectionWork();
+    if (m_freshPeers && HasMetainfo()) ConnectFreshPeers();
     TrimServerConnections();
     if (!complete) TopUpServerConnections();
     ++m_passCounter;
@@ -1045,6 +1076,7 @@ void TWorkWithPeers::Reset(bool clearFileList, bool clearAll) {
     for (TPeerId* r : m_candidates) r->Release();
     m_candidates.clear();
     m_peerIdMade = false;
+    m_freshPeers = false;
     m_forgiven.clear();
     m_onlyTrackersValid = false;
     m_idleSeconds = 0;

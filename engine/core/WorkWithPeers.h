@@ -86,6 +86,9 @@ public:
     // BitTorrent sources dropped while it is off. Runs also once the task
     // is complete (a seeding task reaches its leechers).
     void PeerConnectionWork();
+    // Peers added since the last pass that were never tried are connected
+    // on this pass rather than at the next clock second.
+    void ConnectFreshPeers();
     // New connection attempts to peers the task may start now.
     int ConnectionAttemptBudget();
     // Incoming BitTorrent connections.
@@ -151,6 +154,7 @@ protected:
     int32_t m_idleSeconds = 0;    // seconds in a row in which nothing was opened
     int32_t m_lowThroughput = 0;  // seconds in a row with servers below 1 KiB/s
     bool m_candidatesAdded = false;
+    bool m_freshPeers = false;  // a BitTorrent candidate was added since the last pass
     bool m_savedListMade = false;
     uint32_t m_onlyTrackersSinceMs = 0;
     bool m_onlyTrackersValid = false;

@@ -87,7 +87,10 @@ void TWorkWithTransStatis::PerSecondBookkeeping() {
         m_working.receivedTotal += amount;
         m_working.sentTotal += m_secondSent;
     }
-    const ThroughputClass c = ClassFor(complete ? m_secondSent : m_secondReceived);
+    // Payload served to peers is sent in the upload step, outside the
+    // sources' cycles: it counts toward a complete task's class too.
+    const ThroughputClass c =
+        ClassFor(complete ? std::max(m_secondSent, m_secondUploaded) : m_secondReceived);
     m_tickSleepMs = c.tickSleepMs;
     m_divisorForPass = c.d1;
     m_divisor2 = c.d2;

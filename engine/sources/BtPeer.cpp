@@ -12,8 +12,10 @@ namespace lf {
 
 namespace {
 
-// Reads of at most this many bytes are buffered in one call.
-constexpr size_t kMaxBuffered = 8192000;
+// Reads of at most this many bytes are buffered in one call: passes are
+// milliseconds apart, and four fast peers with larger reads would hold tens
+// of MiB in their buffers.
+constexpr size_t kMaxBuffered = 2097152;
 // Blocks cancelled on the wire that may still arrive (kept to tell them
 // from blocks nobody asked for).
 constexpr size_t kCancelledKept = 1024;
@@ -61,15 +63,43 @@ int32_t TBTPeer::Rate() const {
     return std::max(CurrentRate(TickCountMs()), m_downloadRate);
 }
 
+int32_t TBTPeer::InFlightFor(int64_t rate) {
+    // One second's worth of blocks at the rate, plus two.
+    const int64_t n = std::max<int64_t>(rate, 0) / kBlockSize + 2;
+    return static_cast<int32_t>(std::clamp<int64_t>(n, kMinInFlight, kMaxInFlight));
+}
+
+int32_t TBTPeer::PendingFor(int64_t rate) {
+    // q + 2 records, q = 2r / 16384; bounded like the requests in flight.
+    const int64_t q =
+        std::min<int64_t>(2 * std::max<int64_t>(rate, 0) / kBlockSize, 2LL * kMaxInFlight);
+    return static_cast<int32_t>(q) + 2;
+}
+
+int64_t TBTPeer::UploadStepFor(int64_t rate, bool complete) {
+    // An eighth of a second's worth at the rate, at least 256 KiB: passes
+    // are a few milliseconds apart, so a remote that keeps only a piece's
+    // requests in flight gets them in one step, and the rate can grow many
+    // times over within one rate period. The socket paces the rest: no
+    // step runs while bytes of the last one wait to be sent.
+    const int64_t step = std::max<int64_t>(std::max<int64_t>(rate, 0) / 8, kMinUploadStep);
+    return std::min<int64_t>(step, kMaxUploadStep) + (complete ? kBlockSize : 0);
+}
+
 int32_t TBTPeer::InFlightGoal() const {
-    return std::min(std::max(Rate() / kBlockSize + 2, 6), kMaxInFlight);
+    return InFlightFor(Rate());
 }
 
 int32_t TBTPeer::PendingGoal() const {
-    // q + 2 records, q = 2r / 16384; bounded like the requests in flight.
-    const int32_t q =
-        static_cast<int32_t>(std::min<int64_t>(2LL * Rate() / kBlockSize, 2 * kMaxInFlight));
-    return q + 2;
+    return PendingFor(Rate());
+}
+
+int32_t TBTPeer::UploadRateNow(uint32_t nowMs) const {
+    if (!m_ratePeriodValid) return m_uploadRate;
+    const uint32_t elapsed = nowMs - m_ratePeriodStartMs;
+    const int64_t rate = m_rateSent * 1000 / std::max<uint32_t>(elapsed, 200);
+    return static_cast<int32_t>(
+        std::max<int64_t>(m_uploadRate, std::min<int64_t>(rate, INT32_MAX)));
 }
 
 bool TBTPeer::TaskComplete() {
@@ -560,14 +590,15 @@ bool TBTPeer::Tick() {
         return true;
     }
     const int64_t now = m_task->TaskClock();
-    const int32_t q = std::min<int32_t>(2 * Rate() / kBlockSize, 2 * kMaxInFlight);
+    const int32_t goal = PendingGoal();
+    const int32_t q = goal - 2;
     const bool choose = !m_nothingWanted || now - m_lastPick > 59 || now < m_lastPick;
     if (!choose || static_cast<int32_t>(m_queue.size()) >= std::max(q, 2) || m_peerPieces.empty())
         return true;
     m_lastPick = now;
     const bool noneInFlight = m_requestsSent == 0;
     std::vector<BlockRequest> shared;
-    const int32_t room = q + 2 - static_cast<int32_t>(m_queue.size());
+    const int32_t room = goal - static_cast<int32_t>(m_queue.size());
     if (room > 0 && m_task->PickReturnedBlocks(&shared, m_peerPieces, m_excluded, room)) {
         const int64_t pieceLength = pieces->PieceLength();
         for (const BlockRequest& b : shared) {
@@ -580,17 +611,23 @@ bool TBTPeer::Tick() {
             m_requestTimes.push_back(CachedSeconds());
         }
     }
-    if (static_cast<int32_t>(m_queue.size()) < std::max(q, 2)) {
-        for (int attempt = 0; attempt < 3; ++attempt) {
-            const int32_t piece = PickPiece();
-            if (piece < 0) {
-                std::fill(m_excluded.begin(), m_excluded.end(), 0);
-                break;
-            }
-            const size_t before = m_queue.size();
-            FillFromPiece(piece);
-            m_lastPiece = piece;
-            if (m_queue.size() > before) break;
+    // New pieces until the pending list reaches its goal: at a high rate
+    // one piece per step would bound the download to a piece per pass.
+    int failed = 0;
+    for (int started = 0; static_cast<int32_t>(m_queue.size()) < std::max(q, 2) &&
+                          started < kMaxPiecesPerTick && failed < 3;) {
+        const int32_t piece = PickPiece();
+        if (piece < 0) {
+            std::fill(m_excluded.begin(), m_excluded.end(), 0);
+            break;
+        }
+        const size_t before = m_queue.size();
+        FillFromPiece(piece);
+        m_lastPiece = piece;
+        if (m_queue.size() > before) {
+            ++started;
+        } else {
+            ++failed;
         }
     }
     if (noneInFlight && !m_queue.empty()) {
@@ -694,27 +731,31 @@ bool TBTPeer::ServeUploads() {
         return true;
     const int64_t allowance = m_task->UploadBudgetLeft();
     if (allowance <= 0) return true;
-    const int64_t u = m_uploadRate;
-    int64_t budget = u < 131072 ? 16384 : (u / 65536) * 16384 - 16384;
-    if (TaskComplete()) budget += 16384;
-    budget = std::min(budget, allowance);
-    char data[bt::kMaxRequestLength];
+    const int64_t budget =
+        std::min(UploadStepFor(UploadRateNow(TickCountMs()), TaskComplete()), allowance);
+    // The step's messages are gathered in one buffer, blocks read straight
+    // into it, and queued at once: block by block the connection's buffer
+    // would grow (and copy itself) once per block.
+    std::string& out = m_serveBuffer;
+    out.clear();
     int64_t sum = 0;
     while (!m_uploads.empty()) {
         const UploadRequest r = m_uploads.front();
         if (r.length > static_cast<uint32_t>(pieces->PieceSize(static_cast<int32_t>(r.index))) ||
-            r.length > sizeof data) {
+            r.length > bt::kMaxRequestLength) {
             m_uploads.pop_front();
             continue;
         }
         sum += r.length;
         if (sum > budget && m_task->UploadQueuedThisCycle()) break;
+        const auto head = bt::BuildPieceHeader(r.index, r.begin, r.length);
+        const size_t at = out.size();
+        out.append(reinterpret_cast<const char*>(head.data()), head.size());
+        out.resize(at + head.size() + r.length);
         const int64_t n =
-            pieces->ReadRange(static_cast<int32_t>(r.index), data, static_cast<int32_t>(r.length),
-                              static_cast<int32_t>(r.begin));
+            pieces->ReadRange(static_cast<int32_t>(r.index), out.data() + at + head.size(),
+                              static_cast<int32_t>(r.length), static_cast<int32_t>(r.begin));
         if (n == static_cast<int64_t>(r.length)) {
-            const auto head = bt::BuildPieceHeader(r.index, r.begin, r.length);
-            if (!QueueBytes(head.data(), head.size()) || !QueueBytes(data, r.length)) return false;
             m_uploads.pop_front();
             m_uploaded += n;
             m_rateSent += n;
@@ -722,15 +763,19 @@ bool TBTPeer::ServeUploads() {
             m_task->CountUpload(n);
             if (sum >= budget) break;
         } else {
+            out.resize(at);
             // Only peers of this engine understand the notice; others just
             // lose their requests for that piece.
             if (bt::SendsRejectNotice(m_remotePeerId.data())) {
                 const auto notice = bt::BuildRejectNotice(r.index);
-                if (!QueueBytes(notice.data(), notice.size())) return false;
+                out.append(reinterpret_cast<const char*>(notice.data()), notice.size());
             }
             DropUploadsOfPiece(r.index);
         }
     }
+    if (!QueueBytes(out.data(), out.size())) return false;
+    // A large buffer is not kept between steps of a remote gone slow.
+    if (out.capacity() > 2 * static_cast<size_t>(kMaxUploadStep)) std::string().swap(out);
     if (m_connection->PendingSendSize() > 0) {
         m_task->NoteUploadQueued();
         return m_connection->Flush() >= 0;
@@ -838,6 +883,7 @@ void TBTPeer::Reset() {
     m_excluded.clear();
     m_requestTimes.clear();
     m_uploads.clear();
+    std::string().swap(m_serveBuffer);
     m_cancelled.clear();
     m_reader.reset();
     m_incoming = false;

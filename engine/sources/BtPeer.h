@@ -27,6 +27,15 @@ public:
     // At most this many requests on the wire to one remote (libtorrent
     // ignores requests beyond 2000 queued).
     static constexpr int32_t kMaxInFlight = 500;
+    // At least this many requests on the wire while any are pending.
+    static constexpr int32_t kMinInFlight = 6;
+    // Bytes of blocks served to one remote in one upload step: bounds of
+    // the rate-derived figure.
+    static constexpr int64_t kMinUploadStep = 262144;
+    static constexpr int64_t kMaxUploadStep = 2097152;
+    // Pieces a download step starts at most (the pending list is refilled
+    // up to its goal from as many pieces as that takes).
+    static constexpr int kMaxPiecesPerTick = 32;
     // At most this many of a remote's requests wait to be served.
     static constexpr size_t kMaxQueuedUploads = 2048;
     // Request and cancel messages are written in gatherings of at most
@@ -38,6 +47,15 @@ public:
     static constexpr int32_t kMaxProtocolErrors = 16;
 
     explicit TBTPeer(TPeerHost* task);
+
+    // ---- request and upload policy (pure; rates in bytes per second) ----
+    // Requests kept on the wire for a download rate.
+    static int32_t InFlightFor(int64_t rate);
+    // Records kept in the pending list for a download rate.
+    static int32_t PendingFor(int64_t rate);
+    // Bytes served to one remote in one upload step at an upload rate (a
+    // complete task adds one block).
+    static int64_t UploadStepFor(int64_t rate, bool complete);
 
     // ---- TPeerObject ----
     bool Receive() override;
@@ -96,6 +114,9 @@ public:
     bt::WireFault LastFault() const { return m_fault; }
     // Bytes of payload served to the remote over the connection's life.
     int64_t UploadedBytes() const { return m_uploaded; }
+    // The upload rate of the running rate period (the last period's rate
+    // while the running one is young).
+    int32_t UploadRateNow(uint32_t nowMs) const;
 
 protected:
     ~TBTPeer() override;
@@ -145,6 +166,7 @@ private:
     std::vector<uint8_t> m_excluded;
     std::deque<uint32_t> m_requestTimes;  // beside m_queue: when each record was made
     std::deque<UploadRequest> m_uploads;
+    std::string m_serveBuffer;         // one upload step's messages
     std::vector<int64_t> m_cancelled;  // blocks cancelled on the wire that may still come
     int32_t m_haveCount = 0;
     int32_t m_bitfieldCount = 0;
