@@ -7,6 +7,7 @@
 // connection, keep it and request blocks, or cancel requests a silent peer
 // never answers.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cctype>
@@ -66,7 +67,9 @@ protected:
         for (const char* p : {"opentracker", "mktorrent", "nginx", "aria2c"})
             ASSERT_TRUE(lftest::HaveProgram(p)) << p;
         ASSERT_EQ(lftest::Run("mkdir -p '" + dir / "www" + "' '" + dir / "out" + "'"), 0);
-        data = lftest::PseudoRandomBytes(kFileSize, 21);
+        // Content of this process only (cases run side by side; engines of
+        // one torrent would find each other on the local network).
+        data = lftest::PseudoRandomBytes(kFileSize, 21 + static_cast<unsigned>(getpid()));
         lftest::WriteFile(dir / "www/data.bin", data);
         hashHex = lfe2e::InfoHashOf(MakeTorrent("http://x/a", dir / "probe.torrent"));
         ASSERT_EQ(hashHex.size(), 40u);

@@ -9,6 +9,7 @@
 // announce (the engine announces again only after minutes). Each case is a
 // ctest entry of its own.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <csignal>
 #include <ostream>
@@ -69,7 +70,11 @@ protected:
             ASSERT_TRUE(lftest::HaveProgram(p)) << p;
         ASSERT_EQ(lftest::Run("mkdir -p '" + dir / "seed" + "'"), 0);
         data = dir / "seed/f.bin";
-        lftest::WriteFile(data, lftest::PseudoRandomBytes(kSize, 21));
+        // Content of this process only: the cases run side by side in one
+        // network namespace, and engines of the same torrent would find each
+        // other on the local network.
+        lftest::WriteFile(data,
+                          lftest::PseudoRandomBytes(kSize, 21 + static_cast<unsigned>(getpid())));
         // The info hash does not depend on the announce address.
         const std::string probe =
             lftest::MakePrivateTorrent(data, "http://x/a", dir / "probe.torrent");
