@@ -40,6 +40,9 @@ bool StartAria2(ChildProcess* p, const std::string& torrent, const std::string& 
                                      "--summary-interval=0",
                                      "--console-log-level=warn",
                                      "--dir=" + dir};
+    // Asks the tracker again every 5 s, so that a peer whose first
+    // connection failed under load is tried again.
+    argv.push_back("--bt-tracker-interval=5");
     if (seed) {
         argv.insert(argv.end(),
                     {"--seed-ratio=0.0", "--bt-seed-unverified=true", "--check-integrity=false"});
@@ -53,10 +56,12 @@ bool StartAria2(ChildProcess* p, const std::string& torrent, const std::string& 
 bool StartLibtorrent(ChildProcess* p, const std::string& torrent, const std::string& dir,
                      const std::string& address, int port, bool seed, const std::string& log,
                      int seconds) {
-    return p->Start({"/usr/bin/python3", std::string(LF_SOURCE_DIR) + "/tests/support/lt_peer.py",
-                     torrent, dir, address, std::to_string(port), seed ? "seed" : "download",
-                     std::to_string(seed ? 100000 : seconds)},
-                    log);
+    // Announces every 5 s, for the same reason as aria2's tracker interval.
+    return p->Start(
+        {"env", "LT_REANNOUNCE_SECONDS=5", "/usr/bin/python3",
+         std::string(LF_SOURCE_DIR) + "/tests/support/lt_peer.py", torrent, dir, address,
+         std::to_string(port), seed ? "seed" : "download", std::to_string(seed ? 100000 : seconds)},
+        log);
 }
 
 std::string LfGetPath() {
