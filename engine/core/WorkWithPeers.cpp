@@ -898,8 +898,7 @@ void TWorkWithPeers::SourcePass() {
         // A BitTorrent source that serves fast counts as fast too: its
         // remote's requests are read on every pass.
         int32_t rate = complete ? s->m_uploadRate : s->CurrentRate(now);
-        if (s->m_kind == kSourceBitTorrent)
-            rate = std::max(rate, static_cast<TBTPeer*>(s)->UploadRateNow(now));
+        if (s->m_kind == kSourceBitTorrent) rate = std::max(rate, s->UploadRateNow(now));
         bool stepped = false;
         bool ok = true;
         if (full || rate > 28671) {
@@ -925,8 +924,7 @@ void TWorkWithPeers::SourcePass() {
     m_uploadQueued = false;
     for (size_t i = 0; i < m_active.size();) {
         TPeerObject* s = m_active[i];
-        if (s->m_kind != kSourceBitTorrent ||
-            !(slowTurn || static_cast<TBTPeer*>(s)->UploadRateNow(now) >= 28672)) {
+        if (s->m_kind != kSourceBitTorrent || !(slowTurn || s->UploadRateNow(now) >= 28672)) {
             ++i;
             continue;
         }

@@ -116,7 +116,7 @@ public:
     int64_t UploadedBytes() const { return m_uploaded; }
     // The upload rate of the running rate period (the last period's rate
     // while the running one is young).
-    int32_t UploadRateNow(uint32_t nowMs) const;
+    int32_t UploadRateNow(uint32_t nowMs) const override;
 
 protected:
     ~TBTPeer() override;

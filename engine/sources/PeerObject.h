@@ -55,6 +55,9 @@ public:
     virtual bool TimedOut() { return false; }
     virtual bool IsConnected() const;
     virtual int32_t PeerRate() { return 0; }
+    // The upload rate to the remote as of now (the last rate period's by
+    // default).
+    virtual int32_t UploadRateNow(uint32_t /*nowMs*/) const { return m_uploadRate; }
     virtual bool IsStarved() { return false; }
     virtual bool IsLongSeed() { return false; }
     virtual void CheckRequests() {}
