@@ -4,9 +4,20 @@
 
 #include <atomic>
 #include <cstdint>
+#include <cstdlib>
 #include <string>
 
 namespace lf {
+
+// Whole seconds from the environment variable `name` when it holds a number
+// in [low, high]; `fallback` when it is unset, empty or anything else.
+inline long SecondsFromEnvironment(const char* name, long low, long high, long fallback) {
+    const char* text = std::getenv(name);
+    if (text == nullptr || *text == '\0') return fallback;
+    char* end = nullptr;
+    const long v = std::strtol(text, &end, 10);
+    return *end == '\0' && v >= low && v <= high ? v : fallback;
+}
 
 // Waits of the task loop, in seconds.
 struct EngineTimings {

@@ -22,15 +22,10 @@ namespace {
 // the give-up waits (tests of a dead network; a user who wants an early end).
 EngineTimings TimingsFromEnvironment() {
     EngineTimings timings;
-    auto seconds = [](const char* name, int* value) {
-        const char* text = std::getenv(name);
-        if (text == nullptr || *text == '\0') return;
-        char* end = nullptr;
-        long v = std::strtol(text, &end, 10);
-        if (*end == '\0' && v > 0 && v < 86400) *value = static_cast<int>(v);
-    };
-    seconds("LANTERNFISH_START_TIMEOUT_SECONDS", &timings.startTimeoutSeconds);
-    seconds("LANTERNFISH_NO_SOURCE_SECONDS", &timings.noSourceSeconds);
+    timings.startTimeoutSeconds = static_cast<int>(SecondsFromEnvironment(
+        "LANTERNFISH_START_TIMEOUT_SECONDS", 1, 86399, timings.startTimeoutSeconds));
+    timings.noSourceSeconds = static_cast<int>(
+        SecondsFromEnvironment("LANTERNFISH_NO_SOURCE_SECONDS", 1, 86399, timings.noSourceSeconds));
     return timings;
 }
 
@@ -38,11 +33,7 @@ EngineTimings TimingsFromEnvironment() {
 // the UDP transport (tests of the failure paths); also shortens the
 // streams' setup timeout to match.
 int UdpConnectSecondsFromEnvironment() {
-    const char* text = std::getenv("LANTERNFISH_UDP_CONNECT_SECONDS");
-    if (text == nullptr || *text == '\0') return 28;
-    char* end = nullptr;
-    const long v = std::strtol(text, &end, 10);
-    return *end == '\0' && v > 0 && v <= 28 ? static_cast<int>(v) : 28;
+    return static_cast<int>(SecondsFromEnvironment("LANTERNFISH_UDP_CONNECT_SECONDS", 1, 28, 28));
 }
 }  // namespace
 

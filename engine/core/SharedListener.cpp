@@ -7,6 +7,7 @@
 
 #include "engine/base/TimeThread.h"
 #include "engine/core/BaseWork.h"
+#include "engine/core/EngineSettings.h"
 #include "engine/core/LanternfishCore.h"
 #include "engine/log/LogApi.h"
 #include "engine/net/NameResolve.h"
@@ -79,14 +80,9 @@ long QLanSocket::Receive(uint8_t* buffer, size_t size, uint32_t* sender) {
 
 // LANTERNFISH_ADDRESS_CHECK_SECONDS shortens the address check (tests that
 // move the local address of a running engine).
-QSharedListener::QSharedListener() {
-    if (const char* text = std::getenv("LANTERNFISH_ADDRESS_CHECK_SECONDS")) {
-        char* end = nullptr;
-        const long v = std::strtol(text, &end, 10);
-        if (end != text && *end == '\0' && v >= 0 && v <= kAddressCheckSeconds)
-            m_addressCheckSeconds = static_cast<uint32_t>(v);
-    }
-}
+QSharedListener::QSharedListener()
+    : m_addressCheckSeconds(static_cast<uint32_t>(SecondsFromEnvironment(
+          "LANTERNFISH_ADDRESS_CHECK_SECONDS", 0, kAddressCheckSeconds, kAddressCheckSeconds))) {}
 
 QSharedListener::~QSharedListener() {
     CloseAll();
