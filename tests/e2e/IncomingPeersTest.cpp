@@ -4,6 +4,9 @@
 // connections they open to us, found in the tracker's list. Also two of
 // our engines, both disguised, and a scripted initiator that reads the
 // answer to its disguised request. Each engine is an lf-get process.
+// The tests run in a network namespace of their own, where no other test
+// adds or removes addresses: aria2 started while another test's lab address
+// exists can resolve nothing once it goes (IncomingPeersLargeTest.cpp).
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
@@ -13,6 +16,7 @@
 #include <vector>
 
 #include "tests/e2e/TrackerEngine.h"
+#include "tests/support/NetLab.h"
 
 namespace {
 
@@ -24,6 +28,8 @@ const std::string kLtPeer = std::string(LF_SOURCE_DIR) + "/tests/support/lt_peer
 class IncomingPeersTest : public ::testing::Test {
 protected:
     void SetUp() override {
+        static const bool own = lftest::EnterOwnNetworkNamespace();
+        ASSERT_TRUE(own) << "run inside unshare --net";
         for (const char* p : {"opentracker", "aria2c", "mktorrent"})
             ASSERT_TRUE(lftest::HaveProgram(p)) << p;
         ASSERT_EQ(lftest::Run("mkdir -p '" + dir / "seed" + "' '" + dir / "out" + "'"), 0);

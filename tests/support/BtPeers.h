@@ -23,7 +23,11 @@ std::string TorrentInfoHash(const std::string& torrent);
 
 // aria2c on `address`:`port` with the torrent's data in `dir`: seeding
 // (the data complete; it serves until killed) or downloading (exits 0
-// once complete, without seeding).
+// once complete, without seeding). Run it in a namespace whose addresses
+// stay as they are while it runs (EnterOwnNetworkNamespace in NetLab.h):
+// aria2 keeps AI_ADDRCONFIG when it starts beside an IPv4 address other
+// than 127.0.0.1, and every name lookup of its own, numeric ones included,
+// fails once that address is gone.
 bool StartAria2(ChildProcess* p, const std::string& torrent, const std::string& dir,
                 const std::string& address, int port, bool seed, const std::string& log);
 // libtorrent likewise; a leecher exits 0 once complete, 1 after
