@@ -83,6 +83,12 @@ Decision Classify(const uint8_t* bytes, size_t size, bool headerAllowed, uint32_
             return d;
         }
     }
+    // No header can come any more here, and the bytes are only ever offered
+    // from their start: without 19 there they never name a task.
+    if (n >= kUnknownOpeningBytes && p[0] != 19) {
+        d.verdict = Verdict::kClose;
+        return d;
+    }
     d.verdict = KeepWhileYoung(n, ageMs);
     return d;
 }

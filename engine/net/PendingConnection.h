@@ -12,7 +12,12 @@
 // after 3 s when no more than 67 bytes arrived, at once when a complete
 // handshake names an info hash no task registered or another protocol. No
 // more than 1092 bytes are buffered while pending, so a header that has not
-// ended within them never will and is closed at once.
+// ended within them never will and is closed at once. Once 96 bytes are in
+// that neither start a handshake nor an allowed header, the connection can
+// never name a task and is closed at once too: that is the size of the
+// first message of an encrypted handshake (a Diffie-Hellman key), which
+// aria2 and libtorrent try before a plain one and retry in plain when it is
+// refused. Shorter unknown openings keep the 3 s and 5 s rules.
 //
 // Nothing here touches a socket: the decisions are functions of the bytes
 // so far, their age and a lookup of the registered info hashes.
@@ -33,6 +38,8 @@ constexpr size_t kReadChunk = 1024;
 // Bytes of a handshake up to and including the info hash, and all of it.
 constexpr size_t kHashEnd = 48;
 constexpr size_t kHandshakeBytes = 68;
+// Unknown bytes this long are not waited on (an encrypted opening).
+constexpr size_t kUnknownOpeningBytes = 96;
 constexpr uint32_t kMaxPendingMs = 5000;
 constexpr uint32_t kShortPendingMs = 3000;
 // Above this many pending connections the old and the quiet ones go.

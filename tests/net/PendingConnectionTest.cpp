@@ -26,6 +26,22 @@ std::string Handshake(const std::string& hash, const char* protocol = "BitTorren
     return h;
 }
 
+// The first message of an encrypted handshake as aria2 and libtorrent open
+// with it: a 96-byte key and up to 512 bytes of padding, all of it random
+// bytes (here fixed ones; the first is neither 19 nor a header's letter).
+std::string EncryptedOpening(size_t padding = 200) {
+    std::string b;
+    uint32_t x = 2463534242u;
+    for (size_t i = 0; i < 96 + padding; ++i) {
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        b.push_back(static_cast<char>(x & 0xff));
+    }
+    b[0] = '\x8c';
+    return b;
+}
+
 // Task 'A' is ours, 'B' belongs to another task, everything else to nobody.
 Owner Lookup(const uint8_t* hash) {
     if (std::memcmp(hash, Hash('A').data(), 20) == 0) return Owner::kThisTask;
@@ -93,6 +109,19 @@ TEST(PendingConnectionTest, Decisions) {
          Verdict::kClose, 0},
         {"GEX is junk, not a header", "GEX / HTTP/1.0\r\n\r\n", 0, Verdict::kKeep, 0},
         {"Hello is not a header", "Hello\r\n\r\n" + Handshake(Hash('A')), 0, Verdict::kKeep, 0},
+        // 96 bytes that start neither a handshake nor a header never will.
+        {"an encrypted opening goes at once", EncryptedOpening(), 0, Verdict::kClose, 0},
+        {"its 96-byte key alone too", EncryptedOpening(0), 0, Verdict::kClose, 0},
+        {"95 bytes of it wait", EncryptedOpening(0).substr(0, 95), 2999, Verdict::kKeep, 0},
+        {"96 bytes of junk go at once", std::string(96, 'x'), 0, Verdict::kClose, 0},
+        {"a header, then 96 unknown bytes", get + std::string(96, 'x'), 0, Verdict::kClose,
+         get.size()},
+        {"a header still coming is not cut at 96 bytes",
+         "GET / HTTP/1.0\r\nX-A: " + std::string(100, 'b'), 0, Verdict::kKeep, 0},
+        {"another task's handshake and more bytes wait",
+         Handshake(Hash('B')) + std::string(60, 'm'), 4999, Verdict::kKeep, 0},
+        {"19 and 95 other bytes are another protocol", "\x13" + std::string(95, 'x'), 0,
+         Verdict::kClose, 0},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -173,6 +202,31 @@ TEST(PendingConnectionTest, ChunksOfEverySize) {
                 ASSERT_EQ(o.left.substr(0, 48), hs.substr(0, 48));
                 ASSERT_LE(o.left.size(), hs.size());
             }
+        }
+    }
+}
+
+// An encrypted opening is closed on the arrival that makes 96 bytes
+// buffered, not before, however it is cut; after a stripped header the same
+// counts from the header's end.
+TEST(PendingConnectionTest, UnknownOpeningGoesOnceItsKeyIsIn) {
+    const std::string header = "GET / HTTP/1.0\r\n\r\n";
+    const struct {
+        const char* name;
+        std::string stream;
+        size_t closesAt;  // bytes of the stream in when it is closed
+        bool disguised;
+    } cases[] = {
+        {"plain", EncryptedOpening(), 96, false},
+        {"after a header", header + EncryptedOpening(), header.size() + 96, true},
+    };
+    for (const auto& c : cases) {
+        for (size_t chunk = 1; chunk <= c.stream.size(); ++chunk) {
+            SCOPED_TRACE(std::string(c.name) + " in chunks of " + std::to_string(chunk));
+            const Outcome o = Feed(c.stream, chunk);
+            ASSERT_STREQ(Name(o.verdict), "close");
+            ASSERT_EQ(o.arrivals, (c.closesAt + chunk - 1) / chunk);
+            ASSERT_EQ(o.disguised, c.disguised);
         }
     }
 }
