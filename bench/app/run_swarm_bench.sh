@@ -47,15 +47,12 @@ if [ "$scale" != 64 ]; then
             -in /dev/zero 2>/dev/null | head -c "$((real[i] / scale))" > "$files/${names[$i]}" || true
         paths+=("$files/${names[$i]}")
     done
-    # The statistics go to the server, which answers at once (the demo's
-    # statistics address is not served here).
-    sed "s|http://127.0.0.1:8080/|http://127.0.0.1:8081/|" \
-        "$here/tools/make-release/demo-dataupload.lfconf" > "$work/dataupload.lfconf"
     "$build/tools/make-release/lf-make-release" --out "$work/release" \
         --base-url http://127.0.0.1:8081/qarrd160107/ \
         --list-url http://127.0.0.1:8081/lanternfish/resources.xml \
         --tracker http://127.0.0.1:6969/announce --tracker udp://127.0.0.1:6969/announce \
-        --statistics-config "$work/dataupload.lfconf" --piece-length 262144 "${paths[@]}" >/dev/null
+        --statistics-config "$here/tools/make-release/demo-dataupload.lfconf" \
+        --piece-length 262144 "${paths[@]}" >/dev/null
     export LF_DEMO_FILES=$files LF_DEMO_RELEASE=$work/release LF_DEMO_MIRROR=0
     export LF_DEMO_READY_SECONDS=${LF_DEMO_READY_SECONDS:-600}
     release_args=(--release "$work/release")

@@ -5,6 +5,10 @@
 #   https://127.0.0.1:8443/lanternfish/resources.xml   the resource list (self-signed certificate)
 #   http://127.0.0.1:6969/announce, udp://127.0.0.1:6969   opentracker, the torrents' tracker
 #   udp 127.0.0.1:8086                      lf-rendezvous, the UDP servers' rendezvous service
+#   http://127.0.0.1:8083/launchersubmit/   the demo's statistics address (answers every
+#                                           upload with an empty 200; not 8080, which is
+#                                           the engine's listening port when no port is
+#                                           chosen, as with --no-port-mapping)
 #   127.0.0.2:6881, 127.0.0.3:6882          two seeders (lanternfish --seed) holding the release
 #                                           (LF_DEMO_SEEDERS=N: N of them, 0 to 8, on .2, .3, ...)
 #
@@ -117,6 +121,7 @@ http {
     default_type application/octet-stream;
     server { listen 127.0.0.1:8081; root $state/www; limit_rate $rate; }
     server { listen 127.0.0.1:8082; root $state/www; limit_rate $rate; }
+    server { listen 127.0.0.1:8083; location / { return 200; } }
     server {
         listen 127.0.0.1:8443 ssl;
         ssl_certificate $state/cert.pem;
