@@ -4,7 +4,8 @@
 # request, alone and with 1, 2 and 4 seeders (lanternfish --seed on 127.0.0.2
 # and up), the seeder counts alternating run by run. Prints the medians of
 # wall time, CPU seconds, peak RSS and the share of bytes from peers for each
-# count, next to the server-only time. The servers, tracker, rendezvous and
+# count, next to the server-only time, and the seeders' CPU seconds (each
+# run also prints what each seeder uploaded), both over the download alone. The servers, tracker, rendezvous and
 # seeders are tools/demo/demo-servers.sh's; the script makes its own network
 # namespace (loopback only).
 #
@@ -60,16 +61,34 @@ fi
 echo "release at 1/$scale, server at $rate per request, medians of $runs runs (alternating)" >&2
 
 median() { sort -g | sed -n "$(( (runs + 1) / 2 ))p"; }
+# The CPU seconds (user + system) the first N seeders have used so far.
+seeders_cpu() {
+    local total=0 k
+    for k in $(seq 1 "$1"); do
+        total=$(awk -v a="$total" -v hz="$(getconf CLK_TCK)" '{ print a + ($14 + $15) / hz }' \
+            "/proc/$(cat "$state/seeder$k.pid")/stat")
+    done
+    echo "$total"
+}
 for r in $(seq 1 "$runs"); do
     for n in "${counts[@]}"; do
         LF_DEMO_RATE=$rate LF_DEMO_SEEDERS=$n "$here/tools/demo/demo-servers.sh" start "$state" >/dev/null
         rm -rf "$work/data" "$work/save"
         sync
+        before=$(seeders_cpu "$n")
         LANTERNFISH_DATA_HOME=$work/data /usr/bin/time -f "%e %U %S %M" -o "$work/time" \
             "$build/app/lanternfish" --headless --quiet --no-port-mapping --no-install --no-verify \
             "${release_args[@]}" --save "$work/save/qarrd160107" > "$work/out.log" 2>&1 ||
             { echo "failed with $n seeders" >&2; tail -20 "$work/out.log" >&2; exit 1; }
+        seeders_cpu=$(awk -v a="$(seeders_cpu "$n")" -v b="$before" 'BEGIN { print a - b }')
         "$here/tools/demo/demo-servers.sh" stop "$state"
+        # What each seeder uploaded (its summary when it stops).
+        uploads=
+        for k in $(seq 1 "$n"); do
+            u=$(sed -n 's/.*Bytes uploaded this time: \([0-9]*\).*/\1/p' "$state/seeder$k.log" | tail -1)
+            uploads="$uploads $(( ${u:-0} / 1048576 ))"
+        done
+        echo "$seeders_cpu" >> "$work/scpu-$n"
         read -r wall user sys rss < "$work/time"
         servers=$(sed -n 's/.*From servers: \([0-9]*\).*/\1/p' "$work/out.log" | tail -1)
         peers=$(sed -n 's/.*from peers: \([0-9]*\).*/\1/p' "$work/out.log" | tail -1)
@@ -78,14 +97,16 @@ for r in $(seq 1 "$runs"); do
         awk -v u="$user" -v s="$sys" 'BEGIN { print u + s }' >> "$work/cpu-$n"
         echo "$rss" >> "$work/rss-$n"
         echo "$share" >> "$work/share-$n"
-        echo "run $r, $n seeders: ${wall} s, ${share} % from peers" >&2
+        echo "run $r, $n seeders: ${wall} s, ${share} % from peers, seeders' CPU ${seeders_cpu} s," \
+            "uploaded MiB:${uploads:- none}" >&2
     done
 done
 base=$(median < "$work/wall-${counts[0]}")
-printf '%-8s %10s %10s %12s %12s %10s\n' seeders "wall s" "CPU s" "peak RSS KiB" "from peers %" "vs first"
+printf '%-8s %10s %10s %12s %12s %14s %10s\n' seeders "wall s" "CPU s" "peak RSS KiB" "from peers %" \
+    "seeders' CPU s" "vs first"
 for n in "${counts[@]}"; do
     wall=$(median < "$work/wall-$n")
-    printf '%-8s %10s %10s %12s %12s %10s\n' "$n" "$wall" "$(median < "$work/cpu-$n")" \
-        "$(median < "$work/rss-$n")" "$(median < "$work/share-$n")" \
+    printf '%-8s %10s %10s %12s %12s %14s %10s\n' "$n" "$wall" "$(median < "$work/cpu-$n")" \
+        "$(median < "$work/rss-$n")" "$(median < "$work/share-$n")" "$(median < "$work/scpu-$n")" \
         "$(awk -v w="$wall" -v b="$base" 'BEGIN { printf "%.2f", w / b }')"
 done
