@@ -411,9 +411,11 @@ TEST_F(ReleaseSwarmNatTest, PiecesFromTheSeederComeOverAUdpStream) {
 
 // About 31 MB, B at 700 KB/s: some forty seconds of downloading in all, so
 // that ten kills five to seven seconds after each start land in the middle
-// of it. LF_KILL_EARLIEST_MS and LF_KILL_LATEST_MS move the window (a run
-// killed within its first three seconds or so currently loses what the
-// runs before it had on disk; see the report of this test's branch).
+// of it. LF_KILL_EARLIEST_MS and LF_KILL_LATEST_MS move the window. Open
+// fault: a run killed within its first three seconds or so keeps nothing,
+// and the next run's recorded size falls back to the complete files, so
+// what earlier runs had on disk is fetched again
+// (LF_KILL_EARLIEST_MS=1500 LF_KILL_LATEST_MS=3500 fails the checks below).
 const Sizes kKillSizes = {40000, 1000000, 5000000, 5000000, 5000000, 5000000, 5000000, 4999999};
 
 class ReleaseSwarmKillTest : public ReleaseSwarmTest {
