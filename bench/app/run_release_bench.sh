@@ -42,10 +42,10 @@ http { access_log off; sendfile on; client_body_temp_path $work/nginx; proxy_tem
 CONF
 nginx -c "$work/nginx.conf" -p "$work/"
 base=http://127.0.0.1:$port
-# The statistics go to the bench's own server, which answers at once: the
-# demo's address (127.0.0.1:8080) is the engine's own listening port here,
-# which never answers an upload, and the exit would wait for its timeout.
-sed "s|http://127.0.0.1:8080/|$base/|" "$here/tools/make-release/demo-dataupload.lfconf" \
+# The statistics go to the bench's own server, which answers at once (the
+# demo's statistics address, 127.0.0.1:8083, is served by the demo servers
+# only).
+sed "s|http://127.0.0.1:8083/|$base/|" "$here/tools/make-release/demo-dataupload.lfconf" \
     > "$work/dataupload.lfconf"
 # P2P on, no mirror: both programs take the same one server.
 cat > "$work/www/lanternfish/resources.xml" <<'XML'

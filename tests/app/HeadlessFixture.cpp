@@ -95,7 +95,7 @@ void HeadlessRelease::Start(const std::array<uint64_t, 8>& sizes, const std::str
     m_statsPort = lftest::FreeTcpPort();
     std::string stats =
         ReadFile(std::string(LF_SOURCE_DIR) + "/tools/make-release/demo-dataupload.lfconf");
-    for (size_t at; (at = stats.find("127.0.0.1:8080")) != std::string::npos;) {
+    for (size_t at; (at = stats.find("127.0.0.1:8083")) != std::string::npos;) {
         stats.replace(at, 14, "127.0.0.1:" + std::to_string(m_statsPort));
     }
     WriteFile(m_dir / "dataupload.lfconf", stats);

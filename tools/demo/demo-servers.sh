@@ -5,6 +5,10 @@
 #   https://127.0.0.1:8443/lanternfish/resources.xml   the resource list (self-signed certificate)
 #   http://127.0.0.1:6969/announce, udp://127.0.0.1:6969   opentracker, the torrents' tracker
 #   udp 127.0.0.1:8086                      lf-rendezvous, the UDP servers' rendezvous service
+#   http://127.0.0.1:8083/launchersubmit/   the demo's statistics address (answers every
+#                                           upload with an empty 200; not 8080, which is
+#                                           the engine's listening port when no port is
+#                                           chosen, as with --no-port-mapping)
 #   127.0.0.2:6881, 127.0.0.3:6882          two seeders (lanternfish --seed) holding the release
 #                                           (LF_DEMO_SEEDERS=N: N of them, 0 to 8, on .2, .3, ...)
 #
@@ -18,13 +22,26 @@
 #
 # The files come from tools/make-release/make-demo.sh (deterministic, so they
 # match the digests and torrents built into the program).
+#
+# Another release (a benchmark's, at another scale) is served the same way
+# with LF_DEMO_RELEASE=DIR (a folder made by lf-make-release whose source URLs
+# are http://127.0.0.1:8081/qarrd160107/ and whose torrents name the tracker
+# above) and LF_DEMO_FILES=DIR (its eight files, made beforehand); the
+# seeders then run with --release DIR. LF_DEMO_MIRROR=0 leaves the mirror out
+# of the resource list, so that the files have one server.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/../.." && pwd)
 action=${1:-start}
 state=${2:-${LF_DEMO_STATE:-$here/build/demo-servers}}
 files=${LF_DEMO_FILES:-$here/build/demo-release-files}
+release=${LF_DEMO_RELEASE:-}
 state=$(realpath -m "$state")
 files=$(realpath -m "$files")
+release_args=()
+if [ -n "$release" ]; then
+    release=$(realpath -m "$release")
+    release_args=(--release "$release")
+fi
 
 stop() {
     for name in seeder8 seeder7 seeder6 seeder5 seeder4 seeder3 seeder2 seeder1 rendezvous tracker; do
@@ -47,7 +64,7 @@ if [ "$action" = stop ]; then stop; exit 0; fi
 
 stop
 mkdir -p "$state/www/qarrd160107" "$state/www/mirror" "$state/www/lanternfish" "$state/tmp"
-LF_DEMO_FILES_ONLY=1 "$here/tools/make-release/make-demo.sh" "$files" >/dev/null
+[ -n "$release" ] || LF_DEMO_FILES_ONLY=1 "$here/tools/make-release/make-demo.sh" "$files" >/dev/null
 for f in "$files"/*; do
     ln -sf "$f" "$state/www/qarrd160107/$(basename "$f")"
     ln -sf "$f" "$state/www/mirror/$(basename "$f")"
@@ -67,6 +84,7 @@ done
              Qarrd21040Data02.cab Qarrd21040Data03.cab Qarrd21040Data04.cab \
              Qarrd21040Data05.cab Qarrd21040Data06.cab; do
         n=$((n + 1))
+        [ "${LF_DEMO_MIRROR:-1}" = 0 ] && continue
         echo "    <resource id=\"r$n\" task=\"http://127.0.0.1:8081/qarrd160107/$f\">"
         echo "      <cdn id=\"m$n\" name=\"mirror\" middle-dir=\"/mirror/\" file-name=\"$f\" open=\"1\"><ip>127.0.0.1:8082</ip></cdn>"
         echo '    </resource>'
@@ -103,6 +121,7 @@ http {
     default_type application/octet-stream;
     server { listen 127.0.0.1:8081; root $state/www; limit_rate $rate; }
     server { listen 127.0.0.1:8082; root $state/www; limit_rate $rate; }
+    server { listen 127.0.0.1:8083; location / { return 200; } }
     server {
         listen 127.0.0.1:8443 ssl;
         ssl_certificate $state/cert.pem;
@@ -120,7 +139,7 @@ for _ in $(seq 50); do [ -f "$state/nginx.pid" ] && break; sleep 0.1; done
 # (Debian's build serves listed torrents only).
 build=${LF_BUILD_DIR:-$here/build}
 mkdir -p "$state/tracker"
-"$here/tools/demo/info-hashes.py" "$here/release/torrents/"*.torrent > "$state/tracker/whitelist"
+"$here/tools/demo/info-hashes.py" "${release:-$here/release}/torrents/"*.torrent > "$state/tracker/whitelist"
 chmod 0755 "$state/tracker"
 chmod 0644 "$state/tracker/whitelist"
 tracker_user=()
@@ -143,13 +162,14 @@ for n in $(seq 1 "$seeders"); do
     mkdir -p "$dir"
     for f in "$files"/*; do ln -f "$f" "$dir/" 2>/dev/null || cp -f "$f" "$dir/"; done
     LANTERNFISH_LOCAL_ADDRESS=$address LANTERNFISH_DATA_HOME=$state/seeder$n-data \
-        "$build/app/lanternfish" --seed "$dir" --listen $((6880 + n)) \
+        "$build/app/lanternfish" "${release_args[@]}" --seed "$dir" --listen $((6880 + n)) \
         > "$state/seeder$n.log" 2>&1 &
     echo $! > "$state/seeder$n.pid"
 done
-# Ready once both have checked their files and started serving.
+# Ready once each has checked its files and started serving (a larger
+# release takes longer: LF_DEMO_READY_SECONDS, default 30).
 for n in $(seq 1 "$seeders"); do
-    for _ in $(seq 300); do
+    for _ in $(seq $((${LF_DEMO_READY_SECONDS:-30} * 10))); do
         grep -q -e "Ctrl-C" "$state/seeder$n.log" 2>/dev/null && break
         kill -0 "$(cat "$state/seeder$n.pid")" 2>/dev/null || { cat "$state/seeder$n.log" >&2; exit 1; }
         sleep 0.1
