@@ -120,20 +120,43 @@ void TPeerObject::ReleaseGranted(int32_t piece) {
     m_task->MarkRequested(piece, false, false);
 }
 
-void TPeerObject::Reset() {
-    if (!m_granted.empty()) {
-        // Pieces this source was granted and did not finish are needed
-        // again; those of the private range not handed out yet go back
-        // with the range below.
-        TPieces* pieces = m_task->Pieces();
-        const PieceRange* r = m_privateRange;
-        for (int32_t p : m_granted) {
-            if (r != nullptr && !r->finished && p >= r->first && p < r->cursor) continue;
-            if (pieces != nullptr && !pieces->Have(p)) m_task->MarkRequested(p, false, false);
+void TPeerObject::ReleaseIdleGrants() {
+    if (m_granted.empty()) return;
+    TPieces* pieces = m_task->Pieces();
+    const PieceRange* r = m_privateRange;
+    for (size_t i = 0; i < m_granted.size();) {
+        const int32_t p = m_granted[i];
+        if (r != nullptr && !r->finished && p >= r->first && p < r->cursor) {
+            ++i;  // goes back with the range
+            continue;
         }
-        m_granted.clear();
+        bool missing = false;
+        if (pieces != nullptr && !pieces->Have(p)) {
+            const int32_t size = pieces->PieceSize(p);
+            for (int32_t off = 0; off < size && !missing; off += kBlockSize)
+                missing = !pieces->HasBlock(p, off);
+        }
+        if (missing && QueuedPiece(p)) {
+            ++i;
+            continue;
+        }
+        m_granted.erase(m_granted.begin() + static_cast<long>(i));
+        // A piece that has every block left the list when it was verified.
+        if (missing) m_task->MarkRequested(p, false, false);
     }
+}
+
+void TPeerObject::GiveBackRequests() {
     ReturnQueue();
+    ReleaseIdleGrants();
+}
+
+void TPeerObject::Reset() {
+    // Pieces this source was granted and did not finish are needed again;
+    // those of the private range not handed out yet go back with the range
+    // below.
+    GiveBackRequests();
+    m_granted.clear();
     if (m_connection) m_connection->Close();
     ReleaseRange();
     ReleasePrivateRange();
