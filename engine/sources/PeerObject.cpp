@@ -363,14 +363,23 @@ bool TPeerObject::DeliverBlock(int64_t block, int32_t length, const char* data) 
     const int32_t piece = static_cast<int32_t>(offset / pieces->PieceLength());
     const int32_t inPiece =
         static_cast<int32_t>(offset - static_cast<int64_t>(piece) * pieces->PieceLength());
+    // Blocks the piece map holds already (a second copy in the end game)
+    // are taken and dropped: they count toward the source's rate, not
+    // toward the payload.
+    int64_t fresh = 0;
+    const int32_t size = pieces->PieceSize(piece);
+    for (int32_t o = inPiece; o < size && o < inPiece + length; o += kBlockSize) {
+        if (!pieces->HasBlock(piece, o)) fresh += std::min(kBlockSize, size - o);
+    }
     bool completed = false;
     int32_t taken = pieces->StoreBlock(piece, inPiece, data, length, this, &completed);
     if (taken < 0) return true;  // outside the content: dropped
-    m_task->CountPayload(m_kind, taken);
+    const int64_t stored = std::min<int64_t>(fresh, taken);
+    m_task->CountPayload(m_kind, stored);
     m_periodReceived += taken;
     m_rateReceived += taken;
     m_totalReceivedKiB += taken / 1024;
-    if (m_source != nullptr) m_source->deliveredBytes += taken;
+    if (m_source != nullptr) m_source->deliveredBytes += stored;
     if (completed) {
         m_task->OnPieceCompleted(piece);
     } else if (taken > 0 && !pieces->HasBlock(piece, inPiece)) {
