@@ -375,6 +375,11 @@ bool TWorkWithPieces::IsPieceNeeded(int32_t piece) {
     // Verified and waiting in the write cache: not needed either.
     if (static_cast<size_t>(piece) < m_verified.size() && m_verified[static_cast<size_t>(piece)])
         return false;
+    // The end game holds as soon as the requested list covers what is
+    // left, however the list or the count of pieces done got there: an
+    // entry whose source no longer fetches the piece must not keep the
+    // last pieces from every other source.
+    if (!m_endGame) CheckEndGame();
     if (m_endGame) return true;
     return std::find(m_requested.begin(), m_requested.end(), piece) == m_requested.end();
 }
@@ -424,11 +429,13 @@ bool TWorkWithPieces::MarkRequested(int32_t piece, bool add, bool completed) {
         auto end = std::remove(m_requested.begin(), m_requested.end(), piece);
         bool any = end != m_requested.end();
         m_requested.erase(end, m_requested.end());
+        ++m_wantedGeneration;  // the piece failed: every source may fetch it
         return any;
     }
     auto it = std::find(m_requested.begin(), m_requested.end(), piece);
     if (it == m_requested.end()) return false;
     m_requested.erase(it);
+    ++m_wantedGeneration;
     return true;
 }
 
@@ -891,6 +898,7 @@ bool TWorkWithPieces::ReturnBlocks(std::vector<BlockRequest>& blocks) {
     if (blocks.empty()) return true;
     if (!StopFlag()->load()) {
         m_returned.insert(m_returned.begin(), blocks.begin(), blocks.end());
+        ++m_wantedGeneration;
     }
     blocks.clear();
     return true;

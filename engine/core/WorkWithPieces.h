@@ -92,6 +92,7 @@ public:
     QHalfOpenGate* HalfOpenGate() override;
     QNetServices* NetServices() override;
     bool InEndGame() const override { return m_endGame; }
+    uint64_t WantedGeneration() const override { return m_wantedGeneration; }
     // A start piece for a BitTorrent source's first choice.
     int32_t RandomStartPiece();
     // The rule behind it: 0 with the option off or no pieces; otherwise
@@ -147,6 +148,7 @@ protected:
     bool m_pieceMapChanged = false;
     bool m_endGame = false;
     bool m_stickyEndGame = false;
+    uint64_t m_wantedGeneration = 0;
     std::vector<uint8_t> m_have;
     std::vector<uint8_t> m_publishedHave;
     uint32_t m_publishedPieceCount = 0;

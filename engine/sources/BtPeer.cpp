@@ -440,6 +440,7 @@ bool TBTPeer::HandlePiece(const bt::Message& m) {
                 ++i;
             }
             m_task->ReturnBlocks(back);
+            ReleaseIdleGrants();
         }
         return true;
     }
@@ -511,7 +512,9 @@ void TBTPeer::CancelAndReturnAll() {
         m_cancelled.erase(
             m_cancelled.begin(),
             m_cancelled.begin() + static_cast<long>(m_cancelled.size() - kCancelledKept));
-    ReturnQueue();
+    // The pieces go back with their blocks: another source may take them
+    // at once, also outside the end game.
+    GiveBackRequests();
     m_requestTimes.clear();
     m_requestsSent = 0;
     m_stallCount = 0;
@@ -592,7 +595,10 @@ bool TBTPeer::Tick() {
     const int64_t now = m_task->TaskClock();
     const int32_t goal = PendingGoal();
     const int32_t q = goal - 2;
-    const bool choose = !m_nothingWanted || now - m_lastPick > 59 || now < m_lastPick;
+    // A source that found nothing looks again once something may have
+    // become wanted (a piece or blocks given back by another source).
+    const bool choose = !m_nothingWanted || now - m_lastPick > 59 || now < m_lastPick ||
+                        m_task->WantedGeneration() != m_wantedSeen;
     if (!choose || static_cast<int32_t>(m_queue.size()) >= std::max(q, 2) || m_peerPieces.empty())
         return true;
     m_lastPick = now;
@@ -609,6 +615,7 @@ bool TBTPeer::Tick() {
                 continue;
             Enqueue(b.block, b.length);
             m_requestTimes.push_back(CachedSeconds());
+            m_nothingWanted = false;
         }
     }
     // New pieces until the pending list reaches its goal: at a high rate
@@ -630,6 +637,7 @@ bool TBTPeer::Tick() {
             ++failed;
         }
     }
+    m_wantedSeen = m_task->WantedGeneration();
     if (noneInFlight && !m_queue.empty()) {
         m_stallCount = 0;
         m_blockArriving = false;
@@ -713,6 +721,11 @@ void TBTPeer::CheckRequests() {
             m_cancelled.begin(),
             m_cancelled.begin() + static_cast<long>(m_cancelled.size() - kCancelledKept));
     if (!shared.empty()) m_task->ReturnBlocks(shared);
+    // A granted piece whose blocks this source no longer asks for (the
+    // piece map dropped what had arrived, or its blocks went elsewhere)
+    // would otherwise stay out of every other source's reach while this
+    // connection lives.
+    ReleaseIdleGrants();
 }
 
 // ---- uploading ----
@@ -903,6 +916,7 @@ void TBTPeer::Reset() {
     m_flushToggle = 0;
     m_progressMark = 0;
     m_lastPick = 0;
+    m_wantedSeen = 0;
     m_starvedSince = 0;
     m_chokedSince = 0;
     m_seedSince = 0;

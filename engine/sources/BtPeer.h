@@ -177,6 +177,7 @@ private:
     int32_t m_flushToggle = 0;
     uint64_t m_progressMark = 0;
     int64_t m_lastPick = 0;
+    uint64_t m_wantedSeen = 0;  // the task's wanted generation at the last choice
     int64_t m_starvedSince = 0;
     int64_t m_chokedSince = 0;
     int64_t m_seedSince = 0;

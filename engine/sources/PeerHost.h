@@ -107,6 +107,11 @@ public:
                                     const std::vector<uint8_t>& peerHave,
                                     const std::vector<uint8_t>& excluded, int32_t maximum) = 0;
     virtual bool InEndGame() const = 0;
+    // Counts up whenever a piece or a block may have become wanted again
+    // (a requested-list entry given back, blocks returned, a piece failed):
+    // a BitTorrent source that found nothing to ask its remote for looks
+    // again when it changed.
+    virtual uint64_t WantedGeneration() const { return 0; }
 
     // ---- accounting ----
     // Payload accepted by the piece map from a source of the given kind.

@@ -120,20 +120,43 @@ void TPeerObject::ReleaseGranted(int32_t piece) {
     m_task->MarkRequested(piece, false, false);
 }
 
-void TPeerObject::Reset() {
-    if (!m_granted.empty()) {
-        // Pieces this source was granted and did not finish are needed
-        // again; those of the private range not handed out yet go back
-        // with the range below.
-        TPieces* pieces = m_task->Pieces();
-        const PieceRange* r = m_privateRange;
-        for (int32_t p : m_granted) {
-            if (r != nullptr && !r->finished && p >= r->first && p < r->cursor) continue;
-            if (pieces != nullptr && !pieces->Have(p)) m_task->MarkRequested(p, false, false);
+void TPeerObject::ReleaseIdleGrants() {
+    if (m_granted.empty()) return;
+    TPieces* pieces = m_task->Pieces();
+    const PieceRange* r = m_privateRange;
+    for (size_t i = 0; i < m_granted.size();) {
+        const int32_t p = m_granted[i];
+        if (r != nullptr && !r->finished && p >= r->first && p < r->cursor) {
+            ++i;  // goes back with the range
+            continue;
         }
-        m_granted.clear();
+        bool missing = false;
+        if (pieces != nullptr && !pieces->Have(p)) {
+            const int32_t size = pieces->PieceSize(p);
+            for (int32_t off = 0; off < size && !missing; off += kBlockSize)
+                missing = !pieces->HasBlock(p, off);
+        }
+        if (missing && QueuedPiece(p)) {
+            ++i;
+            continue;
+        }
+        m_granted.erase(m_granted.begin() + static_cast<long>(i));
+        // A piece that has every block left the list when it was verified.
+        if (missing) m_task->MarkRequested(p, false, false);
     }
+}
+
+void TPeerObject::GiveBackRequests() {
     ReturnQueue();
+    ReleaseIdleGrants();
+}
+
+void TPeerObject::Reset() {
+    // Pieces this source was granted and did not finish are needed again;
+    // those of the private range not handed out yet go back with the range
+    // below.
+    GiveBackRequests();
+    m_granted.clear();
     if (m_connection) m_connection->Close();
     ReleaseRange();
     ReleasePrivateRange();
@@ -340,14 +363,23 @@ bool TPeerObject::DeliverBlock(int64_t block, int32_t length, const char* data) 
     const int32_t piece = static_cast<int32_t>(offset / pieces->PieceLength());
     const int32_t inPiece =
         static_cast<int32_t>(offset - static_cast<int64_t>(piece) * pieces->PieceLength());
+    // Blocks the piece map holds already (a second copy in the end game)
+    // are taken and dropped: they count toward the source's rate, not
+    // toward the payload.
+    int64_t fresh = 0;
+    const int32_t size = pieces->PieceSize(piece);
+    for (int32_t o = inPiece; o < size && o < inPiece + length; o += kBlockSize) {
+        if (!pieces->HasBlock(piece, o)) fresh += std::min(kBlockSize, size - o);
+    }
     bool completed = false;
     int32_t taken = pieces->StoreBlock(piece, inPiece, data, length, this, &completed);
     if (taken < 0) return true;  // outside the content: dropped
-    m_task->CountPayload(m_kind, taken);
+    const int64_t stored = std::min<int64_t>(fresh, taken);
+    m_task->CountPayload(m_kind, stored);
     m_periodReceived += taken;
     m_rateReceived += taken;
     m_totalReceivedKiB += taken / 1024;
-    if (m_source != nullptr) m_source->deliveredBytes += taken;
+    if (m_source != nullptr) m_source->deliveredBytes += stored;
     if (completed) {
         m_task->OnPieceCompleted(piece);
     } else if (taken > 0 && !pieces->HasBlock(piece, inPiece)) {

@@ -81,6 +81,16 @@ public:
     // may fetch it again.
     void NoteGranted(int32_t piece);
     void ReleaseGranted(int32_t piece);
+    // Gives back the entries of granted pieces of which no block is queued
+    // here any more (the blocks went back to the task, or the piece map
+    // dropped what had arrived), so that every other source may take such
+    // a piece at once. Pieces whose blocks are all held are only forgotten;
+    // those of the private range not handed out yet stay with the range.
+    void ReleaseIdleGrants();
+    // Hands every queued request back to the task (the returned-block list)
+    // together with the pieces granted for them: a remote that chokes us or
+    // stalls keeps nothing from the other sources.
+    void GiveBackRequests();
     // One stall check (every 16 s): a connection whose received and sent
     // totals did not grow since the last check gets a strike (up to 5); true
     // at the sixth check without traffic: the connection is to be closed.

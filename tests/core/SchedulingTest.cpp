@@ -663,3 +663,113 @@ TEST(MirrorDraw, TasksDrawingInTheSameSecondDiffer) {
     }
     EXPECT_EQ(draws.size(), tasks.size());
 }
+
+// A BitTorrent source that takes its pieces through the task's grant (the
+// scan of the file) and queues their blocks, as the peer wire does.
+class GrantedPeer : public TPeerObject {
+public:
+    explicit GrantedPeer(TWorkThread* task) : TPeerObject(task, kSourceBitTorrent) {}
+    bool Receive() override { return true; }
+    int32_t Take() {
+        const int32_t p = m_task->PickInFile(this, 0);
+        if (p < 0) return -1;
+        for (int32_t b = 0; b < kPiece / kBlockSize; ++b)
+            Enqueue(static_cast<int64_t>(p) * (kPiece / kBlockSize) + b, kBlockSize);
+        return p;
+    }
+    // The remote sends the block: it leaves the queue and is stored.
+    void Deliver(int64_t block) {
+        for (auto it = m_queue.begin(); it != m_queue.end(); ++it) {
+            if (it->block != block) continue;
+            m_task->NoteQueued(block, -1);
+            m_queue.erase(it);
+            break;
+        }
+        const std::string data(kBlockSize, 'd');
+        const int32_t piece = static_cast<int32_t>(block * kBlockSize / kPiece);
+        m_task->Pieces()->StoreBlock(piece, static_cast<int32_t>(block * kBlockSize % kPiece),
+                                     data.data(), kBlockSize, nullptr);
+    }
+};
+
+// A piece granted to one BitTorrent source is out of the other sources'
+// reach only while that source still fetches it. Whatever ends that (the
+// source closes, its remote chokes or stalls and the requests go back, the
+// piece map drops what had arrived), the piece is needed again at once,
+// also outside the end game; and an entry that nobody gives back cannot
+// keep the last pieces from the others, since the end game holds as soon
+// as the requested list covers what is left.
+TEST_F(SchedulingTest, GrantedPieceGoesBackWhenItsSourceStopsFetching) {
+    enum Event { kNothing, kCloses, kGivesBack, kDataDropped, kOthersFinish };
+    const struct {
+        const char* name;
+        Event event;
+        bool neededAfter;
+    } cases[] = {
+        {"the source keeps fetching", kNothing, false},
+        {"the source closes", kCloses, true},
+        {"its remote chokes or stalls: requests go back", kGivesBack, true},
+        {"the piece map dropped the blocks that had arrived", kDataDropped, true},
+        {"the other pieces finish while the entry stays", kOthersFinish, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        SchedulingTask t(dir.Path());
+        t.MakeContent(8);
+        // Pieces 0-5 are done; 6 and 7 are left: one piece granted is not
+        // yet the end game.
+        for (int32_t p = 0; p < 6; ++p) t.Pieces()->SetHave(p, true);
+        auto* x = new GrantedPeer(&t);
+        auto* y = new GrantedPeer(&t);
+        const int32_t piece = x->Take();
+        ASSERT_GE(piece, 6);
+        const int32_t other = piece == 6 ? 7 : 6;
+        EXPECT_FALSE(t.IsPieceNeeded(piece));
+        EXPECT_FALSE(t.InEndGame());
+        const uint64_t generation = t.WantedGeneration();
+        const int64_t first = static_cast<int64_t>(piece) * (kPiece / kBlockSize);
+        switch (c.event) {
+            case kNothing:
+                x->ReleaseIdleGrants();  // its sweep keeps what it fetches
+                break;
+            case kCloses:
+                x->Reset();
+                break;
+            case kGivesBack:
+                x->Deliver(first);
+                x->GiveBackRequests();
+                EXPECT_GT(t.ReturnedBlockCount(), 0u);
+                break;
+            case kDataDropped:
+                // Every block but the last arrives, the cache drops them,
+                // then the last one arrives: nothing of the piece is queued
+                // and the piece is not complete.
+                for (int64_t b = first; b < first + kPiece / kBlockSize - 1; ++b) x->Deliver(b);
+                t.Pieces()->DropBuffer(piece);
+                x->Deliver(first + kPiece / kBlockSize - 1);
+                x->ReleaseIdleGrants();  // the sweep of every second
+                break;
+            case kOthersFinish:
+                t.Pieces()->SetHave(other, true);
+                break;
+        }
+        EXPECT_EQ(t.IsPieceNeeded(piece), c.neededAfter);
+        if (c.neededAfter) {
+            if (c.event != kOthersFinish) {
+                EXPECT_NE(t.WantedGeneration(), generation) << "starved sources are not told";
+                EXPECT_FALSE(t.InEndGame());
+            }
+            // The other source takes it (first the other piece, when that
+            // is still missing).
+            int32_t got = y->Take();
+            if (got == other) got = y->Take();
+            EXPECT_EQ(got, piece);
+        } else {
+            EXPECT_EQ(t.WantedGeneration(), generation);
+        }
+        x->Reset();
+        y->Reset();
+        x->Release();
+        y->Release();
+    }
+}

@@ -27,6 +27,8 @@ using namespace std::chrono_literals;
 namespace {
 
 constexpr size_t kSize = 32u << 20;  // 128 pieces of 256 KiB
+// The downloads from standard seeders: 1024 pieces of 256 KiB.
+constexpr size_t kSeededSize = 256u << 20;
 
 struct LfGetResult {
     int exit = -1;
@@ -73,8 +75,8 @@ protected:
         // Content of this process only: the cases run side by side in one
         // network namespace, and engines of the same torrent would find each
         // other on the local network.
-        lftest::WriteFile(data,
-                          lftest::PseudoRandomBytes(kSize, 21 + static_cast<unsigned>(getpid())));
+        lftest::WriteFile(
+            data, lftest::PseudoRandomBytes(ContentSize(), 21 + static_cast<unsigned>(getpid())));
         // The info hash does not depend on the announce address.
         const std::string probe =
             lftest::MakePrivateTorrent(data, "http://x/a", dir / "probe.torrent");
@@ -86,6 +88,8 @@ protected:
         ASSERT_EQ(lftest::TorrentInfoHash(torrent), hash);
     }
 
+    // The size of the seeded content.
+    virtual size_t ContentSize() const { return kSize; }
     // A fresh folder under the test's.
     std::string Folder(const std::string& name) {
         EXPECT_EQ(lftest::Run("mkdir -p '" + dir / name + "'"), 0);
@@ -135,7 +139,10 @@ void PrintTo(const Seeders& s, std::ostream* os) {
     *os << s.name;
 }
 
-class BtPeerWireSeeders : public BtPeerWireTest, public ::testing::WithParamInterface<Seeders> {};
+class BtPeerWireSeeders : public BtPeerWireTest, public ::testing::WithParamInterface<Seeders> {
+protected:
+    size_t ContentSize() const override { return kSeededSize; }
+};
 
 // Each seeder set is a test of its own (its own tracker, seeders and
 // engine), so that ctest runs them side by side.
@@ -155,7 +162,8 @@ TEST_P(BtPeerWireSeeders, DownloadsEveryPieceFromStandardSeeders) {
     const LfGetResult r = Leech("127.0.0.10", target, {});
     EXPECT_EQ(r.exit, 0) << r.log;
     EXPECT_EQ(r.status, 20206);
-    EXPECT_EQ(r.bt, kSize);
+    EXPECT_EQ(r.bt, kSeededSize);
+    EXPECT_EQ(r.verified, kSeededSize);
     EXPECT_EQ(r.http, 0u);
     EXPECT_TRUE(lftest::SameFile(data, target));
 }

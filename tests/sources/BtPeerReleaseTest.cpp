@@ -5,6 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <memory>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "engine/sources/BtPeer.h"
@@ -57,6 +60,53 @@ TEST(BtPeerReleaseTest, EndingPeerGivesBackWhatItWasGranted) {
         peer->Reset();
         EXPECT_TRUE(host.released.empty());
         peer->Release();
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// A source with a connection object, so that it may deliver blocks.
+class DeliveringSource : public lf::TPeerObject {
+public:
+    explicit DeliveringSource(lf::TPeerHost* host) : TPeerObject(host, lf::kSourceBitTorrent) {
+        m_connection = std::make_unique<lf::QConnection>();
+        m_linkState = kLinkEstablished;
+    }
+    bool Receive() override { return true; }
+};
+
+// The task's payload counts the bytes the piece map stored: a second copy
+// of a block (end game) is received (it counts toward the source's rate)
+// but is not payload again.
+TEST(BtPeerReleaseTest, SecondCopiesAreNotPayload) {
+    const struct {
+        const char* name;
+        std::vector<std::pair<int64_t, int32_t>> deliveries;  // block, length
+        int64_t payload;
+        int64_t received;
+    } cases[] = {
+        {"one block", {{0, 16384}}, 16384, 16384},
+        {"the same block twice", {{1, 16384}, {1, 16384}}, 16384, 32768},
+        {"two blocks in one delivery, one held", {{2, 16384}, {2, 32768}}, 32768, 49152},
+        // A finished piece takes nothing more at all.
+        {"a whole piece, then a block of it again", {{0, 65536}, {3, 16384}}, 65536, 65536},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        lftest::TempDir dir;
+        FakeHost host(dir.Path());
+        ASSERT_TRUE(host.MakePieces(4 * 65536, 65536));
+        auto* s = new DeliveringSource(&host);
+        for (const auto& [block, length] : c.deliveries) {
+            const std::string data(static_cast<size_t>(length), 'b');
+            ASSERT_TRUE(s->DeliverBlock(block, length, data.data()));
+        }
+        EXPECT_EQ(host.payload, c.payload);
+        EXPECT_EQ(s->m_rateReceived, c.received);
+        s->Reset();
+        s->Release();
     }
 }
 
