@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "tests/e2e/TrackerEngine.h"
+#include "tests/support/NetLab.h"
 #include "tests/support/Nginx.h"
 #include "tests/support/ScriptedPeer.h"
 
@@ -64,6 +65,10 @@ struct Context {
 class BtHostilePeerTest : public ::testing::Test {
 protected:
     void SetUp() override {
+        // aria2 is run here: a namespace of the test's own keeps the
+        // addresses it sees at start unchanged while it runs.
+        static const bool own = lftest::EnterOwnNetworkNamespace();
+        ASSERT_TRUE(own) << "run inside unshare --net";
         for (const char* p : {"opentracker", "mktorrent", "nginx", "aria2c"})
             ASSERT_TRUE(lftest::HaveProgram(p)) << p;
         ASSERT_EQ(lftest::Run("mkdir -p '" + dir / "www" + "' '" + dir / "out" + "'"), 0);

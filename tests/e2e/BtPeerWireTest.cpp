@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "tests/support/BtPeers.h"
+#include "tests/support/NetLab.h"
 #include "tests/support/Nginx.h"
 #include "tests/support/OpenTracker.h"
 #include "tests/support/TestDirs.h"
@@ -68,6 +69,10 @@ long long UploadedBytes(const std::string& log) {
 class BtPeerWireTest : public ::testing::Test {
 protected:
     void SetUp() override {
+        // aria2 is run here: a namespace of the test's own keeps the
+        // addresses it sees at start unchanged while it runs.
+        static const bool own = lftest::EnterOwnNetworkNamespace();
+        ASSERT_TRUE(own) << "run inside unshare --net";
         for (const char* p : {"opentracker", "aria2c", "mktorrent", "/usr/bin/python3", "nginx"})
             ASSERT_TRUE(lftest::HaveProgram(p)) << p;
         ASSERT_EQ(lftest::Run("mkdir -p '" + dir / "seed" + "'"), 0);

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "tests/e2e/TrackerEngine.h"
+#include "tests/support/NetLab.h"
 
 using namespace lf;
 
@@ -18,6 +19,10 @@ using lfe2e::Escaped;
 class TrackerAnnounceTest : public ::testing::Test {
 protected:
     void SetUp() override {
+        // aria2 is run here: a namespace of the test's own keeps the
+        // addresses it sees at start unchanged while it runs.
+        static const bool own = lftest::EnterOwnNetworkNamespace();
+        ASSERT_TRUE(own) << "run inside unshare --net";
         for (const char* p : {"opentracker", "aria2c", "mktorrent"})
             ASSERT_TRUE(lftest::HaveProgram(p)) << p;
         ASSERT_EQ(lftest::Run("mkdir -p '" + dir / "seed" + "' '" + dir / "out" + "'"), 0);
