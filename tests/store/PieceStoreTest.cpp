@@ -378,13 +378,13 @@ TEST(PieceMap, HashFailureResetsThePieceAndChargesTheSource) {
         reports.push_back({code, text});
     });
     CountingSource peer;
-    // Half the piece flushed to disk (Part 128 KiB), then a corrupt tail:
-    // the whole piece starts over.
+    // Half the piece on disk (its first chunk is written as it fills: Part
+    // 128 KiB), then a corrupt tail: the whole piece starts over.
     std::string bad = c.PieceBytes(1);
     bad[200000] ^= 1;
     Feed(*t.map, c, 1, 0, 131072, &peer);
-    ASSERT_TRUE(t.map->FlushPiece(1, 1));
     EXPECT_EQ(t.map->PartOf(1), 131072);
+    EXPECT_EQ(t.map->CachedBytes(), 0);
     for (int32_t o = 131072; o < 262144; o += kBlockBytes)
         t.map->StoreBlock(1, o, bad.data() + o, kBlockBytes, &peer);
     EXPECT_FALSE(t.map->Have(1));
@@ -416,8 +416,9 @@ TEST(PieceMap, HashFailureResetsThePieceAndChargesTheSource) {
 }
 
 // Two sources deliver the same blocks (end game): the first copy stays,
-// the second is taken as received without overwriting it, and the piece
-// completes with the first source's bytes.
+// the second is taken as received without overwriting it (in memory) or
+// ignored (already on disk), and the piece completes with the first
+// source's bytes.
 TEST(PieceMap, SecondCopyOfABlockLeavesTheFirst) {
     TempDir dir;
     Content c = MakeContent({{"f.bin", 600000}}, 262144, 8);
@@ -427,18 +428,26 @@ TEST(PieceMap, SecondCopyOfABlockLeavesTheFirst) {
     const std::string good = c.PieceBytes(1);
     std::string wrong = good;
     for (char& b : wrong) b = static_cast<char>(b ^ 0x5a);
-    Feed(*t.map, c, 1, 0, 131072, &first);
-    // The second copy of the first half: accepted, not written.
-    for (int32_t o = 0; o < 131072; o += kBlockBytes)
+    // Seven blocks of the first chunk: in memory, nothing written yet.
+    const int32_t held = 131072 - kBlockBytes;
+    Feed(*t.map, c, 1, 0, held, &first);
+    EXPECT_EQ(t.map->PartOf(1), 0);
+    for (int32_t o = 0; o < held; o += kBlockBytes)
         EXPECT_EQ(t.map->StoreBlock(1, o, wrong.data() + o, kBlockBytes, &second), kBlockBytes);
+    // The chunk's last block: the chunk goes to disk with the first copies.
+    Feed(*t.map, c, 1, held, 131072, &first);
+    EXPECT_EQ(t.map->PartOf(1), 131072);
+    for (int32_t o = 0; o < 131072; o += kBlockBytes)
+        EXPECT_EQ(t.map->StoreBlock(1, o, wrong.data() + o, kBlockBytes, &second), 0);
     EXPECT_FALSE(t.map->Have(1));
-    // The rest from the second source completes the piece: it verifies.
+    // The rest from the second source completes the piece: it verifies and
+    // is written at once.
     bool completed = false;
     for (int32_t o = 131072; o < 262144; o += kBlockBytes)
         t.map->StoreBlock(1, o, good.data() + o, kBlockBytes, &second, &completed);
     EXPECT_TRUE(completed);
-    t.map->Maintain();
     EXPECT_TRUE(t.map->Have(1));
+    EXPECT_EQ(t.map->CachedBytes(), 0);
     EXPECT_EQ(first.bad + second.bad, 0);
 }
 
@@ -514,8 +523,8 @@ std::string FirstRun(const std::string& dir, const Content& c) {
     Feed(*t.map, c, 2, 0, 262144);
     Feed(*t.map, c, 0, 0, 131072);
     Feed(*t.map, c, 3, 0, 131072);
-    EXPECT_TRUE(t.map->FlushPiece(0, 1));
-    EXPECT_TRUE(t.map->FlushPiece(3, 1));
+    EXPECT_EQ(t.map->PartOf(0), 131072);
+    EXPECT_EQ(t.map->PartOf(3), 131072);
     t.map->CloseFiles(true, false);
     EXPECT_EQ(t.HaveList(), (std::vector<int32_t>{1, 2}));
     return t.bits;
