@@ -451,6 +451,67 @@ TEST(PieceMap, SecondCopyOfABlockLeavesTheFirst) {
     EXPECT_EQ(first.bad + second.bad, 0);
 }
 
+// Memory a source receives into directly: only blocks not yet held, from a
+// block start at or above Part, inside one chunk, at most what was asked;
+// bytes placed there count once StoreBlock is called on them.
+TEST(PieceMap, ReceiveSpanOffersOnlyFreeBlocksOfOneChunk) {
+    TempDir dir;
+    Content c = MakeContent({{"f.bin", 600000}}, 262144, 8);  // the last piece 75712 bytes
+    Task t(dir.Path());
+    ASSERT_TRUE(t.Start(c));
+    Feed(*t.map, c, 0, 0, 262144);       // present
+    Feed(*t.map, c, 1, 0, 131072);       // its first chunk on disk
+    Feed(*t.map, c, 1, 163840, 180224);  // one block held in memory
+    ASSERT_TRUE(t.map->Have(0));
+    ASSERT_EQ(t.map->PartOf(1), 131072);
+    struct Case {
+        const char* what;
+        int32_t piece, offset, most, span;
+    } cases[] = {
+        {"a present piece", 0, 0, 1 << 20, 0},
+        {"below Part", 1, 0, 1 << 20, 0},
+        {"not a block start", 1, 131073, 1 << 20, 0},
+        {"at Part, up to the held block", 1, 131072, 1 << 20, 32768},
+        {"at most what was asked", 1, 131072, 20000, 20000},
+        {"the held block", 1, 163840, 1 << 20, 0},
+        {"after it, to the chunk's end", 1, 180224, 1 << 20, 81920},
+        {"the last piece's short last block", 2, 65536, 1 << 20, 10176},
+        {"the whole last piece", 2, 0, 1 << 20, 75712},
+        {"nothing asked", 2, 0, 0, 0},
+        {"no such piece", 3, 0, 1 << 20, 0},
+        {"a negative piece", -1, 0, 1 << 20, 0},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.what);
+        char* at = nullptr;
+        EXPECT_EQ(t.map->ReceiveSpan(k.piece, k.offset, k.most, &at), k.span);
+        if (k.span > 0) {
+            EXPECT_NE(at, nullptr);
+        }
+    }
+    // The last piece received in place: it verifies and is written.
+    const std::string last = c.PieceBytes(2);
+    char* at = nullptr;
+    ASSERT_EQ(t.map->ReceiveSpan(2, 0, 1 << 20, &at), 75712);
+    std::memcpy(at, last.data(), last.size());
+    bool completed = false;
+    for (int32_t o = 0; o < 75712; o += kBlockBytes)
+        EXPECT_EQ(
+            t.map->StoreBlock(2, o, at + o, std::min(kBlockBytes, 75712 - o), nullptr, &completed),
+            std::min(kBlockBytes, 75712 - o));
+    EXPECT_TRUE(completed);
+    EXPECT_TRUE(t.map->Have(2));
+    std::string back(last.size(), '\0');
+    EXPECT_EQ(t.map->ReadRange(2, back.data(), 75712, 0), 75712);
+    EXPECT_TRUE(back == last);
+    // Bytes placed but never stored do not count.
+    ASSERT_EQ(t.map->ReceiveSpan(1, 131072, 1 << 20, &at), 32768);
+    std::memset(at, 0x55, 32768);
+    EXPECT_FALSE(t.map->HasBlock(1, 131072));
+    Feed(*t.map, c, 1, 131072, 262144);
+    EXPECT_TRUE(t.map->Have(1));
+}
+
 TEST(PieceMap, BadGeometryBuildsNoTable) {
     TempDir dir;
     Content c = MakeContent({{"f.bin", 100000}}, 16384, 9);
