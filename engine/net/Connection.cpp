@@ -5,7 +5,9 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstring>
 #include <thread>
+#include <vector>
 
 #include "engine/base/TimeThread.h"
 #include "engine/net/NameResolve.h"
@@ -413,6 +415,41 @@ long QConnection::ReceiveData(size_t size) {
         return -1;
     }
     return static_cast<long>(m_recv.Size());
+}
+
+long QConnection::ReceiveInto(uint8_t* destination, size_t size) {
+    size_t placed = std::min(size, m_recv.Size());
+    if (placed > 0) {
+        std::memcpy(destination, m_recv.Data(), placed);
+        m_recv.Consume(placed);
+    }
+    if (placed == size || !m_stream) return placed > 0 ? static_cast<long>(placed) : -1;
+    if (!Advance()) return placed > 0 ? static_cast<long>(placed) : -1;
+    if (m_listening || !m_through) return static_cast<long>(placed);
+    m_leftover = false;
+    long n = m_stream->Receive(destination + placed, size - placed);
+    if (n > 0) {
+        m_bytesReceived += static_cast<uint64_t>(n);
+        m_lifetimeReceived += static_cast<uint64_t>(n);
+        return static_cast<long>(placed) + n;
+    }
+    if (n < 0) {
+        m_lastError = m_stream->LastError();
+        Failure f = m_lastError == 0 ? Failure::kClosedByPeer : Failure::kSocketError;
+        m_send.Release();
+        CloseStream();
+        m_failure = f;
+        return placed > 0 ? static_cast<long>(placed) : -1;
+    }
+    return static_cast<long>(placed);
+}
+
+bool QConnection::PutBack(const uint8_t* bytes, size_t count) {
+    if (count == 0) return true;
+    if (m_recv.Size() == 0) return m_recv.Append(bytes, count);
+    std::vector<uint8_t> rest(m_recv.Data(), m_recv.Data() + m_recv.Size());
+    m_recv.Consume(rest.size());
+    return m_recv.Append(bytes, count) && m_recv.Append(rest.data(), rest.size());
 }
 
 bool QConnection::WaitFor(bool forWrite, int seconds) {

@@ -109,6 +109,14 @@ public:
     // handshake), -1 when the socket closed or failed (the socket closes;
     // bytes already buffered stay readable).
     long ReceiveData(size_t size = 0);
+    // Like ReceiveData, but into the caller's memory: the bytes already
+    // buffered first (they leave the buffer), then what the socket has, up to
+    // `size` in all. Answers the bytes placed, or -1 when the socket closed
+    // or failed with nothing placed (the socket closes).
+    long ReceiveInto(uint8_t* destination, size_t size);
+    // Puts bytes back in front of the buffered received bytes (a part that
+    // ReceiveInto placed but the caller cannot use yet).
+    bool PutBack(const uint8_t* bytes, size_t count);
     // The buffered received bytes (zero-terminated) and dropping them.
     const uint8_t* ReceivedData() const;
     size_t ReceivedSize() const { return m_recv.Size(); }

@@ -266,6 +266,16 @@ bool THttpPeer::ReceiveStream() {
         kMaxReadBytes);
     bool ok = true;
     while (ok && m_inFlight > 0 && passLeft > 0) {
+        int64_t placed = 0;
+        bool drained = false;
+        const int direct = ReceiveInPlace(passLeft, &placed, &drained);
+        if (direct < 0) return false;
+        if (direct > 0) {
+            ok = direct == 1;
+            if (drained) break;  // for now
+            passLeft -= placed;
+            continue;
+        }
         const int64_t wanted = static_cast<int64_t>(m_inFlight) * kBlockSize + m_bytesToSkip;
         const size_t readSize = static_cast<size_t>(
             std::clamp<int64_t>(std::min(wanted, passLeft), kBlockSize, kReadChunkBytes));
@@ -276,6 +286,57 @@ bool THttpPeer::ReceiveStream() {
         passLeft -= n;
     }
     return ok;
+}
+
+int THttpPeer::ReceiveInPlace(int64_t most, int64_t* placed, bool* drained) {
+    *placed = 0;
+    TPieces* pieces = m_task->Pieces();
+    // Only between blocks (a part of one may wait in the receive buffer),
+    // with nothing to pass over.
+    if (pieces == nullptr || pieces->PieceLength() <= 0 || m_bytesToSkip != 0 || m_queue.empty() ||
+        m_connection->ReceivedSize() >= static_cast<size_t>(kBlockSize))
+        return 0;
+    const BlockRequest first = m_queue.front();
+    const int64_t offset = first.block * kBlockSize;
+    if (offset != m_streamPosition) return 0;
+    const auto piece = static_cast<int32_t>(offset / pieces->PieceLength());
+    const auto inPiece = static_cast<int32_t>(offset - int64_t{piece} * pieces->PieceLength());
+    // The blocks in flight that follow each other, at most `most` bytes.
+    int64_t flight = 0;
+    for (size_t i = 0; i < m_queue.size() && static_cast<int32_t>(i) < m_inFlight; ++i) {
+        if (i > 0 && m_queue[i].block != m_queue[i - 1].block + 1) break;
+        flight += m_queue[i].length;
+        if (flight >= most) break;
+    }
+    char* destination = nullptr;
+    const int32_t span = pieces->ReceiveSpan(
+        piece, inPiece, static_cast<int32_t>(std::min<int64_t>({flight, most, kReadChunkBytes})),
+        &destination);
+    if (span < first.length || static_cast<size_t>(span) <= m_connection->ReceivedSize()) return 0;
+    auto* at = reinterpret_cast<uint8_t*>(destination);
+    const long n = m_connection->ReceiveInto(at, static_cast<size_t>(span));
+    if (n < 0) return -1;
+    *placed = n;
+    *drained = n < span;
+    // Whole blocks count where they are; the part of the next one goes
+    // back to the receive buffer until the rest of it arrives.
+    int64_t used = 0;
+    size_t whole = 0;
+    for (size_t i = 0; i < m_queue.size(); ++i) {
+        if (used + m_queue[i].length > n) break;
+        used += m_queue[i].length;
+        ++whole;
+    }
+    if (used < n && !m_connection->PutBack(at + used, static_cast<size_t>(n - used))) return -1;
+    if (n > 0) m_lastReceive = CachedSeconds();
+    for (size_t k = 0; k < whole; ++k) {
+        const BlockRequest r = m_queue.front();
+        if (!DeliverBlock(r.block, r.length, destination)) return 2;
+        destination += r.length;
+        m_streamPosition += r.length;
+        --m_inFlight;
+    }
+    return 1;
 }
 
 bool THttpPeer::DeliverReceived() {

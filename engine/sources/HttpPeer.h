@@ -49,6 +49,11 @@ private:
     bool ReceiveStream();
     // Skips and hands over the complete blocks in the receive buffer.
     bool DeliverReceived();
+    // Receives the next blocks straight into the piece map's buffer: 0 when
+    // that cannot be done now (the caller reads as usual), 1 when done
+    // (*placed bytes arrived; *drained when the socket had no more), 2 when
+    // a block could not be delivered, -1 when the connection ended.
+    int ReceiveInPlace(int64_t most, int64_t* placed, bool* drained);
     // Abandons the response and asks again from the first queued block.
     bool Restart();
     // Blocks from the head of the queue that follow each other and end

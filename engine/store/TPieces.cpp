@@ -369,19 +369,50 @@ int32_t TPieces::StoreBlock(int32_t piece, int32_t offset, const char* data, int
             p.chunks[c] = AcquireChunk();
             if (p.chunks[c] == nullptr) break;
         }
-        std::memcpy(p.chunks[c] + (o % p.chunkSize), data + taken, static_cast<size_t>(blen));
+        char* destination = p.chunks[c] + (o % p.chunkSize);
+        // Received in place (ReceiveSpan): nothing to copy.
+        if (destination != data + taken)
+            std::memcpy(destination, data + taken, static_cast<size_t>(blen));
         p.got[b] = 1;
         p.buffered += blen;
         m_cachedBytes += blen;
         p.sourceBytes += blen;
         taken += blen;
     }
+    // Received bytes go to disk while they are still in the processor's
+    // cache, and memory holds at most the chunk still filling: a verified
+    // piece is written at once, and each whole chunk that continues the bytes
+    // on disk is hashed and written as it fills. What cannot be written now
+    // stays in memory for a later pass.
     if (p.part + p.buffered >= p.size) {
         OnPieceFilled(p);
-        if (completed != nullptr) *completed = p.complete;
+        if (p.complete) WritePiece(piece);
+        if (completed != nullptr) *completed = p.complete || Have(piece);
+    } else if (taken > 0) {
+        FlushPiece(piece, p.chunkSize);
     }
     KeepWithinLimit();
     return taken;
+}
+
+int32_t TPieces::ReceiveSpan(int32_t piece, int32_t offset, int32_t most, char** destination) {
+    if (piece < 0 || piece >= m_pieceCount || destination == nullptr || most <= 0) return 0;
+    Piece& p = m_pieces[piece];
+    if (offset < p.part || offset >= p.size || offset % kBlockBytes != 0) return 0;
+    if (p.complete || Have(piece)) return 0;
+    PrepareBuffer(p);
+    const int32_t c = offset / p.chunkSize;
+    if (p.chunks[c] == nullptr) {
+        p.chunks[c] = AcquireChunk();
+        if (p.chunks[c] == nullptr) return 0;
+    }
+    const int32_t end = std::min({p.size, (c + 1) * p.chunkSize, offset + most});
+    int32_t o = offset;
+    while (o < end && !p.got[static_cast<size_t>(o / kBlockBytes)])
+        o = std::min(o + kBlockBytes, p.size);
+    o = std::min(o, end);
+    *destination = p.chunks[c] + (offset % p.chunkSize);
+    return o - offset;
 }
 
 // ---------------------------------------------------------------- writing

@@ -67,8 +67,10 @@ constexpr int32_t kBlockBytes = 16384;
 constexpr int32_t kMaxChunkBytes = 128 * 1024;
 // One cache-limit unit is 256 KiB.
 constexpr int64_t kCacheUnitBytes = 256 * 1024;
-// Verified pieces are written once this much waits (or one piece, when
-// pieces are larger), in runs of at most kWriteRunBytes per write.
+// StoreBlock writes a verified piece at once; one whose write failed waits
+// in memory and is written with the others once this much waits (or one
+// piece, when pieces are larger), in runs of at most kWriteRunBytes per
+// write.
 constexpr int64_t kWriteBatchBytes = 512 << 10;
 constexpr int64_t kWriteRunBytes = 16 << 20;
 
@@ -143,9 +145,21 @@ public:
     // partly (other than at the piece end) is not counted. Data below the
     // bytes already on disk, or for a piece that is present, is ignored.
     // Returns the bytes taken, or -1 for an invalid piece or offset.
-    // *completed tells whether the piece is now complete and verified.
+    // *completed tells whether the piece is now complete and verified
+    // (written and present, or waiting in memory when its write failed).
+    // Whole chunks that continue the bytes on disk are hashed and written as
+    // they fill, and a verified piece is written at once.
     int32_t StoreBlock(int32_t piece, int32_t offset, const char* data, int32_t length,
                        IPieceSource* source, bool* completed = nullptr);
+    // Memory a source may receive the bytes at offset of a piece into
+    // directly: the piece's buffer for the 16 KiB blocks from offset on that
+    // are not yet held, inside one chunk, at most `most` bytes. Answers the
+    // bytes (0 when the bytes cannot go there: the piece is present or
+    // complete, the offset is below Part or not a block start, or its block
+    // is held) and sets *destination. The bytes count once StoreBlock is
+    // called with data pointing there; until then the memory may be
+    // overwritten by the next call.
+    int32_t ReceiveSpan(int32_t piece, int32_t offset, int32_t most, char** destination);
     // Writes the contiguous whole chunks buffered from Part on when they are
     // at least threshold bytes. True when something was written.
     bool FlushPiece(int32_t piece, int32_t threshold);

@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <iterator>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -26,6 +27,17 @@ namespace {
 
 using namespace nettest;
 using Failure = QConnection::Failure;
+
+// Bytes that differ from position to position.
+std::string PseudoStream(size_t size) {
+    std::string s(size, '\0');
+    uint32_t x = 12345;
+    for (char& ch : s) {
+        x = x * 1103515245u + 12345u;
+        ch = static_cast<char>(x >> 24);
+    }
+    return s;
+}
 
 QProxyConfig Direct() {
     return QProxyConfig{};
@@ -82,6 +94,43 @@ TEST(ConnectionDirect, FetchesTheFileFromNginxBlockingAndNonBlocking) {
         EXPECT_EQ(c.ReceivedSize(), 0u);
         EXPECT_EQ(c.LastFailure(), Failure::kNone);
     }
+}
+
+// Reading into the caller's memory: bytes already buffered come first,
+// bytes put back go in front of what is buffered, and the end of the stream
+// is reported only once nothing is left.
+TEST(ConnectionDirect, ReceiveIntoTakesBufferedBytesFirst) {
+    const std::string sent = PseudoStream(200000);
+    FakeServer server([&](int fd) { WriteAll(fd, sent); });
+    QProxyConfig none = Direct();
+    QConnection c;
+    ASSERT_TRUE(c.Connect(Loopback(), static_cast<uint16_t>(server.Port()), true, &none));
+    // Ten bytes into the receive buffer, then reads of every size into
+    // memory of our own.
+    while (c.ReceivedSize() < 10) ASSERT_GE(c.ReceiveData(10), 0);
+    ASSERT_EQ(c.ReceivedSize(), 10u);
+    std::string got;
+    std::vector<uint8_t> buffer(70000);
+    const size_t sizes[] = {3, 10, 16384, 1, 65536, 7, 70000};
+    size_t turn = 0;
+    for (;;) {
+        const size_t want = sizes[turn++ % std::size(sizes)];
+        const long n = c.ReceiveInto(buffer.data(), want);
+        if (n < 0) break;
+        ASSERT_LE(static_cast<size_t>(n), want);
+        got.append(reinterpret_cast<const char*>(buffer.data()), static_cast<size_t>(n));
+        // Every third read gives its last two bytes back.
+        if (turn % 3 == 0 && n >= 2) {
+            ASSERT_TRUE(c.PutBack(buffer.data() + n - 2, 2));
+            got.resize(got.size() - 2);
+            EXPECT_GE(c.ReceivedSize(), 2u);
+        }
+    }
+    EXPECT_EQ(got.size(), sent.size());
+    EXPECT_TRUE(got == sent);
+    EXPECT_EQ(c.ReceivedSize(), 0u);
+    EXPECT_EQ(c.LastFailure(), Failure::kClosedByPeer);
+    EXPECT_EQ(c.BytesReceived(), sent.size());
 }
 
 struct ProxyCase {

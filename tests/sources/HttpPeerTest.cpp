@@ -54,9 +54,10 @@ void WriteInChunks(int fd, const std::string& bytes, size_t chunk) {
 
 // Answers every request of a connection with 206 from the asked offset
 // (or 200 with everything when `ignoreRange`), the head in `chunk`-byte
-// pieces.
-std::function<void(int)> RangeServer(const std::string& content, bool ignoreRange, size_t chunk) {
-    return [content, ignoreRange, chunk](int fd) {
+// pieces and the body in `bodyChunk`-byte pieces.
+std::function<void(int)> RangeServer(const std::string& content, bool ignoreRange, size_t chunk,
+                                     size_t bodyChunk = 0) {
+    return [content, ignoreRange, chunk, bodyChunk](int fd) {
         for (;;) {
             const std::string request = ReadHead(fd);
             if (request.empty()) return;
@@ -71,7 +72,7 @@ std::function<void(int)> RangeServer(const std::string& content, bool ignoreRang
             }
             head += "Content-Length: " + std::to_string(content.size() - from) + "\r\n\r\n";
             WriteInChunks(fd, head, chunk);
-            nettest::WriteAll(fd, content.substr(static_cast<size_t>(from)));
+            WriteInChunks(fd, content.substr(static_cast<size_t>(from)), bodyChunk);
         }
     };
 }
@@ -89,23 +90,31 @@ std::string Url(int port, const char* path = "/f.bin") {
 }
 
 // Downloads: the body arrives whole whether the server honours ranges or
-// not and however the head is cut.
+// not and however the head and the body are cut (the body is received
+// straight into the piece buffers, with the part of a block that arrived
+// kept until the rest of it comes).
 TEST(HttpPeerTest, DownloadsThroughTheHost) {
     const std::string content = lftest::PseudoRandomBytes(kSize, 5);
     struct Case {
         const char* name;
         bool ignoreRange;
         size_t chunk;
+        size_t bodyChunk;
     } cases[] = {
-        {"ranges", false, 0},
-        {"head byte by byte", false, 1},
-        {"head in 7-byte pieces", false, 7},
-        {"server ignores ranges", true, 0},
+        {"ranges", false, 0, 0},
+        {"head byte by byte", false, 1, 0},
+        {"head in 7-byte pieces", false, 7, 0},
+        {"server ignores ranges", true, 0, 0},
+        {"body in 3-byte pieces", false, 0, 3},
+        {"body in 1000-byte pieces", false, 0, 1000},
+        {"body in 16385-byte pieces", false, 0, 16385},
+        {"body in 70001-byte pieces", false, 0, 70001},
+        {"whole body in 16383-byte pieces", true, 5, 16383},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         lftest::TempDir dir;
-        nettest::FakeServer server(RangeServer(content, c.ignoreRange, c.chunk));
+        nettest::FakeServer server(RangeServer(content, c.ignoreRange, c.chunk, c.bodyChunk));
         sourcetest::FakeHost host(dir.Path());
         TPeerId* source = host.AddSource(Url(server.Port()));
         ASSERT_NE(source, nullptr);

@@ -378,13 +378,13 @@ TEST(PieceMap, HashFailureResetsThePieceAndChargesTheSource) {
         reports.push_back({code, text});
     });
     CountingSource peer;
-    // Half the piece flushed to disk (Part 128 KiB), then a corrupt tail:
-    // the whole piece starts over.
+    // Half the piece on disk (its first chunk is written as it fills: Part
+    // 128 KiB), then a corrupt tail: the whole piece starts over.
     std::string bad = c.PieceBytes(1);
     bad[200000] ^= 1;
     Feed(*t.map, c, 1, 0, 131072, &peer);
-    ASSERT_TRUE(t.map->FlushPiece(1, 1));
     EXPECT_EQ(t.map->PartOf(1), 131072);
+    EXPECT_EQ(t.map->CachedBytes(), 0);
     for (int32_t o = 131072; o < 262144; o += kBlockBytes)
         t.map->StoreBlock(1, o, bad.data() + o, kBlockBytes, &peer);
     EXPECT_FALSE(t.map->Have(1));
@@ -416,8 +416,9 @@ TEST(PieceMap, HashFailureResetsThePieceAndChargesTheSource) {
 }
 
 // Two sources deliver the same blocks (end game): the first copy stays,
-// the second is taken as received without overwriting it, and the piece
-// completes with the first source's bytes.
+// the second is taken as received without overwriting it (in memory) or
+// ignored (already on disk), and the piece completes with the first
+// source's bytes.
 TEST(PieceMap, SecondCopyOfABlockLeavesTheFirst) {
     TempDir dir;
     Content c = MakeContent({{"f.bin", 600000}}, 262144, 8);
@@ -427,19 +428,88 @@ TEST(PieceMap, SecondCopyOfABlockLeavesTheFirst) {
     const std::string good = c.PieceBytes(1);
     std::string wrong = good;
     for (char& b : wrong) b = static_cast<char>(b ^ 0x5a);
-    Feed(*t.map, c, 1, 0, 131072, &first);
-    // The second copy of the first half: accepted, not written.
-    for (int32_t o = 0; o < 131072; o += kBlockBytes)
+    // Seven blocks of the first chunk: in memory, nothing written yet.
+    const int32_t held = 131072 - kBlockBytes;
+    Feed(*t.map, c, 1, 0, held, &first);
+    EXPECT_EQ(t.map->PartOf(1), 0);
+    for (int32_t o = 0; o < held; o += kBlockBytes)
         EXPECT_EQ(t.map->StoreBlock(1, o, wrong.data() + o, kBlockBytes, &second), kBlockBytes);
+    // The chunk's last block: the chunk goes to disk with the first copies.
+    Feed(*t.map, c, 1, held, 131072, &first);
+    EXPECT_EQ(t.map->PartOf(1), 131072);
+    for (int32_t o = 0; o < 131072; o += kBlockBytes)
+        EXPECT_EQ(t.map->StoreBlock(1, o, wrong.data() + o, kBlockBytes, &second), 0);
     EXPECT_FALSE(t.map->Have(1));
-    // The rest from the second source completes the piece: it verifies.
+    // The rest from the second source completes the piece: it verifies and
+    // is written at once.
     bool completed = false;
     for (int32_t o = 131072; o < 262144; o += kBlockBytes)
         t.map->StoreBlock(1, o, good.data() + o, kBlockBytes, &second, &completed);
     EXPECT_TRUE(completed);
-    t.map->Maintain();
     EXPECT_TRUE(t.map->Have(1));
+    EXPECT_EQ(t.map->CachedBytes(), 0);
     EXPECT_EQ(first.bad + second.bad, 0);
+}
+
+// Memory a source receives into directly: only blocks not yet held, from a
+// block start at or above Part, inside one chunk, at most what was asked;
+// bytes placed there count once StoreBlock is called on them.
+TEST(PieceMap, ReceiveSpanOffersOnlyFreeBlocksOfOneChunk) {
+    TempDir dir;
+    Content c = MakeContent({{"f.bin", 600000}}, 262144, 8);  // the last piece 75712 bytes
+    Task t(dir.Path());
+    ASSERT_TRUE(t.Start(c));
+    Feed(*t.map, c, 0, 0, 262144);       // present
+    Feed(*t.map, c, 1, 0, 131072);       // its first chunk on disk
+    Feed(*t.map, c, 1, 163840, 180224);  // one block held in memory
+    ASSERT_TRUE(t.map->Have(0));
+    ASSERT_EQ(t.map->PartOf(1), 131072);
+    struct Case {
+        const char* what;
+        int32_t piece, offset, most, span;
+    } cases[] = {
+        {"a present piece", 0, 0, 1 << 20, 0},
+        {"below Part", 1, 0, 1 << 20, 0},
+        {"not a block start", 1, 131073, 1 << 20, 0},
+        {"at Part, up to the held block", 1, 131072, 1 << 20, 32768},
+        {"at most what was asked", 1, 131072, 20000, 20000},
+        {"the held block", 1, 163840, 1 << 20, 0},
+        {"after it, to the chunk's end", 1, 180224, 1 << 20, 81920},
+        {"the last piece's short last block", 2, 65536, 1 << 20, 10176},
+        {"the whole last piece", 2, 0, 1 << 20, 75712},
+        {"nothing asked", 2, 0, 0, 0},
+        {"no such piece", 3, 0, 1 << 20, 0},
+        {"a negative piece", -1, 0, 1 << 20, 0},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.what);
+        char* at = nullptr;
+        EXPECT_EQ(t.map->ReceiveSpan(k.piece, k.offset, k.most, &at), k.span);
+        if (k.span > 0) {
+            EXPECT_NE(at, nullptr);
+        }
+    }
+    // The last piece received in place: it verifies and is written.
+    const std::string last = c.PieceBytes(2);
+    char* at = nullptr;
+    ASSERT_EQ(t.map->ReceiveSpan(2, 0, 1 << 20, &at), 75712);
+    std::memcpy(at, last.data(), last.size());
+    bool completed = false;
+    for (int32_t o = 0; o < 75712; o += kBlockBytes)
+        EXPECT_EQ(
+            t.map->StoreBlock(2, o, at + o, std::min(kBlockBytes, 75712 - o), nullptr, &completed),
+            std::min(kBlockBytes, 75712 - o));
+    EXPECT_TRUE(completed);
+    EXPECT_TRUE(t.map->Have(2));
+    std::string back(last.size(), '\0');
+    EXPECT_EQ(t.map->ReadRange(2, back.data(), 75712, 0), 75712);
+    EXPECT_TRUE(back == last);
+    // Bytes placed but never stored do not count.
+    ASSERT_EQ(t.map->ReceiveSpan(1, 131072, 1 << 20, &at), 32768);
+    std::memset(at, 0x55, 32768);
+    EXPECT_FALSE(t.map->HasBlock(1, 131072));
+    Feed(*t.map, c, 1, 131072, 262144);
+    EXPECT_TRUE(t.map->Have(1));
 }
 
 TEST(PieceMap, BadGeometryBuildsNoTable) {
@@ -514,8 +584,8 @@ std::string FirstRun(const std::string& dir, const Content& c) {
     Feed(*t.map, c, 2, 0, 262144);
     Feed(*t.map, c, 0, 0, 131072);
     Feed(*t.map, c, 3, 0, 131072);
-    EXPECT_TRUE(t.map->FlushPiece(0, 1));
-    EXPECT_TRUE(t.map->FlushPiece(3, 1));
+    EXPECT_EQ(t.map->PartOf(0), 131072);
+    EXPECT_EQ(t.map->PartOf(3), 131072);
     t.map->CloseFiles(true, false);
     EXPECT_EQ(t.HaveList(), (std::vector<int32_t>{1, 2}));
     return t.bits;
