@@ -15,6 +15,16 @@
 // The clock in UdpStreamConfig should read the same milliseconds as the
 // nowMs the server passes.
 //
+// Loss repair: besides the retry timer (1600 + 800 x retries ms, closed
+// after 128 retries), a sender resends a packet as soon as an
+// acknowledgement shows it missing while a packet sent after it arrived,
+// again after each repair interval (twice the measured acknowledgement
+// delay plus 40 ms, 80 to 800 ms) while it stays missing, and probes with
+// its oldest packet when the remote stays silent that long; at most three
+// such repairs between timer retries, counted as retransmissions but not
+// as retries. Acknowledgements of new arrivals go out twice. All of it
+// uses the existing packets, so any peer of the protocol understands it.
+//
 // Locking: every public call takes the endpoint's lock (recursive). When the
 // UDP server has a lock of its own that it holds around its calls into the
 // endpoint, it passes that lock to the constructor so that both share one
