@@ -33,6 +33,7 @@ struct Run {
     double simulatedSeconds = 0;
     double cpuSeconds = 0;
     uint32_t retransmissions = 0;
+    uint32_t repairs = 0;
 };
 
 Run One(size_t bytes, uint64_t seed, int loss, uint64_t delayMs) {
@@ -70,6 +71,11 @@ Run One(size_t bytes, uint64_t seed, int loss, uint64_t delayMs) {
     run.simulatedSeconds = static_cast<double>(p.link.now - t0) / 1000.0;
     run.ok = done && exact && p.A().Info(p.client).state == kUdpEstablished;
     run.retransmissions = p.A().Info(p.client).retransmissions;
+    run.repairs = p.A().Info(p.client).repairs;
+    if (std::getenv("UDP_SIM_VERBOSE"))
+        std::printf("  seed %llu loss %d: %.1f s, %u retransmissions (%u early repairs)\n",
+                    static_cast<unsigned long long>(seed), loss, run.simulatedSeconds,
+                    run.retransmissions, run.repairs);
     return run;
 }
 

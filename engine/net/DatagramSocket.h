@@ -55,6 +55,8 @@ public:
     // sender. -1 when not open or the read failed (the socket is then not
     // open); 0 when nothing waits.
     long Receive(void* buffer, size_t size);
+    // The descriptor to wait on for readability, -1 when not open.
+    int Descriptor() const { return m_open ? m_fd : -1; }
 
     // Send and receive buffer sizes; 0 or less means 8192.
     void SetBufferSizes(int sendBytes, int receiveBytes);

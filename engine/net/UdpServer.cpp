@@ -1,6 +1,7 @@
 #include "engine/net/UdpServer.h"
 
 #include <arpa/inet.h>
+#include <poll.h>
 #include <time.h>
 
 #include <cstdlib>
@@ -188,6 +189,22 @@ void QUInternalServer::SleepUnlocked(int ms) {
     m_serverLock.Lock();
 }
 
+void QUInternalServer::WaitUnlocked(int ms) {
+    const int fd = m_socket.Descriptor();
+    if (fd < 0) {
+        SleepUnlocked(ms);
+        return;
+    }
+    m_serverLock.Unlock();
+    // A send of another thread may replace the socket meanwhile; the wait
+    // then ends early or late by at most ms, and the loop reads the new one.
+    pollfd p{};
+    p.fd = fd;
+    p.events = POLLIN;
+    ::poll(&p, 1, ms);
+    m_serverLock.Lock();
+}
+
 void QUInternalServer::SetSuspended(bool on) {
     m_suspended.store(on);
     QGuard guard(m_serverLock);
@@ -260,8 +277,13 @@ void QUInternalServer::Run() {
         m_core->RunTimers(NowMs());
         Publish();
         if (received == 0) {
+            // Waits for the next datagram, no longer than the next pass is
+            // due: a datagram is handled as it arrives, not at the end of a
+            // fixed sleep (an acknowledgement that waits frees the stream's
+            // window late). Quiet for a while, only the 20 ms passes wake
+            // the thread.
             ++idlePasses;
-            SleepUnlocked(idlePasses > 3 ? 40 : 10);
+            WaitUnlocked(idlePasses > 3 ? 20 : 10);
         } else {
             idlePasses = 0;
             if (longOnes >= kBurst) SleepUnlocked(2);

@@ -129,6 +129,8 @@ private:
     uint32_t ResolveRendezvous();
     void Publish();
     void SleepUnlocked(int ms);
+    // Releases the lock until a datagram waits on the socket or ms passed.
+    void WaitUnlocked(int ms);
     // Tells the sink the suspended flag when it changed since last told.
     void TellSuspended();
 

@@ -41,6 +41,16 @@ constexpr int kMaxRetries = 128;
 constexpr uint64_t kStatsPeriodMs = 120000;
 constexpr uint64_t kQueryRepeatMs = 3000;
 constexpr int kMaxIncomingLimit = 4096;
+// Early repair of a lost data packet. An acknowledgement that holds a later
+// packet but not this one shows it missing; the packet goes again at once,
+// and again after each repair interval while it stays missing, at most
+// kMaxRepairs times before the retry timer takes over. The interval follows
+// the measured delay from a send to its acknowledgement (which includes the
+// peer's 20 ms acknowledgement pass).
+constexpr int kMaxRepairs = 3;
+constexpr uint64_t kRepairIntervalUnmeasuredMs = 200;
+constexpr uint64_t kRepairIntervalMinMs = 80;
+constexpr uint64_t kRepairIntervalMaxMs = 800;
 
 }  // namespace
 
@@ -91,11 +101,17 @@ struct UdpStreamEndpoint::Record {
     std::deque<Payload> delivery;
     uint64_t lastAckMs = 0;
     bool ackSoon = true;
+    bool dataSinceAck = false;  // a data packet arrived since the last acknowledgement
     uint32_t packetsSent = 0;
     uint32_t retransmissions = 0;
     uint64_t statsStartMs = 0;
     uint32_t bytesAcknowledged = 0;
     uint32_t bytesReceived = 0;
+    uint32_t repairs = 0;
+    uint32_t ackDelayMs = 0;  // smoothed, 0 before the first sample
+    // The latest send sequence among the data packets acknowledged.
+    uint32_t ackedSendSequence = 0;
+    uint64_t lastAckInMs = 0;  // when an acknowledgement last arrived
 
     void FreeSend() {
         for (auto& s : slots) s = SendSlot{};
@@ -261,6 +277,7 @@ bool UdpStreamEndpoint::SendDataSlot(Record& r, SendSlot& s, uint64_t /*nowMs*/)
     if (!s.bytes.empty()) std::memcpy(p.data() + kUdpHeaderSize, s.bytes.data(), s.bytes.size());
     FillHeader(p, r.remoteKey, ++r.sendCounter, kUdpData, r.remoteIdentity.data());
     if (!Transmit(r, p, r.remoteKey)) return false;
+    s.lastSendSequence = r.sendCounter;
     if (After(s.number + 1, r.sentEnd)) r.sentEnd = s.number + 1;
     return true;
 }
@@ -353,6 +370,7 @@ void UdpStreamEndpoint::HandleData(const uint8_t* p, size_t size, uint32_t ip, u
     }
     r->stateTimerMs = nowMs;
     r->ackSoon = true;
+    r->dataSinceAck = true;
 }
 
 void UdpStreamEndpoint::HandleAck(const uint8_t* p, uint32_t ip, uint16_t port, uint64_t nowMs) {
@@ -370,13 +388,72 @@ void UdpStreamEndpoint::HandleAck(const uint8_t* p, uint32_t ip, uint16_t port, 
         if (!s.everSent) continue;
         int32_t k = static_cast<int32_t>(r->sendBase + static_cast<uint32_t>(i) - next);
         if (k < 0 || (k < kUdpSlots && p[40 + k] != 0)) {
+            if (!s.sentAgain) {
+                // The delay of a packet sent once, smoothed by 1/8.
+                uint64_t sample = std::min<uint64_t>(Elapsed(nowMs, s.lastSendMs), 60000);
+                r->ackDelayMs =
+                    r->ackDelayMs == 0
+                        ? static_cast<uint32_t>(std::max<uint64_t>(sample, 1))
+                        : static_cast<uint32_t>((uint64_t{r->ackDelayMs} * 7 + sample) / 8);
+            }
+            if (After(s.lastSendSequence, r->ackedSendSequence))
+                r->ackedSendSequence = s.lastSendSequence;
             r->bytesAcknowledged += static_cast<uint32_t>(s.bytes.size());
             s = SendSlot{};
             r->filled[i] = false;
         }
     }
+    // A packet that the remote lacks, although it holds one that left
+    // after it, was lost (or overtaken on the way).
+    for (int i = 0; i < r->sendCount; ++i) {
+        SendSlot& s = r->slots[i];
+        if (!r->filled[i] || !s.everSent) continue;
+        int32_t k = static_cast<int32_t>(r->sendBase + static_cast<uint32_t>(i) - next);
+        if (k >= 0 && k < kUdpSlots && After(r->ackedSendSequence, s.lastSendSequence))
+            s.missing = true;
+    }
     SlideSendWindow(*r);
     r->stateTimerMs = nowMs;
+    r->lastAckInMs = nowMs;
+    RepairHoles(*r, nowMs);
+}
+
+uint64_t UdpStreamEndpoint::RepairIntervalMs(const Record& r) {
+    if (r.ackDelayMs == 0) return kRepairIntervalUnmeasuredMs;
+    return std::clamp<uint64_t>(2 * uint64_t{r.ackDelayMs} + 40, kRepairIntervalMinMs,
+                                kRepairIntervalMaxMs);
+}
+
+bool UdpStreamEndpoint::RepairHoles(Record& r, uint64_t nowMs) {
+    const uint64_t interval = RepairIntervalMs(r);
+    bool first = true;
+    for (int i = 0; i < r.sendCount; ++i) {
+        if (!r.filled[i]) continue;
+        SendSlot& s = r.slots[i];
+        if (!s.everSent || s.repairs >= kMaxRepairs) continue;
+        // The oldest packet also goes again when the remote has been silent
+        // for longer than it needs to answer, and so long since the packet
+        // left: the acknowledgements were lost, or the packet was lost with
+        // nothing after it. The remote acknowledges even a copy it has.
+        const uint64_t quiet = 2 * interval + 40;
+        bool probe = first && Elapsed(nowMs, s.lastSendMs) >= quiet &&
+                     Elapsed(nowMs, r.lastAckInMs) >= quiet;
+        first = false;
+        if (!s.missing && !probe) continue;
+        // The first repair goes at once; a repeated one only when the last
+        // copy had time to be acknowledged (an older or doubled
+        // acknowledgement brings no resend).
+        if (!probe && s.repairs > 0 && Elapsed(nowMs, s.lastSendMs) < interval) continue;
+        if (s.repairs == 0 && s.lastSendMs == nowMs) continue;
+        if (!SendDataSlot(r, s, nowMs)) return false;
+        ++s.repairs;
+        s.sentAgain = true;
+        s.lastSendMs = nowMs;
+        ++r.repairs;
+        ++r.retransmissions;
+        ++r.packetsSent;
+    }
+    return true;
 }
 
 void UdpStreamEndpoint::HandlePacketAck(const uint8_t* p, uint32_t ip, uint16_t port,
@@ -682,9 +759,14 @@ void UdpStreamEndpoint::OnAckPass(uint64_t nowMs) {
         if (held == 0 && r.nextExpected == r.remoteSendBase && !r.ackSoon &&
             Elapsed(nowMs, r.lastAckMs) <= kAckRefreshMs)
             continue;
-        if (!SendAck(r, held, nowMs)) break;
+        // An acknowledgement of new arrivals goes twice, like one that
+        // reports held packets: the reader usually takes packets before the
+        // pass counts them, and a single lost copy would leave the sender
+        // waiting until the 1200 ms refresh.
+        if (!SendAck(r, r.dataSinceAck ? std::max(held, 2) : held, nowMs)) break;
         r.lastAckMs = nowMs;
         r.ackSoon = false;
+        r.dataSinceAck = false;
     }
     Notify();
 }
@@ -725,11 +807,16 @@ void UdpStreamEndpoint::OnRetransmitPass(uint64_t nowMs) {
                 ++r.packetsSent;
                 ++s.retries;
                 s.sendTick = nowMs;
+                s.sentAgain = s.sentAgain || wasSent;
+                s.lastSendMs = nowMs;
                 s.everSent = true;
+                s.missing = false;
+                s.repairs = 0;
                 if (s.retries > 1) break;
                 if (wasSent && ++resent >= m) break;
             }
             if (blocked) break;
+            if (r.state == kUdpEstablished && !RepairHoles(r, nowMs)) break;
         }
     }
     OnAckPass(nowMs);
@@ -878,6 +965,7 @@ long UdpStreamEndpoint::UdpSend(UdpHandle h, const uint8_t* data, size_t size, i
         queued += chunk;
         if (i < window && SendDataSlot(*r, s, now)) {
             s.sendTick = now - 5;
+            s.lastSendMs = now;
             s.everSent = true;
             ++r->packetsSent;
         }
@@ -1145,6 +1233,8 @@ UdpRecordInfo UdpStreamEndpoint::Info(UdpHandle h) {
     info.retransmissions = r.retransmissions;
     info.bytesAcknowledged = r.bytesAcknowledged;
     info.bytesReceived = r.bytesReceived;
+    info.repairs = r.repairs;
+    info.ackDelayMs = r.ackDelayMs;
     for (int i = 0; i < r.sendCount; ++i)
         if (r.filled[i]) info.maxRetries = std::max(info.maxRetries, r.slots[i].retries);
     return info;

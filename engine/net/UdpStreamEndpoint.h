@@ -15,6 +15,16 @@
 // The clock in UdpStreamConfig should read the same milliseconds as the
 // nowMs the server passes.
 //
+// Loss repair: besides the retry timer (1600 + 800 x retries ms, closed
+// after 128 retries), a sender resends a packet as soon as an
+// acknowledgement shows it missing while a packet sent after it arrived,
+// again after each repair interval (twice the measured acknowledgement
+// delay plus 40 ms, 80 to 800 ms) while it stays missing, and probes with
+// its oldest packet when the remote stays silent that long; at most three
+// such repairs between timer retries, counted as retransmissions but not
+// as retries. Acknowledgements of new arrivals go out twice. All of it
+// uses the existing packets, so any peer of the protocol understands it.
+//
 // Locking: every public call takes the endpoint's lock (recursive). When the
 // UDP server has a lock of its own that it holds around its calls into the
 // endpoint, it passes that lock to the constructor so that both share one
@@ -124,6 +134,11 @@ struct UdpRecordInfo {
     uint32_t bytesAcknowledged = 0;
     uint32_t bytesReceived = 0;
     int maxRetries = 0;
+    // Early resends of packets that acknowledgements showed missing (they
+    // count among the retransmissions too), and the smoothed time from a
+    // data packet's send to its acknowledgement (0 before the first).
+    uint32_t repairs = 0;
+    uint32_t ackDelayMs = 0;
 };
 
 // One record handle; 0 is none. A handle is the record's key, which stays
@@ -200,9 +215,14 @@ private:
     struct SendSlot {
         std::vector<uint8_t> bytes;
         uint32_t number = 0;
-        uint64_t sendTick = 0;  // 0: not yet sent
+        uint64_t sendTick = 0;  // 0: not yet sent; the retry timer counts from here
         bool everSent = false;
         int retries = 0;
+        uint64_t lastSendMs = 0;        // the latest transmission of any kind
+        bool sentAgain = false;         // sent more than once: no sample of the ack delay
+        uint32_t lastSendSequence = 0;  // the sequence field of the latest transmission
+        bool missing = false;  // acknowledged packets left after this one, it did not arrive
+        int repairs = 0;       // early resends since the last timer retry
     };
     enum class List { kActive, kIncoming, kBound };
     struct Record;
@@ -227,6 +247,11 @@ private:
     void SendClose(Record& r);
     bool SendDataSlot(Record& r, SendSlot& s, uint64_t nowMs);
     bool SendAck(Record& r, int held, uint64_t nowMs);
+    // Resends the packets that acknowledgements showed missing, each at most
+    // once per repair interval and kMaxRepairs times between timer retries.
+    // False when a send would block.
+    bool RepairHoles(Record& r, uint64_t nowMs);
+    static uint64_t RepairIntervalMs(const Record& r);
 
     void HandleData(const uint8_t* p, size_t size, uint32_t ip, uint16_t port, uint64_t nowMs);
     void HandleAck(const uint8_t* p, uint32_t ip, uint16_t port, uint64_t nowMs);

@@ -301,7 +301,13 @@ TEST(UdpStreamSimTest, TheRetryAfterTheHundredTwentyEighthCloses) {
     }));
     EXPECT_EQ(retriesBeforeClose, 129);
     auto dataFromA = [&](const Sent& s) { return s.fromIp == p.a->ip && IsType(s, kUdpData); };
-    EXPECT_EQ(p.link.Count(dataFromA), 130u);  // the first send and 129 retries
+    // The first send, 129 timer retries, and the early probes in between
+    // (B stays silent about the packet, so each round ends in at most three
+    // probes before the timer; they are not retries).
+    uint32_t repairs = p.A().Info(p.client).repairs;
+    EXPECT_GT(repairs, 0u);
+    EXPECT_LE(repairs, 3u * 129);
+    EXPECT_EQ(p.link.Count(dataFromA), 130u + repairs);
     EXPECT_EQ(p.B().Info(p.server).state, kUdpEstablished);
 }
 
@@ -350,6 +356,131 @@ TEST(UdpStreamSimTest, AcknowledgementCannotFreeSlotsThatWereNeverSent) {
     p.link.RunFor(40);  // the retransmission pass sends the waiting six
     packetAck(now.sendBase, 660);
     EXPECT_EQ(p.A().Info(p.client).sendCount, 5);
+}
+
+// One lost packet of a full window, or its acknowledgements, on an
+// otherwise clean link: repaired from the acknowledgements (or, with nothing
+// after it, by a probe) long before the 1600 ms retry timer.
+TEST(UdpStreamSimTest, ALostPacketIsRepairedWellBeforeTheRetryTimer) {
+    struct Case {
+        const char* name;
+        int lostSlot;       // which packet of the burst is lost (-1: none)
+        bool lostAcks;      // B's first acknowledgement (both copies) is lost
+        uint64_t withinMs;  // the burst is acknowledged in full by then
+    };
+    const Case cases[] = {
+        {"first of the burst", 0, false, 120},
+        {"middle of the burst", 5, false, 120},
+        {"last of the burst, nothing after it", 11, false, 600},
+        {"both copies of the acknowledgement", -1, true, 600},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Pair p(3, Impairment{0, 0, 0, 5, 0});
+        ASSERT_TRUE(p.Connect());
+        std::vector<uint8_t> got;
+        ASSERT_TRUE(Transfer(p, Pattern(40 * 1320, 5), got, 20000));  // grows to 12 x 1320
+        got.clear();
+        p.link.RunFor(100);
+        UdpRecordInfo before = p.A().Info(p.client);
+        ASSERT_EQ(before.window, 12);
+        const uint32_t lost = before.sendBase + static_cast<uint32_t>(c.lostSlot);
+        bool droppedData = false, droppedAcks = false;
+        uint64_t ackDropAt = 0;
+        p.link.dropIf = [&](const Sent& s) {
+            if (c.lostSlot >= 0 && !droppedData && s.fromIp == p.a->ip && IsType(s, kUdpData) &&
+                s.Word(36) == lost)
+                return droppedData = true;
+            if (c.lostAcks && s.fromIp == p.b->ip && IsType(s, kUdpAck) &&
+                (!droppedAcks || s.atMs == ackDropAt)) {
+                droppedAcks = true;
+                ackDropAt = s.atMs;
+                return true;
+            }
+            return false;
+        };
+        const std::vector<uint8_t> burst = Pattern(12 * 1320, 6);
+        uint64_t t0 = p.link.now;
+        ASSERT_EQ(p.A().UdpSend(p.client, burst.data(), burst.size()), long(burst.size()));
+        std::vector<uint8_t> buf(1 << 16);
+        p.link.onStep = [&] {
+            long n;
+            while ((n = p.B().UdpReceive(p.server, buf.data(), buf.size())) > 0)
+                got.insert(got.end(), buf.begin(), buf.begin() + n);
+        };
+        ASSERT_TRUE(p.link.RunFor(
+            c.withinMs,
+            [&] { return got.size() == burst.size() && p.A().Info(p.client).sendCount == 0; }))
+            << "acknowledged after " << p.link.now - t0 << " ms";
+        p.link.onStep = nullptr;
+        EXPECT_EQ(got, burst);
+        UdpRecordInfo after = p.A().Info(p.client);
+        EXPECT_EQ(after.maxRetries, 0);
+        EXPECT_EQ(after.repairs - before.repairs, 1u);
+        EXPECT_EQ(after.retransmissions - before.retransmissions, 1u);
+        if (c.lostSlot >= 0) {
+            EXPECT_TRUE(droppedData);
+            auto copies = [&](const Sent& s) {
+                return s.fromIp == p.a->ip && IsType(s, kUdpData) && s.Word(36) == lost;
+            };
+            EXPECT_EQ(p.link.Count(copies, t0), 2u);
+        } else {
+            EXPECT_TRUE(droppedAcks);
+        }
+    }
+}
+
+// Acknowledgements written by hand to A, whose six first packets are out and
+// never arrive: which packets one acknowledgement brings again, and that a
+// copy of it (or a later one with the same news) brings nothing more.
+TEST(UdpStreamSimTest, AcknowledgementsShowingHolesBringEachMissingPacketOnce) {
+    struct Case {
+        const char* name;
+        int next;                 // next expected, relative to A's send base
+        std::vector<int> held;    // flags set, relative to next
+        int copies;               // the acknowledgement arrives this often
+        std::vector<int> resent;  // packets sent again at once, relative to the send base
+    };
+    const Case cases[] = {
+        {"nothing held", 0, {}, 1, {}},
+        {"later packets held", 0, {1, 2, 3, 4, 5}, 1, {0}},
+        {"the same acknowledgement three times", 0, {1, 2, 3, 4, 5}, 3, {0}},
+        {"one held: every earlier one goes", 0, {4}, 2, {0, 1, 2, 3}},
+        {"held after a delivered prefix", 2, {2}, 1, {2, 3}},
+        {"the last one held alone", 0, {5}, 1, {0, 1, 2, 3, 4}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Pair p;
+        ASSERT_TRUE(p.Connect());
+        p.link.dropIf = [](const Sent&) { return true; };
+        std::vector<uint8_t> data = Pattern(6 * 660, 4);
+        ASSERT_EQ(p.A().UdpSend(p.client, data.data(), data.size()), long(data.size()));
+        UdpRecordInfo a = p.A().Info(p.client);
+        p.link.RunFor(1);  // the acknowledgement comes a moment after the sends
+        uint64_t t0 = p.link.now;
+        std::vector<uint8_t> pk = MakePacket(a.key, 7000, kUdpAck, p.seedA.data());
+        PutWord(pk, 32, 0);
+        PutWord(pk, 36, a.sendBase + static_cast<uint32_t>(c.next));
+        for (int k : c.held) pk[40 + k] = 1;
+        Seal(pk);
+        for (int i = 0; i < c.copies; ++i) p.link.Inject(*p.a, pk, p.b->ip, p.b->port);
+        std::vector<int> resent;
+        for (const Sent& s : p.link.log)
+            if (s.atMs >= t0 && s.fromIp == p.a->ip && IsType(s, kUdpData))
+                resent.push_back(static_cast<int>(s.Word(36) - a.sendBase));
+        EXPECT_EQ(resent, c.resent);
+        // Within the repair interval nothing goes again, whatever arrives.
+        p.link.RunFor(20);
+        p.link.Inject(*p.a, pk, p.b->ip, p.b->port);
+        p.link.RunFor(40);
+        EXPECT_EQ(
+            p.link.Count([&](const Sent& s) { return s.fromIp == p.a->ip && IsType(s, kUdpData); },
+                         t0),
+            c.resent.size());
+        EXPECT_EQ(p.A().Info(p.client).repairs, c.resent.size());
+        EXPECT_EQ(p.A().Info(p.client).maxRetries, 0);
+    }
 }
 
 // Requests written by hand from a peer at 198.18.0.9.

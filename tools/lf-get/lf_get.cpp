@@ -97,7 +97,9 @@ void Help() {
         "every engine log line there. A task with a torrent prints its listener\n"
         "(\"TARGET: listener ADDRESS : PORT\", or \"Service Disabled!\" with --peers 0)\n"
         "each time it changes. LANTERNFISH_RENDEZVOUS_HOST and\n"
-        "LANTERNFISH_RENDEZVOUS_PORT replace the rendezvous service of the UDP server.\n"
+        "LANTERNFISH_RENDEZVOUS_PORT replace the rendezvous service of the UDP server;\n"
+        "LANTERNFISH_UDP_CONNECT_SECONDS (1 to 28, default 28) shortens the limit of a\n"
+        "peer connect over a UDP stream and the streams' setup timeout.\n"
         "Exit status: 0 every file complete, 1 a task failed, 2 usage error.\n");
 }
 
