@@ -357,6 +357,13 @@ int32_t AddTaskMirrors(TaskHandle handle, const char* addresses, const char* com
 }
 
 void SetEngineMessageSink(EngineMessageSink sink) {
+    if (sink == nullptr) {
+        // Messages already on their way reach the sink that was set when
+        // they were shown (bounded, as the show itself is).
+        std::unique_lock<std::mutex> lock(Core().messageLock);
+        Core().messageDone.wait_for(lock, std::chrono::milliseconds(2000),
+                                    [] { return Core().messagesInFlight == 0; });
+    }
     Core().messageSink.store(sink);
 }
 
@@ -392,7 +399,21 @@ int32_t ShowMessageAsync(void* owner, const char* text, const char* caption, uin
         auto start = std::make_shared<Start>();
         std::string textCopy = text != nullptr ? text : "";
         std::string captionCopy = caption != nullptr ? caption : "";
-        std::thread([start, owner, textCopy, captionCopy, style] {
+        {
+            std::lock_guard<std::mutex> guard(Core().messageLock);
+            ++Core().messagesInFlight;
+        }
+        struct Delivered {
+            ~Delivered() {
+                {
+                    std::lock_guard<std::mutex> guard(Core().messageLock);
+                    --Core().messagesInFlight;
+                }
+                Core().messageDone.notify_all();
+            }
+        };
+        auto delivered = std::make_shared<Delivered>();
+        std::thread([start, owner, textCopy, captionCopy, style, delivered] {
             SetCurrentThreadName("MessageBox");
             // Copies are taken before the caller is released.
             // The user reads the text alone; the log line carries the
@@ -409,6 +430,7 @@ int32_t ShowMessageAsync(void* owner, const char* text, const char* caption, uin
             EngineLog::Printf(13, "%s", logLine.c_str());
             if (sink != nullptr) sink(owner, shown, title, style);
         }).detach();
+        delivered.reset();
         std::unique_lock<std::mutex> lock(start->m);
         bool ok = start->cv.wait_for(lock, std::chrono::milliseconds(2000),
                                      [&] { return start->signalled; });

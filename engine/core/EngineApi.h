@@ -60,7 +60,8 @@ int32_t AddTaskMirrors(TaskHandle handle, const char* addresses, const char* com
 int32_t ShowMessageAsync(void* owner, const char* text, const char* caption, uint32_t style);
 
 // The application's message box (EngineMessageSink, called on the
-// message's own thread).
+// message's own thread). Clearing it (nullptr) first waits, at most 2000
+// ms, for messages already shown to pass through the sink.
 void SetEngineMessageSink(EngineMessageSink sink);
 // The statistics component's machine code (two hexadecimal numbers made
 // from the volume serial number and the network address, "0x..., 0x...").

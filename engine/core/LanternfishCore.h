@@ -15,6 +15,7 @@
 
 #include <array>
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -109,6 +110,12 @@ public:
 
     // ---- messages ----
     std::atomic<EngineMessageSink> messageSink{nullptr};
+    // Messages handed to their own thread and not yet through the sink:
+    // clearing the sink waits for them, so that a front end that ends
+    // right after a failure still shows its message.
+    std::mutex messageLock;
+    std::condition_variable messageDone;
+    int messagesInFlight = 0;
     std::atomic<MachineCodeProvider> machineCodeProvider{nullptr};
     std::string MachineCode() const;
     // Keeps the first non-empty code.

@@ -445,6 +445,27 @@ TEST(MessageTest, MachineCodeGoesToTheLogNotToTheText) {
     CloseEngineLog();
 }
 
+void SlowRecordMessage(void* owner, const std::string& text, const std::string& caption,
+                       uint32_t style) {
+    SleepMs(300);
+    RecordMessage(owner, text, caption, style);
+}
+
+// A front end that ends right after a failure clears its sink at once: the
+// message already shown still reaches it.
+TEST(MessageTest, ClearingTheSinkWaitsForMessagesOnTheirWay) {
+    {
+        std::lock_guard<std::mutex> guard(g_messagesLock);
+        g_messages.clear();
+    }
+    SetEngineMessageSink(&SlowRecordMessage);
+    EXPECT_EQ(ShowMessageAsync(nullptr, "last words", "cap", 0), 1);
+    SetEngineMessageSink(nullptr);
+    std::lock_guard<std::mutex> guard(g_messagesLock);
+    ASSERT_EQ(g_messages.size(), 1u);
+    EXPECT_EQ(g_messages[0], "cap|last words");
+}
+
 TEST(MessageTest, WithoutSinkTheTextGoesToTheLog) {
     lftest::TempDir dir;
     OpenEngineLog();
