@@ -268,6 +268,7 @@ int CDownloadController::Initialise() {
         }
     };
     std::optional<IniDocument> ini = ReadIniFile(m_taskIni);
+    m_recordCaughtUp = true;
     if (!ini) {
         MakeFolders(m_dataFolder);
         m_lastPersistedSize = 0;
@@ -280,6 +281,7 @@ int CDownloadController::Initialise() {
         m_lastPersistedSize =
             JoinLastSize(static_cast<uint64_t>(ini->GetInt(kTaskSection, kKeyLastSizeHigh, 0)),
                          static_cast<uint64_t>(ini->GetInt(kTaskSection, kKeyLastSizeLow, 0)));
+        m_recordCaughtUp = m_lastPersistedSize == 0;
         std::optional<std::string> hash = ini->Find(kTaskSection, kKeyTaskHash);
         noHash = !hash.has_value();
         m_taskHash = hash ? *hash : releaseId;
@@ -332,6 +334,7 @@ int CDownloadController::Initialise() {
     } else if (decision == Decision::AllMissing) {
         Log("目标文件全部丢失，退回初始状态");
         ::unlink(m_taskIni.c_str());
+        m_recordCaughtUp = true;
         SetStatus(DownloadStatus::Ready);
         if (m_lastPersistedSize > 0) {
             Message(QT_TRANSLATE_NOOP("Message", "目标文件被删除或移动，请重新下载"));
@@ -788,27 +791,39 @@ void CDownloadController::ScanProgress() {
 
 void CDownloadController::MeasureBytesOnDisk() {
     uint64_t total = 0;
+    uint64_t written = 0;
     for (int i = 0; i < kReleaseEntryCount; ++i) {
         TaskInfo info{};
-        // What arrived, not only what was verified and written (that lags by
-        // the write cache), and never more than the file's size (allocated
-        // blocks round up).
+        // Shown: what arrived, not only what was verified and written (that
+        // lags by the write cache), and never more than the file's size
+        // (allocated blocks round up). Recorded: only what is verified and
+        // written, since a kill loses the rest.
         const uint64_t size = m_table.entries[i].size;
         if (m_handles[i] != nullptr && QueryTask(m_handles[i], &info) == 0) {
             total += std::min<uint64_t>(std::max(info.heldBytes, info.downloadedBytes), size);
+            written += std::min<uint64_t>(info.downloadedBytes, size);
             continue;
         }
         std::string target = TargetPath(m_saveFolder, m_table.entries[i].fileName);
         int64_t onDisk = GetSizeOnDisk(target);
-        if (onDisk >= 0) total += std::min<uint64_t>(static_cast<uint64_t>(onDisk), size);
+        if (onDisk >= 0) {
+            total += std::min<uint64_t>(static_cast<uint64_t>(onDisk), size);
+            written += std::min<uint64_t>(static_cast<uint64_t>(onDisk), size);
+        }
     }
     m_bytesOnDisk = total;
+    // Tasks report nothing until they have restored what is on disk: the
+    // earlier run's record stays until this run has as much again.
+    if (!m_recordCaughtUp) {
+        if (written < m_lastPersistedSize) return;
+        m_recordCaughtUp = true;
+    }
     DownloadStatus status = Status();
     if ((IsActiveStatus(status) || status == DownloadStatus::CheckRecover ||
          status == DownloadStatus::CheckFinished) &&
-        total != m_lastWrittenSize) {
-        m_lastWrittenSize = total;
-        SplitSize split = SplitLastSize(total);
+        written != m_lastWrittenSize) {
+        m_lastWrittenSize = written;
+        SplitSize split = SplitLastSize(written);
         WriteIniStrings(m_taskIni, kTaskSection,
                         {{kKeyLastSizeHigh, FormatUnsigned(split.high)},
                          {kKeyLastSizeLow, FormatUnsigned(split.low)}});
