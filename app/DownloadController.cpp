@@ -791,39 +791,33 @@ void CDownloadController::ScanProgress() {
 
 void CDownloadController::MeasureBytesOnDisk() {
     uint64_t total = 0;
-    uint64_t written = 0;
     for (int i = 0; i < kReleaseEntryCount; ++i) {
         TaskInfo info{};
-        // Shown: what arrived, not only what was verified and written (that
-        // lags by the write cache), and never more than the file's size
-        // (allocated blocks round up). Recorded: only what is verified and
-        // written, since a kill loses the rest.
+        // What arrived, not only what was verified and written (that lags by
+        // the write cache), and never more than the file's size (allocated
+        // blocks round up).
         const uint64_t size = m_table.entries[i].size;
         if (m_handles[i] != nullptr && QueryTask(m_handles[i], &info) == 0) {
             total += std::min<uint64_t>(std::max(info.heldBytes, info.downloadedBytes), size);
-            written += std::min<uint64_t>(info.downloadedBytes, size);
             continue;
         }
         std::string target = TargetPath(m_saveFolder, m_table.entries[i].fileName);
         int64_t onDisk = GetSizeOnDisk(target);
-        if (onDisk >= 0) {
-            total += std::min<uint64_t>(static_cast<uint64_t>(onDisk), size);
-            written += std::min<uint64_t>(static_cast<uint64_t>(onDisk), size);
-        }
+        if (onDisk >= 0) total += std::min<uint64_t>(static_cast<uint64_t>(onDisk), size);
     }
     m_bytesOnDisk = total;
     // Tasks report nothing until they have restored what is on disk: the
-    // earlier run's record stays until this run has as much again.
+    // earlier run's record stays until this run holds as much again.
     if (!m_recordCaughtUp) {
-        if (written < m_lastPersistedSize) return;
+        if (total < m_lastPersistedSize) return;
         m_recordCaughtUp = true;
     }
     DownloadStatus status = Status();
     if ((IsActiveStatus(status) || status == DownloadStatus::CheckRecover ||
          status == DownloadStatus::CheckFinished) &&
-        written != m_lastWrittenSize) {
-        m_lastWrittenSize = written;
-        SplitSize split = SplitLastSize(written);
+        total != m_lastWrittenSize) {
+        m_lastWrittenSize = total;
+        SplitSize split = SplitLastSize(total);
         WriteIniStrings(m_taskIni, kTaskSection,
                         {{kKeyLastSizeHigh, FormatUnsigned(split.high)},
                          {kKeyLastSizeLow, FormatUnsigned(split.low)}});
