@@ -268,6 +268,7 @@ int CDownloadController::Initialise() {
         }
     };
     std::optional<IniDocument> ini = ReadIniFile(m_taskIni);
+    m_recordCaughtUp = true;
     if (!ini) {
         MakeFolders(m_dataFolder);
         m_lastPersistedSize = 0;
@@ -280,6 +281,7 @@ int CDownloadController::Initialise() {
         m_lastPersistedSize =
             JoinLastSize(static_cast<uint64_t>(ini->GetInt(kTaskSection, kKeyLastSizeHigh, 0)),
                          static_cast<uint64_t>(ini->GetInt(kTaskSection, kKeyLastSizeLow, 0)));
+        m_recordCaughtUp = m_lastPersistedSize == 0;
         std::optional<std::string> hash = ini->Find(kTaskSection, kKeyTaskHash);
         noHash = !hash.has_value();
         m_taskHash = hash ? *hash : releaseId;
@@ -332,6 +334,7 @@ int CDownloadController::Initialise() {
     } else if (decision == Decision::AllMissing) {
         Log("目标文件全部丢失，退回初始状态");
         ::unlink(m_taskIni.c_str());
+        m_recordCaughtUp = true;
         SetStatus(DownloadStatus::Ready);
         if (m_lastPersistedSize > 0) {
             Message(QT_TRANSLATE_NOOP("Message", "目标文件被删除或移动，请重新下载"));
@@ -803,6 +806,12 @@ void CDownloadController::MeasureBytesOnDisk() {
         if (onDisk >= 0) total += std::min<uint64_t>(static_cast<uint64_t>(onDisk), size);
     }
     m_bytesOnDisk = total;
+    // Tasks report nothing until they have restored what is on disk: the
+    // earlier run's record stays until this run holds as much again.
+    if (!m_recordCaughtUp) {
+        if (total < m_lastPersistedSize) return;
+        m_recordCaughtUp = true;
+    }
     DownloadStatus status = Status();
     if ((IsActiveStatus(status) || status == DownloadStatus::CheckRecover ||
          status == DownloadStatus::CheckFinished) &&

@@ -288,6 +288,10 @@ private:
     std::atomic<uint64_t> m_bytesOnDisk{0};
     uint64_t m_lastPersistedSize = 0;
     uint64_t m_lastWrittenSize = UINT64_MAX;
+    // The size recorded by an earlier run stays until this run's tasks hold
+    // as much again: a task that has not yet restored what is on disk
+    // reports nothing, and a run killed then must not leave a poorer record.
+    bool m_recordCaughtUp = true;
     std::atomic<uint32_t> m_totalSpeed{0};
     std::atomic<uint32_t> m_displayedSpeed{0};
     int m_httpTotal = kDefaultHttpConnectionTotal;

@@ -136,6 +136,13 @@ void TWorkThread::LoopBody() {
             lastSizeSecond = CachedSeconds();
             int64_t onDisk = AllocatedSize(m_targetFile);
             if (onDisk > 0) m_sizeOnDisk = onDisk;
+            // Verified pieces go to the disk and into the resume data within
+            // a second, not only at the next statistics pass (every four
+            // seconds): a run killed early keeps what it verified.
+            if (m_pieces != nullptr && SizeKnown()) {
+                if (m_pieces->PendingBytes() > 0) m_pieces->Maintain();
+                PeriodicSave();
+            }
         }
 
         if (StopRequested()) break;
