@@ -125,6 +125,7 @@ bool TBTPeer::Connect(TPeerId* source) {
     const uint8_t* block = m_task->BtHandshakeBlock();
     if (block == nullptr) return false;
     if (!TPeerObject::Connect(source)) return false;
+    m_connectStartMs = TickCountMs();
     m_incoming = false;
     m_disguisedIncoming = false;
     // Every third attempt (0, 3, 6 ...) to a peer of group 34 or less goes
@@ -235,7 +236,11 @@ bool TBTPeer::Receive() {
         if (m_connection->Flush() < 0) return false;
         if (!m_connection->IsThrough()) {
             const int limit = m_overUdp ? m_task->UdpConnectSeconds() : kConnectSeconds;
-            if (now - m_startTime <= static_cast<uint32_t>(limit)) return true;
+            // Measured in milliseconds: the cached seconds move once a
+            // second, and whole seconds let the attempt run up to two
+            // seconds past its limit.
+            if (TickCountMs() - m_connectStartMs < static_cast<uint32_t>(limit) * 1000u)
+                return true;
             if (m_overUdp)
                 EngineLog::Printf(13, "peer %s : %u no UDP stream within %d s",
                                   DottedAddress(RemoteAddress()).c_str(),

@@ -159,6 +159,7 @@ private:
     bool m_hasPieces = false;
     bool m_blockArriving = false;
     bool m_overUdp = false;
+    uint32_t m_connectStartMs = 0;  // TickCountMs() when the connect began
     bt::Handshake m_handshake{};
     bt::Hash20 m_remotePeerId{};
     std::unique_ptr<bt::WireReader> m_reader;
