@@ -405,10 +405,11 @@ int32_t ShowMessageAsync(void* owner, const char* text, const char* caption, uin
         }
         struct Delivered {
             ~Delivered() {
-                {
-                    std::lock_guard<std::mutex> guard(Core().messageLock);
-                    --Core().messagesInFlight;
-                }
+                // Notified under the lock: once the waiter sees none in
+                // flight, this thread no longer touches the core, which
+                // may then go at exit.
+                std::lock_guard<std::mutex> guard(Core().messageLock);
+                --Core().messagesInFlight;
                 Core().messageDone.notify_all();
             }
         };

@@ -3,6 +3,7 @@
 #include <uuid/uuid.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <random>
@@ -49,6 +50,13 @@ CLanternfishCore::CLanternfishCore() {
 }
 
 CLanternfishCore::~CLanternfishCore() {
+    {
+        // Message threads still on their way use the core's lock and
+        // condition (bounded, as clearing the sink is).
+        std::unique_lock<std::mutex> lock(messageLock);
+        messageDone.wait_for(lock, std::chrono::milliseconds(2000),
+                             [this] { return messagesInFlight == 0; });
+    }
     EngineShutdown();
     StopUdpServer();
     bool streamsLeft = false;
