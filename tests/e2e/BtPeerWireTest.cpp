@@ -308,8 +308,10 @@ TEST_F(BtPeerWireTest, DisguiseTowardAria2FailsIsPenalisedAndHttpFinishes) {
     const LfGetResult r =
         Leech("127.0.0.10", target, {"--disguise", "on", "--limit", "4096", nginx.Url("/f.bin")});
     EXPECT_EQ(r.exit, 0) << r.log;
-    EXPECT_EQ(r.bt, 0u);
-    EXPECT_GE(r.http, kSize);
+    // Our own attempts toward aria2 fail; aria2 may still reach our listener
+    // from the tracker's list and send a few pieces over its connection in.
+    EXPECT_GE(r.http + r.bt, kSize);
+    EXPECT_GT(r.http, 0u);
     EXPECT_TRUE(lftest::SameFile(data, target));
     EXPECT_NE(r.log.find("Peer btnode://127.0.0.2:" + std::to_string(port) +
                          " ended unconnected or starved"),
