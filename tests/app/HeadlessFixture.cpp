@@ -223,4 +223,17 @@ uint64_t HeadlessRelease::BytesServed(const std::string& pathPart) const {
     return total;
 }
 
+uint64_t HeadlessRelease::LastSize() const {
+    std::string ini = TaskIni();
+    size_t at = ini.find("LanternfishTaskLastSizeLow=");
+    if (at == std::string::npos) return 0;
+    return std::strtoull(ini.c_str() + at + 27, nullptr, 10);
+}
+
+uint64_t SessionBytes(const std::string& output) {
+    size_t at = output.find("本次下载字节数：");
+    if (at == std::string::npos) return UINT64_MAX;
+    return std::strtoull(output.c_str() + at + std::string("本次下载字节数：").size(), nullptr, 10);
+}
+
 }  // namespace lfapptest

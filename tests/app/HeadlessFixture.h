@@ -27,6 +27,9 @@ struct RunResult {
     std::string output;
 };
 
+// The front end's "本次下载字节数：" figure; UINT64_MAX when it is missing.
+uint64_t SessionBytes(const std::string& output);
+
 class HeadlessRelease {
 public:
     // Makes the files (sizes in bytes) and the release, starts the servers.
@@ -65,6 +68,8 @@ public:
     bool AllTargetsMatch() const;
     // The task INI.
     std::string TaskIni() const;
+    // The task record's last size (its low word, enough for test releases).
+    uint64_t LastSize() const;
     // Bytes nginx sent for requests whose path contains `pathPart`.
     uint64_t BytesServed(const std::string& pathPart) const;
     std::string AccessLog() const { return m_nginx.AccessLog(); }

@@ -25,7 +25,8 @@ protected:
         // Half of the release on disk (the size the program records), then
         // time for a save of the resume data.
         auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-        while (LastSize() < release.TotalSize() / 2 && std::chrono::steady_clock::now() < until) {
+        while (release.LastSize() < release.TotalSize() / 2 &&
+               std::chrono::steady_clock::now() < until) {
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(1500));
@@ -33,21 +34,8 @@ protected:
         child.Wait();
     }
 
-    uint64_t LastSize() const {
-        std::string ini = release.TaskIni();
-        size_t at = ini.find("LanternfishTaskLastSizeLow=");
-        if (at == std::string::npos) return 0;
-        return std::strtoull(ini.c_str() + at + 27, nullptr, 10);
-    }
-
     HeadlessRelease release;
 };
-
-uint64_t SessionBytes(const std::string& output) {
-    size_t at = output.find("本次下载字节数：");
-    if (at == std::string::npos) return UINT64_MAX;
-    return std::strtoull(output.c_str() + at + std::string("本次下载字节数：").size(), nullptr, 10);
-}
 
 TEST_F(HeadlessResumeTest, KilledDownloadResumesAsRecoverWithoutRefetching) {
     StartAndStop(SIGKILL);

@@ -26,21 +26,8 @@ class HeadlessStartupKillTest : public ::testing::Test {
 protected:
     void SetUp() override { release.Start(kSmallRelease, ResourceList("false", 0, "")); }
 
-    uint64_t LastSize() const {
-        std::string ini = release.TaskIni();
-        size_t at = ini.find("LanternfishTaskLastSizeLow=");
-        if (at == std::string::npos) return 0;
-        return std::strtoull(ini.c_str() + at + 27, nullptr, 10);
-    }
-
     HeadlessRelease release;
 };
-
-uint64_t SessionBytes(const std::string& output) {
-    size_t at = output.find("本次下载字节数：");
-    if (at == std::string::npos) return UINT64_MAX;
-    return std::strtoull(output.c_str() + at + std::string("本次下载字节数：").size(), nullptr, 10);
-}
 
 TEST_F(HeadlessStartupKillTest, KillsDuringStartKeepWhatEarlierRunsHad) {
     // A third of the release on disk and recorded, then time for a save of the
@@ -49,13 +36,14 @@ TEST_F(HeadlessStartupKillTest, KillsDuringStartKeepWhatEarlierRunsHad) {
         lftest::ChildProcess child;
         ASSERT_TRUE(release.Spawn(child, kSlow, release.Dir() / "first.log"));
         auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-        while (LastSize() < release.TotalSize() / 3 && std::chrono::steady_clock::now() < until)
+        while (release.LastSize() < release.TotalSize() / 3 &&
+               std::chrono::steady_clock::now() < until)
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
         std::this_thread::sleep_for(std::chrono::milliseconds(1500));
         child.Signal(SIGKILL);
         child.Wait();
     }
-    uint64_t kept = LastSize();
+    uint64_t kept = release.LastSize();
     ASSERT_GE(kept, release.TotalSize() / 3);
     ASSERT_LT(kept, release.TotalSize());
     std::printf("the first run recorded %llu bytes of %llu\n",
@@ -75,7 +63,7 @@ TEST_F(HeadlessStartupKillTest, KillsDuringStartKeepWhatEarlierRunsHad) {
         const int status = child.Wait();
         ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL)
             << "the run killed after " << ms << " ms ended before its kill";
-        const uint64_t now = LastSize();
+        const uint64_t now = release.LastSize();
         std::printf("killed after %d ms: %llu bytes recorded\n", ms,
                     static_cast<unsigned long long>(now));
         EXPECT_GE(now, kept) << "killed after " << ms << " ms";
